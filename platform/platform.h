@@ -1,0 +1,101 @@
+// platform.h: every operating-system service credvane uses, behind one interface.
+// Nothing outside platform/ includes a system header for a call that differs between
+// POSIX and Windows; the two implementations are platform_posix.cc and platform_win32.cc.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace credvane::platform {
+
+#ifdef _WIN32
+inline constexpr char dir_sep = '\\';
+inline constexpr char null_device[] = "NUL";
+#else
+inline constexpr char dir_sep = '/';
+inline constexpr char null_device[] = "/dev/null";
+#endif
+
+// The plain environment rule: the value, or null when the variable is not defined.
+// An empty value is returned as the empty string.
+const char* env(const char* name);
+
+// The rule of the home variables: copies the value into out and returns true only when
+// the variable is defined, not empty and fits out with its terminator. A value too long
+// for out is unusable (false), so the caller moves on to its next choice.
+bool home_env(const char* name, std::span<char> out);
+
+// True when path names something that exists and is not a directory.
+bool is_non_directory(const char* path);
+
+// The whole content of a regular file of at most max_size bytes; nothing for anything
+// else (missing, unreadable, a directory, a FIFO or device, or larger than max_size).
+// Never blocks on a special file.
+std::optional<std::string> read_regular_file(const char* path, std::uint64_t max_size);
+
+// Removes a file; the result says whether it went.
+bool remove_file(const char* path);
+
+struct dir_entry {
+    std::string name;  // file name, without the directory
+    bool is_dir = false;
+};
+
+// The entries of dir whose names end in ".json" (exactly, case-sensitively on POSIX),
+// in byte order of their names. Empty when the directory cannot be read.
+std::vector<dir_entry> list_json_entries(const char* dir);
+
+// Wall clock in whole seconds since 1970-01-01T00:00:00 UTC.
+std::int64_t now();
+
+// Case-insensitive comparison of at most n bytes, ASCII letters only.
+int strnicmp(const char* a, const char* b, std::size_t n);
+
+// Writes the bytes to standard output unchanged (binary mode); false on a failed write.
+bool write_stdout(std::string_view bytes);
+
+// Quotes one argument for the command interpreter into out (capacity at least 3); a cut
+// never leaves an open quote. Always terminated.
+void shell_quote_into(const char* text, std::span<char> out);
+
+// How a command ended, as far as credvane cares.
+enum class run_end {
+    ran,         // it ran, whatever its exit code
+    cannot_run,  // the interpreter could not find or could not execute the program
+    timed_out,   // it overstayed its time and was ended with everything it started
+};
+
+// One command line run through the command interpreter, with its standard output readable,
+// its standard input the null device, its standard error as the command line redirects it,
+// and an environment without the request's variables (every HTTP_*, QUERY_STRING and
+// BOT_PASSWORD), so a CLI never sees the node password or request headers.
+class child_process {
+public:
+    // timeout_seconds bounds the whole run, reading included; 0 or less means no bound.
+    child_process(const char* command_line, int timeout_seconds);
+    ~child_process();
+    child_process(const child_process&) = delete;
+    child_process& operator=(const child_process&) = delete;
+
+    bool started() const;
+
+    // Line-oriented read, as fgets: stores at most piece.size() - 1 bytes, stopping after
+    // a line feed, and a terminator. False at the end of the output (or once the time is up).
+    bool read_line(std::span<char> piece);
+
+    // Closes the output, waits for the command to end and classifies its end. A command
+    // that overstays is ended with its whole process group.
+    run_end finish();
+
+private:
+    struct impl;
+    std::unique_ptr<impl> p_;
+};
+
+}  // namespace credvane::platform

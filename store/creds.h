@@ -1,0 +1,27 @@
+// creds.h: login facts from the text of one Codex credential file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "actions/login_status.h"
+
+namespace credvane {
+
+// Sets the facts the text shows in st (and in entry when given): logged_in, has_refresh,
+// api_key_present, account_id, expires_at (from the JWT's "exp") and last_refresh. Only
+// ever sets fields, so the caller passes cleared records. A null text changes nothing.
+void scan_creds(const char* text, login_status& st, account_entry* entry);
+
+// Seconds since 1970 of an ISO 8601 UTC time read at fixed positions, or nothing when
+// the text is shorter than 19 bytes or its year, month or day is out of range.
+std::optional<std::int64_t> parse_last_refresh(std::string_view iso);
+
+// Decodes standard or URL-safe base64 (line breaks, spaces and '=' skipped) into out and
+// returns the byte count, or nothing when a foreign character abandons the decoding.
+// out must hold at least (in.size() / 4) * 3 + 3 bytes.
+std::optional<std::size_t> base64_decode(std::string_view in, std::span<char> out);
+
+}  // namespace credvane
