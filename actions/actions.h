@@ -21,3 +21,8 @@ int action_cancel(const char* name);
 int action_refresh(const char* name);
 
 }  // namespace credvane
+
+namespace credvane {
+// Writes {"ok":true,"state":"done", the status fields of st, "}".
+void emit_done(const login_status& st);
+}  // namespace credvane

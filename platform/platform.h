@@ -76,7 +76,7 @@ enum class run_end {
 // and an environment without the request's variables (every HTTP_*, QUERY_STRING and
 // BOT_PASSWORD), so a CLI never sees the node password or request headers.
 class child_process {
-public:
+  public:
     // timeout_seconds bounds the whole run, reading included; 0 or less means no bound.
     child_process(const char* command_line, int timeout_seconds);
     ~child_process();
@@ -93,7 +93,7 @@ public:
     // that overstays is ended with its whole process group.
     run_end finish();
 
-private:
+  private:
     struct impl;
     std::unique_ptr<impl> p_;
 };

@@ -1,0 +1,48 @@
+// cancel.cc: the cancel action: abandons the device-code login open for an account.
+#include "actions/actions.h"
+#include "cli/runner.h"
+#include "platform/platform.h"
+#include "store/json.h"
+#include "store/paths.h"
+
+namespace credvane {
+
+int action_cancel(const char* name) {
+    login_status st;
+    collect_status(st, name);
+    if (!st.cli_present) {
+        // Without the CLI nobody else will ever clear a stale marker.
+        path_text marker;
+        pending_path(name, marker.span());
+        if (file_exists(marker.c_str())) platform::remove_file(marker.c_str());
+        buf b;
+        buf_adds(b,
+                 "{\"ok\":true,\"state\":\"cancelled\",\"pending\":false,\"cli_present\":false}\n");
+        emit_json(b);
+        return 0;
+    }
+    text<208> args;
+    account_args(name, "--cancel", args.span());
+    buf capture;
+    const int r = run_capture(login_bin(), args.view(), capture);
+    if (r < 0) {
+        emit_error(200, "OK", "cli_unavailable", "quenlo-codex-login is not on this node");
+        return 0;
+    }
+    if (const char* line = last_json_line(capture)) {
+        if (!json_bool_field(line, capture.c_str() + capture.len, "ok", 1)) {
+            emit_error(200, "OK", "cancel_failed", "login CLI rejected the cancel");
+            return 0;
+        }
+    }
+    login_status after;
+    collect_status(after, name);
+    buf b;
+    buf_adds(b, "{\"ok\":true,\"state\":\"cancelled\",");
+    emit_status(b, after);
+    buf_adds(b, "}\n");
+    emit_json(b);
+    return 0;
+}
+
+}  // namespace credvane

@@ -1,0 +1,166 @@
+// collect.cc: gathering one account's status from its files and the login CLI.
+#include <cstring>
+#include <string_view>
+
+#include "actions/actions.h"
+#include "cli/runner.h"
+#include "platform/platform.h"
+#include "request/query.h"
+#include "store/creds.h"
+#include "store/json.h"
+#include "store/paths.h"
+
+namespace credvane {
+
+namespace {
+
+// A flow whose marker is older than this is dead, whatever the marker says.
+constexpr std::int64_t pending_max_age = 900;
+// An "expires_at" above this is taken for milliseconds.
+constexpr std::int64_t millis_threshold = 100000000000;
+
+const char* text_end(const char* text) {
+    return text + std::strlen(text);
+}
+
+void take_cli_status(login_status& st, const char* line, const buf& capture, bool creds_read) {
+    const char* end = capture.c_str() + capture.len;
+    if (!creds_read) {
+        if (json_bool_field(line, end, "logged_in", 0)) st.logged_in = 1;
+        if (json_bool_field(line, end, "has_refresh", 0)) st.has_refresh = 1;
+    }
+    if (json_bool_field(line, end, "pending", 0)) st.pending = 1;
+    std::int64_t v = json_num_field(line, end, "expires_at");
+    if (v > 0) {
+        if (v > millis_threshold) v /= 1000;
+        if (st.expires_at == 0 || st.expires_at < v) st.expires_at = v;
+    }
+    if (st.account.empty()) {
+        text<96> account;
+        if (json_str_field(line, end, "account", account.span()) && !account.empty()) {
+            st.account.assign(account.view());
+        }
+    }
+    if (!json_bool_field(line, end, "ok", 1)) {
+        json_str_field(line, end, "error", st.cli_error.span());
+    }
+}
+
+void take_profile(login_status& st) {
+    profile_path(st.profile_path.span());
+    st.profile_exists = file_exists(st.profile_path.c_str());
+    if (!st.profile_exists) return;
+    st.profile.assign("codex");
+    const auto text = read_file(st.profile_path.c_str());
+    if (!text) return;
+    constexpr std::string_view prefix = "CODEX_ACCOUNT=";
+    for (const char* line = text->c_str(); line != nullptr;) {
+        if (std::strncmp(line, prefix.data(), prefix.size()) == 0) {
+            const char* v = line + prefix.size();
+            st.account.assign(std::string_view(v, std::strcspn(v, "\r\n")));
+            return;
+        }
+        line = std::strchr(line, '\n');
+        if (line != nullptr) ++line;
+    }
+}
+
+void take_pending_marker(login_status& st, const char* name, std::int64_t now) {
+    path_text marker;
+    pending_path(name, marker.span());
+    if (!file_exists(marker.c_str())) return;
+    st.pending = 1;
+    const auto text = read_file(marker.c_str());
+    if (!text) return;
+    const std::int64_t created = json_num_field(text->c_str(), text_end(text->c_str()), "created");
+    if (created <= 0) return;
+    // created is positive, so the difference cannot overflow for any now >= 0.
+    const std::int64_t age = now - created;
+    st.pending_age_sec = age;
+    st.pending = (age >= 0 && age <= pending_max_age) ? 1 : 0;
+}
+
+void take_named_accounts(login_status& st, std::int64_t now) {
+    path_text dir;
+    accounts_dir(dir.span());
+    for (const platform::dir_entry& e : platform::list_json_entries(dir.c_str())) {
+        if (e.name.size() <= 5 || st.account_count >= max_named_accounts || e.is_dir) continue;
+        account_entry& slot = st.accounts[static_cast<std::size_t>(st.account_count)];
+        slot = account_entry{};
+        slot.name.assign(std::string_view(e.name).substr(0, e.name.size() - 5));
+        if (!name_valid(slot.name.c_str())) continue;
+        path_text file;
+        format_cut(file.span(), "%s%c%s", dir.c_str(), platform::dir_sep, e.name.c_str());
+        if (const auto text = read_file(file.c_str())) {
+            login_status scratch;
+            scan_creds(text->c_str(), scratch, &slot);
+        }
+        if (slot.expires_at > 0 && slot.logged_in) {
+            slot.expires_in_sec = slot.expires_at - now;
+            slot.expired = slot.expires_in_sec <= 0 ? 1 : 0;
+        }
+        ++st.account_count;
+    }
+}
+
+}  // namespace
+
+void collect_status(login_status& st, const char* name) {
+    const std::int64_t now = platform::now();
+    st = login_status{};
+    st.pending_age_sec = -1;
+
+    if (name[0] != '\0') {
+        path_text dir;
+        accounts_dir(dir.span());
+        format_cut(st.credentials_path.span(), "%s%c%s.json", dir.c_str(), platform::dir_sep, name);
+        st.account.assign(name);
+    } else {
+        creds_path(st.credentials_path.span());
+    }
+
+    bool creds_read = false;
+    if (!st.credentials_path.empty()) {
+        if (const auto text = read_file(st.credentials_path.c_str())) {
+            scan_creds(text->c_str(), st, nullptr);
+            creds_read = true;
+        }
+    }
+
+    text<128> args;
+    if (name[0] == '\0') {
+        args.assign("--status");
+    } else {
+        // Valid names hold only letters, digits, '-', '.' and '_': safe unquoted.
+        format_cut(args.span(), "--status --name %s", name);
+    }
+    buf capture;
+    const int r = run_capture(login_bin(), args.view(), capture);
+    if (r <= 0) {
+        st.cli_present = 0;
+        st.cli_error.assign(r < 0 ? "the login CLI is not on this node"
+                                  : "could not start the login CLI");
+    } else {
+        st.cli_present = 1;
+        if (const char* line = last_json_line(capture))
+            take_cli_status(st, line, capture, creds_read);
+    }
+
+    take_profile(st);
+    take_pending_marker(st, name, now);
+
+    if (st.expires_at > 0) {
+        st.expires_in_sec = st.expires_at - now;
+        st.expired = st.expires_in_sec <= 0 ? 1 : 0;
+    }
+    if (!st.logged_in) {
+        st.expired = 0;
+        st.expires_in_sec = 0;
+    } else if (st.account.empty()) {
+        st.account.assign("default");
+    }
+
+    take_named_accounts(st, now);
+}
+
+}  // namespace credvane

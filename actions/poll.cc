@@ -1,0 +1,81 @@
+// poll.cc: the poll action: follows an open device-code login to pending, failed or done.
+#include <cstdint>
+
+#include "actions/actions.h"
+#include "cli/runner.h"
+#include "store/json.h"
+
+namespace credvane {
+
+int action_poll(const char* name) {
+    login_status before;
+    collect_status(before, name);
+    if (!before.cli_present) {
+        emit_error(200, "OK", "cli_unavailable", "quenlo-codex-login is not on this node");
+        return 0;
+    }
+    text<208> args;
+    account_args(name, "--poll", args.span());
+    buf capture;
+    const int r = run_capture(login_bin(), args.view(), capture);
+    if (r < 0) {
+        emit_error(200, "OK", "cli_unavailable", "quenlo-codex-login is not on this node");
+        return 0;
+    }
+    if (r == 0) {
+        emit_error(500, "Internal Server Error", "poll_failed", "cannot spawn login CLI");
+        return 1;
+    }
+    const char* line = last_json_line(capture);
+    if (line == nullptr) {
+        if (before.logged_in) {
+            emit_done(before);
+            return 0;
+        }
+        emit_error(502, "Bad Gateway", "poll_failed", "login CLI produced no JSON");
+        return 1;
+    }
+    const char* end = capture.c_str() + capture.len;
+    text<64> state;
+    json_str_field(line, end, "state", state.span());
+    // Without an explicit "ok" a poll answer counts as a failure.
+    if (!json_bool_field(line, end, "ok", 0)) {
+        text<512> error;
+        text<512> detail;
+        json_str_field(line, end, "error", error.span());
+        json_str_field(line, end, "detail", detail.span());
+        buf b;
+        buf_adds(b, "{\"ok\":true,\"state\":\"failed\",\"error\":");
+        buf_json(b, error.empty() ? "poll_failed" : error.view());
+        if (!detail.empty()) {
+            buf_adds(b, ",\"detail\":");
+            buf_json(b, detail.view());
+        }
+        buf_adds(b, ",\"pending\":false}\n");
+        emit_json(b);
+        return 0;
+    }
+    login_status after;
+    if (state.view() == "pending") {
+        const std::int64_t interval = json_num_field(line, end, "interval");
+        buf b;
+        buf_adds(b, "{\"ok\":true,\"state\":\"pending\"");
+        // Tested on the full value, written as the 32-bit figure it stands for.
+        const std::int32_t shown =
+            interval <= 0 ? 5
+                          : static_cast<std::int32_t>(
+                                static_cast<std::uint32_t>(static_cast<std::uint64_t>(interval)));
+        buf_addf(b, ",\"interval\":%d", static_cast<int>(shown));
+        buf_adds(b, ",\"pending\":true");
+        collect_status(after, name);
+        if (after.logged_in) buf_adds(b, ",\"logged_in\":true");
+        buf_adds(b, "}\n");
+        emit_json(b);
+        return 0;
+    }
+    collect_status(after, name);
+    emit_done(after);
+    return 0;
+}
+
+}  // namespace credvane

@@ -1,0 +1,68 @@
+// refresh.cc: the refresh action: renews a token through the refresh CLI and judges the
+// outcome from the credential file alone.
+#include <cstdint>
+
+#include "actions/actions.h"
+#include "cli/runner.h"
+#include "platform/platform.h"
+#include "store/paths.h"
+
+namespace credvane {
+
+namespace {
+void emit_failure_body(std::string_view prefix, std::string_view detail) {
+    buf b;
+    buf_adds(b, prefix);
+    buf_json(b, detail);
+    buf_adds(b, "}\n");
+    emit_json(b);
+}
+}  // namespace
+
+int action_refresh(const char* name) {
+    path_text creds;
+    if (name[0] != '\0') {
+        path_text dir;
+        accounts_dir(dir.span());
+        format_cut(creds.span(), "%s%c%s.json", dir.c_str(), platform::dir_sep, name);
+    } else {
+        creds_path(creds.span());
+    }
+    if (!file_exists(creds.c_str())) {
+        emit_failure_body("{\"ok\":false,\"error\":\"no_credentials\",\"detail\":",
+                          "there is no credential file for this account on this node; start a "
+                          "login first");
+        return 1;
+    }
+    login_status st;
+    collect_status(st, name);
+    const std::int64_t earlier = st.expires_at;
+
+    text<2048> quoted;
+    shell_quote_into(creds.c_str(), quoted.span());
+    text<1120> args;
+    format_cut(args.span(), "--credentials-file %s --force", quoted.c_str());
+    buf capture;
+    const int r = run_capture(refresh_bin(), args.view(), capture);
+    if (r <= 0) {
+        emit_error(200, "OK", "cli_unavailable",
+                   "the refresh CLI is not on this node; install QUENLO CODE or set "
+                   "CODEX_REFRESH_BIN");
+        return 1;
+    }
+    collect_status(st, name);
+    if (st.logged_in && (earlier <= 0 || st.expires_at > earlier)) {
+        buf b;
+        buf_adds(b, "{\"ok\":true,\"refreshed\":true,");
+        emit_status(b, st);
+        buf_adds(b, "}\n");
+        emit_json(b);
+        return 0;
+    }
+    emit_failure_body("{\"ok\":false,\"error\":\"refresh_failed\",\"detail\":",
+                      "the refresh CLI did not extend the token in the credential file; sign "
+                      "in again");
+    return 1;
+}
+
+}  // namespace credvane

@@ -1,0 +1,90 @@
+// start.cc: the start action: opens a device-code login through the login CLI.
+#include <cstdint>
+
+#include "actions/actions.h"
+#include "cli/runner.h"
+#include "store/json.h"
+
+namespace credvane {
+
+int action_start(const char* name, int force) {
+    login_status st;
+    collect_status(st, name);
+    if (!st.cli_present) {
+        emit_error(200, "OK", "cli_unavailable",
+                   "quenlo-codex-login is not on this node; install QUENLO CODE or set "
+                   "CODEX_LOGIN_BIN");
+        return 0;
+    }
+    text<232> args;
+    account_args(name, force ? "--start --force" : "--start", args.span());
+    buf capture;
+    const int r = run_capture(login_bin(), args.view(), capture);
+    if (r < 0) {
+        emit_error(200, "OK", "cli_unavailable", "could not run the login CLI");
+        return 0;
+    }
+    if (r == 0) {
+        emit_error(500, "Internal Server Error", "cli_unavailable", "could not run the login CLI");
+        return 0;
+    }
+    const char* line = last_json_line(capture);
+    if (line == nullptr) {
+        emit_error(502, "Bad Gateway", "start_failed",
+                   "the login CLI produced no JSON; check its output");
+        return 1;
+    }
+    const char* end = capture.c_str() + capture.len;
+
+    if (json_bool_field(line, end, "ok", 1)) {
+        text<1024> verify_url;
+        text<64> user_code;
+        json_str_field(line, end, "verify_url", verify_url.span());
+        json_str_field(line, end, "user_code", user_code.span());
+        // The interval is a 32-bit figure; narrowing keeps its low bits, as a value of
+        // that width would.
+        const auto interval_raw = static_cast<std::uint32_t>(
+            static_cast<std::uint64_t>(json_num_field(line, end, "interval")));
+        std::int32_t interval = static_cast<std::int32_t>(interval_raw);
+        std::int64_t lifetime = json_num_field(line, end, "expires_in");
+        if (interval <= 0) interval = 5;
+        if (lifetime <= 0) lifetime = 900;
+        if (verify_url.empty() || user_code.empty()) {
+            emit_error(502, "Bad Gateway", "start_incomplete",
+                       "login CLI did not return a verify url and user code");
+            return 1;
+        }
+        buf b;
+        buf_adds(b, "{\"ok\":true,\"flow\":\"device_code\",\"verify_url\":");
+        buf_json(b, verify_url.view());
+        buf_adds(b, ",\"user_code\":");
+        buf_json(b, user_code.view());
+        buf_addf(b, ",\"expires_in\":%lld", static_cast<long long>(lifetime));
+        buf_addf(b, ",\"interval\":%d", static_cast<int>(interval));
+        buf_adds(b, ",\"pending\":true");
+        buf_adds(b, ",\"provider\":\"codex\"}\n");
+        emit_json(b);
+        return 0;
+    }
+
+    text<512> error;
+    text<512> detail;
+    json_str_field(line, end, "error", error.span());
+    json_str_field(line, end, "detail", detail.span());
+    if (error.view() == "exists") {
+        buf b;
+        buf_adds(b, "{\"ok\":true,\"already_logged_in\":true,\"pending\":false");
+        buf_adds(b, ",\"error\":\"already_logged_in\"");
+        buf_adds(b, ",\"detail\":");
+        buf_json(b, detail.empty() ? "credentials already exist" : detail.view());
+        buf_adds(b, ",\"logged_in\":");
+        buf_adds(b, st.logged_in ? "true" : "false");
+        buf_adds(b, ",\"hint\":\"pass force=1 to replace the existing session\"}\n");
+        emit_json(b);
+        return 0;
+    }
+    emit_error(200, "OK", error.empty() ? "start_failed" : error.view(), detail.view());
+    return 0;
+}
+
+}  // namespace credvane

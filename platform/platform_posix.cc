@@ -1,0 +1,298 @@
+// platform_posix.cc: the operating-system services on POSIX (Linux first).
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+extern char** environ;
+
+namespace credvane::platform {
+
+const char* env(const char* name) {
+    return std::getenv(name);
+}
+
+bool home_env(const char* name, std::span<char> out) {
+    const char* v = std::getenv(name);
+    if (v == nullptr || v[0] == '\0' || out.empty()) return false;
+    const std::size_t n = std::strlen(v);
+    if (n >= out.size()) return false;  // would not fit whole: a cut home is no home
+    std::memcpy(out.data(), v, n + 1);
+    return true;
+}
+
+bool is_non_directory(const char* path) {
+    struct stat st {};
+    if (path == nullptr || path[0] == '\0' || ::stat(path, &st) != 0) return false;
+    return !S_ISDIR(st.st_mode);
+}
+
+std::optional<std::string> read_regular_file(const char* path, std::uint64_t max_size) {
+    if (path == nullptr || path[0] == '\0') return std::nullopt;
+    // O_NONBLOCK: opening a FIFO without a writer must not hang the request; the
+    // regular-file test right after refuses it anyway.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    std::optional<std::string> result;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0 &&
+        static_cast<std::uint64_t>(st.st_size) <= max_size) {
+        std::string text(static_cast<std::size_t>(st.st_size), '\0');
+        std::size_t got = 0;
+        while (got < text.size()) {
+            const ssize_t r = ::read(fd, text.data() + got, text.size() - got);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) break;
+            got += static_cast<std::size_t>(r);
+        }
+        if (got == text.size()) result = std::move(text);
+    }
+    ::close(fd);
+    return result;
+}
+
+bool remove_file(const char* path) {
+    return ::unlink(path) == 0;
+}
+
+std::vector<dir_entry> list_json_entries(const char* dir) {
+    std::vector<dir_entry> entries;
+    DIR* d = ::opendir(dir);
+    if (d == nullptr) return entries;
+    const int dfd = ::dirfd(d);
+    while (const struct dirent* e = ::readdir(d)) {
+        const std::string_view name(e->d_name);
+        if (name.size() < 5 || name.substr(name.size() - 5) != ".json") continue;
+        struct stat st {};
+        const bool is_dir = ::fstatat(dfd, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+        entries.push_back({std::string(name), is_dir});
+    }
+    ::closedir(d);
+    std::sort(entries.begin(), entries.end(),
+              [](const dir_entry& a, const dir_entry& b) { return a.name < b.name; });
+    return entries;
+}
+
+std::int64_t now() {
+    return static_cast<std::int64_t>(::time(nullptr));
+}
+
+int strnicmp(const char* a, const char* b, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        // Fold ASCII letters only, on the byte value: the locale plays no part.
+        auto fold = [](char c) {
+            const auto u = static_cast<unsigned char>(c);
+            return (u >= 'A' && u <= 'Z') ? u + 32 : static_cast<int>(u);
+        };
+        const int ca = fold(a[i]);
+        const int cb = fold(b[i]);
+        if (ca != cb) return ca - cb;
+        if (ca == 0) return 0;
+    }
+    return 0;
+}
+
+bool write_stdout(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t r = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(r));
+    }
+    return true;
+}
+
+// /bin/sh keeps "$", "`" and "\" live inside double quotes, so every argument goes in
+// single quotes, where nothing is live; an embedded single quote becomes '\''.
+void shell_quote_into(const char* text, std::span<char> out) {
+    const std::size_t cap = out.size();
+    std::size_t pos = 0;
+    out[pos++] = '\'';
+    for (const char* p = text ? text : ""; *p != '\0'; ++p) {
+        const std::string_view piece =
+            (*p == '\'') ? std::string_view("'\\''") : std::string_view(p, 1);
+        // Room for the piece, the closing quote and the terminator.
+        if (pos + piece.size() + 2 > cap) break;
+        std::memcpy(out.data() + pos, piece.data(), piece.size());
+        pos += piece.size();
+    }
+    out[pos++] = '\'';
+    out[pos] = '\0';
+}
+
+namespace {
+
+// Variables that carry the request (headers, query, node password) stay with credvane.
+bool is_request_variable(std::string_view entry) {
+    const std::string_view name = entry.substr(0, entry.find('='));
+    return name.starts_with("HTTP_") || name == "QUERY_STRING" || name == "BOT_PASSWORD";
+}
+
+std::int64_t monotonic_ms() {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+struct child_process::impl {
+    pid_t pid = -1;
+    int fd = -1;
+    std::int64_t deadline_ms = 0;  // 0: no bound
+    bool timed_out = false;
+    bool eof = false;
+    char chunk[4096];
+    std::size_t chunk_pos = 0;
+    std::size_t chunk_len = 0;
+
+    // Milliseconds left before the deadline, -1 for no bound; 0 once it has passed.
+    int remaining_ms() const {
+        if (deadline_ms == 0) return -1;
+        const std::int64_t left = deadline_ms - monotonic_ms();
+        return left <= 0 ? 0 : static_cast<int>(std::min<std::int64_t>(left, 1 << 30));
+    }
+
+    bool refill() {
+        while (!eof && !timed_out) {
+            struct pollfd pfd {
+                fd, POLLIN, 0
+            };
+            const int wait = remaining_ms();
+            if (wait == 0) {
+                timed_out = true;
+                break;
+            }
+            const int r = ::poll(&pfd, 1, wait);
+            if (r < 0 && errno == EINTR) continue;
+            if (r == 0) {
+                timed_out = true;
+                break;
+            }
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n <= 0) {
+                eof = true;
+                break;
+            }
+            chunk_pos = 0;
+            chunk_len = static_cast<std::size_t>(n);
+            return true;
+        }
+        return false;
+    }
+};
+
+child_process::child_process(const char* command_line, int timeout_seconds)
+    : p_(std::make_unique<impl>()) {
+    std::vector<char*> envp;
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+        if (!is_request_variable(*e)) envp.push_back(*e);
+    }
+    envp.push_back(nullptr);
+
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    // Our own stdin belongs to the request body; the CLI gets the null device.
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, null_device, O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    // A group of its own, so that a run that overstays can be ended with all it started.
+    posix_spawnattr_setpgroup(&attr, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK;
+    posix_spawnattr_setflags(&attr, flags);
+    char sh[] = "/bin/sh";
+    char dash_c[] = "-c";
+    std::string line(command_line);
+    char* argv[] = {sh, dash_c, line.data(), nullptr};
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, sh, &actions, &attr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(fds[1]);
+    if (rc != 0) {
+        ::close(fds[0]);
+        return;
+    }
+    p_->pid = pid;
+    p_->fd = fds[0];
+    if (timeout_seconds > 0) {
+        p_->deadline_ms = monotonic_ms() + static_cast<std::int64_t>(timeout_seconds) * 1000;
+    }
+}
+
+child_process::~child_process() {
+    if (p_->pid > 0) (void)finish();
+}
+
+bool child_process::started() const {
+    return p_->pid > 0;
+}
+
+bool child_process::read_line(std::span<char> piece) {
+    if (p_->fd < 0 || piece.size() < 2) return false;
+    std::size_t stored = 0;
+    while (stored + 1 < piece.size()) {
+        if (p_->chunk_pos == p_->chunk_len && !p_->refill()) break;
+        const char c = p_->chunk[p_->chunk_pos++];
+        piece[stored++] = c;
+        if (c == '\n') break;
+    }
+    piece[stored] = '\0';
+    return stored > 0;
+}
+
+run_end child_process::finish() {
+    if (p_->pid <= 0) return run_end::cannot_run;
+    if (p_->fd >= 0) {
+        // Closing our end first: a CLI still writing gets SIGPIPE instead of blocking.
+        ::close(p_->fd);
+        p_->fd = -1;
+    }
+    int status = 0;
+    pid_t r = 0;
+    int nap_us = 100;
+    while (!p_->timed_out) {
+        r = ::waitpid(p_->pid, &status, WNOHANG);
+        if (r != 0 && !(r < 0 && errno == EINTR)) break;
+        if (p_->remaining_ms() == 0) {
+            p_->timed_out = true;
+            break;
+        }
+        ::usleep(static_cast<useconds_t>(nap_us));
+        nap_us = std::min(nap_us * 2, 20000);
+    }
+    const pid_t pid = p_->pid;
+    p_->pid = -1;
+    if (p_->timed_out) {
+        ::kill(-pid, SIGKILL);
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return run_end::timed_out;
+    }
+    if (r < 0) return run_end::ran;  // no status to judge: count it as run
+    const int code = (status >> 8) & 0xff;
+    if (WIFEXITED(status) && (code == 126 || code == 127)) return run_end::cannot_run;
+    return run_end::ran;
+}
+
+}  // namespace credvane::platform

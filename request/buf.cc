@@ -1,0 +1,112 @@
+// buf.cc: the answer buffer, its appends and the JSON answer writers.
+#include "request/buf.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace credvane {
+
+int buf_need(buf& b, std::uint64_t n) {
+    // Any need above the cap fails, so n is bounded before it can wrap the sum.
+    if (n >= buf_max_cap || b.len + n + 1 > buf_max_cap) return 0;
+    const std::uint64_t need = b.len + n + 1;
+    if (b.cap >= need) return 1;
+    std::uint64_t cap = b.cap == 0 ? buf_first_cap : b.cap;
+    while (cap < need) {
+        if (cap > buf_max_cap / 2) return 0;
+        cap *= 2;
+    }
+    void* grown = std::realloc(b.data.get(), static_cast<std::size_t>(cap));
+    if (grown == nullptr) return 0;
+    const bool first = !b.data;
+    (void)b.data.release();  // realloc took ownership of the old block
+    b.data.reset(static_cast<char*>(grown));
+    if (first) b.data.get()[0] = '\0';
+    b.cap = cap;
+    return 1;
+}
+
+int buf_adds(buf& b, std::string_view s) {
+    // Content never holds a NUL: everything after one is not part of the text.
+    s = s.substr(0, s.find('\0'));
+    if (!buf_need(b, s.size())) return 0;
+    char* end = b.data.get() + b.len;
+    if (!s.empty()) std::memcpy(end, s.data(), s.size());
+    b.len += s.size();
+    b.data.get()[b.len] = '\0';
+    return 1;
+}
+
+int buf_addf(buf& b, const char* fmt, ...) {
+    char scratch[buf_addf_max + 1];
+    va_list ap;
+    va_start(ap, fmt);
+    const int r = std::vsnprintf(scratch, sizeof scratch, fmt, ap);
+    va_end(ap);
+    if (r < 0) return 0;
+    return buf_adds(b, scratch);
+}
+
+int buf_json(buf& b, std::string_view s) {
+    s = s.substr(0, s.find('\0'));
+    if (!buf_adds(b, "\"")) return 0;
+    for (const char c : s) {
+        // Classify by the byte value: a plain char is signed here and would make
+        // bytes above 0x7F look like control characters.
+        const auto u = static_cast<unsigned char>(c);
+        int ok = 1;
+        switch (u) {
+            case '\t':
+                ok = buf_adds(b, "\\t");
+                break;
+            case '\n':
+                ok = buf_adds(b, "\\n");
+                break;
+            case '\r':
+                ok = buf_adds(b, "\\r");
+                break;
+            case '"':
+                ok = buf_adds(b, "\\\"");
+                break;
+            case '\\':
+                ok = buf_adds(b, "\\\\");
+                break;
+            default:
+                if (u < 0x20) {
+                    ok = buf_addf(b, "\\u%04x", static_cast<unsigned>(u));
+                } else {
+                    ok = buf_adds(b, std::string_view(&c, 1));
+                }
+        }
+        if (!ok) return 0;
+    }
+    return buf_adds(b, "\"");
+}
+
+void emit_json(buf& b) {
+    platform::write_stdout(json_headers);
+    if (b.data) platform::write_stdout(b.view());
+    b.data.reset();
+    b.len = 0;
+    b.cap = 0;
+}
+
+void emit_error(int status, std::string_view reason, std::string_view code,
+                std::string_view detail) {
+    buf b;
+    buf_addf(b, "Status: %d %.*s\r\n", status, static_cast<int>(reason.size()), reason.data());
+    buf_adds(b, json_headers);
+    buf_adds(b, "{\"ok\":false,\"error\":");
+    buf_json(b, code);
+    if (!detail.empty()) {
+        buf_adds(b, ",\"detail\":");
+        buf_json(b, detail);
+    }
+    buf_adds(b, "}\n");
+    if (b.data) platform::write_stdout(b.view());
+}
+
+}  // namespace credvane

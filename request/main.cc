@@ -1,0 +1,123 @@
+// main.cc: credvane's entry point: discovery modes, the node-password check, the page
+// decision, the account choice and the dispatch to exactly one action.
+#include <cstring>
+#include <string_view>
+
+#include "actions/actions.h"
+#include "panel/page.h"
+#include "platform/platform.h"
+#include "request/buf.h"
+#include "request/query.h"
+#include "request/text.h"
+
+namespace credvane {
+namespace {
+
+constexpr std::string_view meta_line = "{\"name\":\"codex\",\"desc\":\"Codex login\"}\n";
+constexpr std::string_view version_line = "credvane 1.0.0\n";
+constexpr std::string_view unauthorized_answer =
+    "Status: 401 Unauthorized\r\n"
+    "Content-Type: application/json; charset=utf-8\r\n"
+    "Cache-Control: no-store\r\n"
+    "\r\n"
+    "{\"ok\":false,\"error\":\"invalid node password\"}\n";
+static_assert(unauthorized_answer.size() == 145);
+
+// Byte-exact comparison that, for equal lengths, looks at every byte whatever it finds,
+// so the time taken does not tell how much of a guess was right.
+bool secret_equals(std::string_view given, std::string_view secret) {
+    if (given.size() != secret.size()) return false;
+    unsigned diff = 0;
+    for (std::size_t i = 0; i < secret.size(); ++i) {
+        diff |= static_cast<unsigned char>(given[i]) ^ static_cast<unsigned char>(secret[i]);
+    }
+    return diff == 0;
+}
+
+bool bearer_matches(const char* auth, std::string_view secret) {
+    while (*auth == ' ') ++auth;
+    if (std::strlen(auth) < 7 || platform::strnicmp(auth, "Bearer ", 7) != 0) return false;
+    auth += 7;
+    while (*auth == ' ') ++auth;
+    return secret_equals(auth, secret);
+}
+
+bool password_ok(const char* query) {
+    const char* secret = platform::env("BOT_PASSWORD");
+    if (secret == nullptr || secret[0] == '\0') return true;
+    const char* header = platform::env("HTTP_X_BOT_PASSWORD");
+    if (header != nullptr && secret_equals(header, secret)) return true;
+    const char* auth = platform::env("HTTP_AUTHORIZATION");
+    if (auth != nullptr && bearer_matches(auth, secret)) return true;
+    // One byte more than the 255 that count: a value that fills it was cut and must
+    // never match, or any longer value beginning with a 255-byte password would pass.
+    text<257> pwd;
+    if (get_query_val(query, "pwd", pwd.span()) && pwd.view().size() <= 255) {
+        return secret_equals(pwd.view(), secret);
+    }
+    return false;
+}
+
+int serve(int argc, char** argv) {
+    const char* first = argc > 1 ? argv[1] : nullptr;
+    if (first != nullptr && std::strcmp(first, "--meta") == 0) {
+        platform::write_stdout(meta_line);
+        return 0;
+    }
+    if (platform::env("QN_PLUGIN_META") != nullptr) {
+        platform::write_stdout(meta_line);
+        return 0;
+    }
+    if (first != nullptr &&
+        (std::strcmp(first, "--version") == 0 || std::strcmp(first, "-v") == 0)) {
+        platform::write_stdout(version_line);
+        return 0;
+    }
+
+    const char* query = platform::env("QUERY_STRING");
+    if (query == nullptr) query = "";
+    if (!password_ok(query)) {
+        platform::write_stdout(unauthorized_answer);
+        return 0;
+    }
+    if (!query_has(query, "action") && !query_has(query, "format")) {
+        emit_page();
+        return 0;
+    }
+
+    text<64> action;
+    text<32> format;
+    text<16> force_value;
+    get_query_val(query, "action", action.span());
+    get_query_val(query, "format", format.span());
+    const bool has_force = get_query_val(query, "force", force_value.span()) != 0;
+    const int force =
+        has_force && (force_value.view() == "1" || force_value.view() == "true") ? 1 : 0;
+
+    // An invalid account in the query is dropped without a word; the node's default
+    // account (CODEX_ACCOUNT) or the default credential file take its place.
+    text<96> account;
+    if (!get_query_val(query, "account", account.span()) || !name_valid(account.c_str())) {
+        account.clear();
+        const char* fallback = platform::env("CODEX_ACCOUNT");
+        if (fallback != nullptr && name_valid(fallback)) account.assign(fallback);
+    }
+
+    const std::string_view a = action.view();
+    const char* name = account.c_str();
+    if (a.empty() || a == "status" || a == "accounts") return action_status(name);
+    if (a == "start") return action_start(name, force);
+    if (a == "poll") return action_poll(name);
+    if (a == "cancel") return action_cancel(name);
+    if (a == "refresh") return action_refresh(name);
+    emit_error(400, "Bad Request", "unknown_action",
+               "expected status, start, poll, cancel, refresh or accounts");
+    return 1;
+}
+
+}  // namespace
+}  // namespace credvane
+
+int main(int argc, char** argv) {
+    return credvane::serve(argc, argv);
+}

@@ -1,0 +1,182 @@
+// request_test.cc: discovery modes, the node-password check and the dispatch, as a CGI
+// host sees them.
+#include <gtest/gtest.h>
+
+#include "tests/cgi/harness.h"
+
+namespace {
+
+const std::string meta = "{\"name\":\"codex\",\"desc\":\"Codex login\"}\n";
+const std::string unauthorized =
+    "Status: 401 Unauthorized\r\n"
+    "Content-Type: application/json; charset=utf-8\r\n"
+    "Cache-Control: no-store\r\n"
+    "\r\n"
+    "{\"ok\":false,\"error\":\"invalid node password\"}\n";
+
+bool is_status_answer(const std::string& out) {
+    return out.rfind(cgi::json_head + "{\"ok\":true,\"state\":\"done\",", 0) == 0;
+}
+bool is_page(const std::string& out) {
+    return out.rfind("Content-Type: text/html; charset=utf-8\r\n", 0) == 0;
+}
+
+TEST(Modes, FirstArgumentAndMetaVariableDecide) {
+    struct row {
+        std::vector<std::string> args;
+        bool meta_env;
+        std::string expected;
+    };
+    const row rows[] = {
+        {{"--meta"}, false, meta},
+        {{}, true, meta},  // defined and empty still counts
+        {{"--version"}, true, meta},
+        {{"--version"}, false, "credvane 1.0.0\n"},
+        {{"-v", "--meta"}, false, "credvane 1.0.0\n"},
+    };
+    for (const row& r : rows) {
+        cgi::host h;
+        if (r.meta_env) h.env["QN_PLUGIN_META"] = "";
+        const cgi::result res = h.run_args(r.args);
+        EXPECT_EQ(res.out, r.expected);
+        EXPECT_EQ(res.exit_code, 0);
+        EXPECT_EQ(res.err, "");
+    }
+}
+
+TEST(Modes, OtherArgumentsRunARequest) {
+    for (const std::string arg : {"--meta=1", "--help", "-V"}) {
+        cgi::host h;
+        const cgi::result res = h.run("action=status", {arg});
+        EXPECT_TRUE(is_status_answer(res.out)) << arg;
+    }
+}
+
+TEST(Password, EverySourceAndItsExactRules) {
+    const std::string p255(255, 'p');
+    struct row {
+        std::string name;
+        std::map<std::string, std::string> env;
+        std::string query;
+        bool passes;
+    };
+    const row rows[] = {
+        {"no password set", {}, "action=status", true},
+        {"empty password set", {{"BOT_PASSWORD", ""}}, "action=status", true},
+        {"missing", {{"BOT_PASSWORD", "s3cret"}}, "action=status", false},
+        {"header",
+         {{"BOT_PASSWORD", "s3cret"}, {"HTTP_X_BOT_PASSWORD", "s3cret"}},
+         "action=status",
+         true},
+        {"header differs in case",
+         {{"BOT_PASSWORD", "s3cret"}, {"HTTP_X_BOT_PASSWORD", "S3cret"}},
+         "action=status",
+         false},
+        {"wrong header, right pwd",
+         {{"BOT_PASSWORD", "s3cret"}, {"HTTP_X_BOT_PASSWORD", "nope"}},
+         "action=status&pwd=s3cret",
+         true},
+        {"bearer lower case, spaces",
+         {{"BOT_PASSWORD", "s3cret"}, {"HTTP_AUTHORIZATION", "  bEARER    s3cret"}},
+         "action=status",
+         true},
+        {"bearer trailing space",
+         {{"BOT_PASSWORD", "s3cret"}, {"HTTP_AUTHORIZATION", "Bearer s3cret "}},
+         "action=status",
+         false},
+        {"basic scheme",
+         {{"BOT_PASSWORD", "s3cret"}, {"HTTP_AUTHORIZATION", "Basic s3cret"}},
+         "action=status",
+         false},
+        {"bearer without space",
+         {{"BOT_PASSWORD", "s3cret"}, {"HTTP_AUTHORIZATION", "Bearers3cret"}},
+         "action=status",
+         false},
+        {"tab after bearer",
+         {{"BOT_PASSWORD", "s3cret"}, {"HTTP_AUTHORIZATION", "Bearer\ts3cret"}},
+         "action=status",
+         false},
+        {"pwd raw", {{"BOT_PASSWORD", "a&b"}}, "action=status&pwd=a%26b", false},
+        {"pwd prefix", {{"BOT_PASSWORD", "s3cret"}}, "action=status&pwd=s3cre", false},
+        {"pwd longer", {{"BOT_PASSWORD", "s3cret"}}, "action=status&pwd=s3cretx", false},
+        {"pwd 255 exact", {{"BOT_PASSWORD", p255}}, "action=status&pwd=" + p255, true},
+        // A value cut at its 255-byte capacity must never match.
+        {"pwd 256 begins with 255-byte password",
+         {{"BOT_PASSWORD", p255}},
+         "action=status&pwd=" + p255 + "X",
+         false},
+        {"first pwd wins", {{"BOT_PASSWORD", "s3cret"}}, "action=status&pwd=x&pwd=s3cret", false},
+    };
+    for (const row& r : rows) {
+        cgi::host h;
+        for (const auto& [k, v] : r.env) h.env[k] = v;
+        const cgi::result res = h.run(r.query);
+        EXPECT_EQ(res.exit_code, 0) << r.name;
+        if (r.passes) {
+            EXPECT_TRUE(is_status_answer(res.out)) << r.name << "\n" << res.out;
+        } else {
+            EXPECT_EQ(res.out, unauthorized) << r.name;
+            EXPECT_EQ(res.out.size(), 145u);
+        }
+    }
+}
+
+TEST(Password, GuardsThePageToo) {
+    cgi::host h;
+    h.env["BOT_PASSWORD"] = "s3cret";
+    EXPECT_EQ(h.run("").out, unauthorized);
+    EXPECT_TRUE(is_page(h.run("pwd=s3cret").out));
+}
+
+TEST(Dispatch, PageOrJson) {
+    struct row {
+        std::string query;
+        bool query_set;
+        bool page;
+    };
+    const row rows[] = {
+        {"", false, true},
+        {"", true, true},
+        {"foo=1", true, true},
+        {"format", true, false},
+        {"format=html", true, false},
+        {"action=", true, false},
+        {"action", true, false},
+        {"xaction=start", true, true},
+        {"&action=status", true, false},
+    };
+    for (const row& r : rows) {
+        cgi::host h;
+        const cgi::result res = h.run(r.query, {}, r.query_set);
+        EXPECT_EQ(res.exit_code, 0) << r.query;
+        EXPECT_EQ(is_page(res.out), r.page) << r.query;
+        if (!r.page) {
+            EXPECT_TRUE(is_status_answer(res.out)) << r.query << "\n" << res.out;
+        }
+    }
+}
+
+TEST(Dispatch, UnknownActionsAreA400) {
+    const std::string expected =
+        cgi::status_head("400 Bad Request") +
+        "{\"ok\":false,\"error\":\"unknown_action\",\"detail\":\"expected status, start, poll, "
+        "cancel, refresh or accounts\"}\n";
+    // The last one is a valid action cut at the 63 bytes the action buffer keeps.
+    for (const std::string& a : std::vector<std::string>{"Status", "START", "login", "status ",
+                                                         std::string(63, 'x') + "status"}) {
+        cgi::host h;
+        const cgi::result res = h.run("action=" + a);
+        EXPECT_EQ(res.out, expected) << a;
+        EXPECT_EQ(res.exit_code, 1);
+    }
+}
+
+TEST(Dispatch, AccountsAndStatusAnswerAlike) {
+    cgi::host h;
+    h.write("home/.codex/accounts/work.json", "{\"tokens\":{\"access_token\":\"x\"}}");
+    const cgi::result status = h.run("action=status");
+    EXPECT_EQ(h.run("action=accounts").out, status.out);
+    EXPECT_EQ(h.run("format=json").out, status.out);
+}
+
+}  // namespace

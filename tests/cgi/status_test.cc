@@ -1,0 +1,158 @@
+// status_test.cc: the status answer, end to end from files and a stand-in login CLI.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <regex>
+
+#include "tests/cgi/harness.h"
+
+namespace {
+
+// Remaining times depend on the clock; tests pin them by replacing the figure.
+std::string pin_remaining(const std::string& s) {
+    return std::regex_replace(s, std::regex("\"expires_in_sec\":-?[0-9]+"), "\"expires_in_sec\":R");
+}
+
+// The first integer after "key": in s, or a sentinel when the key is missing.
+long long field(const std::string& s, const std::string& key) {
+    std::smatch m;
+    if (!std::regex_search(s, m, std::regex("\"" + key + "\":(-?[0-9]+)"))) return -999999;
+    return std::stoll(m[1].str());
+}
+
+std::string status_body(const std::string& fields) {
+    return cgi::json_head + "{\"ok\":true,\"state\":\"done\"," + fields + "}\n";
+}
+
+TEST(Status, NoCredentialsNoCliWholeAnswer) {
+    cgi::host h;
+    const cgi::result res = h.run("action=status");
+    EXPECT_EQ(res.exit_code, 0);
+    EXPECT_EQ(res.err, "");
+    EXPECT_EQ(
+        res.out,
+        status_body("\"logged_in\":false,\"expires_at\":0,\"expires_in_sec\":0,\"expired\":"
+                    "false,\"has_refresh\":false,\"account\":\"\",\"pending\":false,\"pending_"
+                    "age_sec\":-1,\"last_refresh\":0,\"account_id\":\"\",\"cli_present\":false,"
+                    "\"credentials_path\":\"" +
+                    h.home.string() +
+                    "/.codex/auth.json\",\"profile\":\"\",\"profile_exists\":false,\"named_"
+                    "accounts\":false,\"api_key_present\":false,\"cli_error\":\"the login CLI "
+                    "is not on this node\",\"accounts\":[]"));
+}
+
+TEST(Status, CredentialFileCliProfileMarkerAndAccounts) {
+    cgi::host h;
+    const long long now = static_cast<long long>(std::time(nullptr));
+    const long long exp = now + 3600;
+    h.write("home/.codex/auth.json",
+            "{\"OPENAI_API_KEY\":null,\"tokens\":{\"access_token\":\"" + cgi::jwt_with_exp(exp) +
+                "\",\"refresh_token\":\"r\",\"account_id\":\"acc-\\\"1\\\"\"},"
+                "\"last_refresh\":\"2024-05-01T12:00:00Z\"}");
+    h.write("home/.claude/quenlo-env/codex.txt", "X=1\nCODEX_ACCOUNT=work\r\nCODEX_ACCOUNT=late\n");
+    h.write("home/.claude/.login-pending/codex-default.json",
+            "{\"created\":" + std::to_string(now - 30) + "}");
+    h.write("home/.codex/accounts/b.json",
+            "{\"tokens\":{\"access_token\":\"" + cgi::jwt_with_exp(now - 10) + "\"}}");
+    h.write("home/.codex/accounts/a.json", "{\"access_token\":\"plain\",\"refresh_token\":\"r\"}");
+    h.write("home/.codex/accounts/.json", "{}");
+    h.write("home/.codex/accounts/bad name.json", "{}");
+    h.write("home/.codex/accounts/x.json/inner", "");
+    h.write("home/.codex/accounts/notes.txt", "");
+    // The CLI's later expiry in milliseconds wins; its account is ignored (profile wins).
+    h.env["CODEX_LOGIN_BIN"] = h.script("cli",
+                                        "echo 'log line'\n"
+                                        "echo '{\"ok\":false,\"error\":\"slow\",\"expires_at\":" +
+                                            std::to_string((exp + 60) * 1000) +
+                                            ",\"account\":\"cli\",\"pending\":false}'\n"
+                                            "echo\n")
+                                   .string();
+    const cgi::result res = h.run("action=status");
+    EXPECT_EQ(res.exit_code, 0);
+    const long long age = field(res.out, "pending_age_sec");
+    EXPECT_TRUE(age >= 30 && age <= 32) << age;
+    const std::string pinned = std::regex_replace(
+        pin_remaining(res.out), std::regex("\"pending_age_sec\":[0-9]+"), "\"pending_age_sec\":A");
+    EXPECT_EQ(
+        pinned,
+        status_body(
+            "\"logged_in\":true,\"expires_at\":" + std::to_string(exp + 60) +
+            ",\"expires_in_sec\":R,\"expired\":false,\"has_refresh\":true,\"account\":\"work\","
+            "\"pending\":true,\"pending_age_sec\":A,\"last_refresh\":1714564800,\"account_id\":"
+            "\"acc-\\\"1\\\"\",\"cli_present\":true,"
+            "\"credentials_path\":\"" +
+            h.home.string() +
+            "/.codex/auth.json\",\"profile\":\"codex\",\"profile_exists\":true,\"named_"
+            "accounts\":true,\"api_key_present\":false,\"cli_error\":\"slow\",\"accounts\":["
+            "{\"name\":\"a\",\"logged_in\":true,\"has_refresh\":true,\"expires_at\":0,"
+            "\"expires_in_sec\":R,\"expired\":false},"
+            "{\"name\":\"b\",\"logged_in\":true,\"has_refresh\":false,\"expires_at\":" +
+            std::to_string(now - 10) + ",\"expires_in_sec\":R,\"expired\":true}]"));
+}
+
+TEST(Status, AccountChoice) {
+    struct row {
+        std::string query;
+        std::string codex_account;
+        std::string file;  // credential file expected, relative to the home
+    };
+    const row rows[] = {
+        {"action=status&account=work", "", ".codex/accounts/work.json"},
+        {"action=status&account=.hidden", "", ".codex/auth.json"},
+        {"action=status&account=a/b", "home", ".codex/accounts/home.json"},
+        {"action=status&account=", "home", ".codex/accounts/home.json"},
+        {"action=status&account=" + std::string(65, 'a'), "", ".codex/auth.json"},
+        {"action=status", "bad name", ".codex/auth.json"},
+        {"action=status&account=w%20x", "", ".codex/auth.json"},
+    };
+    for (const row& r : rows) {
+        cgi::host h;
+        if (!r.codex_account.empty()) h.env["CODEX_ACCOUNT"] = r.codex_account;
+        const cgi::result res = h.run(r.query);
+        const std::string want = "\"credentials_path\":\"" + (h.home / r.file).string() + "\"";
+        EXPECT_NE(res.out.find(want), std::string::npos) << r.query << "\n" << res.out;
+    }
+}
+
+TEST(Status, MarkerAgeDecidesPending) {
+    struct row {
+        long long age;  // seconds before now; negative: in the future
+        const char* pending;
+    };
+    const row rows[] = {{0, "true"}, {898, "true"}, {901, "false"}, {-10, "false"}};
+    for (const row& r : rows) {
+        cgi::host h;
+        const long long now = static_cast<long long>(std::time(nullptr));
+        h.write("home/.claude/.login-pending/codex-work.json",
+                "{\"created\":\"" + std::to_string(now - r.age) + "\"}");
+        const std::string out = h.run("action=status&account=work").out;
+        EXPECT_NE(out.find(std::string("\"pending\":") + r.pending), std::string::npos) << r.age;
+        const long long age = field(out, "pending_age_sec");
+        EXPECT_TRUE(age >= r.age && age <= r.age + 2) << r.age << out;
+    }
+}
+
+TEST(Status, CliNotFoundAndCliThatCannotStart) {
+    struct row {
+        std::string bin;
+        std::string error;
+    };
+    cgi::host h;
+    const std::string not_exec = h.write("bin/plain", "echo hi").string();
+    const row rows[] = {
+        {"/nonexistent/cli", "the login CLI is not on this node"},
+        {not_exec, "the login CLI is not on this node"},  // 126
+        {h.script("exit127", "echo '{\"logged_in\":true}'; exit 127").string(),
+         "the login CLI is not on this node"},
+        {h.script("exit1", "echo '{\"logged_in\":true}'; exit 1").string(), ""},
+    };
+    for (const row& r : rows) {
+        h.env["CODEX_LOGIN_BIN"] = r.bin;
+        const std::string out = h.run("action=status").out;
+        EXPECT_NE(out.find("\"cli_error\":\"" + r.error + "\""), std::string::npos) << r.bin << out;
+        EXPECT_NE(out.find(r.error.empty() ? "\"cli_present\":true" : "\"cli_present\":false"),
+                  std::string::npos);
+    }
+}
+
+}  // namespace
