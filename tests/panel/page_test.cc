@@ -1,0 +1,151 @@
+// page_test.cc: the page writer's exact output and the shape of the embedded page texts.
+#include "panel/page.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <regex>
+#include <string>
+#include <string_view>
+
+namespace credvane {
+namespace {
+
+// Runs emit_page with standard output sent to a temporary file and returns what it wrote.
+std::string captured_page() {
+    std::fflush(stdout);
+    std::FILE* sink = std::tmpfile();
+    EXPECT_NE(sink, nullptr);
+    if (sink == nullptr) return {};
+    const int saved = dup(STDOUT_FILENO);
+    dup2(fileno(sink), STDOUT_FILENO);
+    emit_page();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+
+    std::string out;
+    std::rewind(sink);
+    char chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, sink)) > 0) out.append(chunk, n);
+    std::fclose(sink);
+    return out;
+}
+
+size_t count_of(std::string_view text, std::string_view needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string_view::npos;
+         at = text.find(needle, at + needle.size())) {
+        ++n;
+    }
+    return n;
+}
+
+TEST(EmitPage, WritesTheHeaderBlockAndTheTemplateWithBothThemeTextsInPlace) {
+    const std::string out = captured_page();
+
+    ASSERT_EQ(html_headers.size(), 159u);
+    ASSERT_GE(out.size(), html_headers.size());
+    EXPECT_EQ(out.substr(0, html_headers.size()), html_headers);
+    EXPECT_EQ(out.find('\x01'), std::string::npos);
+    EXPECT_EQ(out.find('\x02'), std::string::npos);
+    EXPECT_EQ(out.find('\0'), std::string::npos);
+
+    const size_t head_mark = page_template.find('\x01');
+    const size_t script_mark = page_template.find('\x02');
+    ASSERT_NE(head_mark, std::string_view::npos);
+    ASSERT_NE(script_mark, std::string_view::npos);
+    std::string expected(html_headers);
+    expected.append(page_template.substr(0, head_mark));
+    expected.append(page_theme_head);
+    expected.append(page_template.substr(head_mark + 1, script_mark - head_mark - 1));
+    expected.append(page_theme_script);
+    expected.append(page_template.substr(script_mark + 1));
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(out.size(), html_headers.size() + page_template.size() - 2 + page_theme_head.size() +
+                              page_theme_script.size());
+}
+
+TEST(EmitPage, DocumentOpensWithTheFixedHeadAndClosesAfterTheThemeBridge) {
+    const std::string out = captured_page();
+    const std::string_view body = std::string_view(out).substr(html_headers.size());
+
+    const std::string opening =
+        "<!DOCTYPE html>\n"
+        "<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+        "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">\n"
+        "<title>codex</title>\n";
+    ASSERT_EQ(body.substr(0, opening.size()), opening);
+    // The theme is chosen and the palette defined before the page's own stylesheet.
+    EXPECT_EQ(body.substr(opening.size(), page_theme_head.size()), page_theme_head);
+    EXPECT_EQ(body.substr(opening.size() + page_theme_head.size(), 8), "\n<style>");
+    // The bridge runs after the panel script, as the last thing in the body.
+    const std::string closing = std::string(page_theme_script) + "</body></html>\n";
+    ASSERT_GE(body.size(), closing.size());
+    EXPECT_EQ(body.substr(body.size() - closing.size()), closing);
+    EXPECT_EQ(body.rfind("<script>"), body.size() - closing.size());
+    EXPECT_EQ(count_of(body, "<html"), 1u);
+    EXPECT_EQ(count_of(body, "</head>"), 1u);
+}
+
+TEST(PageTexts, ThemeTextsAreAScriptThenAStylesheetAndAScriptEndingInALineFeed) {
+    EXPECT_EQ(page_theme_head.substr(0, 8), "<script>");
+    EXPECT_EQ(count_of(page_theme_head, "</script>\n<style>"), 1u);
+    EXPECT_EQ(page_theme_head.substr(page_theme_head.size() - 8), "</style>");
+    EXPECT_EQ(page_theme_script.substr(0, 8), "<script>");
+    EXPECT_EQ(page_theme_script.substr(page_theme_script.size() - 10), "</script>\n");
+}
+
+TEST(PageTexts, AreAsciiWithLineFeedsAndExactlyOneMarkOfEachKindInTheTemplate) {
+    const struct {
+        const char* name;
+        std::string_view text;
+        size_t head_marks;
+        size_t script_marks;
+    } cases[] = {
+        {"page_template", page_template, 1, 1},
+        {"page_theme_head", page_theme_head, 0, 0},
+        {"page_theme_script", page_theme_script, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(count_of(c.text, "\x01"), c.head_marks);
+        EXPECT_EQ(count_of(c.text, "\x02"), c.script_marks);
+        for (char ch : c.text) {
+            // Cast: a byte above 0x7f must not pass as a negative char.
+            const auto byte = static_cast<unsigned char>(ch);
+            const bool fine =
+                byte == '\n' || byte == 0x01 || byte == 0x02 || (byte >= 0x20 && byte < 0x7f);
+            ASSERT_TRUE(fine) << "byte " << int{byte};
+        }
+    }
+    EXPECT_LT(page_template.find('\x01'), page_template.find('\x02'));
+    // The template is NUL-terminated, as its writer walks it to the NUL.
+    EXPECT_EQ(page_template.data()[page_template.size()], '\0');
+}
+
+// A script that looks up an element the markup lacks fails only in the browser, at the first
+// click; this catches a renamed or misspelt id at build time.
+TEST(PageTexts, EveryElementTheScriptsLookUpExistsExactlyOnce) {
+    const std::string page(page_template);
+    std::map<std::string, int> ids;
+    const std::regex id_attr(R"re(\sid="([^"]+)")re");
+    for (std::sregex_iterator it(page.begin(), page.end(), id_attr), end; it != end; ++it) {
+        ++ids[(*it)[1]];
+    }
+    for (const auto& [id, n] : ids) EXPECT_EQ(n, 1) << "duplicate id " << id;
+
+    const std::regex lookup(R"re(\$\('([A-Za-z]+)'\))re");
+    int lookups = 0;
+    for (std::sregex_iterator it(page.begin(), page.end(), lookup), end; it != end; ++it) {
+        ++lookups;
+        EXPECT_EQ(ids.count((*it)[1]), 1u) << "no element with id " << (*it)[1];
+    }
+    EXPECT_GT(lookups, 0);
+}
+
+}  // namespace
+}  // namespace credvane
