@@ -1,0 +1,117 @@
+// paths.cc: where the credential store's files lie, resolved from the environment at each call.
+#include "store/paths.h"
+
+#include <array>
+#include <string_view>
+
+#include "platform/platform.h"
+#include "request/text.h"
+
+namespace credvane {
+
+namespace {
+
+constexpr char sep = platform::dir_sep;
+
+// The override variables: an empty value counts as unset, so an operator who blanks a
+// variable gets the default rather than a path built from nothing.
+const char* override_env(const char* name) {
+    const char* v = platform::env(name);
+    return (v != nullptr && *v != '\0') ? v : nullptr;
+}
+
+}  // namespace
+
+const char* home_dir() {
+    // The only static state of the program; every call refills it.
+    static std::array<char, 512> home{};
+    if (platform::home_env("USERPROFILE", home)) return home.data();
+    if (platform::home_env("HOME", home)) return home.data();
+    std::array<char, 512> homepath{};
+    if (!platform::home_env("HOMEPATH", homepath)) return nullptr;
+    // HOMEPATH is taken alone, without a drive: a path from the root of the current drive.
+    copy_cut(home, homepath.data());
+    return home.data();
+}
+
+void dir_of(const char* path, std::span<char> out) {
+    if (path == nullptr) {
+        copy_cut(out, "");
+        return;
+    }
+    path_text copy;
+    copy.assign(path);  // a separator beyond 1023 bytes is not seen
+    const std::string_view v = copy.view();
+    std::size_t cut = v.rfind(sep);
+    // Windows also accepts the forward slash, but only when no backslash is there: a
+    // mixed path is cut after its last backslash. On POSIX a backslash is a name byte.
+    if (sep == '\\' && cut == std::string_view::npos) cut = v.rfind('/');
+    copy_cut(out, cut == std::string_view::npos ? std::string_view() : v.substr(0, cut + 1));
+}
+
+void codex_dir(std::span<char> out) {
+    if (const char* creds = override_env("CODEX_CREDS_PATH")) {
+        dir_of(creds, out);
+        if (!out.empty() && out[0] != '\0') return;
+    }
+    if (const char* home = home_dir()) {
+        format_cut(out, "%s%c.codex%c", home, sep, sep);
+    } else {
+        format_cut(out, ".codex%c", sep);
+    }
+}
+
+void creds_path(std::span<char> out) {
+    if (const char* creds = override_env("CODEX_CREDS_PATH")) {
+        format_cut(out, "%s", creds);
+        return;
+    }
+    path_text dir;
+    codex_dir(dir.span());
+    format_cut(out, "%sauth.json", dir.c_str());
+}
+
+void accounts_dir(std::span<char> out) {
+    if (const char* accounts = override_env("CODEX_ACCOUNTS_DIR")) {
+        format_cut(out, "%s", accounts);
+        return;
+    }
+    path_text dir;
+    codex_dir(dir.span());
+    format_cut(out, "%saccounts", dir.c_str());
+}
+
+void profile_path(std::span<char> out) {
+    path_text dir;
+    if (const char* env_dir = override_env("CODEX_ENV_DIR")) {
+        format_cut(dir.span(), "%s", env_dir);
+    } else if (const char* home = home_dir()) {
+        format_cut(dir.span(), "%s%c.claude%cquenlo-env", home, sep, sep);
+    } else {
+        // Already ends with a separator, so the file name follows a doubled one; peers
+        // that look for the file use the same text.
+        format_cut(dir.span(), "quenlo-env%c", sep);
+    }
+    format_cut(out, "%s%ccodex.txt", dir.c_str(), sep);
+}
+
+void pending_path(const char* name, std::span<char> out) {
+    path_text dir;
+    if (const char* pending = override_env("CODEX_PENDING_DIR")) {
+        format_cut(dir.span(), "%s", pending);
+    } else if (const char* home = home_dir()) {
+        format_cut(dir.span(), "%s%c.claude%c.login-pending", home, sep, sep);
+    } else {
+        format_cut(dir.span(), ".login-pending%c", sep);
+    }
+    // The default account and an account named "default" share one marker.
+    const char* part = (name != nullptr && *name != '\0') ? name : "default";
+    format_cut(out, "%s%ccodex-%s.json", dir.c_str(), sep, part);
+}
+
+int file_exists(const char* path) {
+    if (path == nullptr || *path == '\0') return 0;
+    return platform::is_non_directory(path) ? 1 : 0;
+}
+
+}  // namespace credvane

@@ -1,0 +1,276 @@
+// paths_test.cc: where the store's files lie for each combination of environment variables.
+#include "store/paths.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+#include "request/text.h"
+
+namespace credvane {
+namespace {
+
+// Every variable the store reads. The guard clears them all for one test and puts the
+// runner's values back afterwards, so no test sees another's settings or the host's.
+constexpr const char* store_vars[] = {"USERPROFILE",      "HOME",          "HOMEPATH",
+                                      "CODEX_CREDS_PATH", "CODEX_ENV_DIR", "CODEX_ACCOUNTS_DIR",
+                                      "CODEX_PENDING_DIR"};
+
+class env_guard {
+  public:
+    env_guard() {
+        for (const char* name : store_vars) {
+            const char* v = std::getenv(name);
+            saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
+            unsetenv(name);
+        }
+    }
+    ~env_guard() {
+        for (const auto& [name, value] : saved_) {
+            if (value) {
+                setenv(name, value->c_str(), 1);
+            } else {
+                unsetenv(name);
+            }
+        }
+    }
+    env_guard(const env_guard&) = delete;
+    env_guard& operator=(const env_guard&) = delete;
+
+    void set(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+
+  private:
+    std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
+};
+
+using env_list = std::vector<std::pair<const char*, std::string>>;
+
+// The tables below spell paths with the POSIX separator.
+class Paths : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (platform::dir_sep != '/') GTEST_SKIP() << "tables are written for '/'";
+    }
+    void apply(const env_list& vars) {
+        for (const auto& [name, value] : vars) env_.set(name, value);
+    }
+    env_guard env_;
+};
+
+std::string get(void (*fn)(std::span<char>)) {
+    path_text out;
+    fn(out.span());
+    return std::string(out.view());
+}
+
+std::string pending(const char* name) {
+    path_text out;
+    pending_path(name, out.span());
+    return std::string(out.view());
+}
+
+TEST_F(Paths, HomeDirChoosesTheFirstUsableVariable) {
+    const std::string too_long(600, 'x');
+    const std::string fits(511, 'f');  // 511 bytes and the terminator fill the buffer
+    struct row {
+        env_list vars;
+        const char* want;  // null: no home directory
+    };
+    const row rows[] = {
+        {{}, nullptr},
+        {{{"HOME", "/home/op"}}, "/home/op"},
+        {{{"USERPROFILE", "/u/p"}, {"HOME", "/home/op"}}, "/u/p"},
+        {{{"USERPROFILE", ""}, {"HOME", "/home/op"}}, "/home/op"},
+        {{{"HOMEPATH", "/Users/op"}}, "/Users/op"},
+        {{{"HOME", ""}, {"HOMEPATH", "/Users/op"}}, "/Users/op"},
+        {{{"USERPROFILE", ""}, {"HOME", ""}, {"HOMEPATH", ""}}, nullptr},
+        // A value too long for the buffer is unusable, so the next variable is tried.
+        {{{"USERPROFILE", too_long}, {"HOME", "/home/op"}}, "/home/op"},
+        {{{"HOME", too_long}, {"HOMEPATH", "/Users/op"}}, "/Users/op"},
+        {{{"HOMEPATH", too_long}}, nullptr},
+        {{{"HOME", std::string(512, 'x')}, {"HOMEPATH", "/Users/op"}}, "/Users/op"},
+        {{{"HOME", fits}}, fits.c_str()},
+    };
+    for (const row& r : rows) {
+        env_guard scope;
+        for (const auto& [name, value] : r.vars) scope.set(name, value);
+        const char* got = home_dir();
+        if (r.want == nullptr) {
+            EXPECT_EQ(got, nullptr) << r.vars.size() << " variables";
+        } else {
+            ASSERT_NE(got, nullptr) << r.want;
+            EXPECT_STREQ(got, r.want);
+        }
+    }
+}
+
+TEST_F(Paths, DirOfKeepsTheLastSeparator) {
+    struct row {
+        const char* path;
+        const char* want;
+    };
+    const row rows[] = {
+        {nullptr, ""},
+        {"", ""},
+        {"auth.json", ""},
+        {"/keys/auth.json", "/keys/"},
+        {"/a/b/c/", "/a/b/c/"},
+        {"/", "/"},
+        {"keys/auth.json", "keys/"},
+        {"keys\\auth.json", ""},  // a backslash is an ordinary name byte here
+        {"D:\\keys/codex/auth.json", "D:\\keys/codex/"},
+    };
+    for (const row& r : rows) {
+        path_text out;
+        out.assign("stale");
+        dir_of(r.path, out.span());
+        EXPECT_STREQ(out.c_str(), r.want) << (r.path ? r.path : "(null)");
+    }
+}
+
+TEST_F(Paths, EachFileFollowsItsVariables) {
+    struct row {
+        const char* what;
+        env_list vars;
+        const char* creds;
+        const char* accounts;
+        const char* profile;
+        const char* pending_default;
+        const char* pending_work;
+    };
+    const env_list home = {{"HOME", "/home/op"}};
+    const row rows[] = {
+        {"home only", home, "/home/op/.codex/auth.json", "/home/op/.codex/accounts",
+         "/home/op/.claude/quenlo-env/codex.txt",
+         "/home/op/.claude/.login-pending/codex-default.json",
+         "/home/op/.claude/.login-pending/codex-work.json"},
+        {"HOMEPATH only",
+         {{"HOMEPATH", "/Users/op"}},
+         "/Users/op/.codex/auth.json",
+         "/Users/op/.codex/accounts",
+         "/Users/op/.claude/quenlo-env/codex.txt",
+         "/Users/op/.claude/.login-pending/codex-default.json",
+         "/Users/op/.claude/.login-pending/codex-work.json"},
+        {"no home, no overrides: relative to the current directory",
+         {},
+         ".codex/auth.json",
+         ".codex/accounts",
+         "quenlo-env//codex.txt",
+         ".login-pending//codex-default.json",
+         ".login-pending//codex-work.json"},
+        {"credential file moved: accounts follow it, profile and markers stay home",
+         {{"HOME", "/home/op"}, {"CODEX_CREDS_PATH", "/keys/auth.json"}},
+         "/keys/auth.json",
+         "/keys/accounts",
+         "/home/op/.claude/quenlo-env/codex.txt",
+         "/home/op/.claude/.login-pending/codex-default.json",
+         "/home/op/.claude/.login-pending/codex-work.json"},
+        {"credential file without a directory",
+         {{"HOME", "/home/op"}, {"CODEX_CREDS_PATH", "auth.json"}},
+         "auth.json",
+         "/home/op/.codex/accounts",
+         "/home/op/.claude/quenlo-env/codex.txt",
+         "/home/op/.claude/.login-pending/codex-default.json",
+         "/home/op/.claude/.login-pending/codex-work.json"},
+        {"credential file without a directory and no home",
+         {{"CODEX_CREDS_PATH", "auth.json"}},
+         "auth.json",
+         ".codex/accounts",
+         "quenlo-env//codex.txt",
+         ".login-pending//codex-default.json",
+         ".login-pending//codex-work.json"},
+        {"every override, used verbatim",
+         {{"HOME", "/home/op"},
+          {"CODEX_CREDS_PATH", "/keys/auth.json"},
+          {"CODEX_ACCOUNTS_DIR", "/acc"},
+          {"CODEX_ENV_DIR", "/env/"},
+          {"CODEX_PENDING_DIR", "/pend"}},
+         "/keys/auth.json",
+         "/acc",
+         "/env//codex.txt",
+         "/pend/codex-default.json",
+         "/pend/codex-work.json"},
+        {"empty overrides count as unset",
+         {{"HOME", "/home/op"},
+          {"CODEX_CREDS_PATH", ""},
+          {"CODEX_ACCOUNTS_DIR", ""},
+          {"CODEX_ENV_DIR", ""},
+          {"CODEX_PENDING_DIR", ""}},
+         "/home/op/.codex/auth.json",
+         "/home/op/.codex/accounts",
+         "/home/op/.claude/quenlo-env/codex.txt",
+         "/home/op/.claude/.login-pending/codex-default.json",
+         "/home/op/.claude/.login-pending/codex-work.json"},
+    };
+    for (const row& r : rows) {
+        env_guard scope;
+        for (const auto& [name, value] : r.vars) scope.set(name, value);
+        EXPECT_EQ(get(creds_path), r.creds) << r.what;
+        EXPECT_EQ(get(accounts_dir), r.accounts) << r.what;
+        EXPECT_EQ(get(profile_path), r.profile) << r.what;
+        EXPECT_EQ(pending(""), r.pending_default) << r.what;
+        EXPECT_EQ(pending("default"), r.pending_default) << r.what;
+        EXPECT_EQ(pending("work"), r.pending_work) << r.what;
+    }
+}
+
+TEST_F(Paths, CodexDirAlwaysEndsWithASeparator) {
+    struct row {
+        env_list vars;
+        const char* want;
+    };
+    const row rows[] = {
+        {{{"HOME", "/home/op"}}, "/home/op/.codex/"},
+        {{}, ".codex/"},
+        {{{"HOME", "/home/op"}, {"CODEX_CREDS_PATH", "/keys/auth.json"}}, "/keys/"},
+        {{{"HOME", "/home/op"}, {"CODEX_CREDS_PATH", "auth.json"}}, "/home/op/.codex/"},
+    };
+    for (const row& r : rows) {
+        env_guard scope;
+        for (const auto& [name, value] : r.vars) scope.set(name, value);
+        EXPECT_EQ(get(codex_dir), r.want);
+    }
+}
+
+TEST_F(Paths, LongResultsAreCutAt1023Bytes) {
+    const std::string env_dir(1020, 'e');
+    env_.set("CODEX_ENV_DIR", env_dir);
+    const std::string profile = get(profile_path);
+    EXPECT_EQ(profile, env_dir + "/co");  // the file name is partly lost
+
+    const std::string creds = "/k/" + std::string(1100, 'a') + "/auth.json";
+    env_.set("CODEX_CREDS_PATH", creds);
+    env_.set("HOME", "/home/op");
+    EXPECT_EQ(get(creds_path), creds.substr(0, 1023));
+    // The directory part is taken from the path cut at 1023 bytes, whose last separator
+    // is the one after "/k".
+    EXPECT_EQ(get(accounts_dir), "/k/accounts");
+
+    env_.set("CODEX_PENDING_DIR", std::string(1030, 'p'));
+    EXPECT_EQ(pending("work"), std::string(1023, 'p'));
+}
+
+TEST_F(Paths, FileExistsOnlyForNonDirectories) {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "credvane-paths-XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    const std::filesystem::path dir = tmpl;
+    const std::string file = (dir / "auth.json").string();
+    std::ofstream(file) << "{}";
+
+    EXPECT_EQ(file_exists(file.c_str()), 1);
+    EXPECT_EQ(file_exists(dir.c_str()), 0);
+    EXPECT_EQ(file_exists((dir / "missing.json").c_str()), 0);
+    EXPECT_EQ(file_exists(""), 0);
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace credvane
