@@ -1,0 +1,133 @@
+// runner_test.cc: quoting, argument strings, the capture limits and the last JSON line.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "cli/runner.h"
+#include "request/text.h"
+
+namespace credvane {
+namespace {
+
+// Runs printf %s with the quoted argument through /bin/sh: the shell itself is the oracle.
+std::string through_sh(const std::string& quoted) {
+    buf out;
+    run_capture("printf", "%s " + quoted, out);
+    return std::string(out.view());
+}
+
+TEST(ShellQuote, ShellGivesBackEveryByte) {
+    const std::string samples[] = {"",     "plain",      "with space", "it's",
+                                   "''",   "$(echo hi)", "`echo hi`",  "a\\b",
+                                   "a\"b", "&;|<>*?~#!", "tab\there"};
+    for (const std::string& s : samples) {
+        text<192> q;
+        shell_quote_into(s.c_str(), q.span());
+        // Trailing whitespace is trimmed from captures, so compare with a sentinel.
+        EXPECT_EQ(through_sh(std::string(q.view()) + "'|'"), s + "|") << s;
+    }
+}
+
+TEST(ShellQuote, CutNeverLeavesAnOpenQuote) {
+    for (std::size_t cap = 3; cap < 16; ++cap) {
+        std::string out(cap, '#');
+        shell_quote_into("ab'cd'ef'gh'ij", std::span<char>(out.data(), cap));
+        const std::string q(out.c_str());
+        EXPECT_LE(q.size(), cap - 1);
+        EXPECT_EQ(q.front(), '\'');
+        EXPECT_EQ(q.back(), '\'');
+        // What the shell makes of it is a prefix of the text: a clean cut.
+        std::string shell_saw = through_sh(q + "'|'");
+        ASSERT_FALSE(shell_saw.empty()) << q;
+        shell_saw.pop_back();  // the sentinel
+        EXPECT_TRUE(std::string_view("ab'cd'ef'gh'ij").starts_with(shell_saw)) << q;
+    }
+}
+
+TEST(AccountArgs, BaseAloneOrWithQuotedName) {
+    text<208> a;
+    account_args("", "--poll", a.span());
+    EXPECT_EQ(a.view(), "--poll");
+    account_args("work", "--poll", a.span());
+    EXPECT_EQ(a.view(), "--poll --name 'work'");
+}
+
+TEST(LastJsonLine, Table) {
+    struct row {
+        std::string capture;
+        long at;  // offset of the result, -1 for none
+    };
+    const row rows[] = {
+        {"", -1},
+        {"no json", -1},
+        {"{\"a\":1}", 0},
+        {"log\n{\"a\":1}\n{\"b\":2}", 12},
+        {"{\"a\":1}\ntext after", 0},
+        {" {\"indented\":1}", -1},
+        {"x{\"mid\":1}", -1},
+    };
+    for (const row& r : rows) {
+        buf b;
+        if (!r.capture.empty()) buf_adds(b, r.capture);
+        const char* p = last_json_line(b);
+        EXPECT_EQ(p == nullptr ? -1L : static_cast<long>(p - b.c_str()), r.at) << r.capture;
+    }
+}
+
+class RunCapture : public ::testing::Test {
+  protected:
+    std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("credvane-run-" + std::to_string(::getpid()));
+    void SetUp() override { std::filesystem::create_directories(dir); }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::string script(const std::string& body) {
+        const auto p = dir / "cli.sh";
+        std::ofstream(p) << "#!/bin/sh\n" << body << "\n";
+        std::filesystem::permissions(p, std::filesystem::perms::owner_all);
+        return p.string();
+    }
+};
+
+TEST_F(RunCapture, ResultsAndTrimming) {
+    struct row {
+        std::string body;
+        int result;
+        std::string capture;
+    };
+    const row rows[] = {
+        {"printf 'a\\n{\"k\":1}\\n\\n \\t\\n'", 1, "a\n{\"k\":1}"},
+        {"echo '{}'; exit 1", 1, "{}"},
+        {"echo '{}'; exit 127", -1, "{}"},
+        {"exit 126", -1, ""},
+        {"printf 'ab\\000cd\\nef'", 1, "abef"},  // the rest of a piece after a NUL is lost
+        {"printf '   \\n\\n'", 1, ""},
+    };
+    for (const row& r : rows) {
+        buf out;
+        EXPECT_EQ(run_capture(script(r.body).c_str(), "", out), r.result) << r.body;
+        EXPECT_EQ(out.view(), r.capture) << r.body;
+    }
+    buf none;
+    EXPECT_EQ(run_capture("", "", none), 0);
+    EXPECT_EQ(run_capture(nullptr, "", none), 0);
+    EXPECT_FALSE(none.data);
+}
+
+TEST_F(RunCapture, OutputLimitDropsTheCrossingPiece) {
+    // 128 lines of 2047 bytes plus LF = 262,144 bytes exactly: all of it arrives.
+    const std::string lines =
+        "i=0; while [ $i -lt 128 ]; do printf '%02047d\\n' 0; i=$((i+1)); done";
+    buf whole;
+    EXPECT_EQ(run_capture(script(lines).c_str(), "", whole), 1);
+    EXPECT_EQ(whole.len, 262144u - 1);  // the final LF is trimmed
+    buf cut;
+    EXPECT_EQ(run_capture(script(lines + "; printf x").c_str(), "", cut), 1);
+    EXPECT_EQ(cut.len, 262144u - 1);
+}
+
+}  // namespace
+}  // namespace credvane
