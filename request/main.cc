@@ -6,6 +6,7 @@
 #include "actions/actions.h"
 #include "panel/page.h"
 #include "platform/platform.h"
+#include "request/auth.h"
 #include "request/buf.h"
 #include "request/query.h"
 #include "request/text.h"
@@ -22,41 +23,6 @@ constexpr std::string_view unauthorized_answer =
     "\r\n"
     "{\"ok\":false,\"error\":\"invalid node password\"}\n";
 static_assert(unauthorized_answer.size() == 145);
-
-// Byte-exact comparison that, for equal lengths, looks at every byte whatever it finds,
-// so the time taken does not tell how much of a guess was right.
-bool secret_equals(std::string_view given, std::string_view secret) {
-    if (given.size() != secret.size()) return false;
-    unsigned diff = 0;
-    for (std::size_t i = 0; i < secret.size(); ++i) {
-        diff |= static_cast<unsigned char>(given[i]) ^ static_cast<unsigned char>(secret[i]);
-    }
-    return diff == 0;
-}
-
-bool bearer_matches(const char* auth, std::string_view secret) {
-    while (*auth == ' ') ++auth;
-    if (std::strlen(auth) < 7 || platform::strnicmp(auth, "Bearer ", 7) != 0) return false;
-    auth += 7;
-    while (*auth == ' ') ++auth;
-    return secret_equals(auth, secret);
-}
-
-bool password_ok(const char* query) {
-    const char* secret = platform::env("BOT_PASSWORD");
-    if (secret == nullptr || secret[0] == '\0') return true;
-    const char* header = platform::env("HTTP_X_BOT_PASSWORD");
-    if (header != nullptr && secret_equals(header, secret)) return true;
-    const char* auth = platform::env("HTTP_AUTHORIZATION");
-    if (auth != nullptr && bearer_matches(auth, secret)) return true;
-    // One byte more than the 255 that count: a value that fills it was cut and must
-    // never match, or any longer value beginning with a 255-byte password would pass.
-    text<257> pwd;
-    if (get_query_val(query, "pwd", pwd.span()) && pwd.view().size() <= 255) {
-        return secret_equals(pwd.view(), secret);
-    }
-    return false;
-}
 
 int serve(int argc, char** argv) {
     const char* first = argc > 1 ? argv[1] : nullptr;
@@ -76,7 +42,10 @@ int serve(int argc, char** argv) {
 
     const char* query = platform::env("QUERY_STRING");
     if (query == nullptr) query = "";
-    if (!password_ok(query)) {
+    const password_sources offered{platform::env("BOT_PASSWORD"),
+                                   platform::env("HTTP_X_BOT_PASSWORD"),
+                                   platform::env("HTTP_AUTHORIZATION"), query};
+    if (!password_ok(offered)) {
         platform::write_stdout(unauthorized_answer);
         return 0;
     }
