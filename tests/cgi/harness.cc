@@ -74,12 +74,21 @@ result host::run(const std::string& query, const std::vector<std::string>& args,
                  bool query_set) const {
     std::map<std::string, std::string> vars = env;
     if (query_set) vars["QUERY_STRING"] = query;
+    return spawn(CREDVANE_EXE, args, vars);
+}
+
+result host::exec(const std::string& program, const std::vector<std::string>& args) const {
+    return spawn(program, args, env);
+}
+
+result host::spawn(const std::string& program, const std::vector<std::string>& args,
+                   const std::map<std::string, std::string>& vars) const {
     std::vector<std::string> env_strings;
     for (const auto& [k, v] : vars) env_strings.push_back(k + "=" + v);
     std::vector<char*> envp;
     for (auto& s : env_strings) envp.push_back(s.data());
     envp.push_back(nullptr);
-    std::string exe = CREDVANE_EXE;
+    std::string exe = program;
     std::vector<std::string> argv_strings{exe};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<char*> argv;

@@ -40,6 +40,12 @@ class host {
     result run(const std::string& query, const std::vector<std::string>& args = {},
                bool query_set = true) const;
     result run_args(const std::vector<std::string>& args) const { return run("", args, false); }
+    // Runs any program with the host's environment (QUERY_STRING unset).
+    result exec(const std::string& program, const std::vector<std::string>& args) const;
+
+  private:
+    result spawn(const std::string& program, const std::vector<std::string>& args,
+                 const std::map<std::string, std::string>& vars) const;
 };
 
 // A JWT whose payload is {"exp":exp} (base64url, no padding).
