@@ -314,7 +314,12 @@
   function hideCountdown() {
     stopCountdown();
     $('codeTtl').hidden = true;
-    $('btnNewCode').hidden = true;
+  }
+
+  // A new code is offered once the old one is dead: when its time ran out here, or when the
+  // flow ended without a login (the node may notice the expiry before this clock does).
+  function offerNewCode(on) {
+    $('newCodeRow').hidden = !on;
   }
 
   function tickCountdown() {
@@ -326,7 +331,7 @@
     }
     stopCountdown();
     ttl.textContent = 'The code has expired.';
-    $('btnNewCode').hidden = false;
+    offerNewCode(true);
     announce('The code has expired. Press Get a new code.');
   }
 
@@ -336,9 +341,8 @@
     if (!isNum(sec) || sec <= 0) return;
     codeDeadline = Date.now() + sec * 1000;
     $('codeTtl').hidden = false;
-    tickCountdown();
-    if (!$('btnNewCode').hidden) return;
     codeTimer = setInterval(tickCountdown, 1000);
+    tickCountdown();
   }
 
   function startPollingUI() {
@@ -357,6 +361,7 @@
   function endFlow(label, msg, kind) {
     stopPollingUI();
     hideCountdown();
+    offerNewCode(kind === 'err');
     showStep(false);
     $('pollLabel').textContent = label;
     note('flowNote', msg, kind);
@@ -400,6 +405,7 @@
     return api('status')
       .then(function (st) {
         if (!st || !st.ok) {
+          heldNote = null;
           setPill('off', 'Not Connected');
           note('sessionNote', 'Error: ' + ((st && st.error) || 'no response'), 'err');
           return;
@@ -412,6 +418,7 @@
           $('userCode').textContent = '--';
           showVerify('');
           hideCountdown();
+          offerNewCode(false);
           $('pollLabel').textContent = 'A device flow is already open on this node';
           startPollingUI();
         } else if (!st.pending && flowActive) {
@@ -419,6 +426,7 @@
         }
       })
       .catch(function (e) {
+        heldNote = null;
         setPill('off', 'Not Connected');
         note('sessionNote', 'Request failed: ' + errText(e), 'err');
       });
@@ -454,6 +462,7 @@
         $('pollLabel').textContent = 'Waiting for authorization in browser...';
         pollMs = Math.max(1000, (r.interval || 5) * 1000);
         note('flowNote', '');
+        offerNewCode(false);
         startCountdown(r.expires_in);
         announce('Your one-time code is ' + (flowCode || 'not known') + '.');
         startPollingUI();
@@ -470,6 +479,7 @@
     api('cancel')
       .then(function (r) {
         hideCountdown();
+        offerNewCode(false);
         showStep(false);
         if (r && r.ok) note('flowNote', 'Device flow cancelled.', 'ok');
         else note('flowNote', 'Cancel failed: ' + ((r && r.error) || 'unknown'), 'err');

@@ -1,0 +1,122 @@
+// access.test.js: how the panel reaches the node: the node password, the hub route, storage
+// that throws, and the narrow layout.
+'use strict';
+
+const { test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const h = require('./helpers');
+
+const { env } = h;
+let browser;
+
+before(async () => {
+  browser = await h.launch();
+});
+after(async () => {
+  await browser.close();
+  h.saveA11yLog('a11y-access.json');
+});
+
+// The password host serves the page only to a request with the right password, so the page's
+// own request always carries it; what the panel then sends is the case under test.
+const pw = env.password;
+const passwords = [
+  { name: 'a stale password stored for the node', query: '?node=n1', storage: { bot_pwd_n1: 'stale' }, sent: 'stale' },
+  { name: 'a stale active password', query: '', storage: { bot_active_pwd: 'stale' }, sent: 'stale' },
+  { name: 'no password at all', query: '', storage: {}, sent: '' },
+  { name: 'the page parameter', query: '?pwd=' + pw, storage: { bot_active_pwd: 'stale' }, sent: pw },
+  {
+    name: "the node's password before the active one",
+    query: '?node=n1',
+    storage: { bot_pwd_n1: pw, bot_active_pwd: 'stale' },
+    sent: pw,
+  },
+];
+
+for (const c of passwords) {
+  test(`node password: ${c.name}`, async () => {
+    const { ctx, page, calls, errors } = await h.openPanel(browser, env.pw + '/credvane' + c.query, {
+      storage: c.storage,
+      headers: { 'X-Bot-Password': pw },
+    });
+    await h.loaded(page);
+    const expected = '/credvane?action=status' + (c.query.includes('node=') ? '&node=n1' : '') +
+      (c.sent ? '&pwd=' + c.sent : '');
+    assert.equal(calls[0], expected);
+    assert.equal(await h.text(page, 'pillText'), 'Not Connected');
+    const note = await h.text(page, 'sessionNote');
+    if (c.sent === pw) {
+      assert.equal(note, 'No Codex session on this node yet. Start a device login below.');
+    } else {
+      assert.equal(note, 'Error: invalid node password');
+      assert.equal(await page.locator('#sessionNote').getAttribute('class'), 'note show err');
+      assert.equal(await h.text(page, 'alert'), 'Error: invalid node password');
+      if (c.sent === 'stale' && c.query) await h.captureBoth(page, 'wrong-password');
+    }
+    assert.deepEqual(errors, []);
+    await ctx.close();
+  });
+}
+
+test('the hub route carries plugin, node and id, and the panel works through it', async () => {
+  const { ctx, page, calls, errors } = await h.openPanel(browser, env.main + '/plugins?plugin=codex&node=n1&id=7');
+  await h.loaded(page);
+  assert.equal(calls[0], '/plugins?plugin=codex&action=status&node=n1&id=7');
+  const work = page.locator('.acct', { has: page.locator('.nm:text-is("work")') });
+  await work.getByRole('button', { name: 'Select' }).click();
+  await h.until(async () => (await h.text(page, 'pillText')) === 'Logged In', 5000, 'Logged In');
+  assert.equal(calls[calls.length - 1], '/plugins?plugin=codex&action=status&account=work&node=n1&id=7');
+  assert.deepEqual(errors, []);
+  await ctx.close();
+});
+
+test('storage that throws: the panel and its theme still work', async () => {
+  const { ctx, page, calls, errors } = await h.openPanel(browser, env.main + '/credvane?node=n1', {
+    colorScheme: 'light',
+    init: () => {
+      Object.defineProperty(window, 'localStorage', {
+        get() {
+          throw new DOMException('storage is off', 'SecurityError');
+        },
+      });
+    },
+  });
+  await h.loaded(page);
+  assert.equal(calls[0], '/credvane?action=status&node=n1');
+  assert.doesNotMatch(await h.text(page, 'sessionNote'), /^(Error|Request failed)/);
+  assert.equal(await page.locator('#session > *').count(), 20);
+  assert.equal(await page.evaluate(() => window.qnTheme()), 'light');
+  const events = await page.evaluate(() => {
+    let n = 0;
+    window.addEventListener('bot-theme', () => n++);
+    document.getElementById('themeToggle').click();
+    return [window.qnTheme(), n];
+  });
+  assert.deepEqual(events, ['dark', 1]);
+  assert.deepEqual(errors, []);
+  await ctx.close();
+});
+
+test('the narrow layout at 320 px', async () => {
+  const { ctx, page, errors } = await h.openPanel(browser, env.main + '/credvane?account=narrow1', {
+    viewport: { width: 320, height: 900 },
+  });
+  await h.loaded(page);
+  await page.click('#btnStartLogin');
+  await page.waitForFunction(() => document.getElementById('userCode').textContent !== '--');
+  const look = await page.evaluate(() => {
+    const cs = (id) => getComputedStyle(document.getElementById(id));
+    return {
+      columns: cs('session').gridTemplateColumns.split(' ').length,
+      code: cs('userCode').fontSize,
+      spacing: cs('userCode').letterSpacing,
+      overflow: document.documentElement.scrollWidth - window.innerWidth,
+    };
+  });
+  assert.deepEqual(look, { columns: 1, code: '22px', spacing: '2.2px', overflow: 0 });
+  await h.captureBoth(page, 'narrow-320');
+  await page.click('#btnCancel');
+  await h.until(async () => (await h.text(page, 'flowNote')) === 'Device flow cancelled.', 5000, 'cancel');
+  assert.deepEqual(errors, []);
+  await ctx.close();
+});

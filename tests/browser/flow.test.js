@@ -1,0 +1,324 @@
+// flow.test.js: the device login through the panel, against credvane and the stand-in CLIs.
+'use strict';
+
+const { test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const h = require('./helpers');
+
+const { env } = h;
+const origin = new URL(env.main).origin;
+let browser;
+
+before(async () => {
+  browser = await h.launch();
+});
+after(async () => {
+  await browser.close();
+  h.saveA11yLog('a11y-flow.json');
+});
+
+async function statusOf(account) {
+  return h.nodeJson(env.main, 'action=status' + (account ? '&account=' + account : ''));
+}
+
+async function startFlow(page) {
+  await page.click('#btnStartLogin');
+  await page.waitForSelector('#stepActive.on');
+  await page.waitForFunction(() => document.getElementById('userCode').textContent !== '--');
+  // The status reload after the start has been drawn too.
+  await page.waitForFunction(() => document.getElementById('pillText').textContent === 'Signing In');
+  return h.text(page, 'userCode');
+}
+
+async function noteOf(page, id) {
+  return { text: await h.text(page, id), cls: await page.locator('#' + id).getAttribute('class') };
+}
+
+test('a device login from Start to a refreshed token', async () => {
+  const { ctx, page, calls, errors } = await h.openPanel(browser, env.main + '/credvane', {
+    permissions: ['clipboard-read', 'clipboard-write'],
+  });
+  await h.loaded(page);
+  assert.equal(calls[0], '/credvane?action=status');
+  assert.equal(await h.text(page, 'pillText'), 'Not Connected');
+  assert.equal(await h.text(page, 'count'), 'No Codex session');
+  assert.deepEqual(await noteOf(page, 'sessionNote'), {
+    text: 'No Codex session on this node yet. Start a device login below.',
+    cls: 'note show ok',
+  });
+  assert.equal(await h.text(page, 'footInfo'), 'credvane');
+  await h.captureBoth(page, 'not-connected');
+
+  const code = await startFlow(page);
+  assert.match(code, /^[A-Z0-9]{4}-[A-Z0-9]{4}$/);
+  assert.ok(calls.includes('/credvane?action=start'), calls.join(' '));
+  const link = page.locator('#verifyUrl a');
+  const href = `${origin}/device?code=${code}`;
+  assert.equal(await link.getAttribute('href'), href);
+  assert.equal(await link.getAttribute('target'), '_blank');
+  assert.equal(await link.getAttribute('rel'), 'noopener');
+  assert.equal(await link.textContent(), href);
+  assert.match(await h.text(page, 'codeTtl'), /^The code expires in 1[45]:\d\d\.$/);
+  assert.equal(await h.text(page, 'pollLabel'), 'Waiting for authorization in browser...');
+  await h.until(async () => (await h.text(page, 'pillText')) === 'Signing In', 5000, 'Signing In');
+  assert.equal(await h.text(page, 'count'), 'Device flow open');
+  await h.captureBoth(page, 'code-shown');
+
+  // Copy and open: the code lands on the clipboard and the link opens in a new tab.
+  const popupWait = ctx.waitForEvent('page');
+  await page.click('#btnCopyOpen');
+  const popup = await popupWait;
+  await popup.waitForLoadState();
+  assert.equal(popup.url(), href);
+  await h.until(async () => (await h.text(page, 'toast')) === 'Code copied. Open the link and approve.', 3000, 'toast');
+  assert.equal(await page.evaluate(() => navigator.clipboard.readText()), code);
+
+  await popup.click('button[value=approve]');
+  await popup.waitForSelector('h1:text("Sign-in approved")');
+  await popup.close();
+
+  await h.until(async () => (await h.text(page, 'pillText')) === 'Logged In', 15000, 'Logged In');
+  assert.deepEqual(await noteOf(page, 'flowNote'), {
+    text: 'Signed in. The credential file has been written.',
+    cls: 'note show ok',
+  });
+  assert.equal(await page.locator('#stepIdle').getAttribute('class'), 'step on');
+  assert.equal(await page.locator('#flowNote').isVisible(), true);
+  assert.match(await h.text(page, 'count'), /^(59m|1h 0m) remaining$/);
+  assert.equal(await page.locator('#fill').evaluate((e) => e.style.width), '100%');
+  assert.equal(await page.locator('#bar').getAttribute('class'), 'bar');
+  assert.equal(await page.locator('#btnStartLogin').isVisible(), false);
+  assert.equal(await page.locator('#btnRelogin').isVisible(), true);
+  assert.equal(await h.text(page, 'sessionNote'), '');
+  await h.captureBoth(page, 'logged-in');
+
+  const before = (await statusOf('')).expires_at;
+  await page.click('#btnRefresh');
+  await h.until(async () => (await h.text(page, 'sessionNote')).startsWith('Token refreshed'), 10000, 'refresh note');
+  const after = await statusOf('');
+  assert.ok(after.expires_at > before, `expiry ${after.expires_at} not after ${before}`);
+  const note = await noteOf(page, 'sessionNote');
+  // The note names the new expiry and stays after the render that follows it.
+  assert.match(note.text, /^Token refreshed\. New expiry: (1 h 59 min|2 h 0 min)\.$/);
+  assert.equal(note.cls, 'note show ok');
+  const expiry = note.text.slice('Token refreshed. New expiry: '.length, -1);
+  const rows = await page.locator('#session').evaluate((el) => [...el.children].map((c) => c.textContent));
+  assert.equal(rows[rows.indexOf('Token') + 1], 'valid, ' + expiry);
+  assert.match(rows[rows.indexOf('Last refreshed') + 1], /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$/);
+  await h.captureBoth(page, 'refreshed');
+
+  assert.deepEqual(errors, []);
+  await ctx.close();
+});
+
+// An open flow ends either by the Cancel button or by a refusal on the verification side.
+const endings = [
+  {
+    name: 'cancel',
+    account: 'cancel1',
+    end: async (page) => page.click('#btnCancel'),
+    note: { text: 'Device flow cancelled.', cls: 'note show ok' },
+    newCode: false,
+    call: '/credvane?action=cancel&account=cancel1',
+  },
+  {
+    name: 'denied code',
+    account: 'deny1',
+    end: async (page, code) => assert.equal(h.standin(env.mainHome, '--deny', code).state, 'denied'),
+    note: {
+      text: 'Login failed: access_denied - the sign-in was denied on the verification page',
+      cls: 'note show err',
+    },
+    newCode: true,
+    call: '/credvane?action=poll&account=deny1',
+    shot: 'login-failed',
+  },
+];
+
+for (const c of endings) {
+  test(`an open flow ends: ${c.name}`, async () => {
+    const { ctx, page, calls, errors } = await h.openPanel(browser, `${env.main}/credvane?account=${c.account}`);
+    await h.loaded(page);
+    const code = await startFlow(page);
+    await c.end(page, code);
+    await h.until(async () => (await h.text(page, 'flowNote')) !== '', 10000, 'flow note');
+    assert.deepEqual(await noteOf(page, 'flowNote'), c.note);
+    assert.equal(await page.locator('#stepIdle').getAttribute('class'), 'step on');
+    assert.equal(await page.locator('#newCodeRow').isVisible(), c.newCode);
+    await h.until(async () => (await h.text(page, 'pillText')) === 'Not Connected', 5000, 'Not Connected');
+    assert.ok(calls.includes(c.call), calls.join(' '));
+    assert.equal((await statusOf(c.account)).pending, false);
+    if (c.note.cls.endsWith('err')) assert.equal(await h.text(page, 'alert'), c.note.text);
+    if (c.shot) await h.captureBoth(page, c.shot);
+    assert.deepEqual(errors, []);
+    await ctx.close();
+  });
+}
+
+const selections = [
+  {
+    name: 'work',
+    pill: 'Logged In',
+    count: /^\d+m remaining$/,
+    bar: 'bar',
+    note: '',
+  },
+  {
+    name: 'archive',
+    pill: 'Expired',
+    count: /^Token expired$/,
+    bar: 'bar err',
+    note: 'The token has expired. Press Refresh Token Now, or sign in again.',
+    shot: 'expired-account',
+  },
+];
+
+for (const c of selections) {
+  test(`Select on the named account ${c.name}`, async () => {
+    const { ctx, page, calls, errors } = await h.openPanel(browser, env.main + '/credvane');
+    await h.loaded(page);
+    const row = page.locator('.acct', { has: page.locator(`.nm:text-is("${c.name}")`) });
+    await row.getByRole('button', { name: 'Select' }).click();
+    await h.until(async () => calls.includes(`/credvane?action=status&account=${c.name}`), 5000, 'status call');
+    // Drawn once the Account row names the selected account.
+    const rowsNow = () => page.locator('#session').evaluate((el) => [...el.children].map((x) => x.textContent));
+    await h.until(async () => (await rowsNow())[1] === c.name, 5000, 'the account drawn');
+    assert.equal(await h.text(page, 'pillText'), c.pill);
+    assert.equal(await h.text(page, 'sub'), 'account: ' + c.name);
+    assert.match(await h.text(page, 'count'), c.count);
+    assert.equal(await page.locator('#bar').getAttribute('class'), c.bar);
+    assert.equal(await h.text(page, 'sessionNote'), c.note);
+    // Later calls keep the account, and the subtitle keeps naming it.
+    await page.click('#btnReload');
+    await h.until(async () => calls.filter((u) => u.endsWith('&account=' + c.name)).length >= 2, 5000, 'reload');
+    assert.equal(await h.text(page, 'sub'), 'account: ' + c.name);
+    if (c.shot) await h.captureBoth(page, c.shot);
+    assert.deepEqual(errors, []);
+    await ctx.close();
+  });
+}
+
+test('a reload during an open flow picks the flow up and follows it to the end', async () => {
+  const url = `${env.main}/credvane?account=reload1`;
+  const { ctx, page, calls, errors } = await h.openPanel(browser, url, {
+    permissions: ['clipboard-read', 'clipboard-write'],
+  });
+  await h.loaded(page);
+  const code = await startFlow(page);
+
+  const stamps = [];
+  page.on('request', (r) => stamps.push({ at: Date.now(), url: r.url() }));
+  await page.reload();
+  await h.loaded(page);
+  await page.waitForSelector('#stepActive.on');
+  assert.equal(await h.text(page, 'userCode'), '--');
+  assert.equal(await h.text(page, 'pollLabel'), 'A device flow is already open on this node');
+  assert.equal(await h.text(page, 'verifyUrl'), '');
+  assert.equal(await page.locator('#codeTtl').isVisible(), false);
+  assert.equal(await h.text(page, 'pillText'), 'Signing In');
+
+  // The code cannot be read back: the copy takes the empty code and nothing opens.
+  let opened = false;
+  ctx.on('page', () => (opened = true));
+  await page.click('#btnCopyOpen');
+  await h.until(async () => (await h.text(page, 'toast')) === 'Code copied. Open the link and approve.', 3000, 'toast');
+  assert.equal(await page.evaluate(() => navigator.clipboard.readText()), '');
+
+  h.standin(env.mainHome, '--approve', code);
+  await h.until(async () => (await h.text(page, 'pillText')) === 'Logged In', 15000, 'Logged In');
+  assert.equal(await h.text(page, 'flowNote'), 'Signed in. The credential file has been written.');
+  // After a reload the panel polls at its default period of five seconds.
+  const status = stamps.find((s) => s.url.includes('action=status'));
+  const poll = stamps.find((s) => s.url.includes('action=poll'));
+  assert.ok(poll.at - status.at >= 4500, `first poll after ${poll.at - status.at} ms`);
+  assert.equal(opened, false);
+  assert.ok(calls.every((u) => u.includes('&account=reload1')), calls.join(' '));
+  assert.deepEqual(errors, []);
+  await ctx.close();
+});
+
+// Framed panels often may not write the clipboard or open windows: the code is then selected
+// for Ctrl+C, and the link stays a link.
+const refusals = [
+  {
+    name: 'clipboard write refused',
+    init: () => {
+      Object.defineProperty(navigator, 'clipboard', {
+        value: { writeText: () => Promise.reject(new DOMException('denied', 'NotAllowedError')) },
+      });
+      window.open = () => {
+        throw new Error('blocked');
+      };
+    },
+    toast: 'Copy failed. The code is selected: press Ctrl+C to copy it.',
+  },
+  {
+    name: 'no clipboard',
+    init: () => {
+      Object.defineProperty(navigator, 'clipboard', { value: undefined });
+      window.open = () => null;
+    },
+    toast: 'Copy not available. The code is selected: press Ctrl+C to copy it.',
+  },
+];
+
+for (const c of refusals) {
+  test(`copy and open: ${c.name}`, async () => {
+    const { ctx, page, errors } = await h.openPanel(browser, `${env.main}/credvane?account=copy1`, { init: c.init });
+    await h.loaded(page);
+    const code = await startFlow(page);
+    await page.click('#btnCopyOpen');
+    await h.until(async () => (await h.text(page, 'toast')) === c.toast, 3000, 'toast');
+    assert.equal(await page.evaluate(() => String(window.getSelection())), code);
+    assert.equal(await h.text(page, 'live'), c.toast);
+    assert.equal(await page.locator('#verifyUrl a').getAttribute('href'), `${origin}/device?code=${code}`);
+    await page.click('#btnCancel');
+    await h.until(async () => (await h.text(page, 'flowNote')) === 'Device flow cancelled.', 5000, 'cancel');
+    assert.deepEqual(errors, []);
+    await ctx.close();
+  });
+}
+
+// The short host's codes live three seconds; a dead code is replaced by the same kind of start.
+const renewals = [
+  { name: 'Start', account: '', button: '#btnStartLogin', call: '/credvane?action=start' },
+  {
+    name: 'Re-login',
+    account: 'work',
+    button: '#btnRelogin',
+    call: '/credvane?action=start&force=1&account=work',
+  },
+];
+
+for (const c of renewals) {
+  test(`an expired code is renewed with the start that opened it: ${c.name}`, async () => {
+    const url = env.short + '/credvane' + (c.account ? '?account=' + c.account : '');
+    const { ctx, page, calls, errors } = await h.openPanel(browser, url);
+    await h.loaded(page);
+    await page.click(c.button);
+    await page.waitForFunction(() => document.getElementById('userCode').textContent !== '--');
+    const first = await h.text(page, 'userCode');
+    assert.match(await h.text(page, 'codeTtl'), /^The code expires in 0:0[1-3]\.$/);
+    await page.waitForSelector('#newCodeRow:not([hidden])', { timeout: 10000 });
+    const ended =
+      (await h.text(page, 'codeTtl')) === 'The code has expired.' ||
+      (await h.text(page, 'flowNote')).startsWith('Login failed: expired_token');
+    assert.ok(ended, 'neither the countdown nor the node reported the dead code');
+    if (!c.account) await h.captureBoth(page, 'code-expired');
+
+    const starts = () => calls.filter((u) => u.includes('action=start'));
+    await page.click('#btnNewCode');
+    await h.until(async () => starts().length === 2, 5000, 'second start');
+    assert.deepEqual(starts(), [c.call, c.call]);
+    await page.waitForFunction((old) => {
+      const t = document.getElementById('userCode').textContent;
+      return t !== old && t !== '--';
+    }, first);
+    assert.equal(await page.locator('#stepActive').getAttribute('class'), 'step on');
+    assert.equal(await page.locator('#newCodeRow').isVisible(), false);
+    assert.match(await h.text(page, 'codeTtl'), /^The code expires in 0:0[1-3]\.$/);
+    await page.click('#btnCancel');
+    assert.deepEqual(errors, []);
+    await ctx.close();
+  });
+}

@@ -1,0 +1,175 @@
+// helpers.js: what the browser tests share: the browser, a panel page with its calls recorded,
+// the stand-in login on the command line, screenshots and the accessibility check.
+'use strict';
+
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+const { chromium } = require('playwright-core');
+const { AxeBuilder } = require('@axe-core/playwright');
+
+// tests/browser/run.sh starts the hosts and sets these.
+function need(name) {
+  const v = process.env[name];
+  if (!v) throw new Error(name + ' is not set: run the browser tests through tests/browser/run.sh');
+  return v;
+}
+const env = {
+  main: need('CV_URL_MAIN'),
+  mainHome: need('CV_HOME_MAIN'),
+  pw: need('CV_URL_PW'),
+  password: need('CV_PASSWORD'),
+  short: need('CV_URL_SHORT'),
+  shortHome: need('CV_HOME_SHORT'),
+  build: need('CV_BUILD'),
+  artifacts: need('CV_ARTIFACTS'),
+};
+
+const shotsDir = path.join(env.artifacts, 'screenshots');
+fs.mkdirSync(shotsDir, { recursive: true });
+
+// A fresh browser per test file. Playwright starts it on a new, empty profile directory of its
+// own, and every context below is a clean profile on top of it.
+async function launch() {
+  return chromium.launch({
+    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
+    headless: true,
+    args: [
+      '--no-sandbox',
+      '--disable-background-networking',
+      '--disable-gpu',
+      '--disable-quic',
+      '--no-first-run',
+      '--disable-component-update',
+      '--disable-sync',
+    ],
+  });
+}
+
+// Opens a page in its own context. opts: colorScheme, viewport, storage (localStorage values
+// set before any script runs), permissions, init (a function run before the page's scripts),
+// headers (added to the page's own document request only), reducedMotion.
+async function openPanel(browser, url, opts = {}) {
+  const ctx = await browser.newContext({
+    colorScheme: opts.colorScheme || 'dark',
+    viewport: opts.viewport || { width: 1000, height: 900 },
+    reducedMotion: opts.reducedMotion || 'no-preference',
+    permissions: opts.permissions || [],
+  });
+  if (opts.storage) {
+    await ctx.addInitScript((values) => {
+      // Only on the first load of each origin, so the page's own writes survive a reload.
+      if (sessionStorage.getItem('__seeded')) return;
+      sessionStorage.setItem('__seeded', '1');
+      for (const [k, v] of Object.entries(values)) localStorage.setItem(k, v);
+    }, opts.storage);
+  }
+  if (opts.init) await ctx.addInitScript(opts.init);
+  const page = await ctx.newPage();
+  const calls = [];
+  const errors = [];
+  page.on('request', (r) => {
+    const u = new URL(r.url());
+    if (u.searchParams.has('action')) calls.push(u.pathname + u.search);
+  });
+  page.on('pageerror', (e) => errors.push(e.message));
+  if (opts.headers) {
+    await page.route(
+      (u) => u.href === new URL(url).href,
+      (route) => route.continue({ headers: { ...route.request().headers(), ...opts.headers } }),
+    );
+  }
+  await page.goto(url);
+  return { ctx, page, calls, errors };
+}
+
+// Waits until the first status reply has been drawn.
+async function loaded(page) {
+  await page.waitForFunction(() => document.getElementById('pillText').textContent !== 'Checking');
+}
+
+async function text(page, id) {
+  return (await page.locator('#' + id).textContent()).trim();
+}
+
+// Polls fn until it returns a truthy value or the time is up.
+async function until(fn, ms = 10000, what = 'condition') {
+  const end = Date.now() + ms;
+  for (;;) {
+    const v = await fn();
+    if (v) return v;
+    if (Date.now() > end) throw new Error('timed out waiting for ' + what);
+    await new Promise((r) => setTimeout(r, 100));
+  }
+}
+
+// Runs the stand-in login CLI against a host's home, as the node would.
+function standin(home, ...args) {
+  const r = spawnSync(path.join(env.build, 'tools', 'standin-login'), args, {
+    env: { PATH: process.env.PATH, HOME: home },
+    encoding: 'utf8',
+  });
+  const line = r.stdout.trim().split('\n').pop();
+  return JSON.parse(line);
+}
+
+// Every reply of the node that the tests read directly goes through the same route as the page.
+async function nodeJson(base, query) {
+  const r = await fetch(base.replace(/\/credvane.*$/, '') + '/credvane?' + query);
+  return r.json();
+}
+
+async function setTheme(page, theme) {
+  await page.evaluate((t) => window.qnApplyTheme(t), theme);
+  assert.equal(await page.evaluate(() => document.documentElement.getAttribute('data-theme')), theme);
+}
+
+const a11yLog = [];
+
+// No serious or critical finding of axe in the page as it stands.
+async function checkA11y(page, label) {
+  const res = await new AxeBuilder({ page }).withTags(['wcag2a', 'wcag2aa', 'wcag21a', 'wcag21aa', 'best-practice']).analyze();
+  const bad = res.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical');
+  a11yLog.push({
+    state: label,
+    violations: res.violations.map((v) => ({ id: v.id, impact: v.impact, nodes: v.nodes.length })),
+    passes: res.passes.length,
+  });
+  assert.deepEqual(
+    bad.map((v) => v.id + ' (' + v.impact + '): ' + v.nodes.map((n) => n.target.join(' ')).join(', ')),
+    [],
+    'accessibility findings in ' + label,
+  );
+}
+
+// A screenshot and an accessibility check of the state on screen, in both themes; the page
+// is left in the theme it had.
+async function captureBoth(page, name) {
+  const before = await page.evaluate(() => window.qnTheme());
+  for (const theme of ['dark', 'light']) {
+    await setTheme(page, theme);
+    await page.screenshot({ path: path.join(shotsDir, `${name}-${theme}.png`), fullPage: true, animations: 'disabled' });
+    await checkA11y(page, `${name} (${theme})`);
+  }
+  await setTheme(page, before);
+}
+
+function saveA11yLog(file) {
+  fs.writeFileSync(path.join(env.artifacts, file), JSON.stringify(a11yLog, null, 2) + '\n');
+}
+
+module.exports = {
+  env,
+  launch,
+  openPanel,
+  loaded,
+  text,
+  until,
+  standin,
+  nodeJson,
+  setTheme,
+  checkA11y,
+  captureBoth,
+  saveA11yLog,
+};

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# run.sh: runs the browser tests of the panel: starts three local CGI hosts (lighttpd on
+# 127.0.0.1) in front of the built credvane and stand-in CLIs, drives Chromium through them
+# with Playwright, and stops the hosts again.
+#
+#   tests/browser/run.sh BUILD_DIR [node --test arguments...]
+#
+# The build dir must hold credvane and tools/standin-{login,refresh,device}. Screenshots and
+# the accessibility findings go to artifacts/ at the top of the checkout (CV_ARTIFACTS moves it).
+#
+# Hosts: "main" (no node password, codes poll every second), "pw" (with a node password), and
+# "short" (codes that live three seconds). Each has a home of its own with two named accounts.
+set -euo pipefail
+
+if [ $# -lt 1 ]; then
+    echo "usage: $0 BUILD_DIR [node --test arguments...]" >&2
+    exit 2
+fi
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+build="$(cd "$1" && pwd)"
+shift
+
+missing=()
+command -v lighttpd >/dev/null || missing+=(lighttpd)
+[ -x /usr/bin/chromium ] || missing+=(chromium)
+command -v node >/dev/null || missing+=(nodejs npm)
+if [ ${#missing[@]} -gt 0 ]; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+cd "$root"
+npm ci --no-audit --no-fund --loglevel=error >/dev/null
+
+work="$(mktemp -d -t credvane-browser.XXXXXX)"
+# shellcheck source=../../tools/lighttpd/host.sh
+source "$root/tools/lighttpd/host.sh"
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do
+        CV_HOST_PID="$p" cv_host_stop
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+password="node-pass-$RANDOM"
+start_host() {
+    local name="$1"
+    shift
+    cv_host_home "$work/$name/home"
+    cv_host_start "$build" "$work/$name/home" "$work/$name/state" "$@"
+    pids+=("$CV_HOST_PID")
+}
+
+CV_STANDIN_INTERVAL=1 start_host main
+export CV_URL_MAIN="http://127.0.0.1:$CV_HOST_PORT" CV_HOME_MAIN="$work/main/home"
+CV_STANDIN_INTERVAL=1 start_host pw "$password"
+export CV_URL_PW="http://127.0.0.1:$CV_HOST_PORT" CV_PASSWORD="$password"
+CV_STANDIN_INTERVAL=1 CV_STANDIN_CODE_LIFETIME=3 start_host short
+export CV_URL_SHORT="http://127.0.0.1:$CV_HOST_PORT" CV_HOME_SHORT="$work/short/home"
+export CV_BUILD="$build"
+export CV_ARTIFACTS="${CV_ARTIFACTS:-$root/artifacts}"
+mkdir -p "$CV_ARTIFACTS"
+
+# One file at a time: the machine is small and each file runs its own browser.
+node --test --test-concurrency=1 "$@" tests/browser/*.test.js

@@ -1,0 +1,106 @@
+# host.sh: starts and stops the local CGI host of credvane (lighttpd on 127.0.0.1) for the demo
+# and the browser tests. Source it; it defines functions only.
+#
+#   cv_host_home DIR                  makes DIR a node home with two named accounts
+#   cv_host_start BUILD HOME STATE [PASSWORD]
+#                                     starts lighttpd on a free port; sets CV_HOST_PORT and
+#                                     CV_HOST_PID
+#   cv_host_stop                      stops the lighttpd that cv_host_start started
+#
+# Knobs passed on to the stand-in login: CV_STANDIN_INTERVAL, CV_STANDIN_CODE_LIFETIME (empty:
+# the stand-in's defaults). CV_PORT_FIRST picks where the port search begins.
+
+CV_LIGHTTPD_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+
+cv_b64url() {
+    base64 -w0 | tr '+/' '-_' | tr -d '='
+}
+
+# One credential file in the layout the credential scan reads, with an unsigned JWT whose
+# "exp" is the given time.
+cv_creds_file() {
+    local path="$1" id="$2" exp="$3" refreshed="$4"
+    local head payload
+    head="$(printf '{"alg":"none","typ":"JWT"}' | cv_b64url)"
+    payload="$(printf '{"sub":"%s","exp":%s}' "$id" "$exp" | cv_b64url)"
+    mkdir -p "$(dirname "$path")"
+    cat >"$path" <<EOF
+{
+  "OPENAI_API_KEY": null,
+  "tokens": {
+    "id_token": "$head.$payload.c2ln",
+    "access_token": "$head.$payload.c2ln",
+    "refresh_token": "rt-$id",
+    "account_id": "$id"
+  },
+  "last_refresh": "$(date -u -d "@$refreshed" +%Y-%m-%dT%H:%M:%SZ)"
+}
+EOF
+    chmod 600 "$path"
+}
+
+cv_host_home() {
+    local home="$1" now
+    now="$(date +%s)"
+    mkdir -p "$home/.codex/accounts" "$home/.claude/.login-pending" "$home/.claude/quenlo-env"
+    # "work" is signed in for most of an hour; "archive" expired yesterday.
+    cv_creds_file "$home/.codex/accounts/work.json" "acct-work" $((now + 3000)) $((now - 600))
+    cv_creds_file "$home/.codex/accounts/archive.json" "acct-archive" $((now - 86400)) \
+        $((now - 90000))
+}
+
+cv_port_free() {
+    ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+cv_host_start() {
+    local build="$1" home="$2" state="$3" password="${4:-}"
+    local port="${CV_PORT_FIRST:-$((20000 + RANDOM % 20000))}" tries=0
+    build="$(cd "$build" && pwd)"
+    mkdir -p "$state"
+    for f in credvane tools/standin-login tools/standin-refresh tools/standin-device; do
+        if [ ! -x "$build/$f" ]; then
+            echo "host.sh: $build/$f is missing; build the project first" >&2
+            return 1
+        fi
+    done
+    while [ $tries -lt 40 ]; do
+        tries=$((tries + 1))
+        if ! cv_port_free "$port"; then
+            port=$((port + 1))
+            continue
+        fi
+        CV_PORT="$port" CV_BUILD="$build" CV_HOME="$home" CV_STATE="$state" \
+            CV_WWW="$CV_LIGHTTPD_DIR/www" CV_BOT_PASSWORD="$password" \
+            CV_STANDIN_INTERVAL="${CV_STANDIN_INTERVAL:-}" \
+            CV_STANDIN_CODE_LIFETIME="${CV_STANDIN_CODE_LIFETIME:-}" \
+            lighttpd -D -f "$CV_LIGHTTPD_DIR/credvane.conf" >>"$state/lighttpd.out" 2>&1 &
+        CV_HOST_PID=$!
+        local waited=0
+        while [ $waited -lt 50 ]; do
+            if ! kill -0 "$CV_HOST_PID" 2>/dev/null; then
+                break
+            fi
+            if ! cv_port_free "$port"; then
+                CV_HOST_PORT="$port"
+                return 0
+            fi
+            sleep 0.1
+            waited=$((waited + 1))
+        done
+        # It died (most likely the port was taken in between) or never listened: next port.
+        kill "$CV_HOST_PID" 2>/dev/null
+        wait "$CV_HOST_PID" 2>/dev/null
+        port=$((port + 1))
+    done
+    echo "host.sh: lighttpd did not start; see $state/error.log and $state/lighttpd.out" >&2
+    return 1
+}
+
+cv_host_stop() {
+    if [ -n "${CV_HOST_PID:-}" ]; then
+        kill "$CV_HOST_PID" 2>/dev/null
+        wait "$CV_HOST_PID" 2>/dev/null
+        CV_HOST_PID=""
+    fi
+}
