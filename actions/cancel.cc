@@ -24,9 +24,15 @@ int action_cancel(const char* name) {
     text<208> args;
     account_args(name, "--cancel", args.span());
     buf capture;
-    const int r = run_capture(login_bin(), args.view(), capture);
+    bool timed_out = false;
+    const int r = run_capture(login_bin(), args.view(), capture, &timed_out);
     if (r < 0) {
         emit_error(200, "OK", "cli_unavailable", "quenlo-codex-login is not on this node");
+        return 0;
+    }
+    // A cancel that overstayed may not have happened: the flow could still be open.
+    if (timed_out) {
+        emit_error(200, "OK", "cancel_failed", "the login CLI timed out");
         return 0;
     }
     if (const char* line = last_json_line(capture)) {

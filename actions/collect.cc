@@ -135,11 +135,13 @@ void collect_status(login_status& st, const char* name) {
         format_cut(args.span(), "--status --name %s", name);
     }
     buf capture;
-    const int r = run_capture(login_bin(), args.view(), capture);
+    bool timed_out = false;
+    const int r = run_capture(login_bin(), args.view(), capture, &timed_out);
     if (r <= 0) {
         st.cli_present = 0;
-        st.cli_error.assign(r < 0 ? "the login CLI is not on this node"
-                                  : "could not start the login CLI");
+        st.cli_error.assign(r < 0       ? "the login CLI is not on this node"
+                            : timed_out ? "the login CLI timed out"
+                                        : "could not start the login CLI");
     } else {
         st.cli_present = 1;
         if (const char* line = last_json_line(capture))

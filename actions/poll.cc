@@ -17,13 +17,15 @@ int action_poll(const char* name) {
     text<208> args;
     account_args(name, "--poll", args.span());
     buf capture;
-    const int r = run_capture(login_bin(), args.view(), capture);
+    bool timed_out = false;
+    const int r = run_capture(login_bin(), args.view(), capture, &timed_out);
     if (r < 0) {
         emit_error(200, "OK", "cli_unavailable", "quenlo-codex-login is not on this node");
         return 0;
     }
     if (r == 0) {
-        emit_error(500, "Internal Server Error", "poll_failed", "cannot spawn login CLI");
+        emit_error(500, "Internal Server Error", "poll_failed",
+                   timed_out ? "the login CLI timed out" : "cannot spawn login CLI");
         return 1;
     }
     const char* line = last_json_line(capture);

@@ -43,11 +43,13 @@ int action_refresh(const char* name) {
     text<1120> args;
     format_cut(args.span(), "--credentials-file %s --force", quoted.c_str());
     buf capture;
-    const int r = run_capture(refresh_bin(), args.view(), capture);
+    bool timed_out = false;
+    const int r = run_capture(refresh_bin(), args.view(), capture, &timed_out);
     if (r <= 0) {
         emit_error(200, "OK", "cli_unavailable",
-                   "the refresh CLI is not on this node; install QUENLO CODE or set "
-                   "CODEX_REFRESH_BIN");
+                   timed_out ? "the refresh CLI timed out"
+                             : "the refresh CLI is not on this node; install QUENLO CODE or "
+                               "set CODEX_REFRESH_BIN");
         return 1;
     }
     collect_status(st, name);

@@ -19,13 +19,15 @@ int action_start(const char* name, int force) {
     text<232> args;
     account_args(name, force ? "--start --force" : "--start", args.span());
     buf capture;
-    const int r = run_capture(login_bin(), args.view(), capture);
+    bool timed_out = false;
+    const int r = run_capture(login_bin(), args.view(), capture, &timed_out);
     if (r < 0) {
         emit_error(200, "OK", "cli_unavailable", "could not run the login CLI");
         return 0;
     }
     if (r == 0) {
-        emit_error(500, "Internal Server Error", "cli_unavailable", "could not run the login CLI");
+        emit_error(500, "Internal Server Error", "cli_unavailable",
+                   timed_out ? "the login CLI timed out" : "could not run the login CLI");
         return 0;
     }
     const char* line = last_json_line(capture);
