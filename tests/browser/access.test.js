@@ -120,3 +120,33 @@ test('the narrow layout at 320 px', async () => {
   assert.deepEqual(errors, []);
   await ctx.close();
 });
+
+// The bar measures the time left against the token's own window, from its last refresh to its
+// expiry, or against one hour when that window is unknown; a day at most.
+const bars = [
+  { name: 'bar-window', exp: 3000, refreshed: -600, width: '83%', cls: 'bar' },
+  { name: 'bar-late', exp: 300, refreshed: -3300, width: '8%', cls: 'bar warn' },
+  { name: 'bar-hour', exp: 1800, refreshed: null, width: '50%', cls: 'bar' },
+  { name: 'bar-long', exp: 7 * 86400, refreshed: -86400, width: '100%', cls: 'bar' },
+  { name: 'bar-floor', exp: 30, refreshed: -86000, width: '2%', cls: 'bar warn' },
+  { name: 'bar-expired', exp: -60, refreshed: -3660, width: '0%', cls: 'bar err' },
+];
+
+test('the remaining-time bar', async () => {
+  const now = Math.floor(Date.now() / 1000);
+  for (const c of bars) {
+    h.writeAccount(env.shortHome, c.name, now + c.exp, c.refreshed === null ? 0 : now + c.refreshed);
+  }
+  const { ctx, page, errors } = await h.openPanel(browser, env.short + '/credvane');
+  await h.loaded(page);
+  for (const c of bars) {
+    const row = page.locator('.acct', { has: page.locator(`.nm:text-is("${c.name}")`) });
+    await row.getByRole('button', { name: 'Select' }).click();
+    await h.until(async () => (await h.text(page, 'sub')) === 'account: ' + c.name &&
+      (await page.locator('#session dd').first().textContent()) === c.name, 5000, c.name);
+    const got = { width: await page.locator('#fill').evaluate((e) => e.style.width), cls: await page.locator('#bar').getAttribute('class') };
+    assert.deepEqual(got, { width: c.width, cls: c.cls }, c.name);
+  }
+  assert.deepEqual(errors, []);
+  await ctx.close();
+});

@@ -114,6 +114,18 @@ function standin(home, ...args) {
   return JSON.parse(line);
 }
 
+// A named account's credential file, as the login CLI would leave it: an unsigned JWT whose
+// "exp" is the given time, and "last_refresh" when given.
+function writeAccount(home, name, exp, lastRefresh) {
+  const b64 = (o) => Buffer.from(JSON.stringify(o)).toString('base64url');
+  const token = `${b64({ alg: 'none', typ: 'JWT' })}.${b64({ sub: name, exp })}.c2ln`;
+  const file = { tokens: { access_token: token, refresh_token: 'rt-' + name, account_id: 'acct-' + name } };
+  if (lastRefresh) file.last_refresh = new Date(lastRefresh * 1000).toISOString().replace(/\.\d+Z$/, 'Z');
+  const dir = path.join(home, '.codex', 'accounts');
+  fs.mkdirSync(dir, { recursive: true });
+  fs.writeFileSync(path.join(dir, name + '.json'), JSON.stringify(file, null, 2) + '\n', { mode: 0o600 });
+}
+
 // Every reply of the node that the tests read directly goes through the same route as the page.
 async function nodeJson(base, query) {
   const r = await fetch(base.replace(/\/credvane.*$/, '') + '/credvane?' + query);
@@ -167,6 +179,7 @@ module.exports = {
   text,
   until,
   standin,
+  writeAccount,
   nodeJson,
   setTheme,
   checkA11y,

@@ -3,7 +3,7 @@
 # 127.0.0.1) in front of the built credvane and stand-in CLIs, drives Chromium through them
 # with Playwright, and stops the hosts again.
 #
-#   tests/browser/run.sh BUILD_DIR [node --test arguments...]
+#   tests/browser/run.sh BUILD_DIR [TEST_FILE...]    (default: every tests/browser/*.test.js)
 #
 # The build dir must hold credvane and tools/standin-{login,refresh,device}. Screenshots and
 # the accessibility findings go to artifacts/ at the top of the checkout (CV_ARTIFACTS moves it).
@@ -13,7 +13,7 @@
 set -euo pipefail
 
 if [ $# -lt 1 ]; then
-    echo "usage: $0 BUILD_DIR [node --test arguments...]" >&2
+    echo "usage: $0 BUILD_DIR [TEST_FILE...]" >&2
     exit 2
 fi
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -37,6 +37,7 @@ work="$(mktemp -d -t credvane-browser.XXXXXX)"
 source "$root/tools/lighttpd/host.sh"
 pids=()
 cleanup() {
+    set +e
     for p in "${pids[@]}"; do
         CV_HOST_PID="$p" cv_host_stop
     done
@@ -63,5 +64,10 @@ export CV_BUILD="$build"
 export CV_ARTIFACTS="${CV_ARTIFACTS:-$root/artifacts}"
 mkdir -p "$CV_ARTIFACTS"
 
+if [ $# -gt 0 ]; then
+    files=("$@")
+else
+    files=(tests/browser/*.test.js)
+fi
 # One file at a time: the machine is small and each file runs its own browser.
-node --test --test-concurrency=1 "$@" tests/browser/*.test.js
+node --test --test-concurrency=1 "${files[@]}"

@@ -89,8 +89,8 @@ cv_host_start() {
             waited=$((waited + 1))
         done
         # It died (most likely the port was taken in between) or never listened: next port.
-        kill "$CV_HOST_PID" 2>/dev/null
-        wait "$CV_HOST_PID" 2>/dev/null
+        kill "$CV_HOST_PID" 2>/dev/null || true
+        wait "$CV_HOST_PID" 2>/dev/null || true
         port=$((port + 1))
     done
     echo "host.sh: lighttpd did not start; see $state/error.log and $state/lighttpd.out" >&2
@@ -99,8 +99,9 @@ cv_host_start() {
 
 cv_host_stop() {
     if [ -n "${CV_HOST_PID:-}" ]; then
-        kill "$CV_HOST_PID" 2>/dev/null
-        wait "$CV_HOST_PID" 2>/dev/null
+        # It may be gone already (Ctrl+C reaches it too): neither step may fail the caller.
+        kill "$CV_HOST_PID" 2>/dev/null || true
+        wait "$CV_HOST_PID" 2>/dev/null || true
         CV_HOST_PID=""
     fi
 }
