@@ -1,0 +1,363 @@
+// cgi_test.cc: credvane.exe end to end under wine: exact answer bytes, Windows paths, and
+// stand-in CLIs run through cmd.exe.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ctime>
+#include <regex>
+
+#include "tests/wine/harness.h"
+
+namespace {
+
+const std::string unauthorized =
+    "Status: 401 Unauthorized\r\n"
+    "Content-Type: application/json; charset=utf-8\r\n"
+    "Cache-Control: no-store\r\n"
+    "\r\n"
+    "{\"ok\":false,\"error\":\"invalid node password\"}\n";
+
+bool is_status_answer(const std::string& out) {
+    return out.rfind(wine::json_head + "{\"ok\":true,\"state\":\"done\",", 0) == 0;
+}
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+// The status fields with the empty state of the default account but for these members.
+std::string status_fields(const std::string& credentials_path, const std::string& cli_present,
+                          const std::string& cli_error) {
+    return "\"logged_in\":false,\"expires_at\":0,\"expires_in_sec\":0,\"expired\":false,"
+           "\"has_refresh\":false,\"account\":\"\",\"pending\":false,\"pending_age_sec\":-1,"
+           "\"last_refresh\":0,\"account_id\":\"\",\"cli_present\":" +
+           cli_present + ",\"credentials_path\":\"" + wine::json_text(credentials_path) +
+           "\",\"profile\":\"\",\"profile_exists\":false,\"named_accounts\":false,"
+           "\"api_key_present\":false,\"cli_error\":\"" +
+           cli_error + "\",\"accounts\":[]";
+}
+
+std::string credentials_path_of(const std::string& out) {
+    std::smatch m;
+    if (!std::regex_search(out, m, std::regex("\"credentials_path\":\"((?:[^\"\\\\]|\\\\.)*)\""))) {
+        return "(none)";
+    }
+    return m[1].str();
+}
+
+// Line endings are where text mode would show: every LF alone must stay alone.
+TEST(Bytes, ModeLinesEndInALoneLineFeed) {
+    struct row {
+        std::vector<std::string> args;
+        bool meta_env;
+        std::string expected;
+    };
+    const row rows[] = {
+        {{"--meta"}, false, "{\"name\":\"codex\",\"desc\":\"Codex login\"}\n"},
+        {{}, true, "{\"name\":\"codex\",\"desc\":\"Codex login\"}\n"},
+        {{"--version"}, false, "credvane 1.0.0\n"},
+        {{"-v"}, false, "credvane 1.0.0\n"},
+    };
+    for (const row& r : rows) {
+        wine::host h;
+        if (r.meta_env) h.env["QN_PLUGIN_META"] = "";
+        const wine::result res = h.run_args(r.args);
+        EXPECT_EQ(res.out, r.expected);
+        EXPECT_EQ(res.exit_code, 0u);
+        EXPECT_EQ(res.err, "");
+    }
+}
+
+TEST(Bytes, TheUnauthorizedAnswerIsExactly145Bytes) {
+    struct row {
+        std::string header;
+        std::string authorization;
+        std::string query;
+        bool passes;
+    };
+    const row rows[] = {
+        {"", "", "action=status", false},
+        {"nope", "", "action=status", false},
+        {"", "Basic s3cret", "action=status", false},
+        {"", "  bEARER   s3cret", "action=status", true},
+        {"nope", "", "action=status&pwd=s3cret", true},
+    };
+    for (const row& r : rows) {
+        wine::host h;
+        h.env["BOT_PASSWORD"] = "s3cret";
+        if (!r.header.empty()) h.env["HTTP_X_BOT_PASSWORD"] = r.header;
+        if (!r.authorization.empty()) h.env["HTTP_AUTHORIZATION"] = r.authorization;
+        const wine::result res = h.run(r.query);
+        EXPECT_EQ(res.exit_code, 0u);
+        if (r.passes) {
+            EXPECT_TRUE(is_status_answer(res.out)) << r.authorization << res.out;
+        } else {
+            EXPECT_EQ(res.out, unauthorized);
+            EXPECT_EQ(res.out.size(), 145u);
+        }
+    }
+}
+
+TEST(Bytes, UnknownActionIsA400) {
+    wine::host h;
+    const wine::result res = h.run("action=Status");
+    EXPECT_EQ(res.out, wine::status_head("400 Bad Request") +
+                           "{\"ok\":false,\"error\":\"unknown_action\",\"detail\":\"expected "
+                           "status, start, poll, cancel, refresh or accounts\"}\n");
+    EXPECT_EQ(res.exit_code, 1u);
+}
+
+TEST(Bytes, ThePageLeavesWithoutAddedCarriageReturns) {
+    wine::host h;
+    const std::string out = h.run("").out;
+    const std::string head = "Content-Type: text/html; charset=utf-8\r\n";
+    ASSERT_EQ(out.rfind(head, 0), 0u) << out.substr(0, 200);
+    const std::size_t body = out.find("\r\n\r\n");
+    ASSERT_NE(body, std::string::npos);
+    EXPECT_GT(out.size() - body, 1000u);
+    EXPECT_EQ(out.find('\r', body + 4), std::string::npos);
+}
+
+TEST(Status, NoCredentialsAndNoCliWholeAnswer) {
+    wine::host h;
+    const wine::result res = h.run("action=status");
+    EXPECT_EQ(res.exit_code, 0u);
+    EXPECT_EQ(res.err, "");
+    EXPECT_EQ(res.out, wine::json_head + "{\"ok\":true,\"state\":\"done\"," +
+                           status_fields(h.home + "\\.codex\\auth.json", "false",
+                                         "the login CLI is not on this node") +
+                           "}\n");
+}
+
+TEST(Status, FilesAndCliOnWindowsPaths) {
+    wine::host h;
+    const long long now = static_cast<long long>(std::time(nullptr));
+    const long long exp = now + 3600;
+    h.write("home\\.codex\\auth.json",
+            "{\"tokens\":{\"access_token\":\"" + wine::jwt_with_exp(exp) +
+                "\",\"refresh_token\":\"r\",\"account_id\":\"acc-1\"}}\r\n");
+    h.write("home\\.claude\\quenlo-env\\codex.txt", "X=1\r\nCODEX_ACCOUNT=work\r\n");
+    h.write("home\\.claude\\.login-pending\\codex-default.json",
+            "{\"created\":" + std::to_string(now - 30) + "}");
+    h.write("home\\.codex\\accounts\\b.json",
+            "{\"tokens\":{\"access_token\":\"" + wine::jwt_with_exp(now - 10) + "\"}}");
+    h.write("home\\.codex\\accounts\\A.JSON",
+            "{\"access_token\":\"plain\",\"refresh_token\":\"r\"}");
+    h.write("home\\.codex\\accounts\\c.jsonl", "{}");
+    h.write("home\\.codex\\accounts\\bad name.json", "{}");
+    h.write("home\\.codex\\accounts\\x.json\\inner", "");
+    h.env["CODEX_LOGIN_BIN"] = h.script(
+        "status cli", "echo log line\necho {\"ok\":true,\"expires_at\":" +
+                          std::to_string((exp + 60) * 1000) + ",\"pending\":false}\necho.\n");
+    const wine::result res = h.run("action=status");
+    EXPECT_EQ(res.exit_code, 0u);
+    EXPECT_EQ(res.err, "");
+    const std::string pinned =
+        std::regex_replace(std::regex_replace(res.out, std::regex("\"expires_in_sec\":-?[0-9]+"),
+                                              "\"expires_in_sec\":R"),
+                           std::regex("\"pending_age_sec\":3[0-2]"), "\"pending_age_sec\":A");
+    EXPECT_EQ(
+        pinned,
+        wine::json_head + "{\"ok\":true,\"state\":\"done\",\"logged_in\":true,\"expires_at\":" +
+            std::to_string(exp + 60) +
+            ",\"expires_in_sec\":R,\"expired\":false,\"has_refresh\":true,\"account\":\"work\","
+            "\"pending\":true,\"pending_age_sec\":A,\"last_refresh\":0,\"account_id\":\"acc-1\","
+            "\"cli_present\":true,\"credentials_path\":\"" +
+            wine::json_text(h.home + "\\.codex\\auth.json") +
+            "\",\"profile\":\"codex\",\"profile_exists\":true,\"named_accounts\":true,"
+            "\"api_key_present\":false,\"cli_error\":\"\",\"accounts\":["
+            "{\"name\":\"A\",\"logged_in\":true,\"has_refresh\":true,\"expires_at\":0,"
+            "\"expires_in_sec\":R,\"expired\":false},"
+            "{\"name\":\"b\",\"logged_in\":true,\"has_refresh\":false,\"expires_at\":" +
+            std::to_string(now - 10) + ",\"expires_in_sec\":R,\"expired\":true}]}\n");
+}
+
+TEST(Status, HomeAndOverridesGiveBackslashPaths) {
+    struct row {
+        std::map<std::string, std::string> env;  // "-" as a value: the variable is removed
+        std::string query;
+        std::string path;  // credentials_path, before JSON escaping
+    };
+    const row rows[] = {
+        {{{"USERPROFILE", ""}, {"HOME", "C:\\Users\\ops"}},
+         "",
+         "C:\\Users\\ops\\.codex\\auth.json"},
+        {{{"USERPROFILE", std::string(600, 'u')}, {"HOME", "C:\\h"}},
+         "",
+         "C:\\h\\.codex\\auth.json"},
+        {{{"USERPROFILE", "-"}, {"HOMEPATH", "\\Users\\op"}}, "", "\\Users\\op\\.codex\\auth.json"},
+        {{{"USERPROFILE", "-"}}, "", ".codex\\auth.json"},
+        {{{"USERPROFILE", "C:\\Users\\ops"}},
+         "&account=work",
+         "C:\\Users\\ops\\.codex\\accounts\\work.json"},
+        {{{"CODEX_CREDS_PATH", "D:\\keys\\auth.json"}}, "", "D:\\keys\\auth.json"},
+        {{{"CODEX_CREDS_PATH", "D:\\keys\\auth.json"}},
+         "&account=work",
+         "D:\\keys\\accounts\\work.json"},
+        // The backslash decides where a mixed path is cut.
+        {{{"CODEX_CREDS_PATH", "D:\\keys/codex/auth.json"}},
+         "&account=work",
+         "D:\\accounts\\work.json"},
+        {{{"CODEX_CREDS_PATH", "D:/keys/auth.json"}},
+         "&account=work",
+         "D:/keys/accounts\\work.json"},
+        {{{"CODEX_ACCOUNTS_DIR", "E:\\accts"}}, "&account=work", "E:\\accts\\work.json"},
+    };
+    for (const row& r : rows) {
+        wine::host h;
+        for (const auto& [k, v] : r.env) {
+            if (v == "-") {
+                h.env.erase(k);
+            } else {
+                h.env[k] = v;
+            }
+        }
+        const wine::result res = h.run("action=status" + r.query);
+        EXPECT_EQ(credentials_path_of(res.out), wine::json_text(r.path)) << r.path;
+    }
+}
+
+// Writes one line per run, each argument without its quotes in brackets.
+const char* record_argv = "echo [%~1][%~2][%~3][%~4]>>\"%~dp0%~n0.argv\"\n";
+
+TEST(Cli, EveryActionPassesItsArgumentsThroughCmd) {
+    wine::host h;
+    const long long now = static_cast<long long>(std::time(nullptr));
+    const std::string creds =
+        h.write("home\\.codex\\auth.json",
+                "{\"tokens\":{\"access_token\":\"" + wine::jwt_with_exp(now + 60) + "\"}}");
+    h.write("bin\\fresh.json",
+            "{\"tokens\":{\"access_token\":\"" + wine::jwt_with_exp(now + 7200) + "\"}}");
+    h.env["CODEX_LOGIN_BIN"] = h.script(
+        "login cli",
+        std::string(record_argv) +
+            "if \"%~1\"==\"--status\" echo {\"ok\":true}\n"
+            "if \"%~1\"==\"--start\" echo {\"ok\":true,\"verify_url\":\"https://example.invalid/"
+            "device\",\"user_code\":\"ABCD-1234\",\"interval\":3,\"expires_in\":600}\n"
+            "if \"%~1\"==\"--poll\" echo {\"ok\":true,\"state\":\"pending\",\"interval\":4}\n"
+            "if \"%~1\"==\"--cancel\" echo {\"ok\":true}\n");
+    // The refresh stand-in rewrites the file it is given with a later expiry.
+    h.env["CODEX_REFRESH_BIN"] =
+        h.script("refresh cli",
+                 std::string(record_argv) + "copy /y \"%~dp0fresh.json\" \"%~2\" >NUL\necho {}\n");
+
+    const wine::result start = h.run("action=start&force=1&account=work");
+    EXPECT_EQ(start.out, wine::json_head +
+                             "{\"ok\":true,\"flow\":\"device_code\",\"verify_url\":\"https://"
+                             "example.invalid/device\",\"user_code\":\"ABCD-1234\",\"expires_in\":"
+                             "600,\"interval\":3,\"pending\":true,\"provider\":\"codex\"}\n");
+    const wine::result poll = h.run("action=poll&account=work");
+    EXPECT_EQ(
+        poll.out,
+        wine::json_head + "{\"ok\":true,\"state\":\"pending\",\"interval\":4,\"pending\":true}\n");
+    const wine::result cancel = h.run("action=cancel");
+    EXPECT_EQ(cancel.out.rfind(wine::json_head + "{\"ok\":true,\"state\":\"cancelled\","
+                                                 "\"logged_in\":true,",
+                               0),
+              0u)
+        << cancel.out;
+    const wine::result refresh = h.run("action=refresh");
+    EXPECT_EQ(refresh.out.rfind(wine::json_head + "{\"ok\":true,\"refreshed\":true,", 0), 0u)
+        << refresh.out;
+    EXPECT_NE(refresh.out.find("\"expires_at\":" + std::to_string(now + 7200)), std::string::npos);
+    for (const wine::result* r : {&start, &poll, &cancel, &refresh}) {
+        EXPECT_EQ(r->exit_code, 0u);
+        EXPECT_EQ(r->err, "");
+    }
+
+    EXPECT_EQ(h.read(h.root + "\\bin\\login cli.argv"),
+              "[--status][--name][work][]\r\n[--start][--force][--name][work]\r\n"
+              "[--status][--name][work][]\r\n[--poll][--name][work][]\r\n"
+              "[--status][--name][work][]\r\n"
+              "[--status][][][]\r\n[--cancel][][][]\r\n[--status][][][]\r\n"
+              "[--status][][][]\r\n[--status][][][]\r\n");
+    EXPECT_EQ(h.read(h.root + "\\bin\\refresh cli.argv"),
+              "[--credentials-file][" + creds + "][--force][]\r\n");
+}
+
+TEST(Cli, RequestVariablesNeverReachTheCliWhateverTheirCase) {
+    wine::host h;
+    h.env["CODEX_LOGIN_BIN"] = h.script("login", "set >\"%~dp0login.env\"\necho {}\n");
+    h.env["BOT_PASSWORD"] = "s3cret";
+    h.env["HTTP_X_BOT_PASSWORD"] = "s3cret";
+    h.env["HTTP_AUTHORIZATION"] = "Bearer s3cret";
+    h.env["Http_Proxy"] = "http://attacker.invalid:3128";
+    h.env["http_user_agent"] = "agent";
+    h.env["KEEP_ME"] = "kept";
+    h.env["HTTPS_PROXY_SETTING"] = "node-own";
+    const wine::result res = h.run("action=status&pwd=s3cret");
+    ASSERT_TRUE(is_status_answer(res.out)) << res.out;
+    const std::string env = lower(h.read(h.root + "\\bin\\login.env"));
+    ASSERT_FALSE(env.empty());
+    for (const char* gone : {"bot_password=", "http_x_bot_password=", "http_authorization=",
+                             "http_proxy=", "http_user_agent=", "query_string=", "s3cret"}) {
+        EXPECT_EQ(env.find(gone), std::string::npos) << gone;
+    }
+    for (const char* kept :
+         {"keep_me=kept", "https_proxy_setting=node-own", "userprofile=", "codex_login_bin="}) {
+        EXPECT_NE(env.find(kept), std::string::npos) << kept;
+    }
+}
+
+TEST(Cli, TheCliReadsTheNullDeviceNotTheRequestBody) {
+    wine::host h;
+    h.env["CODEX_LOGIN_BIN"] =
+        h.script("login",
+                 "set /p line=\nif defined line (echo {\"ok\":false,\"error\":\"had %line%\"}) "
+                 "else echo {\"ok\":true}\n");
+    const wine::result res = h.run("action=status");
+    EXPECT_NE(res.out.find("\"cli_present\":true,"), std::string::npos) << res.out;
+    EXPECT_NE(res.out.find("\"cli_error\":\"\""), std::string::npos) << res.out;
+}
+
+TEST(Cli, AMissingCliIsReportedAsMissing) {
+    struct row {
+        std::string bin;  // "-": CODEX_LOGIN_BIN not set
+        std::string present;
+        std::string error;
+    };
+    wine::host h;
+    const row rows[] = {
+        {"-", "false", "the login CLI is not on this node"},
+        {"", "false", "the login CLI is not on this node"},
+        {"credvane-no-such-cli", "false", "the login CLI is not on this node"},
+        {h.script("gone", "echo {\"logged_in\":true}\nexit /b 127\n"), "false",
+         "the login CLI is not on this node"},
+        {h.script("fails", "echo {\"logged_in\":true}\nexit /b 1\n"), "true", ""},
+    };
+    for (const row& r : rows) {
+        if (r.bin == "-") {
+            h.env.erase("CODEX_LOGIN_BIN");
+        } else {
+            h.env["CODEX_LOGIN_BIN"] = r.bin;
+        }
+        const wine::result res = h.run("action=status");
+        EXPECT_NE(res.out.find("\"cli_present\":" + r.present + ","), std::string::npos)
+            << r.bin << res.out;
+        EXPECT_NE(res.out.find("\"cli_error\":\"" + r.error + "\""), std::string::npos) << r.bin;
+        EXPECT_EQ(res.err, "") << r.bin;
+    }
+    // The actions that need the CLI say so instead of failing on it.
+    h.env.erase("CODEX_LOGIN_BIN");
+    EXPECT_EQ(h.run("action=start").out,
+              wine::status_head("200 OK") +
+                  "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"quenlo-codex-login is "
+                  "not on this node; install QUENLO CODE or set CODEX_LOGIN_BIN\"}\n");
+}
+
+}  // namespace
+
+TEST(Cli, AHelperTheCliLeavesRunningDoesNotHoldTheAnswerBack) {
+    wine::host h;
+    const std::string mark = h.root + "\\helper done";
+    h.env["CODEX_LOGIN_BIN"] =
+        h.script("login", "start \"\" /b \"" + wine::exe_dir() + "wine_helper.exe\" sleep 3000 \"" +
+                              mark + "\" >NUL\necho {}\n");
+    const wine::result res = h.run("action=status");
+    EXPECT_TRUE(is_status_answer(res.out)) << res.out;
+    // The host saw the end of the answer while the helper still ran: it held no handle
+    // to the host's pipe.
+    EXPECT_FALSE(h.exists(mark));
+}

@@ -1,0 +1,61 @@
+// harness.h: runs credvane.exe as a CGI host on Windows would, in a temporary home with
+// stand-in CLIs written as .cmd scripts, and hands back every byte it wrote.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace wine {
+
+struct result {
+    std::string out;  // standard output, byte for byte
+    std::string err;  // standard error (credvane must leave it empty)
+    unsigned long exit_code = 0xffffffff;
+};
+
+// The JSON header block without and with a Status line.
+extern const std::string json_head;
+std::string status_head(const std::string& status_and_reason);
+
+// Environment names are case-insensitive on Windows, so the host's map is too.
+struct nocase_less {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+
+// Folder of the running test executable, with its trailing backslash; credvane.exe and
+// wine_helper.exe are built beside it.
+std::string exe_dir();
+
+class host {
+  public:
+    host();
+    ~host();
+    host(const host&) = delete;
+    host& operator=(const host&) = delete;
+
+    std::string root;  // temporary folder whose name holds a space; removed with the host
+    std::string home;  // root\home: USERPROFILE of the request
+    std::map<std::string, std::string, nocase_less> env;  // the whole environment of the run
+    std::string stdin_bytes = "request body\n";           // what the host offers on stdin
+
+    // Writes a file under root (rel uses backslashes; folders made as needed); its path.
+    std::string write(const std::string& rel, const std::string& content);
+    // Writes root\bin\<name>.cmd: "@echo off", then body with each LF as CR LF; its path.
+    std::string script(const std::string& name, const std::string& body);
+    std::string read(const std::string& path) const;
+    bool exists(const std::string& path) const;
+
+    // Runs credvane.exe with QUERY_STRING set to query (unset when query_set is false).
+    result run(const std::string& query, const std::vector<std::string>& args = {},
+               bool query_set = true) const;
+    result run_args(const std::vector<std::string>& args) const { return run("", args, false); }
+};
+
+// s as the body of a JSON string: backslashes and quotes escaped.
+std::string json_text(const std::string& s);
+
+// A JWT whose payload is {"exp":exp} (base64url, no padding).
+std::string jwt_with_exp(long long exp);
+
+}  // namespace wine

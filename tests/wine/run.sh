@@ -1,0 +1,92 @@
+#!/bin/bash
+# run.sh: builds the Windows executables with mingw-w64 and runs their test suites under wine.
+#
+#   tests/wine/run.sh [BUILD_DIR]
+#
+# BUILD_DIR defaults to build-win at the repository root. Each run uses a fresh wine prefix
+# in a temporary folder and removes it afterwards. Exit status: 0 when every suite passed,
+# 1 when a suite failed, 2 when the build or the wine setup failed.
+# Environment: JOBS (build jobs, default 2), WINE_GTEST_FILTER (passed to every suite as
+# --gtest_filter), KEEP_WINEPREFIX=1 (leave the prefix behind for a look).
+set -u
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+build=${1:-$repo/build-win}
+jobs=${JOBS:-2}
+
+say() { printf '%s\n' "run.sh: $*" >&2; }
+
+have_tools() {
+    command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 &&
+        { [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null 2>&1; }
+}
+
+if ! have_tools; then
+    say "installing mingw-w64 and wine"
+    sudo_cmd=""
+    [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+    $sudo_cmd apt-get install -y g++-mingw-w64-x86-64 wine64 >/dev/null ||
+        { $sudo_cmd apt-get update >/dev/null && $sudo_cmd apt-get install -y g++-mingw-w64-x86-64 wine64 >/dev/null; }
+    have_tools || { say "mingw-w64 or wine64 is still missing"; exit 2; }
+fi
+
+if [ -x /usr/lib/wine/wine64 ]; then
+    wine=/usr/lib/wine/wine64
+else
+    wine=$(command -v wine64)
+fi
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+
+mkdir -p "$build"
+cmake -S "$repo/tests/wine" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release >"$build/configure.log" 2>&1 ||
+    { cat "$build/configure.log" >&2; say "configure failed"; exit 2; }
+rm -f "$build/configure.log"
+cmake --build "$build" -j"$jobs" >"$build/build.log" 2>&1 ||
+    { tail -n 60 "$build/build.log" >&2; say "build failed"; exit 2; }
+rm -f "$build/build.log"
+
+prefix=$(mktemp -d "${TMPDIR:-/tmp}/credvane-wine-XXXXXX")
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+cleanup() {
+    WINEPREFIX=$prefix "$wineserver" -k >/dev/null 2>&1
+    if [ "${KEEP_WINEPREFIX:-0}" = 1 ]; then
+        say "wine prefix kept at $prefix"
+    else
+        rm -rf "$prefix"
+    fi
+}
+trap cleanup EXIT
+
+say "creating the wine prefix"
+"$wine" wineboot -i >/dev/null 2>&1
+"$wineserver" -w >/dev/null 2>&1 || true
+if [ ! -d "$prefix/drive_c/windows/system32" ]; then
+    say "wineboot did not create a prefix at $prefix"
+    exit 2
+fi
+
+suites=(wine_platform_tests wine_cgi_tests)
+if [ -s "$build/unit_suites.txt" ]; then
+    IFS=';' read -r -a unit <<<"$(tr -d '\n' <"$build/unit_suites.txt")"
+    suites+=("${unit[@]}")
+fi
+
+failed=()
+for suite in "${suites[@]}"; do
+    exe=$build/bin/$suite.exe
+    args=(--gtest_brief=1)
+    [ -n "${WINE_GTEST_FILTER:-}" ] && args+=(--gtest_filter="$WINE_GTEST_FILTER")
+    say "$suite"
+    # wine hands a Windows exit code on as its low byte: zero only when the suite passed.
+    if ! "$wine" "$exe" "${args[@]}"; then
+        failed+=("$suite")
+    fi
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+    say "FAILED: ${failed[*]}"
+    exit 1
+fi
+say "all ${#suites[@]} suites passed"
+exit 0
