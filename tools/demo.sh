@@ -10,9 +10,15 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build-demo"
 
-if ! command -v lighttpd >/dev/null; then
-    echo "demo.sh: lighttpd is needed: apt-get install -y lighttpd" >&2
-    exit 1
+# A fresh machine gets its build tools and web server here.
+need=()
+for pair in cmake:cmake g++:g++ lighttpd:lighttpd; do
+    command -v "${pair%%:*}" >/dev/null 2>&1 || need+=("${pair#*:}")
+done
+if [ ${#need[@]} -gt 0 ]; then
+    echo "demo.sh: installing ${need[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCREDVANE_TESTS=OFF >/dev/null

@@ -24,8 +24,8 @@ passed=0
 failed=0
 count() {  # count NAME PASSED FAILED
     echo "== $1: $2 passed, $3 failed"
-    passed=$((passed + $2))
-    failed=$((failed + $3))
+    passed=$((passed + ${2:-0}))
+    failed=$((failed + ${3:-1}))
 }
 
 # Unit and CGI tests, under the sanitizers.
@@ -39,6 +39,23 @@ tail -n 30 "$build/ctest.log"
 total=$(sed -n 's/.* tests failed out of \([0-9]*\).*/\1/p' "$build/ctest.log" | tail -n1)
 bad=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' "$build/ctest.log" | tail -n1)
 count "unit and CGI" $(( ${total:-0} - ${bad:-0} )) "${bad:-1}"
+
+# The panel in Chromium, through a real CGI host (lighttpd) on 127.0.0.1.
+set +e
+bash tests/browser/run.sh "$build" 2>&1 | tee "$build/browser.log"
+set -e
+count "browser" "$(sed -n 's/^# pass \([0-9]*\)$/\1/p' "$build/browser.log" | tail -n1)" \
+    "$(sed -n 's/^# fail \([0-9]*\)$/\1/p' "$build/browser.log" | tail -n1 | grep . || echo 1)"
+
+# The Windows executable, cross-built with mingw-w64, under wine.
+set +e
+bash tests/wine/run.sh "$top/build-win" 2>&1 | tee build-test/wine.log
+wine_rc=${PIPESTATUS[0]}
+set -e
+wine_passed=$(sed -n 's/.*\[  PASSED  \] \([0-9]*\) test.*/\1/p' build-test/wine.log | awk '{s+=$1} END {print s+0}')
+wine_failed=$(sed -n 's/.*\[  FAILED  \] \([0-9]*\) test.*/\1/p' build-test/wine.log | awk '{s+=$1} END {print s+0}')
+[ "$wine_rc" -eq 0 ] || wine_failed=$(( ${wine_failed:-0} > 0 ? wine_failed : 1 ))
+count "windows (wine)" "${wine_passed:-0}" "${wine_failed:-0}"
 
 echo "credvane: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -141,6 +141,12 @@ const a11yLog = [];
 
 // No serious or critical finding of axe in the page as it stands.
 async function checkA11y(page, label) {
+  // A toast caught mid-fade has a transient, partial opacity: judge the settled state.
+  await page.waitForFunction(() => {
+    const t = document.getElementById('toast');
+    const o = t ? getComputedStyle(t).opacity : '0';
+    return o === '0' || o === '1';
+  });
   const res = await new AxeBuilder({ page }).withTags(['wcag2a', 'wcag2aa', 'wcag21a', 'wcag21aa', 'best-practice']).analyze();
   const bad = res.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical');
   a11yLog.push({

@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -133,6 +134,11 @@ result host::spawn(const std::string& program, const std::vector<std::string>& a
     ::waitpid(pid, &status, 0);
     r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
+}
+
+std::string pin_clock(const std::string& answer) {
+    static const std::regex clock_figure("\"(expires_in_sec|pending_age_sec)\":-?[0-9]+");
+    return std::regex_replace(answer, clock_figure, "\"$1\":T");
 }
 
 std::string jwt_with_exp(long long exp) {

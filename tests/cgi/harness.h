@@ -48,6 +48,10 @@ class host {
                  const std::map<std::string, std::string>& vars) const;
 };
 
+// The answer with the clock-dependent figures (expires_in_sec, pending_age_sec) replaced
+// by a mark, so that two answers taken a second apart compare equal.
+std::string pin_clock(const std::string& answer);
+
 // A JWT whose payload is {"exp":exp} (base64url, no padding).
 std::string jwt_with_exp(long long exp);
 
