@@ -5,6 +5,8 @@
 #include "actions/login_status.h"
 #include "request/buf.h"
 
+#include <string_view>
+
 namespace credvane {
 
 // Fills st completely for the account (empty name: the default account). Runs the login
@@ -14,15 +16,22 @@ void collect_status(login_status& st, const char* name);
 // Appends the status fields of st (no enclosing braces) to b.
 void emit_status(buf& b, const login_status& st);
 
+// Writes a JSON answer: prefix (which ends with a comma), the status fields of st, "}".
+void emit_status_answer(std::string_view prefix, const login_status& st);
+// The "done" answer: {"ok":true,"state":"done", and the status fields of st.
+void emit_done(const login_status& st);
+
+// Runs the login CLI with the base arguments, plus "--name" and the quoted name for a
+// named account; the result and timed_out as run_capture gives them.
+int run_login(const char* name, const char* base, buf& capture, bool* timed_out);
+
+// The answer's words for a login CLI that the node does not have.
+inline constexpr std::string_view login_cli_missing = "quenlo-codex-login is not on this node";
+
 int action_status(const char* name);
 int action_start(const char* name, int force);
 int action_poll(const char* name);
 int action_cancel(const char* name);
 int action_refresh(const char* name);
 
-}  // namespace credvane
-
-namespace credvane {
-// Writes {"ok":true,"state":"done", the status fields of st, "}".
-void emit_done(const login_status& st);
 }  // namespace credvane

@@ -21,13 +21,11 @@ int action_cancel(const char* name) {
         emit_json(b);
         return 0;
     }
-    text<208> args;
-    account_args(name, "--cancel", args.span());
     buf capture;
     bool timed_out = false;
-    const int r = run_capture(login_bin(), args.view(), capture, &timed_out);
+    const int r = run_login(name, "--cancel", capture, &timed_out);
     if (r < 0) {
-        emit_error(200, "OK", "cli_unavailable", "quenlo-codex-login is not on this node");
+        emit_error(200, "OK", "cli_unavailable", login_cli_missing);
         return 0;
     }
     // A cancel that overstayed may not have happened: the flow could still be open.
@@ -43,11 +41,7 @@ int action_cancel(const char* name) {
     }
     login_status after;
     collect_status(after, name);
-    buf b;
-    buf_adds(b, "{\"ok\":true,\"state\":\"cancelled\",");
-    emit_status(b, after);
-    buf_adds(b, "}\n");
-    emit_json(b);
+    emit_status_answer("{\"ok\":true,\"state\":\"cancelled\",", after);
     return 0;
 }
 

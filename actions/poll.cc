@@ -11,16 +11,14 @@ int action_poll(const char* name) {
     login_status before;
     collect_status(before, name);
     if (!before.cli_present) {
-        emit_error(200, "OK", "cli_unavailable", "quenlo-codex-login is not on this node");
+        emit_error(200, "OK", "cli_unavailable", login_cli_missing);
         return 0;
     }
-    text<208> args;
-    account_args(name, "--poll", args.span());
     buf capture;
     bool timed_out = false;
-    const int r = run_capture(login_bin(), args.view(), capture, &timed_out);
+    const int r = run_login(name, "--poll", capture, &timed_out);
     if (r < 0) {
-        emit_error(200, "OK", "cli_unavailable", "quenlo-codex-login is not on this node");
+        emit_error(200, "OK", "cli_unavailable", login_cli_missing);
         return 0;
     }
     if (r == 0) {

@@ -54,11 +54,7 @@ int action_refresh(const char* name) {
     }
     collect_status(st, name);
     if (st.logged_in && (earlier <= 0 || st.expires_at > earlier)) {
-        buf b;
-        buf_adds(b, "{\"ok\":true,\"refreshed\":true,");
-        emit_status(b, st);
-        buf_adds(b, "}\n");
-        emit_json(b);
+        emit_status_answer("{\"ok\":true,\"refreshed\":true,", st);
         return 0;
     }
     emit_failure_body("{\"ok\":false,\"error\":\"refresh_failed\",\"detail\":",

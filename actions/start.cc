@@ -16,11 +16,9 @@ int action_start(const char* name, int force) {
                    "CODEX_LOGIN_BIN");
         return 0;
     }
-    text<232> args;
-    account_args(name, force ? "--start --force" : "--start", args.span());
     buf capture;
     bool timed_out = false;
-    const int r = run_capture(login_bin(), args.view(), capture, &timed_out);
+    const int r = run_login(name, force ? "--start --force" : "--start", capture, &timed_out);
     if (r < 0) {
         emit_error(200, "OK", "cli_unavailable", "could not run the login CLI");
         return 0;

@@ -1,6 +1,8 @@
 // status.cc: the status fields of a login_status, and the status action.
 #include "actions/actions.h"
 
+#include "cli/runner.h"
+
 namespace credvane {
 
 namespace {
@@ -47,13 +49,23 @@ void emit_status(buf& b, const login_status& st) {
     buf_adds(b, "]");
 }
 
-// The "done" answer: the status action's and the poll action's final word.
-void emit_done(const login_status& st) {
+void emit_status_answer(std::string_view prefix, const login_status& st) {
     buf b;
-    buf_adds(b, "{\"ok\":true,\"state\":\"done\",");
+    buf_adds(b, prefix);
     emit_status(b, st);
     buf_adds(b, "}\n");
     emit_json(b);
+}
+
+void emit_done(const login_status& st) {
+    emit_status_answer("{\"ok\":true,\"state\":\"done\",", st);
+}
+
+int run_login(const char* name, const char* base, buf& capture, bool* timed_out) {
+    // Room for the longest base ("--start --force"), "--name" and a quoted valid name.
+    text<232> args;
+    account_args(name, base, args.span());
+    return run_capture(login_bin(), args.view(), capture, timed_out);
 }
 
 int action_status(const char* name) {

@@ -82,6 +82,21 @@ void json_str(std::string& out, std::string_view s) {
     out += '"';
 }
 
+int answer(std::string line, int exit_code) {
+    line += '\n';
+    platform::write_stdout(line);
+    return exit_code;
+}
+
+int fail(std::string_view error, std::string_view detail, int exit_code) {
+    std::string line = "{\"ok\":false,\"error\":";
+    json_str(line, error);
+    line += ",\"detail\":";
+    json_str(line, detail);
+    line += '}';
+    return answer(line, exit_code);
+}
+
 std::string base64url(std::string_view bytes) {
     static constexpr char alphabet[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";

@@ -31,6 +31,10 @@ std::optional<std::int64_t> approve_after();
 
 // Appends s as a JSON string literal, quotes included.
 void json_str(std::string& out, std::string_view s);
+// Prints one answer line and hands back the exit code to end with.
+int answer(std::string line, int exit_code);
+// Prints {"ok":false,"error":...,"detail":...} and hands back the exit code.
+int fail(std::string_view error, std::string_view detail, int exit_code = 1);
 std::string base64url(std::string_view bytes);
 // n bytes from the system's random source.
 std::string random_bytes(std::size_t n);

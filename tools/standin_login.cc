@@ -42,21 +42,6 @@ namespace {
 using namespace credvane;
 using namespace credvane::standin;
 
-int answer(std::string line, int exit_code) {
-    line += '\n';
-    platform::write_stdout(line);
-    return exit_code;
-}
-
-int fail(std::string_view error, std::string_view detail, int exit_code = 1) {
-    std::string line = "{\"ok\":false,\"error\":";
-    json_str(line, error);
-    line += ",\"detail\":";
-    json_str(line, detail);
-    line += '}';
-    return answer(line, exit_code);
-}
-
 const char* flag(bool b) {
     return b ? "true" : "false";
 }

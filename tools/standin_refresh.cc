@@ -29,21 +29,6 @@ namespace {
 using namespace credvane;
 using namespace credvane::standin;
 
-int answer(std::string line, int exit_code) {
-    line += '\n';
-    platform::write_stdout(line);
-    return exit_code;
-}
-
-int fail(std::string_view error, std::string_view detail, int exit_code = 1) {
-    std::string line = "{\"ok\":false,\"error\":";
-    json_str(line, error);
-    line += ",\"detail\":";
-    json_str(line, detail);
-    line += '}';
-    return answer(line, exit_code);
-}
-
 const char* skip_blanks(const char* p) {
     while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') ++p;
     return p;
