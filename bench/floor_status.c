@@ -1,0 +1,64 @@
+/* floor_status.c: the least work a status request can do, as the benchmark's yardstick:
+ * read the credential file once, run the login CLI once through /bin/sh reading its
+ * output, write a fixed answer. Same inputs as credvane (CODEX_CREDS_PATH,
+ * CODEX_LOGIN_BIN); no parsing, no formatting, no other file. */
+#define _GNU_SOURCE /* pipe2 */
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+static const char answer[] =
+    "Content-Type: application/json; charset=utf-8\r\n"
+    "Cache-Control: no-store\r\n"
+    "X-Content-Type-Options: nosniff\r\n"
+    "\r\n"
+    "{\"ok\":true,\"state\":\"done\",\"logged_in\":false}\n";
+
+static void read_once(const char* path) {
+    int fd = path ? open(path, O_RDONLY | O_CLOEXEC) : -1;
+    struct stat st;
+    if (fd < 0) return;
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
+        char* text = malloc((size_t)st.st_size + 1);
+        if (text && read(fd, text, (size_t)st.st_size) == st.st_size) text[st.st_size] = '\0';
+        free(text);
+    }
+    close(fd);
+}
+
+static void run_cli_once(const char* cli) {
+    char line[1024];
+    char out[4096];
+    int fds[2];
+    pid_t pid;
+    posix_spawn_file_actions_t fa;
+    char* argv[] = {"/bin/sh", "-c", line, NULL};
+    snprintf(line, sizeof line, "'%s' --status 2>/dev/null", cli ? cli : "");
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    if (posix_spawn(&pid, "/bin/sh", &fa, NULL, argv, environ) == 0) {
+        close(fds[1]);
+        while (read(fds[0], out, sizeof out) > 0) {
+        }
+        waitpid(pid, NULL, 0);
+    } else {
+        close(fds[1]);
+    }
+    close(fds[0]);
+    posix_spawn_file_actions_destroy(&fa);
+}
+
+int main(void) {
+    read_once(getenv("CODEX_CREDS_PATH"));
+    run_cli_once(getenv("CODEX_LOGIN_BIN"));
+    return write(1, answer, sizeof answer - 1) == (ssize_t)(sizeof answer - 1) ? 0 : 1;
+}
