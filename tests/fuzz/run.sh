@@ -52,6 +52,7 @@ for t in "${targets[@]}"; do
     if [ ! -x "$exe" ]; then
         echo "fuzz $t: no executable at $exe" >&2
         failed=1
+        summary+=("$t: not built, failed")
         continue
     fi
     opts=(-timeout=10 -print_final_stats=1 "-artifact_prefix=$build/fuzz-artifacts/$t-")
@@ -99,4 +100,6 @@ for t in "${targets[@]}"; do
 done
 
 printf '%s\n' "${summary[@]}"
+bad=$(printf '%s\n' "${summary[@]}" | grep -c -E 'FAULT|failed' || true)
+echo "fuzz: $((${#targets[@]} - bad)) passed, $bad failed"
 exit $failed
