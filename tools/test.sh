@@ -40,6 +40,13 @@ total=$(sed -n 's/.* tests failed out of \([0-9]*\).*/\1/p' "$build/ctest.log" |
 bad=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' "$build/ctest.log" | tail -n1)
 count "unit and CGI" $(( ${total:-0} - ${bad:-0} )) "${bad:-1}"
 
+# A short run of every fuzz target (clang, libFuzzer), after a replay of its corpus.
+set +e
+bash tests/fuzz/run.sh -b "$top/build-fuzz" "${FUZZ_SECONDS:-10}" 2>&1 | tee "$build/fuzz.log"
+set -e
+count "fuzz" "$(sed -n 's/^fuzz: \([0-9]*\) passed.*/\1/p' "$build/fuzz.log" | tail -n1)" \
+    "$(sed -n 's/^fuzz: [0-9]* passed, \([0-9]*\) failed.*/\1/p' "$build/fuzz.log" | tail -n1)"
+
 # The panel in Chromium, through a real CGI host (lighttpd) on 127.0.0.1.
 set +e
 bash tests/browser/run.sh "$build" 2>&1 | tee "$build/browser.log"
