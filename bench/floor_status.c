@@ -1,8 +1,11 @@
 /* floor_status.c: the least work a status request can do, as the benchmark's yardstick:
  * read the credential file once, run the login CLI once through /bin/sh reading its
  * output, write a fixed answer. Same inputs as credvane (CODEX_CREDS_PATH,
- * CODEX_LOGIN_BIN); no parsing, no formatting, no other file. */
+ * CODEX_LOGIN_BIN); no parsing, no formatting, no other file. With the argument
+ * --accounts it also reads every "*.json" file of CODEX_ACCOUNTS_DIR once, the floor of
+ * a status that lists named accounts. */
 #define _GNU_SOURCE /* pipe2 */
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -57,8 +60,23 @@ static void run_cli_once(const char* cli) {
     posix_spawn_file_actions_destroy(&fa);
 }
 
-int main(void) {
+static void read_accounts(const char* dir) {
+    char path[4096];
+    struct dirent* e;
+    DIR* d = dir ? opendir(dir) : NULL;
+    if (!d) return;
+    while ((e = readdir(d)) != NULL) {
+        size_t n = strlen(e->d_name);
+        if (n <= 5 || strcmp(e->d_name + n - 5, ".json") != 0) continue;
+        snprintf(path, sizeof path, "%s/%s", dir, e->d_name);
+        read_once(path);
+    }
+    closedir(d);
+}
+
+int main(int argc, char** argv) {
     read_once(getenv("CODEX_CREDS_PATH"));
+    if (argc > 1 && strcmp(argv[1], "--accounts") == 0) read_accounts(getenv("CODEX_ACCOUNTS_DIR"));
     run_cli_once(getenv("CODEX_LOGIN_BIN"));
     return write(1, answer, sizeof answer - 1) == (ssize_t)(sizeof answer - 1) ? 0 : 1;
 }

@@ -6,9 +6,10 @@
 #   RUNS=300 ROUNDS=3 bench/run.sh  (runs per command in each hyperfine round)
 #
 # The floors: bench/floor_status.c reads the same credential file once, runs the same
-# stand-in login CLI once through /bin/sh and writes a fixed answer; bench/floor_page.c
-# writes a fixed text as long as the page. Both are static -O2 programs, and so is
-# credvane here (CREDVANE_STATIC=ON). Each round runs credvane and its floor back to back
+# stand-in login CLI once through /bin/sh and writes a fixed answer (with --accounts it
+# also reads each named account file once, a second yardstick for that case);
+# bench/floor_page.c writes a fixed text as long as the page. Both are static -O2
+# programs, and so is credvane here (CREDVANE_STATIC=ON). Each round runs credvane and its floor back to back
 # (hyperfine, no shell in between); the ratio is of the medians, and the reported ratio is
 # the median over the rounds, so a noisy neighbour on a shared machine shifts it less.
 # Needs: hyperfine, /usr/bin/time (package time), Google Benchmark (libbenchmark-dev),
@@ -61,6 +62,7 @@ cases=(
     "status, no credentials|action=status|CODEX_CREDS_PATH=$fx/none.json|floor_status|1.10|4096"
     "status, JWT credential file|action=status|CODEX_CREDS_PATH=$fx/jwt.json|floor_status|1.10|4096"
     "status, 64 named accounts|action=status|CODEX_CREDS_PATH=$fx/jwt.json CODEX_ACCOUNTS_DIR=$fx/accounts64|floor_status|1.10|4096"
+    "  the same, floor reads them too|action=status|CODEX_CREDS_PATH=$fx/jwt.json CODEX_ACCOUNTS_DIR=$fx/accounts64|floor_status --accounts|1.10|4096"
     "status, 8 MiB credential file|action=status|CODEX_CREDS_PATH=$fx/big.json|floor_status|1.10|12288"
     "page||CODEX_CREDS_PATH=$fx/none.json|floor_page|1.25|4096"
 )
@@ -74,7 +76,7 @@ for c in "${cases[@]}"; do
     ratios=()
     for r in $(seq 1 "$rounds"); do
         env -i "${vars[@]}" hyperfine -N --warmup 20 --runs "$runs" --style none \
-            --export-json "$out/round.json" "$exe" "$out/$floor" >/dev/null
+            --export-json "$out/round.json" "$exe" "$out/$floor" >/dev/null  # split by hyperfine
         ratios+=("$(python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["results"]; c=[x["user"]+x["system"] for x in r]; print("%.6f %.6f %.6f %.6f" % (r[0]["median"]/r[1]["median"], r[0]["median"], r[1]["median"], c[0]/c[1]))' "$out/round.json")")
     done
     rss=0
@@ -82,7 +84,8 @@ for c in "${cases[@]}"; do
     for r in 1 2 3 4 5; do
         k=$(env -i "${vars[@]}" /usr/bin/time -f %M "$exe" 2>&1 >/dev/null | tail -n 1)
         [ "$k" -gt "$rss" ] && rss=$k
-        k=$(env -i "${vars[@]}" /usr/bin/time -f %M "$out/$floor" 2>&1 >/dev/null | tail -n 1)
+        # shellcheck disable=SC2086
+        k=$(env -i "${vars[@]}" /usr/bin/time -f %M $out/$floor 2>&1 >/dev/null | tail -n 1)
         [ "$k" -gt "$floor_rss" ] && floor_rss=$k
     done
     printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$name" "$(printf '%s;' "${ratios[@]}")" "$goal" \
@@ -98,7 +101,7 @@ results, scanner, runs, rounds = sys.argv[1:5]
 print(f"credvane against its floor: median of {rounds} rounds of {runs} runs each")
 print("wall: ratio of the median wall-clock times; cpu: ratio of the mean user+system times")
 print("(process tree included), which a busy neighbour disturbs less\n")
-print(f"{'case':31} {'wall':>6} {'cpu':>6} {'goal':>5}      {'credvane':>9} {'floor':>9}"
+print(f"{'case':33} {'wall':>6} {'cpu':>6} {'goal':>5}      {'credvane':>9} {'floor':>9}"
       f"  {'peak RSS':>9} {'goal':>8}      {'floor RSS':>9}")
 for line in open(results):
     name, rs, goal, rss, rss_goal, floor_rss = line.rstrip("\n").split("\t")
@@ -109,7 +112,7 @@ for line in open(results):
     flo = statistics.median(r[2] for r in rows) * 1000
     met = "ok" if wall <= float(goal) else "MISS"
     rmet = "ok" if int(rss) < int(rss_goal) else "MISS"
-    print(f"{name:31} {wall:6.3f} {cpu:6.3f} {goal:>5} {met:4} {own:7.3f}ms {flo:7.3f}ms"
+    print(f"{name:33} {wall:6.3f} {cpu:6.3f} {goal:>5} {met:4} {own:7.3f}ms {flo:7.3f}ms"
           f"  {int(rss):6d}KiB {int(rss_goal):5d}KiB {rmet:4} {int(floor_rss):6d}KiB")
 data = json.load(open(scanner))["benchmarks"]
 floor = {b["name"].split("/")[1]: b["cpu_time"] for b in data if b["name"].startswith("floor_memchr")}
