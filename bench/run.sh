@@ -9,9 +9,10 @@
 # stand-in login CLI once through /bin/sh and writes a fixed answer (with --accounts it
 # also reads each named account file once, a second yardstick for that case);
 # bench/floor_page.c writes a fixed text as long as the page. Both are static -O2
-# programs, and so is credvane here (CREDVANE_STATIC=ON). Each round runs credvane and its floor back to back
-# (hyperfine, no shell in between); the ratio is of the medians, and the reported ratio is
-# the median over the rounds, so a noisy neighbour on a shared machine shifts it less.
+# programs, and so is credvane here (CREDVANE_STATIC=ON). Each round runs credvane and its
+# floor back to back (hyperfine, no shell in between); the ratio is of the medians, and
+# the reported ratio is the median over the rounds, so a noisy neighbour on a shared
+# machine shifts it less.
 # Needs: hyperfine, /usr/bin/time (package time), Google Benchmark (libbenchmark-dev),
 # python3. Nothing here asserts: the figures are for reading (bench/README.md).
 set -eu
