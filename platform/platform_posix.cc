@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -151,7 +152,9 @@ std::int64_t monotonic_ms() {
 
 struct child_process::impl {
     pid_t pid = -1;
-    int fd = -1;
+    int fd = -1;                   // our end of the CLI's standard output, non-blocking
+    int pidfd = -1;                // readable once the CLI itself has ended (-1 where unsupported)
+    bool exited = false;           // the CLI has ended; it stays unreaped until finish()
     std::int64_t deadline_ms = 0;  // 0: no bound
     bool timed_out = false;
     bool eof = false;
@@ -166,31 +169,59 @@ struct child_process::impl {
         return left <= 0 ? 0 : static_cast<int>(std::min<std::int64_t>(left, 1 << 30));
     }
 
+    // Whether the CLI has ended, without reaping it: while it is a zombie its process id,
+    // and so its group's id, cannot be handed to anyone else.
+    bool has_exited() const {
+        siginfo_t info{};
+        return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == pid;
+    }
+
+    // One read; 1 with data in chunk, 0 at the end of the output, -1 when nothing is there yet.
+    int read_some() {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            chunk_pos = 0;
+            chunk_len = static_cast<std::size_t>(n);
+            return 1;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return -1;
+        return 0;
+    }
+
     bool refill() {
         while (!eof && !timed_out) {
-            struct pollfd pfd {
-                fd, POLLIN, 0
-            };
+            // Once the CLI has ended, its answer is whatever the pipe still holds: a child
+            // it left behind with the pipe open must not hold the request.
+            if (exited) {
+                const int r = read_some();
+                if (r == 1) return true;
+                if (r == -1 && errno == EINTR) continue;
+                eof = true;
+                break;
+            }
+            struct pollfd pfds[2] = {{fd, POLLIN, 0}, {pidfd, POLLIN, 0}};
             const int wait = remaining_ms();
             if (wait == 0) {
                 timed_out = true;
                 break;
             }
-            const int r = ::poll(&pfd, 1, wait);
+            const int r = ::poll(pfds, pidfd >= 0 ? 2 : 1, wait);
             if (r < 0 && errno == EINTR) continue;
             if (r == 0) {
                 timed_out = true;
                 break;
             }
-            const ssize_t n = ::read(fd, chunk, sizeof chunk);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            if (n <= 0) {
-                eof = true;
-                break;
+            if (pfds[0].revents != 0) {
+                const int got = read_some();
+                if (got == 1) return true;
+                if (got == 0) {
+                    eof = true;
+                    break;
+                }
+                continue;
             }
-            chunk_pos = 0;
-            chunk_len = static_cast<std::size_t>(n);
-            return true;
+            if (pidfd >= 0 && pfds[1].revents != 0) exited = has_exited();
         }
         return false;
     }
@@ -213,6 +244,11 @@ child_process::child_process(const char* command_line, int timeout_seconds)
     // Our own stdin belongs to the request body; the CLI gets the null device.
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, null_device, O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // Only the three standard streams: a descriptor the host left open to us (its end of
+    // the request's pipes, say) must not stay open in a CLI or in what the CLI leaves behind.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+#endif
     // A group of its own, so that a run that overstays can be ended with all it started.
     posix_spawnattr_setpgroup(&attr, 0);
     sigset_t none;
@@ -235,6 +271,10 @@ child_process::child_process(const char* command_line, int timeout_seconds)
     }
     p_->pid = pid;
     p_->fd = fds[0];
+    ::fcntl(p_->fd, F_SETFL, ::fcntl(p_->fd, F_GETFL) | O_NONBLOCK);
+#ifdef SYS_pidfd_open
+    p_->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#endif
     if (timeout_seconds > 0) {
         p_->deadline_ms = monotonic_ms() + static_cast<std::int64_t>(timeout_seconds) * 1000;
     }
@@ -268,28 +308,41 @@ run_end child_process::finish() {
         ::close(p_->fd);
         p_->fd = -1;
     }
-    int status = 0;
-    pid_t r = 0;
     int nap_us = 100;
-    while (!p_->timed_out) {
-        r = ::waitpid(p_->pid, &status, WNOHANG);
-        if (r != 0 && !(r < 0 && errno == EINTR)) break;
-        if (p_->remaining_ms() == 0) {
+    while (!p_->exited && !p_->timed_out) {
+        p_->exited = p_->has_exited();
+        if (p_->exited) break;
+        const int wait = p_->remaining_ms();
+        if (wait == 0) {
             p_->timed_out = true;
             break;
         }
-        ::usleep(static_cast<useconds_t>(nap_us));
-        nap_us = std::min(nap_us * 2, 20000);
+        if (p_->pidfd >= 0) {
+            struct pollfd pfd {
+                p_->pidfd, POLLIN, 0
+            };
+            ::poll(&pfd, 1, wait);
+        } else {
+            ::usleep(static_cast<useconds_t>(nap_us));
+            nap_us = std::min(nap_us * 2, 20000);
+        }
+    }
+    if (p_->pidfd >= 0) {
+        ::close(p_->pidfd);
+        p_->pidfd = -1;
     }
     const pid_t pid = p_->pid;
     p_->pid = -1;
-    if (p_->timed_out) {
-        ::kill(-pid, SIGKILL);
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        return run_end::timed_out;
-    }
-    if (r < 0) return run_end::ran;  // no status to judge: count it as run
+    // No command outlives its run: whatever the CLI started in its group ends with it (the
+    // CLI itself, unreaped, still holds the group's id, so no other group can be hit).
+    ::kill(-pid, SIGKILL);
+    int status = 0;
+    pid_t r = -1;
+    do {
+        r = ::waitpid(pid, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    if (p_->timed_out) return run_end::timed_out;
+    if (r != pid) return run_end::ran;  // no status to judge: count it as run
     const int code = (status >> 8) & 0xff;
     if (WIFEXITED(status) && (code == 126 || code == 127)) return run_end::cannot_run;
     return run_end::ran;
