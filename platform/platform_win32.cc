@@ -396,8 +396,7 @@ child_process::child_process(const char* command_line, int timeout_seconds)
     unique_handle process = own(pi.hProcess);
     const unique_handle thread = own(pi.hThread);
 
-    // The job holds everything the CLI starts, so a run that overstays is ended whole.
-    // It stays open only for that: a CLI may leave a helper running after a normal end.
+    // The job holds everything the CLI starts, so that nothing it started outlives the run.
     unique_handle job = own(CreateJobObjectA(nullptr, nullptr));
     if (job && !AssignProcessToJobObject(job.get(), process.get())) job.reset();
     ResumeThread(thread.get());
@@ -442,6 +441,8 @@ run_end child_process::finish() {
     }
     const unique_handle process = std::move(p_->process);
     const unique_handle job = std::move(p_->job);
+    // Whatever the CLI left behind ends with the run, as on POSIX.
+    if (!p_->timed_out && job) TerminateJobObject(job.get(), 1);
     if (p_->timed_out) {
         if (job) {
             TerminateJobObject(job.get(), 1);
