@@ -14,6 +14,8 @@ for pair in cmake:cmake g++:g++ clang++:clang pkg-config:pkg-config lighttpd:lig
 done
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
+# libFuzzer's runtime, which clang only recommends.
+dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 if [ ${#need[@]} -gt 0 ]; then
     echo "installing: ${need[*]}"
     apt-get update -qq
