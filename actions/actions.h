@@ -3,7 +3,7 @@
 #pragma once
 
 #include "actions/login_status.h"
-#include "request/buf.h"
+#include "base/buf.h"
 
 #include <string_view>
 

@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "request/text.h"
+#include "base/text.h"
 
 namespace credvane {
 

@@ -24,7 +24,7 @@ runs=${RUNS:-300}
 rounds=${ROUNDS:-3}
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$repo" -B "$build" -DCREDVANE_STATIC=ON -DCREDVANE_TESTS=OFF >/dev/null
+    cmake -S "$repo" -B "$build" -DCREDVANE_TESTS=OFF >/dev/null
 fi
 cmake --build "$build" -j2 --target credvane >/dev/null
 out="$build/bench"
@@ -34,7 +34,7 @@ page_bytes=$(env -i QUERY_STRING= "$exe" | wc -c)
 cc -O2 -static -o "$out/floor_status" "$here/floor_status.c"
 cc -O2 -static -DPAGE_BYTES="$page_bytes" -o "$out/floor_page" "$here/floor_page.c"
 c++ -std=c++20 -O2 -I"$repo" -o "$out/scanner_bench" "$here/scanner_bench.cc" \
-    "$build/store/libcredvane_store.a" "$build/request/libcredvane_request.a" \
+    "$build/store/libcredvane_store.a" "$build/base/libcredvane_base.a" \
     "$build/platform/libcredvane_platform.a" -lbenchmark -lpthread
 
 # Fixtures: a home without a profile or marker, the stand-in CLI, the credential files.

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "request/text.h"
+#include "base/text.h"
 
 namespace credvane {
 

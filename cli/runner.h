@@ -6,7 +6,7 @@
 #include <span>
 #include <string_view>
 
-#include "request/buf.h"
+#include "base/buf.h"
 
 namespace credvane {
 

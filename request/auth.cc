@@ -6,7 +6,7 @@
 
 #include "platform/platform.h"
 #include "request/query.h"
-#include "request/text.h"
+#include "base/text.h"
 
 namespace credvane {
 

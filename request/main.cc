@@ -7,9 +7,9 @@
 #include "panel/page.h"
 #include "platform/platform.h"
 #include "request/auth.h"
-#include "request/buf.h"
+#include "base/buf.h"
 #include "request/query.h"
-#include "request/text.h"
+#include "base/text.h"
 
 namespace credvane {
 namespace {

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
-#include "request/text.h"
+#include "base/text.h"
 
 namespace credvane {
 

@@ -32,7 +32,7 @@ count() {  # count NAME PASSED FAILED
 
 # Unit and CGI tests, under the sanitizers.
 build=build-test
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCREDVANE_SANITIZE=ON >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCREDVANE_SANITIZE=ON -DCREDVANE_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 set +e
 ctest --test-dir "$build" -j"$(nproc)" --output-on-failure >"$build/ctest.log" 2>&1

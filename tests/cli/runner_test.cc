@@ -8,7 +8,7 @@
 #include <string>
 
 #include "cli/runner.h"
-#include "request/text.h"
+#include "base/text.h"
 
 namespace credvane {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "cli/runner.h"
-#include "request/text.h"
+#include "base/text.h"
 #include "store/json.h"
 #include "tests/fuzz/fuzz_input.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "request/query.h"
-#include "request/text.h"
+#include "base/text.h"
 
 namespace credvane {
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "request/text.h"
+#include "base/text.h"
 
 namespace credvane {
 namespace {

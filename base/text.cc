@@ -1,5 +1,5 @@
 // text.cc: truncating writes into fixed-capacity text buffers.
-#include "request/text.h"
+#include "base/text.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // buf.cc: the answer buffer, its appends and the JSON answer writers.
-#include "request/buf.h"
+#include "base/buf.h"
 
 #include <cstdarg>
 #include <cstdio>

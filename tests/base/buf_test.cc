@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "request/buf.h"
-#include "request/text.h"
+#include "base/buf.h"
+#include "base/text.h"
 
 namespace credvane {
 namespace {
