@@ -1,6 +1,5 @@
-// qr.js: the QR code of a text, so the panel can hand the verification link to a phone camera.
-// Byte mode (the text's UTF-8 bytes), error correction level M, versions 1 to 10: 213 bytes
-// at most, and a longer text gets no code. Also loaded by node for the decoder tests.
+// qr.js: the QR code of a text, for a phone camera: byte mode (UTF-8), level M, versions 1 to
+// 10; a text too long for version 10 gets none. Also loaded by node for the decoder tests.
 var credvaneQr = (function () {
   'use strict';
 
@@ -29,8 +28,7 @@ var credvaneQr = (function () {
     return new Array(n).fill(0);
   }
 
-  // Reed-Solomon: the n check codewords are the remainder of data(x) * x^n divided by the
-  // generator (x - 2^0)(x - 2^1)...(x - 2^(n-1)).
+  // Reed-Solomon: the remainder of data(x) * x^n divided by (x - 2^0)(x - 2^1)...(x - 2^(n-1)).
   function checkWords(data, n) {
     var gen = [1];  // highest power first
     for (var i = 0; i < n; i++) {
@@ -59,18 +57,19 @@ var credvaneQr = (function () {
     return v < 10 ? 8 : 16;
   }
 
-  // The bytes that version v holds: its data codewords less the mode and length fields.
-  function capacity(v) {
-    return Math.floor((dataWords(v) * 8 - 4 - lengthBits(v)) / 8);
+  // The bytes that fit in version v after the mode and length fields (and the UTF-8 mark).
+  function capacity(v, utf8) {
+    return Math.floor((dataWords(v) * 8 - 4 - lengthBits(v) - (utf8 ? 12 : 0)) / 8);
   }
 
-  // Mode, length, bytes, terminator and pad codewords, cut into blocks that get their check
-  // codewords, then interleaved in the order of placement.
-  function codewords(bytes, v) {
+  // The data and check codewords of the blocks, interleaved in the order they are placed.
+  function codewords(bytes, v, utf8) {
     var total = dataWords(v), bits = '';
     function put(value, len) {
       for (var i = len - 1; i >= 0; i--) bits += (value >>> i) & 1;
     }
+    // Byte mode means Latin-1 unless marked (ECI 26): decoders would only guess at UTF-8.
+    if (utf8) put(0x71a, 12);
     put(4, 4);  // byte mode
     put(bytes.length, lengthBits(v));
     bytes.forEach(function (b) {
@@ -124,8 +123,7 @@ var credvaneQr = (function () {
       (text.match(/0{5,}|1{5,}/g) || []).forEach(function (run) {
         score += run.length - 2;
       });
-      // 1:1:3:1:1 with four light modules on either side; beyond the edge lies the light quiet
-      // zone.
+      // 1:1:3:1:1 with 4 light modules on a side; outside the symbol lies the light quiet zone.
       score += 40 * (('0000' + text + '0000').match(/(?=10111010000|00001011101)/g) || []).length;
     }
     m.forEach(function (row, r) {
@@ -225,13 +223,13 @@ var credvaneQr = (function () {
     return best;
   }
 
-  // The QR code of text as { version, mask, size, modules: rows of 0 (light) and 1 (dark) },
-  // or null when it does not fit. mask forces one of the eight masks (tests); without it the
-  // one with the lowest penalty is taken.
+  // { version, mask, size, modules: rows of 0 (light) and 1 (dark) }, or null when text does
+  // not fit. A mask (0 to 7) can be forced for tests; else the lowest penalty wins.
   function encode(text, mask) {
-    var bytes = Array.prototype.slice.call(new TextEncoder().encode(text));
+    var bytes = Array.from(new TextEncoder().encode(text));
+    var utf8 = bytes.some(function (b) { return b > 127; });
     for (var v = 1; v <= 10; v++) {
-      if (bytes.length <= capacity(v)) return symbol(v, codewords(bytes, v), mask);
+      if (bytes.length <= capacity(v, utf8)) return symbol(v, codewords(bytes, v, utf8), mask);
     }
     return null;
   }
