@@ -115,7 +115,8 @@ test('links near each version\'s capacity, through both decoders', () => {
   }
 });
 
-// A small seeded generator, so a failure names the seed and case that reproduce it.
+// A small seeded generator, so a failure names the seed and case that reproduce it; QR_SEED
+// picks another seed.
 function mulberry32(seed) {
   return () => {
     seed = (seed + 0x6d2b79f5) | 0;
