@@ -42,6 +42,11 @@ std::optional<std::string> read_regular_file(const char* path, std::uint64_t max
 // Removes a file; the result says whether it went.
 bool remove_file(const char* path);
 
+// True when a file of this name cannot exist on this system because the name stands for a
+// device wherever it appears (on Windows: CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, in any
+// case, with or without an extension). Always false on POSIX.
+bool reserved_file_name(std::string_view name);
+
 struct dir_entry {
     std::string name;  // file name, without the directory
     bool is_dir = false;

@@ -69,6 +69,10 @@ bool remove_file(const char* path) {
     return ::unlink(path) == 0;
 }
 
+bool reserved_file_name(std::string_view) {
+    return false;
+}
+
 std::vector<dir_entry> list_json_entries(const char* dir) {
     std::vector<dir_entry> entries;
     DIR* d = ::opendir(dir);

@@ -13,12 +13,16 @@
 #include <time.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <list>
+#include <map>
 
 #include "platform/platform.h"
+#include "platform/win32_testing.h"
 
 namespace credvane::platform {
 
@@ -47,72 +51,243 @@ bool equals_nocase(std::basic_string_view<Char> a, std::basic_string_view<Char> 
            });
 }
 
-}  // namespace
-
-const char* env(const char* name) {
-    return std::getenv(name);
+// UTF-8 to UTF-16 for the W functions; false for bytes that are not UTF-8, which no
+// Windows name can come from.
+bool widen(std::string_view text, std::wstring& out) {
+    out.clear();
+    if (text.empty()) return true;
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) return false;
+    const int in = static_cast<int>(text.size());
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in, nullptr, 0);
+    if (n <= 0) return false;
+    out.resize(static_cast<std::size_t>(n));
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in, out.data(), n) == n;
 }
 
-bool home_env(const char* name, std::span<char> out) {
-    if (out.empty()) return false;
-    const DWORD cap = static_cast<DWORD>(std::min<std::size_t>(out.size(), MAXDWORD));
-    const DWORD n = GetEnvironmentVariableA(name, out.data(), cap);
-    // 0: absent or empty. n >= cap: the value did not fit, and n is the size it would
-    // need; a cut home is no home, so the caller moves on to its next choice.
-    if (n == 0 || n >= cap) {
-        out[0] = '\0';
-        return false;
+// UTF-16 to UTF-8 for the rest of credvane; nothing for a string with a lone surrogate,
+// which has no UTF-8 form (a lossy form could equal some other string).
+std::optional<std::string> narrow(std::wstring_view text) {
+    std::string out;
+    if (text.empty()) return out;
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
+    const int in = static_cast<int>(text.size());
+    const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), in, nullptr, 0,
+                                      nullptr, nullptr);
+    if (n <= 0) return std::nullopt;
+    out.resize(static_cast<std::size_t>(n));
+    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), in, out.data(), n, nullptr,
+                            nullptr) != n) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+// The variable's wide value, or nothing when it is not defined.
+std::optional<std::wstring> wide_env(const wchar_t* name) {
+    std::wstring value(256, L'\0');
+    for (;;) {
+        SetLastError(ERROR_SUCCESS);
+        const DWORD n =
+            GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+        if (n == 0) {
+            // 0 is both "not defined" and "defined and empty".
+            if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+            value.clear();
+            return value;
+        }
+        // n < size: the value and its terminator fit. Otherwise n is the size it needs
+        // (it may still grow between the calls, hence the loop).
+        if (n < value.size()) {
+            value.resize(n);
+            return value;
+        }
+        value.assign(n, L'\0');
+    }
+}
+
+// The variable whose value must never be read as "no value" when it does not convert:
+// an unset node password lets every request in.
+bool fails_closed(std::wstring_view name) {
+    return equals_nocase(name, std::wstring_view(L"BOT_PASSWORD"));
+}
+
+// What a variable that is set but has no UTF-8 form reads as when it must fail closed.
+// Converted text is always valid UTF-8, and 0xFF never occurs in UTF-8, so no header,
+// query or other variable can ever equal it.
+constexpr char unmatchable_value[] = "\xff";
+
+// Paths at least this long take the extended form: MAX_PATH (260 with the terminator) is
+// the limit of the plain form, and a folder needs room for an 8.3 name below it.
+constexpr std::size_t extended_path_from = MAX_PATH - 12;
+
+// The wide form of a UTF-8 path for the file functions. A long path is made absolute and
+// normalised (separators, "." and "..", as the plain form would) and then given the
+// "\\?\" prefix, which lifts the MAX_PATH limit but normalises nothing itself.
+bool file_path(const char* path, std::wstring& out) {
+    if (path == nullptr || path[0] == '\0' || !widen(path, out)) return false;
+    if (out.size() < extended_path_from || out.starts_with(L"\\\\?\\")) return true;
+    std::wstring full(out.size() + 16, L'\0');
+    for (;;) {
+        const DWORD n =
+            GetFullPathNameW(out.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0) return false;
+        if (n < full.size()) {
+            full.resize(n);
+            break;
+        }
+        full.assign(n, L'\0');
+    }
+    if (full.starts_with(L"\\\\.\\")) {
+        out = std::move(full);  // a device: it has no long form
+    } else if (full.starts_with(L"\\\\")) {
+        out = L"\\\\?\\UNC\\" + full.substr(2);
+    } else {
+        out = L"\\\\?\\" + full;
     }
     return true;
 }
 
+}  // namespace
+
+const char* env(const char* name) {
+    std::wstring wname;
+    if (name == nullptr || !widen(name, wname)) return nullptr;
+    const std::optional<std::wstring> value = wide_env(wname.c_str());
+    if (!value) return nullptr;
+    const std::optional<std::string> converted = narrow(*value);
+    // A value that does not convert counts as unset, but for the one that fails closed.
+    if (!converted && !fails_closed(wname)) return nullptr;
+    const std::string text = converted ? *converted : std::string(unmatchable_value);
+    // Callers keep the pointer for the whole request, as they would keep getenv's. Each
+    // distinct value is stored once and never freed: a request reads a handful of
+    // variables, and a value read again is usually the same.
+    static std::map<std::string, std::list<std::string>, std::less<>> seen;
+    std::list<std::string>& values = seen[name];
+    for (const std::string& v : values) {
+        if (v == text) return v.c_str();
+    }
+    values.push_back(text);
+    return values.back().c_str();
+}
+
+bool home_env(const char* name, std::span<char> out) {
+    if (out.empty()) return false;
+    out[0] = '\0';
+    // The UTF-8 value must fit out whole: a cut home is no home, so the caller moves on
+    // to its next choice.
+    const char* v = env(name);
+    if (v == nullptr || v[0] == '\0') return false;
+    const std::size_t n = std::strlen(v);
+    if (n >= out.size() || std::strcmp(v, unmatchable_value) == 0) return false;
+    std::memcpy(out.data(), v, n + 1);
+    return true;
+}
+
 bool is_non_directory(const char* path) {
-    if (path == nullptr || path[0] == '\0') return false;
-    const DWORD attrs = GetFileAttributesA(path);
+    std::wstring wpath;
+    if (!file_path(path, wpath)) return false;
+    const DWORD attrs = GetFileAttributesW(wpath.c_str());
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-std::optional<std::string> read_regular_file(const char* path, std::uint64_t max_size) {
-    if (path == nullptr || path[0] == '\0') return std::nullopt;
+namespace {
+
+enum class read_outcome { done, absent, busy };
+
+// One attempt at reading the file whole. busy: another process holds it open without
+// read sharing, or holds a lock on a range of it; that ends when its write is done.
+read_outcome read_once(const std::wstring& path, std::uint64_t max_size, std::string& text) {
     // Full sharing: a CLI may rewrite the file while we read it, and must not fail for us.
     // A directory does not open without FILE_FLAG_BACKUP_SEMANTICS.
-    const unique_handle file =
-        own(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return std::nullopt;
+    const unique_handle file = own(CreateFileW(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        return (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+                   ? read_outcome::busy
+                   : read_outcome::absent;
+    }
     // Device names (CON, NUL, COM1) and pipes open like files; only a disk file is read,
     // so a console or a pipe without a writer can never hold the request up.
-    if (GetFileType(file.get()) != FILE_TYPE_DISK) return std::nullopt;
+    if (GetFileType(file.get()) != FILE_TYPE_DISK) return read_outcome::absent;
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
         static_cast<std::uint64_t>(size.QuadPart) > max_size) {
-        return std::nullopt;
+        return read_outcome::absent;
     }
-    std::string text(static_cast<std::size_t>(size.QuadPart), '\0');
+    text.assign(static_cast<std::size_t>(size.QuadPart), '\0');
     std::size_t got = 0;
     while (got < text.size()) {
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(text.size() - got, 1u << 30));
         DWORD n = 0;
-        if (!ReadFile(file.get(), text.data() + got, want, &n, nullptr) || n == 0) break;
+        if (!ReadFile(file.get(), text.data() + got, want, &n, nullptr)) {
+            return GetLastError() == ERROR_LOCK_VIOLATION ? read_outcome::busy
+                                                          : read_outcome::absent;
+        }
+        if (n == 0) break;
         got += n;
     }
-    if (got != text.size()) return std::nullopt;
-    return text;
+    return got == text.size() ? read_outcome::done : read_outcome::absent;
+}
+
+// Between tries at a busy file: four waits of 20 ms keep the whole retry under 100 ms.
+constexpr int busy_tries = 5;
+constexpr DWORD busy_wait_ms = 20;
+
+void (*busy_retry_hook)() = nullptr;
+
+}  // namespace
+
+std::optional<std::string> read_regular_file(const char* path, std::uint64_t max_size) {
+    std::wstring wpath;
+    if (!file_path(path, wpath)) return std::nullopt;
+    std::string text;
+    // A refresh CLI may hold the credential file without read sharing while it writes it;
+    // the node is not logged out for that, so a busy file is tried again briefly.
+    for (int attempt = 1;; ++attempt) {
+        const read_outcome r = read_once(wpath, max_size, text);
+        if (r == read_outcome::done) return text;
+        if (r == read_outcome::absent || attempt == busy_tries) return std::nullopt;
+        if (busy_retry_hook != nullptr) busy_retry_hook();
+        Sleep(busy_wait_ms);
+    }
 }
 
 bool remove_file(const char* path) {
-    return path != nullptr && DeleteFileA(path) != 0;
+    std::wstring wpath;
+    return file_path(path, wpath) && DeleteFileW(wpath.c_str()) != 0;
+}
+
+bool reserved_file_name(std::string_view name) {
+    // The device is named by what comes before the first dot, whatever follows it.
+    const std::string_view stem = name.substr(0, name.find('.'));
+    for (const std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
+        if (equals_nocase(stem, device)) return true;
+    }
+    if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9') {
+        const std::string_view prefix = stem.substr(0, 3);
+        return equals_nocase(prefix, std::string_view("COM")) ||
+               equals_nocase(prefix, std::string_view("LPT"));
+    }
+    return false;
 }
 
 std::vector<dir_entry> list_json_entries(const char* dir) {
     std::vector<dir_entry> entries;
+    std::wstring pattern;
     if (dir == nullptr) return entries;
-    const std::string pattern = std::string(dir) + "\\*.json";
-    WIN32_FIND_DATAA found{};
-    const HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+    if (!file_path((std::string(dir) + "\\*.json").c_str(), pattern)) return entries;
+    WIN32_FIND_DATAW found{};
+    // The basic level leaves out the 8.3 short name, which is never used here.
+    const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) return entries;
     do {
-        const std::string_view name(found.cFileName);
+        // A name with no UTF-8 form cannot be named back by the rest of credvane: skipped.
+        const std::optional<std::string> utf8 = narrow(found.cFileName);
+        if (!utf8) continue;
+        const std::string_view name(*utf8);
         // The pattern is also matched against 8.3 short names, so the search may return a
         // name that does not itself end in ".json": only names that do are kept. Case does
         // not count, as it does not for the file system.
@@ -122,7 +297,7 @@ std::vector<dir_entry> list_json_entries(const char* dir) {
         }
         entries.push_back(
             {std::string(name), (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
-    } while (FindNextFileA(search, &found));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
     std::sort(entries.begin(), entries.end(),
               [](const dir_entry& a, const dir_entry& b) { return a.name < b.name; });
@@ -210,22 +385,24 @@ std::wstring child_environment() {
 }
 
 // cmd.exe from the system folder, never from the current folder or a search.
-std::string system_cmd_exe() {
-    char dir[MAX_PATH + 1] = {};
-    const UINT n = GetSystemDirectoryA(dir, MAX_PATH);
+std::wstring system_cmd_exe() {
+    wchar_t dir[MAX_PATH + 1] = {};
+    const UINT n = GetSystemDirectoryW(dir, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return {};
-    return std::string(dir, n) + "\\cmd.exe";
+    return std::wstring(dir, n) + L"\\cmd.exe";
 }
 
 // cmd.exe answers a command that it cannot find or start with exit code 9009 ("is not
 // recognized as an internal or external command"); 126 and 127 are what a CLI itself
 // uses to say that it cannot work on this node.
+// STATUS_DLL_NOT_FOUND is the loader's word that the program cannot start here, as 127
+// is on POSIX.
 bool means_cannot_run(DWORD code) {
-    return code == 9009 || code == 126 || code == 127;
+    return code == 9009 || code == 126 || code == 127 || code == 0xC0000135;
 }
 
 unique_handle open_null_device(DWORD access, SECURITY_ATTRIBUTES* inherit) {
-    return own(CreateFileA(null_device, access, FILE_SHARE_READ | FILE_SHARE_WRITE, inherit,
+    return own(CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, inherit,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
@@ -235,16 +412,16 @@ unique_handle open_null_device(DWORD access, SECURITY_ATTRIBUTES* inherit) {
 bool make_output_pipe(unique_handle& read_end, unique_handle& write_end,
                       SECURITY_ATTRIBUTES* inherit) {
     static unsigned serial = 0;
-    char name[96];
-    std::snprintf(name, sizeof name, "\\\\.\\pipe\\credvane-%lu-%u-%llu",
+    wchar_t name[96];
+    std::swprintf(name, std::size(name), L"\\\\.\\pipe\\credvane-%lu-%u-%llu",
                   static_cast<unsigned long>(GetCurrentProcessId()), ++serial,
                   static_cast<unsigned long long>(GetTickCount64()));
-    read_end = own(CreateNamedPipeA(
+    read_end = own(CreateNamedPipeW(
         name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
         64 * 1024, 0, nullptr));
     if (!read_end) return false;
-    write_end = own(CreateFileA(name, GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, inherit,
+    write_end = own(CreateFileW(name, GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, inherit,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!write_end) {
         read_end.reset();
@@ -265,6 +442,7 @@ struct child_process::impl {
     bool timed_out = false;
     bool eof = false;
     bool ended = false;  // the interpreter has ended: only what the pipe holds is left
+    bool refused = false;  // it was not run, for a reason that counts as "cannot run"
     char chunk[4096];
     std::size_t chunk_pos = 0;
     std::size_t chunk_len = 0;
@@ -334,16 +512,100 @@ struct child_process::impl {
     }
 };
 
+namespace {
+
+// The job every CLI runs in, with everything it starts: closing our handle to it, when
+// credvane ends in any way (the host's own timeout kills it), ends them all. A crash in
+// any of them ends that process at once rather than waiting on an error report.
+unique_handle make_cli_job() {
+    unique_handle job = own(CreateJobObjectW(nullptr, nullptr));
+    if (!job) return job;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof limits)) {
+        job.reset();
+    }
+    return job;
+}
+
+// No error box may hold a run open: a CLI that lacks a DLL or crashes ends with its code
+// instead. Children inherit the error mode, so it is set once in credvane itself.
+void quiet_error_mode() {
+    static const bool done = [] {
+        const UINT mode = SetErrorMode(0);
+        SetErrorMode(mode | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+        return true;
+    }();
+    (void)done;
+}
+
+bool use_handle_list = true;
+
+// A suspended process that must not run: ended before it executes a single instruction
+// of its own.
+void discard_suspended(const unique_handle& process) {
+    TerminateProcess(process.get(), 1);
+    WaitForSingleObject(process.get(), INFINITE);
+}
+
+// The procedure attribute list with the one attribute that limits inheritance.
+class handle_list_attribute {
+  public:
+    explicit handle_list_attribute(std::span<HANDLE> handles) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        if (size == 0) return;
+        space_.resize(size);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(space_.data());
+        if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
+        if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
+                                       handles.size_bytes(), nullptr, nullptr)) {
+            DeleteProcThreadAttributeList(list);
+            return;
+        }
+        list_ = list;
+    }
+    ~handle_list_attribute() {
+        if (list_ != nullptr) DeleteProcThreadAttributeList(list_);
+    }
+    handle_list_attribute(const handle_list_attribute&) = delete;
+    handle_list_attribute& operator=(const handle_list_attribute&) = delete;
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+  private:
+    std::vector<char> space_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+}  // namespace
+
+namespace win32_testing {
+
+void set_busy_retry_hook(void (*hook)()) {
+    busy_retry_hook = hook;
+}
+
+void set_handle_list(bool on) {
+    use_handle_list = on;
+}
+
+}  // namespace win32_testing
+
 child_process::child_process(const char* command_line, int timeout_seconds)
     : p_(std::make_unique<impl>()) {
-    const std::string cmd_exe = system_cmd_exe();
-    if (cmd_exe.empty() || command_line == nullptr) return;
+    const std::wstring cmd_exe = system_cmd_exe();
+    std::wstring wide_line;
+    if (cmd_exe.empty() || command_line == nullptr || !widen(command_line, wide_line)) return;
     // cmd.exe strips the first and the last quote of a /c line that holds more than two,
     // which breaks "prog" --name "work": the line goes in one more pair of quotes, and /s
     // makes cmd.exe strip exactly that pair whatever the line holds. /d skips the AutoRun
     // commands of the registry, whose output would land in the capture; /v:off keeps a
-    // "!" in a path literal even where the registry turns delayed expansion on.
-    std::string line = "\"" + cmd_exe + "\" /d /v:off /s /c \"" + command_line + "\"";
+    // "!" in a path literal even where the registry turns delayed expansion on; /e:on keeps
+    // the command extensions a script relies on even where the registry turns them off.
+    std::wstring line = L"\"" + cmd_exe + L"\" /d /e:on /v:off /s /c \"" + wide_line + L"\"";
+    quiet_error_mode();
 
     SECURITY_ATTRIBUTES inherit{};
     inherit.nLength = sizeof inherit;
@@ -355,10 +617,10 @@ child_process::child_process(const char* command_line, int timeout_seconds)
     // own complaints go there too: credvane writes nothing to standard error.
     const unique_handle in = open_null_device(GENERIC_READ, &inherit);
     const unique_handle err = open_null_device(GENERIC_WRITE, &inherit);
-    unique_handle event = own(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    unique_handle event = own(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!in || !err || !event) return;
 
-    STARTUPINFOEXA si{};
+    STARTUPINFOEXW si{};
     si.StartupInfo.cb = sizeof si;
     si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     si.StartupInfo.hStdInput = in.get();
@@ -367,39 +629,42 @@ child_process::child_process(const char* command_line, int timeout_seconds)
 
     // Only these three handles go to the CLI. Any other inheritable handle, above all the
     // host's pipe behind our standard output, would otherwise stay open in whatever the
-    // CLI leaves running, and the host would wait for it.
+    // CLI leaves running, and the host would wait for it. Without the list nothing runs.
     HANDLE inherited[] = {in.get(), out_write.get(), err.get()};
-    std::vector<char> attr_space;
-    SIZE_T attr_size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &attr_size);
+    const handle_list_attribute attributes(inherited);
     DWORD flags = CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
-    if (attr_size > 0) {
-        attr_space.resize(attr_size);
-        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attr_space.data());
-        if (InitializeProcThreadAttributeList(list, 1, 0, &attr_size)) {
-            if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                          sizeof inherited, nullptr, nullptr)) {
-                si.lpAttributeList = list;
-                flags |= EXTENDED_STARTUPINFO_PRESENT;
-            } else {
-                DeleteProcThreadAttributeList(list);
-            }
+    if (use_handle_list) {
+        if (attributes.get() == nullptr) {
+            p_->refused = true;
+            return;
         }
+        si.lpAttributeList = attributes.get();
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
     }
 
     std::wstring environment = child_environment();
     PROCESS_INFORMATION pi{};
-    const BOOL created = CreateProcessA(cmd_exe.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
+    const BOOL created = CreateProcessW(cmd_exe.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
                                         environment.data(), nullptr, &si.StartupInfo, &pi);
-    if (si.lpAttributeList != nullptr) DeleteProcThreadAttributeList(si.lpAttributeList);
     if (!created) return;
     unique_handle process = own(pi.hProcess);
     const unique_handle thread = own(pi.hThread);
 
-    // The job holds everything the CLI starts, so that nothing it started outlives the run.
-    unique_handle job = own(CreateJobObjectA(nullptr, nullptr));
-    if (job && !AssignProcessToJobObject(job.get(), process.get())) job.reset();
-    ResumeThread(thread.get());
+    // The job is in place before the CLI runs its first instruction, so nothing it starts
+    // escapes it. Without the job the CLI never runs: unconfined, what it leaves behind
+    // would outlive credvane.
+    unique_handle job = make_cli_job();
+    if (!job || !AssignProcessToJobObject(job.get(), process.get())) {
+        discard_suspended(process);
+        p_->refused = true;
+        return;
+    }
+    if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+        TerminateJobObject(job.get(), 1);
+        WaitForSingleObject(process.get(), INFINITE);
+        p_->refused = true;
+        return;
+    }
 
     p_->process = std::move(process);
     p_->job = std::move(job);
@@ -415,7 +680,7 @@ child_process::~child_process() {
 }
 
 bool child_process::started() const {
-    return static_cast<bool>(p_->process);
+    return p_->process || p_->refused;
 }
 
 bool child_process::read_line(std::span<char> piece) {
@@ -432,7 +697,7 @@ bool child_process::read_line(std::span<char> piece) {
 }
 
 run_end child_process::finish() {
-    if (!p_->process) return run_end::cannot_run;
+    if (!p_->process) return run_end::cannot_run;  // refused, or finished before
     // Closing our end first: a CLI still writing gets a broken pipe instead of blocking.
     p_->pipe.reset();
     if (!p_->timed_out &&
