@@ -591,6 +591,11 @@ void set_handle_list(bool on) {
     use_handle_list = on;
 }
 
+std::wstring file_path_for(const char* path) {
+    std::wstring out;
+    return file_path(path, out) ? out : std::wstring();
+}
+
 }  // namespace win32_testing
 
 child_process::child_process(const char* command_line, int timeout_seconds)

@@ -47,6 +47,86 @@ std::string credentials_path_of(const std::string& out) {
     return m[1].str();
 }
 
+// A node password outside the ANSI code page is compared whole: the "A" functions turned
+// it into question marks that "?pwd=????" matched. A password that has no UTF-8 form
+// (a lone surrogate) matches nothing, and above all it is never read as no password.
+TEST(Unicode, TheNodePasswordIsComparedInUtf8) {
+    const std::string pw = "\u5bc6\u7801\u5bc6\u7801";
+    struct row {
+        bool raw_password;  // BOT_PASSWORD a lone surrogate instead of pw
+        std::string header;
+        bool raw_header;  // the header a lone surrogate
+        std::string query;
+        bool passes;
+    };
+    const row rows[] = {
+        {false, "", false, "action=status&pwd=????", false},
+        {false, "????", false, "action=status", false},
+        {false, "\u5bc6\u7801\u5bc6", false, "action=status", false},
+        {false, pw, false, "action=status", true},
+        {false, "", false, "action=status&pwd=" + pw, true},
+        {true, "", false, "action=status", false},
+        {true, "?", false, "action=status&pwd=?", false},
+        {true, "\xef\xbf\xbd", false, "action=status&pwd=\xef\xbf\xbd", false},
+        {true, "", true, "action=status", false},
+    };
+    for (const row& r : rows) {
+        wine::host h;
+        if (r.raw_password) {
+            h.raw_env["BOT_PASSWORD"] = L"\xD800";
+        } else {
+            h.env["BOT_PASSWORD"] = pw;
+        }
+        if (r.raw_header) h.raw_env["HTTP_X_BOT_PASSWORD"] = L"\xD800";
+        if (!r.header.empty()) h.env["HTTP_X_BOT_PASSWORD"] = r.header;
+        const wine::result res = h.run(r.query);
+        EXPECT_EQ(res.exit_code, 0u);
+        if (r.passes) {
+            EXPECT_TRUE(is_status_answer(res.out)) << r.header << " " << r.query << res.out;
+        } else {
+            EXPECT_EQ(res.out, unauthorized) << r.header << " " << r.query;
+        }
+    }
+}
+
+// A home outside the ANSI code page (and one beyond MAX_PATH) is found, its credential
+// file read and its path reported in UTF-8; an account file whose name is not a valid
+// account name is left out of the list.
+TEST(Unicode, AHomeOutsideTheCodePageIsReadAndReportedInUtf8) {
+    const long long exp = static_cast<long long>(std::time(nullptr)) + 3600;
+    const std::string creds = "{\"tokens\":{\"access_token\":\"" + wine::jwt_with_exp(exp) +
+                              "\",\"refresh_token\":\"r\"}}";
+    std::string long_home = "long";
+    for (int i = 0; i < 7; ++i) long_home += "\\" + std::string(50, static_cast<char>('a' + i));
+    for (const std::string& rel : {std::string("\u0141ukasz \u4e2d"), long_home}) {
+        wine::host h;
+        const std::string home = h.root + "\\" + rel;
+        h.write(rel + "\\.codex\\auth.json", creds);
+        h.write(rel + "\\.codex\\accounts\\ok.json", "{\"access_token\":\"plain\"}");
+        h.write(rel + "\\.codex\\accounts\\\u017c\u00f3\u0142w.json", "{\"access_token\":\"x\"}");
+        h.env["USERPROFILE"] = home;
+        const wine::result res = h.run("action=status");
+        EXPECT_EQ(credentials_path_of(res.out), wine::json_text(home + "\\.codex\\auth.json"));
+        EXPECT_NE(res.out.find("\"logged_in\":true,\"expires_at\":" + std::to_string(exp)),
+                  std::string::npos)
+            << res.out;
+        EXPECT_NE(res.out.find("\"accounts\":[{\"name\":\"ok\",\"logged_in\":true,"),
+                  std::string::npos)
+            << res.out;
+        EXPECT_EQ(res.out.find("\u017c"), std::string::npos) << res.out;
+    }
+}
+
+TEST(Unicode, ACliInAFolderOutsideTheCodePageRuns) {
+    wine::host h;
+    h.env["CODEX_LOGIN_BIN"] = h.write("\u0141ukasz \u4e2d\\login.cmd",
+                                       "@echo off\r\necho {\"ok\":true,\"logged_in\":true}\r\n");
+    const wine::result res = h.run("action=status");
+    EXPECT_NE(res.out.find("\"cli_present\":true,"), std::string::npos) << res.out;
+    EXPECT_NE(res.out.find("\"cli_error\":\"\""), std::string::npos) << res.out;
+    EXPECT_NE(res.out.find("\"logged_in\":true"), std::string::npos) << res.out;
+}
+
 // Line endings are where text mode would show: every LF alone must stay alone.
 TEST(Bytes, ModeLinesEndInALoneLineFeed) {
     struct row {

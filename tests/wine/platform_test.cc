@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/win32_testing.h"
 #include "tests/wine/harness.h"
 
 namespace {
@@ -89,6 +90,73 @@ TEST(HomeEnv, OnlyAWholeNonEmptyValueCounts) {
     SetEnvironmentVariableA("CREDVANE_TEST_HOME", nullptr);
 }
 
+// Every value reaches credvane in UTF-8, whatever the ANSI code page holds; a value with
+// no UTF-8 form (a lone surrogate) is no value, but a node password of that kind can
+// never be matched rather than letting everyone in.
+TEST(Env, ValuesArriveInUtf8AndOnlyWholeOnes) {
+    struct row {
+        const wchar_t* name;
+        const wchar_t* value;  // null: not defined
+        const char* want;      // null: env answers null
+    };
+    const row rows[] = {
+        {L"CREDVANE_TEST_V", L"\u5bc6\u7801\u5bc6\u7801", "\u5bc6\u7801\u5bc6\u7801"},
+        {L"CREDVANE_TEST_V", L"C:\\Users\\\u0141ukasz \u4e2d", "C:\\Users\\\u0141ukasz \u4e2d"},
+        {L"CREDVANE_TEST_V", L"\U0001F600", "\U0001F600"},
+        {L"CREDVANE_TEST_V", L"", ""},
+        {L"CREDVANE_TEST_V", nullptr, nullptr},
+        {L"CREDVANE_TEST_V", L"a\xD800z", nullptr},
+        {L"CREDVANE_TEST_V", L"\xDC00", nullptr},
+        {L"BOT_PASSWORD", L"\xD800\xD800\xD800\xD800", "\xff"},
+        {L"bot_password", L"\xD800", "\xff"},
+        {L"BOT_PASSWORD", L"\u5bc6", "\u5bc6"},
+    };
+    for (const row& r : rows) {
+        SetEnvironmentVariableW(r.name, r.value);
+        const std::string name = wine::narrow(r.name);
+        const char* got = platform::env(name.c_str());
+        if (r.want == nullptr) {
+            EXPECT_EQ(got, nullptr) << name;
+        } else {
+            ASSERT_NE(got, nullptr) << name;
+            EXPECT_EQ(std::string(got), r.want) << name;
+        }
+        SetEnvironmentVariableW(r.name, nullptr);
+    }
+    EXPECT_EQ(platform::env("CREDVANE_TEST_V"), nullptr);
+}
+
+TEST(Env, AValueHandedOutStaysValidWhenTheVariableChanges) {
+    SetEnvironmentVariableW(L"CREDVANE_TEST_V", L"first");
+    const char* first = platform::env("CREDVANE_TEST_V");
+    SetEnvironmentVariableW(L"CREDVANE_TEST_V", L"second");
+    const char* second = platform::env("CREDVANE_TEST_V");
+    SetEnvironmentVariableW(L"CREDVANE_TEST_V", nullptr);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_STREQ(first, "first");
+    EXPECT_STREQ(second, "second");
+}
+
+TEST(HomeEnv, TheUtf8FormMustFitWhole) {
+    const std::wstring fits(170, L'\u4e2d');      // 510 bytes in UTF-8, 511 with the terminator
+    const std::wstring too_long(171, L'\u4e2d');  // 513 bytes
+    struct row {
+        std::wstring value;
+        bool usable;
+    };
+    const row rows[] = {{fits, true}, {too_long, false}, {L"C:\\\xD800", false}};
+    for (const row& r : rows) {
+        SetEnvironmentVariableW(L"CREDVANE_TEST_HOME", r.value.c_str());
+        std::array<char, 512> out{};
+        EXPECT_EQ(platform::home_env("CREDVANE_TEST_HOME", out), r.usable) << r.value.size();
+        if (r.usable) {
+            EXPECT_EQ(std::string(out.data()), wine::narrow(r.value));
+        }
+    }
+    SetEnvironmentVariableW(L"CREDVANE_TEST_HOME", nullptr);
+}
+
 class Files : public ::testing::Test {
   protected:
     wine::host h;
@@ -135,6 +203,123 @@ TEST_F(Files, NonDirectoryTest) {
     EXPECT_TRUE(platform::remove_file(file.c_str()));
     EXPECT_FALSE(platform::is_non_directory(file.c_str()));
     EXPECT_FALSE(platform::remove_file(file.c_str()));
+}
+
+TEST_F(Files, NamesOutsideTheCodePageAreReadListedAndRemovedInUtf8) {
+    const std::string dir = h.root + "\\\u0141ukasz \u4e2d";
+    const std::string file =
+        h.write("\u0141ukasz \u4e2d\\\u017c\u00f3\u0142w \u00e9.json", "{\"k\":1}");
+    h.write("\u0141ukasz \u4e2d\\plain.json", "{}");
+    EXPECT_TRUE(platform::is_non_directory(file.c_str()));
+    EXPECT_EQ(platform::read_regular_file(file.c_str(), 64), "{\"k\":1}");
+    std::vector<std::string> names;
+    for (const platform::dir_entry& e : platform::list_json_entries(dir.c_str())) {
+        names.push_back(e.name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"plain.json", "\u017c\u00f3\u0142w \u00e9.json"}));
+    EXPECT_TRUE(platform::remove_file(file.c_str()));
+    EXPECT_FALSE(h.exists(file));
+    // Bytes that are not UTF-8 name no file.
+    EXPECT_FALSE(platform::read_regular_file((h.root + "\\\xe9.json").c_str(), 64));
+}
+
+// Creates every folder of an extended-form path.
+void make_long_dirs(const std::wstring& extended) {
+    for (std::size_t at = extended.find(L'\\', 7); at != std::wstring::npos;
+         at = extended.find(L'\\', at + 1)) {
+        CreateDirectoryW(extended.substr(0, at).c_str(), nullptr);
+    }
+    CreateDirectoryW(extended.c_str(), nullptr);
+}
+
+TEST_F(Files, PathsBeyondMaxPathWork) {
+    // A folder chain of about 400 characters, as a 511-byte home can need.
+    std::string dir = h.root;
+    for (int i = 0; i < 8; ++i) dir += "\\" + std::string(45, static_cast<char>('a' + i));
+    ASSERT_GT(dir.size() + 20, 400u);
+    make_long_dirs(L"\\\\?\\" + wine::widen(dir));
+    const std::string file = dir + "\\auth.json";
+    {
+        const HANDLE f = CreateFileW(wine::widen("\\\\?\\" + file).c_str(), GENERIC_WRITE, 0,
+                                     nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(f, INVALID_HANDLE_VALUE);
+        DWORD n = 0;
+        WriteFile(f, "{\"long\":1}", 10, &n, nullptr);
+        CloseHandle(f);
+    }
+    EXPECT_TRUE(platform::is_non_directory(file.c_str()));
+    EXPECT_FALSE(platform::is_non_directory(dir.c_str()));
+    EXPECT_EQ(platform::read_regular_file(file.c_str(), 64), "{\"long\":1}");
+    // Forward slashes and ".." are the plain form's normalisation, kept for long paths.
+    std::string odd = dir + "/x/../auth.json";
+    EXPECT_EQ(platform::read_regular_file(odd.c_str(), 64), "{\"long\":1}");
+    const std::vector<platform::dir_entry> entries = platform::list_json_entries(dir.c_str());
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "auth.json");
+    EXPECT_TRUE(platform::remove_file(file.c_str()));
+    EXPECT_FALSE(platform::is_non_directory(file.c_str()));
+}
+
+// wine opens long paths in their plain form too, so the form itself is what shows here
+// that real Windows, with its MAX_PATH limit, will open them.
+TEST(FilePath, LongPathsTakeTheExtendedForm) {
+    const std::string seg(100, 's');
+    const std::wstring wseg(100, L's');
+    struct row {
+        std::string path;
+        std::wstring want;
+    };
+    const row rows[] = {
+        {"C:\\short\\auth.json", L"C:\\short\\auth.json"},
+        {"C:\\" + seg + "\\" + seg + "\\" + seg + "\\a.json",
+         L"\\\\?\\C:\\" + wseg + L"\\" + wseg + L"\\" + wseg + L"\\a.json"},
+        {"C:/" + seg + "/" + seg + "/x/../" + seg + "/./a.json",
+         L"\\\\?\\C:\\" + wseg + L"\\" + wseg + L"\\" + wseg + L"\\a.json"},
+        {"\\\\server\\share\\" + seg + "\\" + seg + "\\" + seg,
+         L"\\\\?\\UNC\\server\\share\\" + wseg + L"\\" + wseg + L"\\" + wseg},
+        {"\\\\?\\C:\\" + seg + "\\" + seg + "\\" + seg,
+         L"\\\\?\\C:\\" + wseg + L"\\" + wseg + L"\\" + wseg},
+        {"C:\\\u4e2d\\" + seg + "\\" + seg + "\\" + seg,
+         L"\\\\?\\C:\\\u4e2d\\" + wseg + L"\\" + wseg + L"\\" + wseg},
+        {"", L""},
+        {"C:\\\xff", L""},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(platform::win32_testing::file_path_for(r.path.c_str()), r.want) << r.path;
+    }
+}
+
+// Another process holding the file without read sharing (error 32) is writing it: the
+// read is tried again a few times. (A range lock, error 33, is handled alike; wine does
+// not enforce range locks on reads, so it cannot be shown here.)
+HANDLE held_file = nullptr;
+int busy_retries = 0;
+
+TEST_F(Files, ABusyCredentialFileIsTriedAgainBriefly) {
+    const std::string file = h.write("auth.json", "{\"a\":1}");
+    const std::wstring wfile = wine::widen(file);
+    auto hold = [&](DWORD share) {
+        return CreateFileW(wfile.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+
+    // Held for longer than the retries last: unreadable, after every try.
+    held_file = hold(0);
+    ASSERT_NE(held_file, INVALID_HANDLE_VALUE);
+    busy_retries = 0;
+    platform::win32_testing::set_busy_retry_hook([] { ++busy_retries; });
+    EXPECT_FALSE(platform::read_regular_file(file.c_str(), 64));
+    EXPECT_EQ(busy_retries, 4);
+
+    // Released while credvane waits to try again: read.
+    busy_retries = 0;
+    platform::win32_testing::set_busy_retry_hook([] {
+        if (++busy_retries == 2) CloseHandle(held_file);
+    });
+    EXPECT_EQ(platform::read_regular_file(file.c_str(), 64), "{\"a\":1}");
+    EXPECT_EQ(busy_retries, 2);
+
+    platform::win32_testing::set_busy_retry_hook(nullptr);
 }
 
 // Runs line the way the CLI runner does and returns its output and how it ended.
