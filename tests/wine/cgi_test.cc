@@ -8,6 +8,11 @@
 
 #include "tests/wine/harness.h"
 
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
 namespace {
 
 const std::string unauthorized =
@@ -440,4 +445,25 @@ TEST(Cli, AHelperTheCliLeavesRunningDoesNotHoldTheAnswerBack) {
     // The host saw the end of the answer while the helper still ran: it held no handle
     // to the host's pipe.
     EXPECT_FALSE(h.exists(mark));
+}
+
+// The host ends credvane on its own timeout without warning: the CLI and everything it
+// started end with it, as the job dies with credvane's handle to it.
+TEST(Cli, KillingCredvaneEndsTheCliAndWhatItStarted) {
+    wine::host h;
+    const std::string pid_file = h.root + "\\held.pid";
+    h.env["CREDVANE_CLI_TIMEOUT"] = "3600";
+    h.env["CODEX_LOGIN_BIN"] = h.script(
+        "login", "\"" + wine::exe_dir() + "wine_helper.exe\" hold \"" + pid_file + "\"\necho {}\n");
+    wine::running credvane = h.start("action=status");
+    ASSERT_TRUE(wine::wait_for_file(pid_file, 120000)) << "the CLI's child never started";
+    const HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE,
+                                     static_cast<DWORD>(std::stoul(h.read(pid_file))));
+    ASSERT_NE(child, nullptr);
+    TerminateProcess(credvane.process, 1);
+    WaitForSingleObject(credvane.process, INFINITE);
+    const DWORD gone = WaitForSingleObject(child, 60000);
+    if (gone != WAIT_OBJECT_0) TerminateProcess(child, 1);
+    CloseHandle(child);
+    EXPECT_EQ(gone, static_cast<DWORD>(WAIT_OBJECT_0)) << "the CLI's child outlived credvane";
 }

@@ -134,13 +134,44 @@ void drain(HANDLE h, std::string& into) {
 
 }  // namespace
 
+namespace {
+
+// Removes a folder and everything in it, long paths included (std::filesystem stops at
+// MAX_PATH here), so that no test leaves files behind for the next run.
+void remove_tree(const std::wstring& extended) {
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW((extended + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring path = extended + L"\\" + name;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                remove_tree(path);
+            } else {
+                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(path.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(extended.c_str());
+}
+
+}  // namespace
+
 host::host() {
     static unsigned serial = 0;
     wchar_t temp[MAX_PATH + 1] = {};
     const DWORD n = GetTempPathW(MAX_PATH, temp);
-    // A space in every path: each CLI path and credential path must survive cmd.exe.
-    root = narrow(std::wstring(temp, n)) + "credvane wine " +
-           std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
+    // A space in every path: each CLI path and credential path must survive cmd.exe. Process
+    // ids repeat from one wine session to the next, so the folder must be a new one.
+    for (;;) {
+        root = narrow(std::wstring(temp, n)) + "credvane wine " +
+               std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
+        if (CreateDirectoryW(widen(root).c_str(), nullptr)) break;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) throw std::runtime_error("no folder " + root);
+    }
     home = root + "\\home";
     std::filesystem::create_directories(upath(home));
     std::filesystem::create_directories(upath(root + "\\bin"));
@@ -152,8 +183,7 @@ host::host() {
 }
 
 host::~host() {
-    std::error_code ec;
-    std::filesystem::remove_all(upath(root), ec);
+    remove_tree(L"\\\\?\\" + widen(root));
 }
 
 std::string host::write(const std::string& rel, const std::string& content) {

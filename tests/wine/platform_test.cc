@@ -10,6 +10,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -369,6 +370,8 @@ TEST_F(Files, ExitCodesThatMeanTheCliCannotRun) {
         {h.script("e126", "exit /b 126\n"), platform::run_end::cannot_run},
         {h.script("e1", "echo {}\nexit /b 1\n"), platform::run_end::ran},
         {h.script("e3", "exit /b 3\n"), platform::run_end::ran},
+        // 0xC0000135, the loader's "a DLL was not found".
+        {h.script("nodll", "exit /b -1073741515\n"), platform::run_end::cannot_run},
     };
     for (const row& r : rows) {
         EXPECT_EQ(run(quote(r.program) + " --status 2>NUL").end, r.end) << r.program;
@@ -386,6 +389,32 @@ TEST_F(Files, AnOverstayingRunIsEndedWithEverythingItStarted) {
     EXPECT_EQ(r.end, platform::run_end::timed_out);
     std::this_thread::sleep_for(std::chrono::milliseconds(3500));
     EXPECT_FALSE(h.exists(mark)) << "the grandchild outlived the timeout";
+}
+
+// Only the three standard handles reach a CLI. The probe is an inheritable pipe of ours
+// that the CLI (through cmd.exe, which passes on every handle it inherits) writes to by
+// number; without the handle list it does, which shows that the probe sees inheritance.
+TEST_F(Files, ACliInheritsOnlyItsStandardHandles) {
+    for (const bool list : {true, false}) {
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        HANDLE r = nullptr;
+        HANDLE w = nullptr;
+        ASSERT_TRUE(CreatePipe(&r, &w, &inherit, 0));
+        SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
+        const std::string cli = h.script(
+            "probe", "\"" + wine::exe_dir() + "wine_helper.exe\" write-handle " +
+                         std::to_string(reinterpret_cast<std::uintptr_t>(w)) + "\necho {}\n");
+        platform::win32_testing::set_handle_list(list);
+        const run_result ran = run(quote(cli));
+        platform::win32_testing::set_handle_list(true);
+        CloseHandle(w);
+        char c = 0;
+        DWORD n = 0;
+        const bool written = ReadFile(r, &c, 1, &n, nullptr) && n == 1;
+        CloseHandle(r);
+        EXPECT_EQ(ran.lines, (std::vector<std::string>{"{}\r\n"}));
+        EXPECT_EQ(written, !list) << (list ? "with" : "without") << " the handle list";
+    }
 }
 
 TEST(Clock, NowIsTheUnixTime) {
