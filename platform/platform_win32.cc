@@ -18,6 +18,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "platform/child_env.h"
 #include "platform/platform.h"
 
 namespace credvane::platform {
@@ -133,6 +134,10 @@ std::int64_t now() {
     return static_cast<std::int64_t>(_time64(nullptr));
 }
 
+std::int64_t monotonic_ms() {
+    return static_cast<std::int64_t>(GetTickCount64());
+}
+
 int strnicmp(const char* a, const char* b, std::size_t n) {
     // credvane never sets a locale, so the C locale folds ASCII letters only.
     return _strnicmp(a, b, n);
@@ -180,24 +185,41 @@ void shell_quote_into(const char* text, std::span<char> out) {
 
 namespace {
 
+std::string utf8(std::wstring_view w) {
+    if (w.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    if (n <= 0) return {};
+    std::string s(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr,
+                        nullptr);
+    return s;
+}
+
 // Variables that carry the request (headers, query, node password) stay with credvane.
 // Names are case-insensitive on Windows: "http_x_bot_password" is the same variable.
-bool is_request_variable(std::wstring_view entry) {
+bool is_request_variable(std::wstring_view entry, std::string_view password) {
     // Hidden per-drive entries such as "=C:=C:\dir" have a name that begins with '='.
-    const std::wstring_view name = entry.substr(0, entry.find(L'=', 1));
-    return (name.size() >= 5 && equals_nocase(name.substr(0, 5), std::wstring_view(L"HTTP_"))) ||
-           equals_nocase(name, std::wstring_view(L"QUERY_STRING")) ||
-           equals_nocase(name, std::wstring_view(L"BOT_PASSWORD"));
+    const std::size_t eq = entry.find(L'=', 1);
+    if (eq == std::wstring_view::npos) return false;
+    return !child_keeps(utf8(entry.substr(0, eq)), utf8(entry.substr(eq + 1)), password,
+                        name_case::fold);
 }
 
 // Our environment without the request's variables, as a CreateProcess block. Wide, so
 // that no value is lost to the ANSI code page on the way to the CLI.
 std::wstring child_environment() {
     std::wstring block;
+    std::string password;
+    if (const DWORD n = GetEnvironmentVariableW(L"BOT_PASSWORD", nullptr, 0); n > 1) {
+        std::wstring w(n, L'\0');
+        const DWORD got = GetEnvironmentVariableW(L"BOT_PASSWORD", w.data(), n);
+        if (got > 0 && got < n) password = utf8(std::wstring_view(w.data(), got));
+    }
     if (wchar_t* all = GetEnvironmentStringsW()) {
         for (const wchar_t* e = all; *e != L'\0'; e += std::wcslen(e) + 1) {
             const std::wstring_view entry(e);
-            if (is_request_variable(entry)) continue;
+            if (is_request_variable(entry, password)) continue;
             block.append(entry);
             block.push_back(L'\0');
         }
@@ -265,6 +287,7 @@ struct child_process::impl {
     bool timed_out = false;
     bool eof = false;
     bool ended = false;  // the interpreter has ended: only what the pipe holds is left
+    start_failure failure = start_failure::no_resources;  // until it has started
     char chunk[4096];
     std::size_t chunk_pos = 0;
     std::size_t chunk_len = 0;
@@ -334,10 +357,32 @@ struct child_process::impl {
     }
 };
 
-child_process::child_process(const char* command_line, int timeout_seconds)
+child_process::child_process(const char* program, std::span<const std::string_view> args,
+                             int timeout_ms)
     : p_(std::make_unique<impl>()) {
     const std::string cmd_exe = system_cmd_exe();
-    if (cmd_exe.empty() || command_line == nullptr) return;
+    if (cmd_exe.empty() || program == nullptr || program[0] == '\0') return;
+    // The line cmd.exe runs: the quoted program, then the arguments, the runner's own
+    // options ("--status") as they are and every value quoted.
+    std::string command_line;
+    {
+        std::vector<char> quoted(std::strlen(program) * 2 + 3);
+        shell_quote_into(program, quoted);
+        command_line = quoted.data();
+    }
+    for (const std::string_view a : args) {
+        command_line.push_back(' ');
+        if (a.starts_with("--")) {
+            command_line.append(a);
+            continue;
+        }
+        const std::string value(a);
+        std::vector<char> quoted(value.size() * 2 + 3);
+        shell_quote_into(value.c_str(), quoted);
+        command_line.append(quoted.data());
+    }
+    command_line.append(" 2>");
+    command_line.append(null_device);
     // cmd.exe strips the first and the last quote of a /c line that holds more than two,
     // which breaks "prog" --name "work": the line goes in one more pair of quotes, and /s
     // makes cmd.exe strip exactly that pair whatever the line holds. /d skips the AutoRun
@@ -405,9 +450,8 @@ child_process::child_process(const char* command_line, int timeout_seconds)
     p_->job = std::move(job);
     p_->pipe = std::move(out_read);
     p_->event = std::move(event);
-    if (timeout_seconds > 0) {
-        p_->deadline_ms = GetTickCount64() + static_cast<ULONGLONG>(timeout_seconds) * 1000;
-    }
+    p_->failure = start_failure::none;
+    if (timeout_ms > 0) p_->deadline_ms = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
 }
 
 child_process::~child_process() {
@@ -416,6 +460,10 @@ child_process::~child_process() {
 
 bool child_process::started() const {
     return static_cast<bool>(p_->process);
+}
+
+start_failure child_process::failure() const {
+    return p_->failure;
 }
 
 bool child_process::read_line(std::span<char> piece) {

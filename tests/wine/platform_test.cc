@@ -137,14 +137,16 @@ TEST_F(Files, NonDirectoryTest) {
     EXPECT_FALSE(platform::remove_file(file.c_str()));
 }
 
-// Runs line the way the CLI runner does and returns its output and how it ended.
+// Runs the program with its arguments the way the CLI runner does and returns its output
+// and how it ended.
 struct run_result {
     std::vector<std::string> lines;
     platform::run_end end;
 };
-run_result run(const std::string& line, int timeout_seconds = 0, std::size_t piece = 2048) {
-    platform::child_process child(line.c_str(), timeout_seconds);
-    EXPECT_TRUE(child.started()) << line;
+run_result run(const std::string& program, std::vector<std::string_view> args = {},
+               int timeout_seconds = 0, std::size_t piece = 2048) {
+    platform::child_process child(program.c_str(), args, timeout_seconds * 1000);
+    EXPECT_TRUE(child.started()) << program;
     run_result r;
     std::vector<char> buf(piece);
     while (child.read_line(buf)) r.lines.emplace_back(buf.data());
@@ -152,24 +154,17 @@ run_result run(const std::string& line, int timeout_seconds = 0, std::size_t pie
     return r;
 }
 
-std::string quote(const std::string& s) {
-    std::array<char, 2048> out{};
-    platform::shell_quote_into(s.c_str(), out);
-    return out.data();
-}
-
 TEST_F(Files, QuotedProgramAndQuotedArgumentsReachTheCli) {
     // More than two quotes on the line: cmd.exe would strip the outer ones without help.
     const std::string cli = h.script("the cli", "echo [%~1][%~2][%~3][%~4]\nexit /b 0\n");
-    const run_result r =
-        run(quote(cli) + " --start --name " + quote("work") + " 2>" + platform::null_device);
+    const run_result r = run(cli, {"--start", "--name", "work"});
     EXPECT_EQ(r.lines, (std::vector<std::string>{"[--start][--name][work][]\r\n"}));
     EXPECT_EQ(r.end, platform::run_end::ran);
 }
 
 TEST_F(Files, LinesArriveInPiecesOfTheGivenSize) {
     const std::string cli = h.script("cli", "echo abcdefghij\necho {}\n");
-    const run_result r = run(quote(cli), 0, 8);
+    const run_result r = run(cli, {}, 0, 8);
     EXPECT_EQ(r.lines, (std::vector<std::string>{"abcdefg", "hij\r\n", "{}\r\n"}));
 }
 
@@ -186,7 +181,7 @@ TEST_F(Files, ExitCodesThatMeanTheCliCannotRun) {
         {h.script("e3", "exit /b 3\n"), platform::run_end::ran},
     };
     for (const row& r : rows) {
-        EXPECT_EQ(run(quote(r.program) + " --status 2>NUL").end, r.end) << r.program;
+        EXPECT_EQ(run(r.program, {"--status"}).end, r.end) << r.program;
     }
 }
 
@@ -196,7 +191,7 @@ TEST_F(Files, AnOverstayingRunIsEndedWithEverythingItStarted) {
     const std::string cli =
         h.script("slow", "echo started\n\"" + wine::exe_dir() + "wine_helper.exe\" sleep 3000 \"" +
                              mark + "\"\necho finished\n");
-    const run_result r = run(quote(cli), 1);
+    const run_result r = run(cli, {}, 1);
     EXPECT_EQ(r.lines, (std::vector<std::string>{"started\r\n"}));
     EXPECT_EQ(r.end, platform::run_end::timed_out);
     std::this_thread::sleep_for(std::chrono::milliseconds(3500));
