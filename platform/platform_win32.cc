@@ -21,6 +21,7 @@
 #include <list>
 #include <map>
 
+#include "platform/child_env.h"
 #include "platform/platform.h"
 #include "platform/win32_testing.h"
 
@@ -308,6 +309,10 @@ std::int64_t now() {
     return static_cast<std::int64_t>(_time64(nullptr));
 }
 
+std::int64_t monotonic_ms() {
+    return static_cast<std::int64_t>(GetTickCount64());
+}
+
 int strnicmp(const char* a, const char* b, std::size_t n) {
     // credvane never sets a locale, so the C locale folds ASCII letters only.
     return _strnicmp(a, b, n);
@@ -355,28 +360,57 @@ void shell_quote_into(const char* text, std::span<char> out) {
 
 namespace {
 
-// Variables that carry the request (headers, query, node password) stay with credvane.
-// Names are case-insensitive on Windows: "http_x_bot_password" is the same variable.
-bool is_request_variable(std::wstring_view entry) {
-    // Hidden per-drive entries such as "=C:=C:\dir" have a name that begins with '='.
-    const std::wstring_view name = entry.substr(0, entry.find(L'=', 1));
-    return (name.size() >= 5 && equals_nocase(name.substr(0, 5), std::wstring_view(L"HTTP_"))) ||
-           equals_nocase(name, std::wstring_view(L"QUERY_STRING")) ||
-           equals_nocase(name, std::wstring_view(L"BOT_PASSWORD"));
+// For judging a variable only: a lone surrogate becomes U+FFFD. The entry itself goes to
+// the CLI as it is.
+std::string lossy_utf8(std::wstring_view w) {
+    if (w.empty() || w.size() > static_cast<std::size_t>(INT_MAX)) return {};
+    const int in = static_cast<int>(w.size());
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), in, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return {};
+    std::string s(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), in, s.data(), n, nullptr, nullptr);
+    return s;
 }
 
-// Our environment without the request's variables, as a CreateProcess block. Wide, so
-// that no value is lost to the ANSI code page on the way to the CLI.
+// The name of an environment entry. Hidden per-drive entries such as "=C:=C:\dir" have a
+// name that begins with '='.
+std::wstring_view entry_name(std::wstring_view entry) {
+    return entry.substr(0, entry.find(L'=', 1));
+}
+
+// Our environment without the request's variables (names compare without case, so
+// "http_x_bot_password" is the header too), as a CreateProcessW block. Wide, so that no
+// value is lost to the ANSI code page on the way to the CLI, and sorted as Windows
+// requires of a block it is handed: by name, without case, by code unit, without regard
+// to the locale, which is what CompareStringOrdinal with ignore-case does.
 std::wstring child_environment() {
-    std::wstring block;
+    const char* secret = env("BOT_PASSWORD");
+    const std::string_view password = secret != nullptr ? secret : "";
+    std::vector<std::wstring> entries;
     if (wchar_t* all = GetEnvironmentStringsW()) {
         for (const wchar_t* e = all; *e != L'\0'; e += std::wcslen(e) + 1) {
             const std::wstring_view entry(e);
-            if (is_request_variable(entry)) continue;
-            block.append(entry);
-            block.push_back(L'\0');
+            const std::wstring_view name = entry_name(entry);
+            if (name.size() == entry.size()) continue;  // no '=': not a variable
+            const std::wstring_view value = entry.substr(name.size() + 1);
+            if (!child_keeps(lossy_utf8(name), lossy_utf8(value), password, name_case::fold)) {
+                continue;
+            }
+            entries.emplace_back(entry);
         }
         FreeEnvironmentStringsW(all);
+    }
+    std::stable_sort(
+        entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
+            const std::wstring_view na = entry_name(a);
+            const std::wstring_view nb = entry_name(b);
+            return CompareStringOrdinal(na.data(), static_cast<int>(na.size()), nb.data(),
+                                        static_cast<int>(nb.size()), TRUE) == CSTR_LESS_THAN;
+        });
+    std::wstring block;
+    for (const std::wstring& e : entries) {
+        block.append(e);
+        block.push_back(L'\0');
     }
     // The block ends with an empty entry; an empty block is two terminators.
     if (block.empty()) block.push_back(L'\0');
@@ -384,21 +418,183 @@ std::wstring child_environment() {
     return block;
 }
 
-// cmd.exe from the system folder, never from the current folder or a search.
-std::wstring system_cmd_exe() {
+// How a CLI file is started: an executable directly, a batch script by cmd.exe.
+enum class program_kind { none, executable, script };
+
+program_kind kind_of(std::wstring_view path) {
+    const std::size_t dot = path.find_last_of(L'.');
+    const std::size_t sep = path.find_last_of(L"\\/");
+    if (dot == std::wstring_view::npos || (sep != std::wstring_view::npos && dot < sep)) {
+        return program_kind::none;
+    }
+    const std::wstring_view ext = path.substr(dot);
+    if (equals_nocase(ext, std::wstring_view(L".exe")) ||
+        equals_nocase(ext, std::wstring_view(L".com"))) {
+        return program_kind::executable;
+    }
+    if (equals_nocase(ext, std::wstring_view(L".cmd")) ||
+        equals_nocase(ext, std::wstring_view(L".bat"))) {
+        return program_kind::script;
+    }
+    return program_kind::none;
+}
+
+bool is_file(const std::wstring& path) {
+    const std::optional<std::string> text = narrow(path);
+    return text && is_non_directory(text->c_str());
+}
+
+// The absolute, normalised form of path ("." and "..", '/' as '\'), or nothing.
+std::optional<std::wstring> full_path(const std::wstring& path) {
+    std::wstring full(path.size() + 64, L'\0');
+    for (;;) {
+        const DWORD n =
+            GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0) return std::nullopt;
+        if (n < full.size()) {
+            full.resize(n);
+            return full;
+        }
+        full.assign(n, L'\0');
+    }
+}
+
+// The extensions cmd.exe would try, in PATHEXT's order, but only those credvane can start:
+// anything else would need a file association, which no CLI relies on.
+std::vector<std::wstring> runnable_extensions() {
+    std::wstring list = L".COM;.EXE;.BAT;.CMD";
+    if (const std::optional<std::wstring> v = wide_env(L"PATHEXT"); v && !v->empty()) list = *v;
+    std::vector<std::wstring> exts;
+    for (std::size_t at = 0; at <= list.size();) {
+        const std::size_t end = std::min(list.find(L';', at), list.size());
+        const std::wstring ext = list.substr(at, end - at);
+        if (!ext.empty() && kind_of(ext) != program_kind::none) exts.push_back(ext);
+        at = end + 1;
+    }
+    return exts;
+}
+
+struct resolved_program {
+    std::wstring path;  // absolute
+    program_kind kind = program_kind::none;
+    start_failure failure = start_failure::not_found;
+};
+
+// The program at base: the file itself when it is one credvane can start, else base with
+// each runnable extension. A file that exists but is of no such kind cannot be executed.
+resolved_program resolve_at(const std::wstring& base, const std::vector<std::wstring>& exts) {
+    resolved_program r;
+    const std::optional<std::wstring> full = full_path(base);
+    if (!full) return r;
+    if (is_file(*full)) {
+        r.kind = kind_of(*full);
+        if (r.kind != program_kind::none) {
+            r.path = *full;
+            r.failure = start_failure::none;
+            return r;
+        }
+        r.failure = start_failure::not_executable;
+    }
+    for (const std::wstring& ext : exts) {
+        const std::wstring candidate = *full + ext;
+        if (is_file(candidate)) {
+            r.path = candidate;
+            r.kind = kind_of(candidate);
+            r.failure = start_failure::none;
+            return r;
+        }
+    }
+    return r;
+}
+
+bool absolute_folder(std::wstring_view dir) {
+    return (dir.size() >= 3 && dir[1] == L':' && (dir[2] == L'\\' || dir[2] == L'/')) ||
+           dir.starts_with(L"\\\\");
+}
+
+// Finds the program before anything runs. A path names its file (relative to credvane's
+// own folder, as the operator's shell would take it); a bare name is looked up in PATH's
+// absolute folders only, never in the working folder (which cmd.exe would search first,
+// so a file planted there would be run and believed) nor in a relative PATH entry.
+resolved_program resolve_program(const std::wstring& program) {
+    const std::vector<std::wstring> exts = runnable_extensions();
+    if (program.find_first_of(L"\\/:") != std::wstring::npos) return resolve_at(program, exts);
+    resolved_program best;
+    const std::optional<std::wstring> path = wide_env(L"PATH");
+    if (!path) return best;
+    for (std::size_t at = 0; at <= path->size();) {
+        const std::size_t end = std::min(path->find(L';', at), path->size());
+        std::wstring dir = path->substr(at, end - at);
+        at = end + 1;
+        if (dir.size() >= 2 && dir.front() == L'"' && dir.back() == L'"') {
+            dir = dir.substr(1, dir.size() - 2);
+        }
+        if (!absolute_folder(dir)) continue;
+        if (dir.back() != L'\\' && dir.back() != L'/') dir.push_back(L'\\');
+        const resolved_program r = resolve_at(dir + program, exts);
+        if (r.failure == start_failure::none) return r;
+        if (r.failure == start_failure::not_executable) best = r;
+    }
+    return best;
+}
+
+// One argument on a command line as CommandLineToArgvW (and the C runtime's own parser)
+// reads it back: quoted when it is empty or holds a blank or a quote; inside quotes a run
+// of backslashes is doubled before a quote (which is escaped) and at the end.
+void append_argument(std::wstring& line, std::wstring_view arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring_view::npos) {
+        line.append(arg);
+        return;
+    }
+    line.push_back(L'"');
+    std::size_t backslashes = 0;
+    for (const wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        line.push_back(c);
+    }
+    line.append(backslashes * 2, L'\\');
+    line.push_back(L'"');
+}
+
+// cmd.exe expands %NAME% even inside quotes and has no escape for a quote there, and a
+// line break ends its command; a trailing backslash would escape the closing quote for
+// whatever program the script hands the value on to. Such a text cannot reach a script
+// as written, so it is refused rather than run altered.
+bool script_safe(std::wstring_view text) {
+    return text.find_first_of(L"\"%\r\n") == std::wstring_view::npos &&
+           (text.empty() || text.back() != L'\\');
+}
+
+// A word the runner writes itself ("--status"): it goes to a script bare, as it always has.
+bool plain_option(std::wstring_view arg) {
+    if (!arg.starts_with(L"--")) return false;
+    return std::all_of(arg.begin(), arg.end(), [](wchar_t c) {
+        return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+               c == L'-' || c == L'_';
+    });
+}
+
+// The system folder, where cmd.exe is taken from (never from a search) and where a CLI
+// that names no folder of its own runs.
+std::wstring system_folder() {
     wchar_t dir[MAX_PATH + 1] = {};
     const UINT n = GetSystemDirectoryW(dir, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return {};
-    return std::wstring(dir, n) + L"\\cmd.exe";
+    return std::wstring(dir, n);
 }
 
-// cmd.exe answers a command that it cannot find or start with exit code 9009 ("is not
-// recognized as an internal or external command"); 126 and 127 are what a CLI itself
-// uses to say that it cannot work on this node.
-// STATUS_DLL_NOT_FOUND is the loader's word that the program cannot start here, as 127
-// is on POSIX.
-bool means_cannot_run(DWORD code) {
-    return code == 9009 || code == 126 || code == 127 || code == 0xC0000135;
+// 126 and 127 are what a CLI itself uses to say that it cannot work on this node, and
+// STATUS_DLL_NOT_FOUND is the loader's word that the program cannot start here, as 127 is
+// on POSIX. cmd.exe answers a command that a script names and it cannot find with 9009
+// ("is not recognized as an internal or external command").
+bool means_cannot_run(DWORD code, program_kind kind) {
+    return code == 126 || code == 127 || code == 0xC0000135 ||
+           (kind == program_kind::script && code == 9009);
 }
 
 unique_handle open_null_device(DWORD access, SECURITY_ATTRIBUTES* inherit) {
@@ -442,7 +638,8 @@ struct child_process::impl {
     bool timed_out = false;
     bool eof = false;
     bool ended = false;  // the interpreter has ended: only what the pipe holds is left
-    bool refused = false;  // it was not run, for a reason that counts as "cannot run"
+    start_failure failure = start_failure::no_resources;  // until it has started
+    program_kind kind = program_kind::none;
     char chunk[4096];
     std::size_t chunk_pos = 0;
     std::size_t chunk_len = 0;
@@ -598,18 +795,66 @@ std::wstring file_path_for(const char* path) {
 
 }  // namespace win32_testing
 
-child_process::child_process(const char* command_line, int timeout_seconds)
+child_process::child_process(const char* program, std::span<const std::string_view> args,
+                             int timeout_ms)
     : p_(std::make_unique<impl>()) {
-    const std::wstring cmd_exe = system_cmd_exe();
-    std::wstring wide_line;
-    if (cmd_exe.empty() || command_line == nullptr || !widen(command_line, wide_line)) return;
-    // cmd.exe strips the first and the last quote of a /c line that holds more than two,
-    // which breaks "prog" --name "work": the line goes in one more pair of quotes, and /s
-    // makes cmd.exe strip exactly that pair whatever the line holds. /d skips the AutoRun
-    // commands of the registry, whose output would land in the capture; /v:off keeps a
-    // "!" in a path literal even where the registry turns delayed expansion on; /e:on keeps
-    // the command extensions a script relies on even where the registry turns them off.
-    std::wstring line = L"\"" + cmd_exe + L"\" /d /e:on /v:off /s /c \"" + wide_line + L"\"";
+    std::wstring wprogram;
+    if (program == nullptr || program[0] == '\0' || !widen(program, wprogram)) {
+        p_->failure = start_failure::not_found;
+        return;
+    }
+    // Resolved before anything starts: what cannot be found or started is "cannot run"
+    // here, whatever cmd.exe would have answered for it.
+    const resolved_program found = resolve_program(wprogram);
+    if (found.failure != start_failure::none) {
+        p_->failure = found.failure;
+        return;
+    }
+    std::vector<std::wstring> wargs;
+    for (const std::string_view a : args) {
+        std::wstring w;
+        if (!widen(a, w)) {
+            p_->failure = start_failure::not_executable;
+            return;
+        }
+        wargs.push_back(std::move(w));
+    }
+
+    std::wstring application;
+    std::wstring line;
+    if (found.kind == program_kind::executable) {
+        // Started directly: no interpreter stands between, so the path and every argument
+        // arrive as written. The path cannot hold a quote, so quotes alone delimit it.
+        application = found.path;
+        line = L"\"" + found.path + L"\"";
+        for (const std::wstring& a : wargs) {
+            line.push_back(L' ');
+            append_argument(line, a);
+        }
+    } else {
+        if (!script_safe(found.path) ||
+            !std::all_of(wargs.begin(), wargs.end(),
+                         [](const std::wstring& a) { return script_safe(a); })) {
+            p_->failure = start_failure::not_executable;
+            return;
+        }
+        const std::wstring system = system_folder();
+        if (system.empty()) return;
+        application = system + L"\\cmd.exe";
+        // cmd.exe strips the first and the last quote of a /c line that holds more than
+        // two, which breaks "prog" --name "work": the line goes in one more pair of quotes,
+        // and /s makes cmd.exe strip exactly that pair whatever the line holds. /d skips the
+        // AutoRun commands of the registry, whose output would land in the capture; /v:off
+        // keeps a "!" literal even where the registry turns delayed expansion on; /e:on
+        // keeps the command extensions a script relies on where the registry turns them off.
+        line = L"\"" + application + L"\" /d /e:on /v:off /s /c \"\"" + found.path + L"\"";
+        for (const std::wstring& a : wargs) {
+            line += plain_option(a) ? L" " + a : L" \"" + a + L"\"";
+        }
+        line.push_back(L'"');
+    }
+    // A fixed working folder: the CLI's own, never credvane's, which the host chose.
+    const std::wstring folder = found.path.substr(0, found.path.find_last_of(L'\\'));
     quiet_error_mode();
 
     SECURITY_ATTRIBUTES inherit{};
@@ -618,8 +863,8 @@ child_process::child_process(const char* command_line, int timeout_seconds)
     unique_handle out_read;
     unique_handle out_write;
     if (!make_output_pipe(out_read, out_write, &inherit)) return;
-    // Our own stdin belongs to the request body; the CLI reads the null device. cmd.exe's
-    // own complaints go there too: credvane writes nothing to standard error.
+    // Our own stdin belongs to the request body; the CLI reads the null device, and its
+    // complaints go there too: credvane writes nothing to standard error.
     const unique_handle in = open_null_device(GENERIC_READ, &inherit);
     const unique_handle err = open_null_device(GENERIC_WRITE, &inherit);
     unique_handle event = own(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -639,19 +884,24 @@ child_process::child_process(const char* command_line, int timeout_seconds)
     const handle_list_attribute attributes(inherited);
     DWORD flags = CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
     if (use_handle_list) {
-        if (attributes.get() == nullptr) {
-            p_->refused = true;
-            return;
-        }
+        if (attributes.get() == nullptr) return;
         si.lpAttributeList = attributes.get();
         flags |= EXTENDED_STARTUPINFO_PRESENT;
     }
 
     std::wstring environment = child_environment();
     PROCESS_INFORMATION pi{};
-    const BOOL created = CreateProcessW(cmd_exe.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
-                                        environment.data(), nullptr, &si.StartupInfo, &pi);
-    if (!created) return;
+    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
+                        environment.data(), folder.c_str(), &si.StartupInfo, &pi)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            p_->failure = start_failure::not_found;  // gone since it was found
+        } else if (error == ERROR_BAD_EXE_FORMAT || error == ERROR_ACCESS_DENIED ||
+                   error == ERROR_EXE_MACHINE_TYPE_MISMATCH) {
+            p_->failure = start_failure::not_executable;
+        }
+        return;
+    }
     unique_handle process = own(pi.hProcess);
     const unique_handle thread = own(pi.hThread);
 
@@ -659,15 +909,9 @@ child_process::child_process(const char* command_line, int timeout_seconds)
     // escapes it. Without the job the CLI never runs: unconfined, what it leaves behind
     // would outlive credvane.
     unique_handle job = make_cli_job();
-    if (!job || !AssignProcessToJobObject(job.get(), process.get())) {
+    if (!job || !AssignProcessToJobObject(job.get(), process.get()) ||
+        ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
         discard_suspended(process);
-        p_->refused = true;
-        return;
-    }
-    if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
-        TerminateJobObject(job.get(), 1);
-        WaitForSingleObject(process.get(), INFINITE);
-        p_->refused = true;
         return;
     }
 
@@ -675,9 +919,9 @@ child_process::child_process(const char* command_line, int timeout_seconds)
     p_->job = std::move(job);
     p_->pipe = std::move(out_read);
     p_->event = std::move(event);
-    if (timeout_seconds > 0) {
-        p_->deadline_ms = GetTickCount64() + static_cast<ULONGLONG>(timeout_seconds) * 1000;
-    }
+    p_->kind = found.kind;
+    p_->failure = start_failure::none;
+    if (timeout_ms > 0) p_->deadline_ms = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
 }
 
 child_process::~child_process() {
@@ -685,7 +929,11 @@ child_process::~child_process() {
 }
 
 bool child_process::started() const {
-    return p_->process || p_->refused;
+    return static_cast<bool>(p_->process);
+}
+
+start_failure child_process::failure() const {
+    return p_->failure;
 }
 
 bool child_process::read_line(std::span<char> piece) {
@@ -702,7 +950,7 @@ bool child_process::read_line(std::span<char> piece) {
 }
 
 run_end child_process::finish() {
-    if (!p_->process) return run_end::cannot_run;  // refused, or finished before
+    if (!p_->process) return run_end::cannot_run;
     // Closing our end first: a CLI still writing gets a broken pipe instead of blocking.
     p_->pipe.reset();
     if (!p_->timed_out &&
@@ -724,7 +972,7 @@ run_end child_process::finish() {
     }
     DWORD code = 0;
     if (!GetExitCodeProcess(process.get(), &code)) return run_end::ran;  // nothing to judge
-    return means_cannot_run(code) ? run_end::cannot_run : run_end::ran;
+    return means_cannot_run(code, p_->kind) ? run_end::cannot_run : run_end::ran;
 }
 
 }  // namespace credvane::platform

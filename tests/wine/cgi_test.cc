@@ -411,6 +411,10 @@ TEST(Cli, AMissingCliIsReportedAsMissing) {
         {h.script("gone", "echo {\"logged_in\":true}\nexit /b 127\n"), "false",
          "the login CLI is not on this node"},
         {h.script("fails", "echo {\"logged_in\":true}\nexit /b 1\n"), "true", ""},
+        // Real cmd.exe answers 3 and 123 for these, not 9009: they are resolved first.
+        {h.root + "\\no such folder\\login.exe", "false", "the login CLI is not on this node"},
+        {h.root + "\\bin\\bad|name.cmd", "false", "the login CLI is not on this node"},
+        {h.root + "\\bin\\what?.cmd", "false", "the login CLI is not on this node"},
     };
     for (const row& r : rows) {
         if (r.bin == "-") {
@@ -466,4 +470,87 @@ TEST(Cli, KillingCredvaneEndsTheCliAndWhatItStarted) {
     if (gone != WAIT_OBJECT_0) TerminateProcess(child, 1);
     CloseHandle(child);
     EXPECT_EQ(gone, static_cast<DWORD>(WAIT_OBJECT_0)) << "the CLI's child outlived credvane";
+}
+
+// Copies the helper executable to rel under the host's root, as a login CLI that records
+// its arguments in <path>.argv; the copy's path.
+std::string helper_cli(wine::host& h, const std::string& rel) {
+    const std::string to = h.write(rel, "");
+    EXPECT_TRUE(CopyFileW(wine::widen(wine::exe_dir() + "wine_helper.exe").c_str(),
+                          wine::widen(to).c_str(), FALSE));
+    return to;
+}
+
+// cmd.exe looks in the working folder before PATH; credvane never does, so a CLI planted
+// in the CGI's working folder (the host's choice) is neither run nor believed.
+TEST(Cli, ACliPlantedInTheWorkingFolderIsNotRun) {
+    wine::host h;  // credvane runs in h.root
+    const std::string mark = h.root + "\\planted ran";
+    h.write("quenlo-codex-login.cmd",
+            "@echo.>\"" + mark + "\"\r\n@echo {\"ok\":true,\"logged_in\":true}\r\n");
+    for (const std::string& path : {h.env["PATH"], ".;" + h.env["PATH"]}) {
+        h.env["PATH"] = path;
+        const wine::result res = h.run("action=status");
+        EXPECT_NE(res.out.find("\"cli_present\":false,"), std::string::npos) << path << res.out;
+        EXPECT_FALSE(h.exists(mark)) << path;
+    }
+}
+
+// A bare name is found on PATH with PATHEXT, as a script and as an executable; the
+// executable starts directly and receives the arguments as the runner wrote them.
+TEST(Cli, ABareNameIsFoundOnPath) {
+    wine::host h;
+    h.write("on path\\credvane-path-cmd.cmd",
+            "@echo off\r\necho [%~1][%~2][%~3]>>\"%~dp0cmd.argv\"\r\necho {\"ok\":true}\r\n");
+    const std::string exe = helper_cli(h, "on path\\credvane-path-exe.exe");
+    h.env["PATH"] = h.root + "\\on path;" + h.env["PATH"];
+    for (const char* bin : {"credvane-path-cmd", "credvane-path-exe"}) {
+        h.env["CODEX_LOGIN_BIN"] = bin;
+        const wine::result res = h.run("action=status&account=work");
+        EXPECT_NE(res.out.find("\"cli_present\":true,"), std::string::npos) << bin << res.out;
+        EXPECT_NE(res.out.find("\"cli_error\":\"\""), std::string::npos) << bin << res.out;
+    }
+    EXPECT_EQ(h.read(h.root + "\\on path\\cmd.argv"), "[--status][--name][work]\r\n");
+    EXPECT_EQ(h.read(exe + ".argv"), "[--status][--name][work]\n");
+}
+
+// A path reaches the CLI as the operator wrote it: "%SystemRoot%" in a folder name is that
+// folder, for an executable, which starts without cmd.exe. A script, which cmd.exe would
+// run altered, is refused instead.
+TEST(Cli, APercentInThePathNamesThatFolder) {
+    wine::host h;
+    const long long now = static_cast<long long>(std::time(nullptr));
+    const std::string creds = "{\"tokens\":{\"access_token\":\"" + wine::jwt_with_exp(now + 60) +
+                              "\",\"refresh_token\":\"r\"}}";
+    const std::string auth = h.write("keys\\%SystemRoot%\\auth.json", creds);
+    h.env["CODEX_CREDS_PATH"] = auth;
+    h.env["CODEX_LOGIN_BIN"] = helper_cli(h, "tools\\%SystemRoot%\\login.exe");
+    h.env["CODEX_REFRESH_BIN"] = helper_cli(h, "tools\\%SystemRoot%\\refresh.exe");
+    const wine::result status = h.run("action=status");
+    EXPECT_NE(status.out.find("\"cli_present\":true,"), std::string::npos) << status.out;
+    EXPECT_EQ(h.read(h.env["CODEX_LOGIN_BIN"] + ".argv"), "[--status]\n");
+    h.run("action=refresh");
+    EXPECT_EQ(h.read(h.env["CODEX_REFRESH_BIN"] + ".argv"),
+              "[--credentials-file][" + auth + "][--force]\n");
+
+    // The same credential path handed to a refresh script would be expanded: refused.
+    const std::string mark = h.root + "\\script ran";
+    h.env["CODEX_REFRESH_BIN"] = h.script("refresh", "echo.>\"" + mark + "\"\necho {}\n");
+    const wine::result refused = h.run("action=refresh");
+    EXPECT_NE(refused.out.find("\"error\":\"cli_unavailable\""), std::string::npos) << refused.out;
+    EXPECT_FALSE(h.exists(mark));
+}
+
+// A credential path outside the code page reaches an executable CLI intact.
+TEST(Cli, ACredentialPathOutsideTheCodePageReachesTheCli) {
+    wine::host h;
+    const long long now = static_cast<long long>(std::time(nullptr));
+    const std::string auth =
+        h.write("\u0141ukasz \u4e2d\\.codex\\auth.json",
+                "{\"tokens\":{\"access_token\":\"" + wine::jwt_with_exp(now + 60) + "\"}}");
+    h.env["USERPROFILE"] = h.root + "\\\u0141ukasz \u4e2d";
+    h.env["CODEX_REFRESH_BIN"] = helper_cli(h, "bin\\refresh.exe");
+    h.run("action=refresh");
+    EXPECT_EQ(h.read(h.env["CODEX_REFRESH_BIN"] + ".argv"),
+              "[--credentials-file][" + auth + "][--force]\n");
 }

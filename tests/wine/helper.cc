@@ -2,10 +2,13 @@
 //   wine_helper sleep <ms> <file>   waits, then creates file: proof that it outlived a kill
 //   wine_helper hold <file>         writes its process id to file, then waits until ended
 //   wine_helper write-handle <n>    writes "x" to the handle numbered n, if it has one
-//   wine_helper argv <file>         writes its arguments to file in UTF-8, one a line, as
-//                                   CommandLineToArgvW reads them, and prints a JSON line
-#include <shellapi.h>
+//   wine_helper argv <file> ...     writes the arguments after file to it in UTF-8, one a
+//                                   line, as CommandLineToArgvW reads them; prints a JSON line
+//   <copy of wine_helper> --...     a login CLI: appends its arguments so to <its path>.argv
+//                                   and prints a JSON line
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -62,14 +65,29 @@ int main() {
         DWORD n = 0;
         return WriteFile(h, "x", 1, &n, nullptr) ? 0 : 1;
     }
-    if (cmd == L"argv" && argc >= 3) {
+    const bool as_cli = cmd.rfind(L"--", 0) == 0;
+    if ((cmd == L"argv" && argc >= 3) || as_cli) {
+        std::wstring file = as_cli ? std::wstring(argv[0]) + L".argv" : std::wstring(argv[2]);
         std::string lines;
-        for (int i = 3; i < argc; ++i) {
+        if (as_cli) {
+            // Earlier runs of the same request come first.
+            const HANDLE f = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (f != INVALID_HANDLE_VALUE) {
+                char chunk[4096];
+                DWORD n = 0;
+                while (ReadFile(f, chunk, sizeof chunk, &n, nullptr) && n > 0)
+                    lines.append(chunk, n);
+                CloseHandle(f);
+            }
+        }
+        for (int i = as_cli ? 1 : 3; i < argc; ++i) {
             lines += '[';
             lines += utf8(argv[i]);
-            lines += "]\n";
+            lines += "]";
         }
-        if (!write_whole(argv[2], lines)) return 1;
+        lines += "\n";
+        if (!write_whole(file.c_str(), lines)) return 1;
         std::printf("{\"ok\":true,\"logged_in\":true}\n");
         return 0;
     }

@@ -323,14 +323,16 @@ TEST_F(Files, ABusyCredentialFileIsTriedAgainBriefly) {
     platform::win32_testing::set_busy_retry_hook(nullptr);
 }
 
-// Runs line the way the CLI runner does and returns its output and how it ended.
+// Runs the program with its arguments the way the CLI runner does and returns its output
+// and how it ended.
 struct run_result {
     std::vector<std::string> lines;
     platform::run_end end;
 };
-run_result run(const std::string& line, int timeout_seconds = 0, std::size_t piece = 2048) {
-    platform::child_process child(line.c_str(), timeout_seconds);
-    EXPECT_TRUE(child.started()) << line;
+run_result run(const std::string& program, std::vector<std::string_view> args = {},
+               int timeout_seconds = 0, std::size_t piece = 2048) {
+    platform::child_process child(program.c_str(), args, timeout_seconds * 1000);
+    EXPECT_TRUE(child.started()) << program;
     run_result r;
     std::vector<char> buf(piece);
     while (child.read_line(buf)) r.lines.emplace_back(buf.data());
@@ -338,24 +340,17 @@ run_result run(const std::string& line, int timeout_seconds = 0, std::size_t pie
     return r;
 }
 
-std::string quote(const std::string& s) {
-    std::array<char, 2048> out{};
-    platform::shell_quote_into(s.c_str(), out);
-    return out.data();
-}
-
 TEST_F(Files, QuotedProgramAndQuotedArgumentsReachTheCli) {
     // More than two quotes on the line: cmd.exe would strip the outer ones without help.
     const std::string cli = h.script("the cli", "echo [%~1][%~2][%~3][%~4]\nexit /b 0\n");
-    const run_result r =
-        run(quote(cli) + " --start --name " + quote("work") + " 2>" + platform::null_device);
+    const run_result r = run(cli, {"--start", "--name", "work"});
     EXPECT_EQ(r.lines, (std::vector<std::string>{"[--start][--name][work][]\r\n"}));
     EXPECT_EQ(r.end, platform::run_end::ran);
 }
 
 TEST_F(Files, LinesArriveInPiecesOfTheGivenSize) {
     const std::string cli = h.script("cli", "echo abcdefghij\necho {}\n");
-    const run_result r = run(quote(cli), 0, 8);
+    const run_result r = run(cli, {}, 0, 8);
     EXPECT_EQ(r.lines, (std::vector<std::string>{"abcdefg", "hij\r\n", "{}\r\n"}));
 }
 
@@ -365,7 +360,8 @@ TEST_F(Files, ExitCodesThatMeanTheCliCannotRun) {
         platform::run_end end;
     };
     const row rows[] = {
-        {"credvane-no-such-cli", platform::run_end::cannot_run},  // 9009 from cmd.exe
+        // A script whose own command is missing: cmd.exe's 9009.
+        {h.script("e9009", "credvane-no-such-command\n"), platform::run_end::cannot_run},
         {h.script("e127", "echo {}\nexit /b 127\n"), platform::run_end::cannot_run},
         {h.script("e126", "exit /b 126\n"), platform::run_end::cannot_run},
         {h.script("e1", "echo {}\nexit /b 1\n"), platform::run_end::ran},
@@ -374,8 +370,129 @@ TEST_F(Files, ExitCodesThatMeanTheCliCannotRun) {
         {h.script("nodll", "exit /b -1073741515\n"), platform::run_end::cannot_run},
     };
     for (const row& r : rows) {
-        EXPECT_EQ(run(quote(r.program) + " --status 2>NUL").end, r.end) << r.program;
+        EXPECT_EQ(run(r.program, {"--status"}).end, r.end) << r.program;
     }
+}
+
+// Why a run did not start, or none.
+platform::start_failure failure_of(const std::string& program,
+                                   std::vector<std::string_view> args = {}) {
+    platform::child_process child(program.c_str(), args, 60000);
+    const platform::start_failure f = child.failure();
+    EXPECT_EQ(child.started(), f == platform::start_failure::none) << program;
+    if (child.started()) child.finish();
+    return f;
+}
+
+// Copies the helper executable to rel under the host's root; the copy's path.
+std::string copy_helper(wine::host& h, const std::string& rel) {
+    const std::string to = h.write(rel, "");
+    EXPECT_TRUE(CopyFileW(wine::widen(wine::exe_dir() + "wine_helper.exe").c_str(),
+                          wine::widen(to).c_str(), FALSE));
+    return to;
+}
+
+// An executable starts directly, so every argument arrives as written: quotes, blanks,
+// backslashes (trailing ones too), "%NAME%", cmd.exe's metacharacters and text outside
+// the code page, each as CommandLineToArgvW reads it back.
+TEST_F(Files, AnExecutableGetsItsArgumentsIntact) {
+    const std::string exe = copy_helper(h, "%SystemRoot%\\helper.exe");
+    const std::string record = h.root + "\\argv.txt";
+    const std::vector<std::string> words = {
+        "plain",         "two words", "",       "say \"hi\"",   "back\\slash",       "trail\\",
+        "trail\\\\",     "q\\\"x",    "\\\\\"", "%SystemRoot%", "50% & <x> | ^y !z", "tab\there",
+        "\u4e2d \u0141", "--status",
+    };
+    std::vector<std::string_view> args = {"argv", record};
+    args.insert(args.end(), words.begin(), words.end());
+    const run_result r = run(exe, args);
+    EXPECT_EQ(r.end, platform::run_end::ran);
+    std::string want;
+    for (const std::string& w : words) want += "[" + w + "]";
+    EXPECT_EQ(h.read(record), want + "\n");
+}
+
+// Whatever still goes through cmd.exe cannot hold what cmd.exe would alter, so a script
+// is refused as "cannot run" rather than run with other text; the same words reach an
+// executable.
+TEST_F(Files, AScriptIsRefusedWhatCmdWouldAlter) {
+    const std::string cli = h.script("cli", "echo {}\n");
+    const std::string exe = copy_helper(h, "bin\\cli.exe");
+    struct row {
+        std::string program;
+        std::string arg;
+        platform::start_failure script;  // how the script fares
+    };
+    const platform::start_failure refused = platform::start_failure::not_executable;
+    const platform::start_failure none = platform::start_failure::none;
+    const row rows[] = {
+        {cli, "C:\\plain path\\auth.json", none},
+        {cli, "a \"quoted\" word", refused},
+        {cli, "%SystemRoot%\\auth.json", refused},
+        {cli, "100%", refused},
+        {cli, "C:\\dir\\", refused},
+        {cli, "line\nbreak", refused},
+        {cli, "cr\rhere", refused},
+        {h.write("50%\\login.cmd", "@echo {}\r\n"), "--status", refused},
+        {h.write("%x%\\login.bat", "@echo {}\r\n"), "--status", refused},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(failure_of(r.program, {"--credentials-file", r.arg}), r.script)
+            << r.program << " " << r.arg;
+        if (r.program == cli) {
+            EXPECT_EQ(failure_of(exe, {"--credentials-file", r.arg}), none) << r.arg;
+        }
+    }
+}
+
+// The program is found before anything runs: a path must name a file, a bare name is
+// looked up in PATH's absolute folders with PATHEXT and never in the working folder.
+TEST_F(Files, TheProgramIsResolvedBeforeAnythingRuns) {
+    const std::string path_dir = h.root + "\\on path";
+    h.write("on path\\credvane-path-cmd.cmd", "@echo {\"via\":\"cmd\"}\r\n");
+    copy_helper(h, "on path\\credvane-path-exe.exe");
+    h.write("on path\\credvane-path-txt.txt", "");
+    // Planted where cmd.exe would look first: the working folder, and a relative PATH entry.
+    const std::string mark = h.root + "\\planted ran";
+    const std::string planted = "@echo.>\"" + mark + "\"\r\n@echo {\"planted\":true}\r\n";
+    h.write("work\\quenlo-codex-login.cmd", planted);
+    h.write("work\\rel\\credvane-rel.cmd", planted);
+    h.write("bin\\tool.txt", "");
+    h.script("noext", "echo {}\n");
+
+    wchar_t old_dir[MAX_PATH + 1] = {};
+    GetCurrentDirectoryW(MAX_PATH, old_dir);
+    const std::string old_path = platform::env("PATH") ? platform::env("PATH") : "";
+    SetCurrentDirectoryW(wine::widen(h.root + "\\work").c_str());
+    SetEnvironmentVariableW(L"PATH", wine::widen(".;rel;\"" + path_dir + "\";" + old_path).c_str());
+
+    using sf = platform::start_failure;
+    struct row {
+        std::string program;
+        sf want;
+    };
+    const row rows[] = {
+        {"quenlo-codex-login", sf::not_found},
+        {"credvane-rel", sf::not_found},
+        {".\\quenlo-codex-login.cmd", sf::none},  // a path names its file, relative or not
+        {"credvane-no-such-cli", sf::not_found},
+        {h.root + "\\no such folder\\login.exe", sf::not_found},
+        {h.root + "\\bin\\bad<name>|.cmd", sf::not_found},
+        {h.root + "\\bin\\login?.cmd", sf::not_found},
+        {h.root + "\\bin", sf::not_found},
+        {h.root + "\\bin\\tool.txt", sf::not_executable},
+        {"credvane-path-txt", sf::not_found},
+        {"credvane-path-cmd", sf::none},
+        {"CREDVANE-PATH-EXE", sf::none},
+        {"credvane-path-exe.exe", sf::none},
+        {h.root + "\\bin\\noext", sf::none},
+    };
+    for (const row& r : rows) EXPECT_EQ(failure_of(r.program, {"--status"}), r.want) << r.program;
+    EXPECT_EQ(run("credvane-path-cmd").lines, (std::vector<std::string>{"{\"via\":\"cmd\"}\r\n"}));
+
+    SetEnvironmentVariableW(L"PATH", wine::widen(old_path).c_str());
+    SetCurrentDirectoryW(old_dir);
+    EXPECT_TRUE(h.exists(mark)) << "the planted script never ran even as a path";
 }
 
 TEST_F(Files, AnOverstayingRunIsEndedWithEverythingItStarted) {
@@ -384,7 +501,7 @@ TEST_F(Files, AnOverstayingRunIsEndedWithEverythingItStarted) {
     const std::string cli =
         h.script("slow", "echo started\n\"" + wine::exe_dir() + "wine_helper.exe\" sleep 3000 \"" +
                              mark + "\"\necho finished\n");
-    const run_result r = run(quote(cli), 1);
+    const run_result r = run(cli, {}, 1);
     EXPECT_EQ(r.lines, (std::vector<std::string>{"started\r\n"}));
     EXPECT_EQ(r.end, platform::run_end::timed_out);
     std::this_thread::sleep_for(std::chrono::milliseconds(3500));
@@ -405,7 +522,7 @@ TEST_F(Files, ACliInheritsOnlyItsStandardHandles) {
             "probe", "\"" + wine::exe_dir() + "wine_helper.exe\" write-handle " +
                          std::to_string(reinterpret_cast<std::uintptr_t>(w)) + "\necho {}\n");
         platform::win32_testing::set_handle_list(list);
-        const run_result ran = run(quote(cli));
+        const run_result ran = run(cli);
         platform::win32_testing::set_handle_list(true);
         CloseHandle(w);
         char c = 0;
