@@ -121,29 +121,87 @@ constexpr char unmatchable_value[] = "\xff";
 // the limit of the plain form, and a folder needs room for an 8.3 name below it.
 constexpr std::size_t extended_path_from = MAX_PATH - 12;
 
+// An absolute path ("X:\..." or "\\server\share\...") in the form the plain path functions
+// would give it: '/' as '\', empty and "." components gone, ".." taking the one before
+// it away (never the drive or the share). Nothing when it is not such a path.
+std::optional<std::wstring> normalised_absolute(std::wstring_view path) {
+    auto is_sep = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    std::wstring root;
+    std::size_t at = 0;
+    if (path.size() >= 3 && path[1] == L':' && is_sep(path[2]) &&
+        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'))) {
+        root = path.substr(0, 2);
+        at = 3;
+    } else if (path.size() >= 2 && is_sep(path[0]) && is_sep(path[1])) {
+        // \\server\share: both parts belong to the root.
+        std::size_t end = 2;
+        for (int part = 0; part < 2; ++part) {
+            const std::size_t start = end;
+            while (end < path.size() && !is_sep(path[end])) ++end;
+            if (end == start) return std::nullopt;
+            if (part == 0) ++end;
+        }
+        root = L"\\\\" + std::wstring(path.substr(2, end - 2));
+        for (wchar_t& c : root) c = is_sep(c) ? L'\\' : c;
+        at = end;
+    } else {
+        return std::nullopt;
+    }
+    std::vector<std::wstring_view> parts;
+    while (at < path.size()) {
+        std::size_t end = at;
+        while (end < path.size() && !is_sep(path[end])) ++end;
+        const std::wstring_view part = path.substr(at, end - at);
+        if (part == L"..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != L".") {
+            parts.push_back(part);
+        }
+        at = end + 1;
+    }
+    std::wstring out = root;
+    for (const std::wstring_view part : parts) {
+        out.push_back(L'\\');
+        out.append(part);
+    }
+    if (parts.empty()) out.push_back(L'\\');
+    return out;
+}
+
 // The wide form of a UTF-8 path for the file functions. A long path is made absolute and
-// normalised (separators, "." and "..", as the plain form would) and then given the
-// "\\?\" prefix, which lifts the MAX_PATH limit but normalises nothing itself.
+// normalised as the plain form would be, and then given the "\\?\" prefix, which lifts
+// the MAX_PATH limit but normalises nothing itself. An absolute path is normalised here,
+// as GetFullPathNameW itself only takes MAX_PATH characters without the prefix; a long
+// relative one goes through it and fails where it does.
 bool file_path(const char* path, std::wstring& out) {
     if (path == nullptr || path[0] == '\0' || !widen(path, out)) return false;
-    if (out.size() < extended_path_from || out.starts_with(L"\\\\?\\")) return true;
-    std::wstring full(out.size() + 16, L'\0');
-    for (;;) {
-        const DWORD n =
-            GetFullPathNameW(out.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-        if (n == 0) return false;
-        if (n < full.size()) {
-            full.resize(n);
-            break;
-        }
-        full.assign(n, L'\0');
+    if (out.size() < extended_path_from || out.starts_with(L"\\\\?\\") ||
+        out.starts_with(L"\\\\.\\")) {
+        return true;
     }
-    if (full.starts_with(L"\\\\.\\")) {
-        out = std::move(full);  // a device: it has no long form
-    } else if (full.starts_with(L"\\\\")) {
-        out = L"\\\\?\\UNC\\" + full.substr(2);
+    std::optional<std::wstring> full = normalised_absolute(out);
+    if (!full) {
+        std::wstring buffer(out.size() + 16, L'\0');
+        for (;;) {
+            const DWORD n = GetFullPathNameW(out.c_str(), static_cast<DWORD>(buffer.size()),
+                                             buffer.data(), nullptr);
+            if (n == 0) return false;
+            if (n < buffer.size()) {
+                buffer.resize(n);
+                break;
+            }
+            buffer.assign(n, L'\0');
+        }
+        if (buffer.starts_with(L"\\\\.\\")) {
+            out = std::move(buffer);  // a device: it has no long form
+            return true;
+        }
+        full = std::move(buffer);
+    }
+    if (full->starts_with(L"\\\\")) {
+        out = L"\\\\?\\UNC\\" + full->substr(2);
     } else {
-        out = L"\\\\?\\" + full;
+        out = L"\\\\?\\" + *full;
     }
     return true;
 }
