@@ -370,7 +370,9 @@ TEST_F(Files, ExitCodesThatMeanTheCliCannotRun) {
         {h.script("e126", "exit /b 126\n"), platform::run_end::cannot_run},
         {h.script("e1", "echo {}\nexit /b 1\n"), platform::run_end::ran},
         {h.script("e3", "exit /b 3\n"), platform::run_end::ran},
-        // 0xC0000135, the loader's "a DLL was not found".
+        // 0xC0000135, the loader's "a DLL was not found", from the loader itself and from
+        // a script that ran such a program.
+        {wine::exe_dir() + "wine_nodll.exe", platform::run_end::cannot_run},
         {h.script("nodll", "exit /b -1073741515\n"), platform::run_end::cannot_run},
     };
     for (const row& r : rows) {
