@@ -911,8 +911,10 @@ child_process::child_process(const char* program, std::span<const std::string_vi
         }
         line.push_back(L'"');
     }
-    // A fixed working folder: the CLI's own, never credvane's, which the host chose.
-    const std::wstring folder = found.path.substr(0, found.path.find_last_of(L'\\'));
+    // A fixed working folder: the CLI's own, never credvane's, which the host chose. A
+    // drive alone ("C:") would mean that drive's current folder, not its root.
+    std::wstring folder = found.path.substr(0, found.path.find_last_of(L'\\'));
+    if (folder.size() == 2 && folder[1] == L':') folder.push_back(L'\\');
     quiet_error_mode();
 
     SECURITY_ATTRIBUTES inherit{};
