@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ctime>
 #include <regex>
+#include <sstream>
 
 #include "tests/wine/harness.h"
 
@@ -553,4 +554,26 @@ TEST(Cli, ACredentialPathOutsideTheCodePageReachesTheCli) {
     h.run("action=refresh");
     EXPECT_EQ(h.read(h.env["CODEX_REFRESH_BIN"] + ".argv"),
               "[--credentials-file][" + auth + "][--force]\n");
+}
+
+// Windows requires the block a process is handed to be sorted by name without case, by
+// code unit of the upper case, whatever the locale ("_" comes after the letters, unlike
+// in a lower-case sort); a CLI gets its block so even from a host that sent it unsorted.
+TEST(Cli, TheCliEnvironmentIsSortedAsWindowsRequires) {
+    wine::host h;
+    h.unsorted_env = true;
+    const std::vector<std::string> sorted = {"cv-z", "CVZ",      "cv_a",    "CV_B",
+                                             "CV__", "CV\u00e9", "CV\u0141"};
+    for (const std::string& name : sorted) h.env[name] = "1";
+    h.env["CODEX_LOGIN_BIN"] = helper_cli(h, "bin\\login.exe");
+    const wine::result res = h.run("action=status");
+    ASSERT_NE(res.out.find("\"cli_present\":true,"), std::string::npos) << res.out;
+    std::vector<std::string> ours;
+    std::istringstream lines(h.read(h.env["CODEX_LOGIN_BIN"] + ".env"));
+    for (std::string line; std::getline(lines, line);) {
+        if (std::find(sorted.begin(), sorted.end(), line) != sorted.end()) ours.push_back(line);
+    }
+    // Only the test's own names: wine adds its WINE* variables to every block it starts a
+    // process with, after the rest.
+    EXPECT_EQ(ours, sorted);
 }

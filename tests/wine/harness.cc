@@ -223,7 +223,14 @@ std::wstring block_of(const host& h, const std::string& query, bool query_set) {
     if (query_set) vars["QUERY_STRING"] = widen(query);
     std::vector<std::wstring> entries;
     for (const auto& [k, v] : vars) entries.push_back(widen(k) + L"=" + v);
-    return environment_block(std::move(entries));
+    if (!h.unsorted_env) return environment_block(std::move(entries));
+    std::wstring block;
+    for (auto e = entries.rbegin(); e != entries.rend(); ++e) {
+        block += *e;
+        block += L'\0';
+    }
+    block += L'\0';
+    return block;
 }
 
 PROCESS_INFORMATION launch(const host& h, const std::wstring& block,

@@ -63,6 +63,9 @@ class host {
     // Variables whose value has no UTF-8 form (a lone surrogate); they replace env's.
     std::map<std::string, std::wstring, nocase_less> raw_env;
     std::string stdin_bytes = "request body\n";           // what the host offers on stdin
+    // Hands credvane its block in reverse order, as a careless host might; credvane must
+    // still hand each CLI a sorted one.
+    bool unsorted_env = false;
 
     // Writes a file under root (rel uses backslashes; folders made as needed); its path.
     std::string write(const std::string& rel, const std::string& content);

@@ -4,8 +4,9 @@
 //   wine_helper write-handle <n>    writes "x" to the handle numbered n, if it has one
 //   wine_helper argv <file> ...     writes the arguments after file to it in UTF-8, one a
 //                                   line, as CommandLineToArgvW reads them; prints a JSON line
-//   <copy of wine_helper> --...     a login CLI: appends its arguments so to <its path>.argv
-//                                   and prints a JSON line
+//   <copy of wine_helper> --...     a login CLI: appends its arguments so to <its path>.argv,
+//                                   writes its variables' names in the order of its block to
+//                                   <its path>.env, one a line, and prints a JSON line
 #include <windows.h>
 // After windows.h, which it needs.
 #include <shellapi.h>
@@ -88,6 +89,18 @@ int main() {
         }
         lines += "\n";
         if (!write_whole(file.c_str(), lines)) return 1;
+        if (as_cli) {
+            std::string names;
+            if (wchar_t* all = GetEnvironmentStringsW()) {
+                for (const wchar_t* e = all; *e != L'\0'; e += std::wcslen(e) + 1) {
+                    const std::wstring entry(e);
+                    names += utf8(entry.substr(0, entry.find(L'=', 1)).c_str());
+                    names += '\n';
+                }
+                FreeEnvironmentStringsW(all);
+            }
+            if (!write_whole((std::wstring(argv[0]) + L".env").c_str(), names)) return 1;
+        }
         std::printf("{\"ok\":true,\"logged_in\":true}\n");
         return 0;
     }
