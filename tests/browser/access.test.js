@@ -64,7 +64,7 @@ test('the hub route carries plugin, node and id, and the panel works through it'
   assert.equal(calls[0], '/plugins?plugin=codex&action=status&node=n1&id=7');
   const work = page.locator('.acct', { has: page.locator('.nm:text-is("work")') });
   await work.getByRole('button', { name: 'Select' }).click();
-  await h.until(async () => (await h.text(page, 'pillText')) === 'Logged In', 5000, 'Logged In');
+  await h.until(async () => (await h.text(page, 'pillText')) === 'Logged In', 'Logged In');
   assert.equal(calls[calls.length - 1], '/plugins?plugin=codex&action=status&account=work&node=n1&id=7');
   assert.deepEqual(errors, []);
   await ctx.close();
@@ -116,7 +116,7 @@ test('the narrow layout at 320 px', async () => {
   assert.deepEqual(look, { columns: 1, code: '22px', spacing: '2.2px', overflow: 0 });
   await h.captureBoth(page, 'narrow-320');
   await page.click('#btnCancel');
-  await h.until(async () => (await h.text(page, 'flowNote')) === 'Device flow cancelled.', 5000, 'cancel');
+  await h.until(async () => (await h.text(page, 'flowNote')) === 'Device flow cancelled.', 'cancel');
   assert.deepEqual(errors, []);
   await ctx.close();
 });
