@@ -73,20 +73,25 @@ snippet() {
         inside { print }' "$root/README.md"
 }
 
-# Waits until something listens on the port, or the server process has ended.
+# Waits until something listens on the port, or the server process has ended. The bound of
+# some minutes only ends a broken run; a sound one never comes near it.
 wait_port() {
-    local port="$1" pid="$2"
+    local port="$1" pid="$2" polls=0
     while cv_port_free "$port"; do
         kill -0 "$pid" 2>/dev/null || return 1
+        polls=$((polls + 1))
+        [ $polls -lt 6000 ] || return 1
         sleep 0.05
     done
 }
 
-# Waits until the unix socket exists, or its server has ended.
+# Waits until the unix socket exists, or its server has ended (bound as above).
 wait_socket() {
-    local path="$1" pid="$2"
+    local path="$1" pid="$2" polls=0
     while [ ! -S "$path" ]; do
         kill -0 "$pid" 2>/dev/null || return 1
+        polls=$((polls + 1))
+        [ $polls -lt 6000 ] || return 1
         sleep 0.05
     done
 }
@@ -109,6 +114,7 @@ start_server() {
             pids+=("$server_pid")
             return 0
         fi
+        kill "$server_pid" 2>/dev/null
         wait "$server_pid" 2>/dev/null
     done
     return 1

@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/wine/harness.h"
@@ -191,15 +190,16 @@ TEST_F(Files, ExitCodesThatMeanTheCliCannotRun) {
 }
 
 TEST_F(Files, AnOverstayingRunIsEndedWithEverythingItStarted) {
-    // The CLI waits for a grandchild that would leave a mark after three seconds.
+    // The CLI waits for a grandchild that leaves a mark once it is let go, after the run.
+    wine::held_helper helper;
     const std::string mark = h.root + "\\survived";
     const std::string cli =
-        h.script("slow", "echo started\n\"" + wine::exe_dir() + "wine_helper.exe\" sleep 3000 \"" +
-                             mark + "\"\necho finished\n");
+        h.script("slow", "echo started\n" + helper.hold_command(mark) + "\necho finished\n");
     const run_result r = run(quote(cli), 1);
     EXPECT_EQ(r.lines, (std::vector<std::string>{"started\r\n"}));
     EXPECT_EQ(r.end, platform::run_end::timed_out);
-    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    if (!helper.came_up()) GTEST_SKIP() << "the grandchild had not started when the run was ended";
+    helper.let_go_and_wait();
     EXPECT_FALSE(h.exists(mark)) << "the grandchild outlived the timeout";
 }
 
