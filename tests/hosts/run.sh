@@ -23,6 +23,13 @@ servers=("$@")
 # The servers live in sbin, which a user's PATH may lack.
 export PATH="$PATH:/usr/sbin:/sbin"
 [ ${#servers[@]} -gt 0 ] || servers=(lighttpd apache nginx)
+declare -A needs=([lighttpd]="lighttpd" [apache]="apache2" [nginx]="nginx fcgiwrap")
+for s in "${servers[@]}"; do
+    for c in ${needs[$s]:-}; do
+        command -v "$c" >/dev/null || { echo "run.sh: $c is missing (apt-get install $c)" >&2; exit 2; }
+    done
+done
+command -v curl >/dev/null || { echo "run.sh: curl is missing (apt-get install curl)" >&2; exit 2; }
 
 # The password the README's snippets carry; the run uses it as the node password.
 password="change-this-node-password"
