@@ -131,6 +131,8 @@ conf_lighttpd() {
     local dir="$1" port="$2"
     launch=(lighttpd -D -f "$dir/lighttpd.conf")
     cat >"$dir/lighttpd.conf" <<EOF
+# The modules of Debian's lighttpd.conf, which the snippet adds to.
+server.modules = ("mod_indexfile", "mod_access", "mod_alias", "mod_redirect")
 server.bind = "127.0.0.1"
 server.port = $port
 server.document-root = "$dir/www"
