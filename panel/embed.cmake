@@ -45,14 +45,85 @@ function(forbid text needle what)
     endif()
 endfunction()
 
+# The base64 form of a digest given in hex, as a Content-Security-Policy source wants it.
+function(base64_of_hex hex out)
+    set(abc "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/")
+    string(LENGTH "${hex}" hex_len)
+    set(b64 "")
+    set(at 0)
+    while(at LESS hex_len)
+        # Three bytes (six hex digits) make four characters; a short last group is padded
+        # with zero bits and "=".
+        math(EXPR left "${hex_len} - ${at}")
+        if(left GREATER_EQUAL 6)
+            set(take 6)
+        else()
+            set(take ${left})
+        endif()
+        string(SUBSTRING "${hex}" ${at} ${take} group)
+        math(EXPR pad_digits "6 - ${take}")
+        string(REPEAT "0" ${pad_digits} zeros)
+        math(EXPR v "0x${group}${zeros}" OUTPUT_FORMAT DECIMAL)
+        math(EXPR chars "(${take} * 4 + 5) / 6")
+        foreach(i 0 1 2 3)
+            if(i LESS chars)
+                math(EXPR idx "(${v} >> (18 - 6 * ${i})) & 63")
+                string(SUBSTRING "${abc}" ${idx} 1 c)
+                string(APPEND b64 "${c}")
+            else()
+                string(APPEND b64 "=")
+            endif()
+        endforeach()
+        math(EXPR at "${at} + ${take}")
+    endwhile()
+    set(${out} "${b64}" PARENT_SCOPE)
+endfunction()
+
+# The 'sha256-...' sources of every inline element named tag in text, in order, each once.
+# An element with a src attribute would be loaded from elsewhere, which the policy forbids.
+function(inline_hashes text tag out)
+    set(sources "")
+    string(FIND "${text}" "<${tag}" at)
+    while(NOT at EQUAL -1)
+        string(SUBSTRING "${text}" ${at} -1 text)
+        string(FIND "${text}" ">" open_end)
+        if(open_end EQUAL -1)
+            message(FATAL_ERROR "the page has an unclosed <${tag}> tag")
+        endif()
+        string(SUBSTRING "${text}" 0 ${open_end} open_tag)
+        if(open_tag MATCHES "[ \n]src=")
+            message(FATAL_ERROR "the page loads a ${tag} from a file: ${open_tag}>")
+        endif()
+        math(EXPR body_at "${open_end} + 1")
+        string(SUBSTRING "${text}" ${body_at} -1 text)
+        string(FIND "${text}" "</${tag}>" body_len)
+        if(body_len EQUAL -1)
+            message(FATAL_ERROR "the page has a <${tag}> without its end tag")
+        endif()
+        string(SUBSTRING "${text}" 0 ${body_len} body)
+        string(SHA256 hex "${body}")
+        base64_of_hex("${hex}" b64)
+        string(FIND "${sources}" "'sha256-${b64}'" seen)
+        if(seen EQUAL -1)
+            string(APPEND sources " 'sha256-${b64}'")
+        endif()
+        string(SUBSTRING "${text}" ${body_len} -1 text)
+        string(FIND "${text}" "<${tag}" at)
+    endwhile()
+    string(STRIP "${sources}" sources)
+    set(${out} "${sources}" PARENT_SCOPE)
+endfunction()
+
 read_source(page.html page)
 read_source(page.css page_css)
+read_source(qr.js qr_js)
 read_source(panel.js panel_js)
 read_source(theme-head.js head_js)
 read_source(palette.css palette_css)
 read_source(theme-bridge.js bridge_js)
 
 # An inlined script or stylesheet must not end its own element early.
+forbid("${qr_js}" "</script" "qr.js")
 forbid("${panel_js}" "</script" "panel.js")
 forbid("${head_js}" "</script" "theme-head.js")
 forbid("${bridge_js}" "</script" "theme-bridge.js")
@@ -60,10 +131,12 @@ forbid("${page_css}" "</style" "page.css")
 forbid("${palette_css}" "</style" "palette.css")
 
 set(css_line "<link rel=\"stylesheet\" href=\"page.css\">")
+set(qr_line "<script src=\"qr.js\"></script>")
 set(js_line "<script src=\"panel.js\"></script>")
 set(head_mark "\n<!--theme-head-->\n")
 set(script_mark "\n<!--theme-script--></body></html>\n")
 require_once("${page}" "${css_line}" "the page.css line")
+require_once("${page}" "${qr_line}" "the qr.js line")
 require_once("${page}" "${js_line}" "the panel.js line")
 require_once("${page}" "${head_mark}" "the theme head placeholder, on a line of its own")
 require_once("${page}" "${script_mark}" "the theme script placeholder before </body></html>")
@@ -97,6 +170,7 @@ endif()
 string(REPLACE "${link_mark}" "${source_link}" page "${page}")
 
 string(REPLACE "${css_line}" "<style>\n${page_css}</style>" page "${page}")
+string(REPLACE "${qr_line}" "<script>\n${qr_js}</script>" page "${page}")
 string(REPLACE "${js_line}" "<script>\n${panel_js}</script>" page "${page}")
 
 # Split the template at the two marks; the marks themselves are written as escapes.
@@ -113,6 +187,23 @@ set(part3 "</body></html>\n")
 set(theme_head "<script>\n${head_js}</script>\n<style>\n${palette_css}</style>")
 set(theme_script "<script>\n${bridge_js}</script>\n")
 
+# The page runs only its own inline scripts and styles: the policy lists the SHA-256 of each
+# block as served, so a change to any of them (or a new one) needs no hand edit. It is a
+# <meta> ahead of the first script, since the header block of the page is fixed.
+set(served "${part1}${theme_head}${part2}${theme_script}${part3}")
+# Inline handlers and style attributes would need 'unsafe-inline' or 'unsafe-hashes'.
+if(served MATCHES "<[^>]*[ \n](on[a-z]+|style)=")
+    message(FATAL_ERROR "the page has an inline event handler or style attribute: ${CMAKE_MATCH_0}")
+endif()
+inline_hashes("${served}" script script_sources)
+inline_hashes("${served}" style style_sources)
+if(script_sources STREQUAL "" OR style_sources STREQUAL "")
+    message(FATAL_ERROR "the page has no inline script or no inline stylesheet")
+endif()
+set(policy "default-src 'none'; script-src ${script_sources}; style-src ${style_sources}; \
+connect-src 'self'; img-src 'self' data:; base-uri 'none'; form-action 'none'")
+string(APPEND part1 "<meta http-equiv=\"Content-Security-Policy\" content=\"${policy}\">\n")
+
 set(delim "credvane_page")
 foreach(piece part1 part2 theme_head theme_script)
     forbid("${${piece}}" ")${delim}\"" "the ${piece} text")
@@ -122,7 +213,7 @@ set(open "R\"${delim}(")
 set(close ")${delim}\"")
 file(WRITE "${OUT}.tmp"
 "// page_texts.cc: the panel page texts, generated by panel/embed.cmake from the files in panel/.
-// Edit page.html, page.css, panel.js, theme-head.js, palette.css or theme-bridge.js instead.
+// Edit page.html, page.css, qr.js, panel.js, theme-head.js, palette.css or theme-bridge.js instead.
 #include \"panel/page.h\"
 
 namespace credvane {

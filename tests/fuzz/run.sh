@@ -6,7 +6,7 @@
 #
 #   seconds-per-target  15 when left out (the short run of the test command); 600 is the
 #                       long run.
-#   target              query auth quote json creds json_line (all when left out).
+#   target              query auth quote json creds json_line answer (all when left out).
 #   -b build-dir        the clang++ build to use or create (default: build-fuzz).
 #   --no-build          use the build as it is (ctest passes this).
 #   --merge             add the inputs that found new coverage to the checked-in corpus.
@@ -32,7 +32,7 @@ while [ $# -gt 0 ]; do
         *) targets+=("$1"); shift ;;
     esac
 done
-[ ${#targets[@]} -eq 0 ] && targets=(query auth quote json creds json_line)
+[ ${#targets[@]} -eq 0 ] && targets=(query auth quote json creds json_line answer)
 
 if [ $do_build -eq 1 ]; then
     if [ ! -f "$build/CMakeCache.txt" ]; then
