@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # test.sh: every test of credvane on a fresh machine: installs what the layers need,
 # builds with AddressSanitizer and UndefinedBehaviorSanitizer, runs the unit and CGI tests,
-# a short run of every fuzz target, the browser tests and the Windows build under wine.
+# a short run of every fuzz target, the browser tests, the README's web server configurations
+# and the Windows build under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
