@@ -10,10 +10,12 @@ top=$(pwd)
 need=()
 for pair in cmake:cmake g++:g++ clang++:clang pkg-config:pkg-config lighttpd:lighttpd \
             chromium:chromium node:nodejs npm:npm x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64 \
-            wine64:wine64 zbarimg:zbar-tools curl:curl apache2:apache2 nginx:nginx fcgiwrap:fcgiwrap \
+            zbarimg:zbar-tools curl:curl apache2:apache2 nginx:nginx fcgiwrap:fcgiwrap \
             unzip:unzip readelf:binutils; do
     command -v "${pair%%:*}" >/dev/null 2>&1 || need+=("${pair#*:}")
 done
+# wine64 keeps its loader in /usr/lib/wine, off PATH.
+[ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null 2>&1 || need+=(wine64)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 # libFuzzer's runtime, which clang only recommends.
