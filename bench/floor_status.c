@@ -3,7 +3,9 @@
  * output, write a fixed answer. Same inputs as credvane (CODEX_CREDS_PATH,
  * CODEX_LOGIN_BIN); no parsing, no formatting, no other file. With the argument
  * --accounts it also reads every "*.json" file of CODEX_ACCOUNTS_DIR once, the floor of
- * a status that lists named accounts. */
+ * a status that lists named accounts. With --stream it reads the credential file through
+ * one 64 KiB buffer instead of into a block of its size: every byte passes once and none
+ * is kept, the least a reader of the whole file can do. */
 #define _GNU_SOURCE /* pipe2 */
 #include <dirent.h>
 #include <fcntl.h>
@@ -32,6 +34,15 @@ static void read_once(const char* path) {
         char* text = malloc((size_t)st.st_size + 1);
         if (text && read(fd, text, (size_t)st.st_size) == st.st_size) text[st.st_size] = '\0';
         free(text);
+    }
+    close(fd);
+}
+
+static void stream_once(const char* path) {
+    static char chunk[65536];
+    int fd = path ? open(path, O_RDONLY | O_CLOEXEC) : -1;
+    if (fd < 0) return;
+    while (read(fd, chunk, sizeof chunk) > 0) {
     }
     close(fd);
 }
@@ -75,8 +86,13 @@ static void read_accounts(const char* dir) {
 }
 
 int main(int argc, char** argv) {
-    read_once(getenv("CODEX_CREDS_PATH"));
-    if (argc > 1 && strcmp(argv[1], "--accounts") == 0) read_accounts(getenv("CODEX_ACCOUNTS_DIR"));
+    const char* mode = argc > 1 ? argv[1] : "";
+    if (strcmp(mode, "--stream") == 0) {
+        stream_once(getenv("CODEX_CREDS_PATH"));
+    } else {
+        read_once(getenv("CODEX_CREDS_PATH"));
+    }
+    if (strcmp(mode, "--accounts") == 0) read_accounts(getenv("CODEX_ACCOUNTS_DIR"));
     run_cli_once(getenv("CODEX_LOGIN_BIN"));
     return write(1, answer, sizeof answer - 1) == (ssize_t)(sizeof answer - 1) ? 0 : 1;
 }

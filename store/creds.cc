@@ -34,7 +34,7 @@ const char* object_end(const char* open, const char* end) {
     for (const char* p = open; p < end;) {
         const char c = *p;
         if (c == '"') {
-            p = json_skip_string(p);
+            p = json_skip_string(p, end);
             if (p >= end) return nullptr;
             continue;
         }

@@ -6,9 +6,13 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/platform.h"
 
@@ -38,15 +42,79 @@ const char* skip_ws(const char* p, const char* end) {
     return p;
 }
 
+// Byte classes for the scan loops, looked up rather than compared one by one: the bytes
+// that end a string's plain run, and the bytes that matter between strings.
+enum : unsigned char { plain = 0, ends_run = 1, quote = 2, opens = 4, closes = 8 };
+constexpr std::array<unsigned char, 256> byte_classes = [] {
+    std::array<unsigned char, 256> t{};
+    t[static_cast<unsigned char>('\0')] = ends_run;
+    t[static_cast<unsigned char>('\\')] = ends_run;
+    t[static_cast<unsigned char>('"')] = ends_run | quote;
+    t[static_cast<unsigned char>('{')] = opens;
+    t[static_cast<unsigned char>('[')] = opens;
+    t[static_cast<unsigned char>('}')] = closes;
+    t[static_cast<unsigned char>(']')] = closes;
+    return t;
+}();
+
+// The class of a byte; unsigned char so that bytes above 127 index the table's upper half.
+unsigned char byte_class(char c) {
+    return byte_classes[static_cast<unsigned char>(c)];
+}
+
 // The first quote, backslash or terminator at or after p: the end of a string's plain run.
 // Most strings are short, so a few bytes are looked at before the library scan, whose
-// start-up would cost more than they do.
+// start-up would cost more than they do. For a string whose end is not known.
 const char* run_end(const char* p) {
     for (int i = 0; i < 16; ++i, ++p) {
-        const char c = *p;
-        if (c == '"' || c == '\\' || c == '\0') return p;
+        if (byte_class(*p) & ends_run) return p;
     }
     return p + std::strcspn(p, "\"\\");
+}
+
+// The scans inside a window, which know where it ends: sixteen bytes at a time where the
+// processor has SSE2 (every x86-64 does), never reading at or past end.
+#if defined(__SSE2__)
+// A mask of the bytes of the 16 at p that end a plain run of a string.
+unsigned run_end_mask(const char* p) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hits = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+        _mm_cmpeq_epi8(v, _mm_setzero_si128()));
+    return static_cast<unsigned>(_mm_movemask_epi8(hits));
+}
+// A mask of the bytes of the 16 at p that matter between strings: a quote, a brace or a
+// square bracket ('[' and ']' are '{' and '}' less 0x20).
+unsigned structural_mask(const char* p) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
+    const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                                      _mm_or_si128(_mm_cmpeq_epi8(folded, _mm_set1_epi8('{')),
+                                                   _mm_cmpeq_epi8(folded, _mm_set1_epi8('}'))));
+    return static_cast<unsigned>(_mm_movemask_epi8(hits));
+}
+#endif
+
+// The first byte in [p, end) that ends a plain run of a string, or end.
+const char* run_end_in(const char* p, const char* end) {
+#if defined(__SSE2__)
+    for (; end - p >= 16; p += 16) {
+        if (const unsigned m = run_end_mask(p)) return p + std::countr_zero(m);
+    }
+#endif
+    while (p < end && !(byte_class(*p) & ends_run)) ++p;
+    return p;
+}
+
+// The first quote, brace or square bracket in [p, end), or end.
+const char* next_structural(const char* p, const char* end) {
+#if defined(__SSE2__)
+    for (; end - p >= 16; p += 16) {
+        if (const unsigned m = structural_mask(p)) return p + std::countr_zero(m);
+    }
+#endif
+    while (p < end && (byte_class(*p) & (quote | opens | closes)) == 0) ++p;
+    return p;
 }
 
 // Where decoded bytes go: a character is stored whole or not at all, and after the first
@@ -137,13 +205,19 @@ unsigned utf16_code(unsigned v, const char*& p) {
 }
 
 // A string read as a key: the first 127 decoded bytes (up to a decoded NUL) compared with
-// each wanted key; the cursor moves past the string. The index of the matching key, or -1.
-int match_key(const char*& p, std::span<const std::string_view> keys) {
+// each wanted key; the cursor moves past the string (or to end, when the string reaches
+// the window's end). The index of the matching key, or -1.
+int match_key(const char*& p, const char* end, std::span<const std::string_view> keys) {
     constexpr std::size_t key_cap = 127;
     const char* s = p + 1;
-    const char* stop = run_end(s);
+    const char* stop = run_end_in(s, end);
     std::string_view name;
     std::array<char, key_cap + 1> decoded;
+    if (stop == end) {
+        // The string reaches the window's end, which ends the search: nothing to compare.
+        p = end;
+        return -1;
+    }
     if (*stop != '\\') {
         // No escape: the decoded text is the raw run.
         name =
@@ -154,7 +228,11 @@ int match_key(const char*& p, std::span<const std::string_view> keys) {
         name = std::string_view(decoded.data());
     }
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (keys[i] == name) return static_cast<int>(i);
+        // Most names differ in length or in their first byte: no compare call for them.
+        const std::string_view k = keys[i];
+        if (k.size() == name.size() && (k.empty() || k[0] == name[0]) && k == name) {
+            return static_cast<int>(i);
+        }
     }
     return -1;
 }
@@ -167,10 +245,12 @@ std::optional<std::string> read_file(const char* path) {
 }
 
 // No escape holds a quote, so stepping over a backslash and the byte after it is enough.
-const char* json_skip_string(const char* p) {
-    for (p = run_end(p + 1); *p == '\\'; p = run_end(p + 2)) {
+const char* json_skip_string(const char* p, const char* end) {
+    for (p = run_end_in(p + 1, end); p < end && *p == '\\'; p = run_end_in(p + 2, end)) {
+        if (p + 1 >= end) return end;
         if (p[1] == '\0') return p + 1;  // the backslash is an ordinary byte
     }
+    if (p >= end) return end;
     return *p == '"' ? p + 1 : p;
 }
 
@@ -230,14 +310,14 @@ void json_find_keys(const char* start, const char* end, std::span<const std::str
     std::size_t missing = keys.size();
     // Bounded by the window's length, so it cannot overflow.
     std::ptrdiff_t depth = 0;
-    while (p < end) {
-        const char c = *p;
-        if (c == '"') {
+    while ((p = next_structural(p, end)) < end) {
+        const unsigned char c = byte_class(*p);
+        if (c & quote) {
             if (depth != 0) {
-                p = json_skip_string(p);
+                p = json_skip_string(p, end);
                 continue;
             }
-            const int k = match_key(p, keys);
+            const int k = match_key(p, end, keys);
             if (k < 0 || found[static_cast<std::size_t>(k)] != nullptr) continue;
             // A string equal to a key is that key only when a colon follows it.
             const char* q = skip_ws(p, end);
@@ -249,11 +329,7 @@ void json_find_keys(const char* start, const char* end, std::span<const std::str
             }
             continue;
         }
-        if (c == '{' || c == '[') {
-            ++depth;
-        } else if (c == '}' || c == ']') {
-            --depth;
-        }
+        depth += (c == opens) ? 1 : -1;
         ++p;
     }
 }

@@ -31,9 +31,9 @@ void json_find_keys(const char* start, const char* end, std::span<const std::str
 // A \uXXXX escape gives the character's UTF-8 bytes (a surrogate pair one character, a
 // lone half U+FFFD); a cut keeps whole characters only.
 int json_read_string_at(const char*& cur, std::span<char> out);
-// From an opening quote, the position after the string as json_read_string_at leaves the
-// cursor, without decoding it.
-const char* json_skip_string(const char* p);
+// From an opening quote before end, the position after the string as json_read_string_at
+// leaves the cursor, without decoding it; end when that position is not before end.
+const char* json_skip_string(const char* p, const char* end);
 // Stores the value of key: any string (even empty), or a raw value that is non-empty
 // after trimming. 0 when nothing was stored (out untouched when absent or null).
 int json_str_field(const char* start, const char* end, const char* key, std::span<char> out);
