@@ -98,6 +98,13 @@ unsigned structural_mask(const char* p) {
 // The first byte in [p, end) that ends a plain run of a string, or end.
 const char* run_end_in(const char* p, const char* end) {
 #if defined(__SSE2__)
+    // A long run is passed 64 bytes a step, with one test for all four masks.
+    for (; end - p >= 64; p += 64) {
+        if ((run_end_mask(p) | run_end_mask(p + 16) | run_end_mask(p + 32) |
+             run_end_mask(p + 48)) != 0) {
+            break;
+        }
+    }
     for (; end - p >= 16; p += 16) {
         if (const unsigned m = run_end_mask(p)) return p + std::countr_zero(m);
     }

@@ -73,6 +73,32 @@ TEST(JsonFindKey, OnlyTopLevelMembersAreFound) {
     }
 }
 
+// One pass for several keys answers each as its own lookup would: the first match of each,
+// a later key after an earlier one is found, and a window that ends after a key's colon ends
+// the search for every key.
+TEST(JsonFindKeys, EachKeyAsItsOwnLookup) {
+    const std::string texts[] = {
+        R"({"a":1,"b":{"c":2},"c":3,"a":4})",
+        R"({"note":"b","b":"x","c" "d":5})",
+        R"({"a":"}]","b":[{"c":1}],"c":"\"","d":1})",
+        R"({"acc\u0065ss":1,"c":2})",
+        "{\"a\":1,\"b\":  ",
+        R"({"a":1,"b":2,"c":3,"d":4})",
+    };
+    const std::string_view keys[] = {"a", "b", "c", "d", "access"};
+    for (const std::string& t : texts) {
+        for (std::size_t len = 0; len <= t.size(); ++len) {
+            const char* found[std::size(keys)];
+            json_find_keys(t.c_str(), t.c_str() + len, keys, found);
+            for (std::size_t i = 0; i < std::size(keys); ++i) {
+                const std::string key(keys[i]);
+                EXPECT_EQ(found[i], json_find_key(t.c_str(), t.c_str() + len, key.c_str()))
+                    << t << " cut at " << len << " key " << key;
+            }
+        }
+    }
+}
+
 TEST(JsonFindKey, NullOrEmptyWindowFindsNothing) {
     const std::string t = R"({"k":1})";
     EXPECT_EQ(json_find_key(nullptr, t.c_str() + t.size(), "k"), nullptr);
