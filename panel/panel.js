@@ -286,7 +286,31 @@
     return /^https?:\/\//i.test(u);
   }
 
+  // The sign-in is often approved on a phone, so a web link is also drawn as a QR code: dark
+  // on white with a 4-module quiet zone in both themes, as many readers fail on inverted codes.
+  // A link too long for the encoder gets none.
+  function showQr(u) {
+    var box = $('verifyQr');
+    box.textContent = '';
+    var q = u && webUrl(u) && window.credvaneQr ? window.credvaneQr.encode(u) : null;
+    box.hidden = !q;
+    if (!q) return;
+    var side = q.size + 8, d = '';
+    q.modules.forEach(function (row, r) {
+      row.forEach(function (on, c) {
+        if (on) d += 'M' + (c + 4) + ' ' + (r + 4) + 'h1v1h-1z';
+      });
+    });
+    // Whole pixels per module keep the edges sharp; about 180 px whatever the version.
+    var px = side * Math.max(3, Math.ceil(180 / side));
+    box.innerHTML = '<svg role="img" aria-label="QR code of the verification link" ' +
+        'shape-rendering="crispEdges" viewBox="0 0 ' + side + ' ' + side + '" width="' + px +
+        '" height="' + px + '"><rect width="100%" height="100%" fill="#fff"/><path fill="#000" d="' +
+        d + '"/></svg>';
+  }
+
   function showVerify(u) {
+    showQr(u);
     var box = $('verifyUrl');
     box.textContent = '';
     if (!u) return;
@@ -352,6 +376,7 @@
   }
 
   function stopPollingUI() {
+    showQr('');
     flowActive = false;
     flowGen++;
     if (pollTimer) clearInterval(pollTimer);

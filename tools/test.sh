@@ -9,7 +9,7 @@ top=$(pwd)
 need=()
 for pair in cmake:cmake g++:g++ clang++:clang pkg-config:pkg-config lighttpd:lighttpd \
             chromium:chromium node:nodejs npm:npm x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64 \
-            wine64:wine64; do
+            wine64:wine64 zbarimg:zbar-tools; do
     command -v "${pair%%:*}" >/dev/null 2>&1 || need+=("${pair#*:}")
 done
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # run.sh: runs the browser tests of the panel: starts three local CGI hosts (lighttpd on
 # 127.0.0.1) in front of the built credvane and stand-in CLIs, drives Chromium through them
-# with Playwright, and stops the hosts again.
+# with Playwright, and stops the hosts again. The node tests of the panel's own modules
+# (tests/panel/*.test.js) run with them.
 #
-#   tests/browser/run.sh BUILD_DIR [TEST_FILE...]    (default: every tests/browser/*.test.js)
+#   tests/browser/run.sh BUILD_DIR [TEST_FILE...]
+#   (default: every tests/browser/*.test.js and tests/panel/*.test.js)
 #
 # The build dir must hold credvane and tools/standin-{login,refresh,device}. Screenshots and
 # the accessibility findings go to artifacts/ at the top of the checkout (CV_ARTIFACTS moves it).
@@ -24,6 +26,8 @@ missing=()
 command -v lighttpd >/dev/null || missing+=(lighttpd)
 [ -x /usr/bin/chromium ] || missing+=(chromium)
 command -v node >/dev/null || missing+=(nodejs npm)
+# The QR code tests read the codes back with zbarimg.
+command -v zbarimg >/dev/null || missing+=(zbar-tools)
 if [ ${#missing[@]} -gt 0 ]; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
@@ -67,7 +71,7 @@ mkdir -p "$CV_ARTIFACTS"
 if [ $# -gt 0 ]; then
     files=("$@")
 else
-    files=(tests/browser/*.test.js)
+    files=(tests/browser/*.test.js tests/panel/*.test.js)
 fi
 # One file at a time: the machine is small and each file runs its own browser.
 node --test --test-concurrency=1 "${files[@]}"
