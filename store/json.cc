@@ -95,8 +95,12 @@ unsigned structural_mask(const char* p) {
 }
 #endif
 
-// The first byte in [p, end) that ends a plain run of a string, or end.
+// The first byte in [p, end) that ends a plain run of a string, or end. Short runs, the
+// common case, are looked at byte by byte first.
 const char* run_end_in(const char* p, const char* end) {
+    for (const char* stop = end - p > 16 ? p + 16 : end; p < stop; ++p) {
+        if (byte_class(*p) & ends_run) return p;
+    }
 #if defined(__SSE2__)
     // A long run is passed 64 bytes a step, with one test for all four masks.
     for (; end - p >= 64; p += 64) {
@@ -113,8 +117,12 @@ const char* run_end_in(const char* p, const char* end) {
     return p;
 }
 
-// The first quote, brace or square bracket in [p, end), or end.
+// The first quote, brace or square bracket in [p, end), or end; as run_end_in, short
+// stretches byte by byte first.
 const char* next_structural(const char* p, const char* end) {
+    for (const char* stop = end - p > 8 ? p + 8 : end; p < stop; ++p) {
+        if (byte_class(*p) & (quote | opens | closes)) return p;
+    }
 #if defined(__SSE2__)
     for (; end - p >= 16; p += 16) {
         if (const unsigned m = structural_mask(p)) return p + std::countr_zero(m);
