@@ -21,12 +21,17 @@ void emit_status_answer(std::string_view prefix, const login_status& st);
 // The "done" answer: {"ok":true,"state":"done", and the status fields of st.
 void emit_done(const login_status& st);
 
-// Runs the login CLI with the base arguments, plus "--name" and the quoted name for a
-// named account; the result and timed_out as run_capture gives them.
+// Runs the login CLI with the base arguments (words separated by one space), plus "--name"
+// and the name for a named account; the result and timed_out as run_capture gives them.
 int run_login(const char* name, const char* base, buf& capture, bool* timed_out);
 
 // The answer's words for a login CLI that the node does not have.
 inline constexpr std::string_view login_cli_missing = "quenlo-codex-login is not on this node";
+// The answers' words for a CLI whose command line would not fit: it was not run.
+inline constexpr std::string_view login_cli_too_long =
+    "the command line of the login CLI is too long; nothing was run";
+inline constexpr std::string_view refresh_cli_too_long =
+    "the command line of the refresh CLI is too long; nothing was run";
 
 int action_status(const char* name);
 int action_start(const char* name, int force);

@@ -25,7 +25,8 @@ int action_cancel(const char* name) {
     bool timed_out = false;
     const int r = run_login(name, "--cancel", capture, &timed_out);
     if (r < 0) {
-        emit_error(200, "OK", "cli_unavailable", login_cli_missing);
+        emit_error(200, "OK", "cli_unavailable",
+                   r == run_too_long ? login_cli_too_long : login_cli_missing);
         return 0;
     }
     // A cancel that overstayed may not have happened: the flow could still be open.

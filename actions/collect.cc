@@ -125,21 +125,19 @@ void collect_status(login_status& st, const char* name) {
         }
     }
 
-    text<128> args;
-    if (name[0] == '\0') {
-        args.assign("--status");
-    } else {
-        // Valid names hold only letters, digits, '-', '.' and '_': safe unquoted.
-        format_cut(args.span(), "--status --name %s", name);
-    }
+    cli_args args(128);
+    args.word("--status");
+    // Valid names hold only letters, digits, '-', '.' and '_': the line held them unquoted.
+    if (name[0] != '\0') args.word("--name").word(name);
     buf capture;
     bool timed_out = false;
-    const int r = run_capture(login_bin(), args.view(), capture, &timed_out);
+    const int r = run_capture(login_bin(), args, capture, &timed_out);
     if (r <= 0) {
         st.cli_present = 0;
-        st.cli_error.assign(r < 0       ? "the login CLI is not on this node"
-                            : timed_out ? "the login CLI timed out"
-                                        : "could not start the login CLI");
+        st.cli_error.assign(r == run_too_long ? login_cli_too_long
+                            : r < 0           ? "the login CLI is not on this node"
+                            : timed_out       ? "the login CLI timed out"
+                                              : "could not start the login CLI");
     } else {
         st.cli_present = 1;
         if (const char* line = last_json_line(capture))

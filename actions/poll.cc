@@ -11,14 +11,17 @@ int action_poll(const char* name) {
     login_status before;
     collect_status(before, name);
     if (!before.cli_present) {
-        emit_error(200, "OK", "cli_unavailable", login_cli_missing);
+        emit_error(
+            200, "OK", "cli_unavailable",
+            before.cli_error.view() == login_cli_too_long ? login_cli_too_long : login_cli_missing);
         return 0;
     }
     buf capture;
     bool timed_out = false;
     const int r = run_login(name, "--poll", capture, &timed_out);
     if (r < 0) {
-        emit_error(200, "OK", "cli_unavailable", login_cli_missing);
+        emit_error(200, "OK", "cli_unavailable",
+                   r == run_too_long ? login_cli_too_long : login_cli_missing);
         return 0;
     }
     if (r == 0) {

@@ -38,18 +38,17 @@ int action_refresh(const char* name) {
     collect_status(st, name);
     const std::int64_t earlier = st.expires_at;
 
-    text<2048> quoted;
-    shell_quote_into(creds.c_str(), quoted.span());
-    text<1120> args;
-    format_cut(args.span(), "--credentials-file %s --force", quoted.c_str());
+    cli_args args(1120);
+    args.word("--credentials-file").quoted(creds.view(), 2048).word("--force");
     buf capture;
     bool timed_out = false;
-    const int r = run_capture(refresh_bin(), args.view(), capture, &timed_out);
+    const int r = run_capture(refresh_bin(), args, capture, &timed_out);
     if (r <= 0) {
         emit_error(200, "OK", "cli_unavailable",
-                   timed_out ? "the refresh CLI timed out"
-                             : "the refresh CLI is not on this node; install QUENLO CODE or "
-                               "set CODEX_REFRESH_BIN");
+                   r == run_too_long ? refresh_cli_too_long
+                   : timed_out       ? "the refresh CLI timed out"
+                               : "the refresh CLI is not on this node; install QUENLO CODE or "
+                                 "set CODEX_REFRESH_BIN");
         return 1;
     }
     collect_status(st, name);

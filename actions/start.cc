@@ -12,15 +12,18 @@ int action_start(const char* name, int force) {
     collect_status(st, name);
     if (!st.cli_present) {
         emit_error(200, "OK", "cli_unavailable",
-                   "quenlo-codex-login is not on this node; install QUENLO CODE or set "
-                   "CODEX_LOGIN_BIN");
+                   st.cli_error.view() == login_cli_too_long
+                       ? login_cli_too_long
+                       : "quenlo-codex-login is not on this node; install QUENLO CODE or set "
+                         "CODEX_LOGIN_BIN");
         return 0;
     }
     buf capture;
     bool timed_out = false;
     const int r = run_login(name, force ? "--start --force" : "--start", capture, &timed_out);
     if (r < 0) {
-        emit_error(200, "OK", "cli_unavailable", "could not run the login CLI");
+        emit_error(200, "OK", "cli_unavailable",
+                   r == run_too_long ? login_cli_too_long : "could not run the login CLI");
         return 0;
     }
     if (r == 0) {

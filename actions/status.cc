@@ -62,10 +62,7 @@ void emit_done(const login_status& st) {
 }
 
 int run_login(const char* name, const char* base, buf& capture, bool* timed_out) {
-    // Room for the longest base ("--start --force"), "--name" and a quoted valid name.
-    text<232> args;
-    account_args(name, base, args.span());
-    return run_capture(login_bin(), args.view(), capture, timed_out);
+    return run_capture(login_bin(), login_args(name, base), capture, timed_out);
 }
 
 int action_status(const char* name) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/utf8.h"
 #include "platform/platform.h"
 
 namespace credvane {
@@ -47,39 +48,53 @@ int buf_addf(buf& b, const char* fmt, ...) {
     const int r = std::vsnprintf(scratch, sizeof scratch, fmt, ap);
     va_end(ap);
     if (r < 0) return 0;
-    return buf_adds(b, scratch);
+    std::string_view text(scratch);
+    // A cut at the scratch size keeps whole characters only.
+    if (static_cast<unsigned>(r) > buf_addf_max) text = text.substr(0, utf8_whole_prefix(text));
+    return buf_adds(b, text);
 }
 
 int buf_json(buf& b, std::string_view s) {
     s = s.substr(0, s.find('\0'));
     if (!buf_adds(b, "\"")) return 0;
-    for (const char c : s) {
+    for (std::size_t i = 0; i < s.size();) {
+        // The answers say charset=utf-8, so an ill-formed piece leaves as U+FFFD, and a
+        // character is appended whole or not at all.
+        const utf8_piece p = utf8_next(s, i);
+        const std::string_view piece = s.substr(i, p.len);
+        i += p.len;
         // Classify by the byte value: a plain char is signed here and would make
         // bytes above 0x7F look like control characters.
-        const auto u = static_cast<unsigned char>(c);
+        const auto u = static_cast<unsigned char>(piece[0]);
         int ok = 1;
-        switch (u) {
-            case '\t':
-                ok = buf_adds(b, "\\t");
-                break;
-            case '\n':
-                ok = buf_adds(b, "\\n");
-                break;
-            case '\r':
-                ok = buf_adds(b, "\\r");
-                break;
-            case '"':
-                ok = buf_adds(b, "\\\"");
-                break;
-            case '\\':
-                ok = buf_adds(b, "\\\\");
-                break;
-            default:
-                if (u < 0x20) {
-                    ok = buf_addf(b, "\\u%04x", static_cast<unsigned>(u));
-                } else {
-                    ok = buf_adds(b, std::string_view(&c, 1));
-                }
+        if (!p.valid) {
+            ok = buf_adds(b, utf8_replacement);
+        } else if (u >= 0x80) {
+            ok = buf_adds(b, piece);
+        } else {
+            switch (u) {
+                case '\t':
+                    ok = buf_adds(b, "\\t");
+                    break;
+                case '\n':
+                    ok = buf_adds(b, "\\n");
+                    break;
+                case '\r':
+                    ok = buf_adds(b, "\\r");
+                    break;
+                case '"':
+                    ok = buf_adds(b, "\\\"");
+                    break;
+                case '\\':
+                    ok = buf_adds(b, "\\\\");
+                    break;
+                default:
+                    if (u < 0x20) {
+                        ok = buf_addf(b, "\\u%04x", static_cast<unsigned>(u));
+                    } else {
+                        ok = buf_adds(b, piece);
+                    }
+            }
         }
         if (!ok) return 0;
     }

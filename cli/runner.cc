@@ -1,16 +1,17 @@
-// runner.cc: running a CLI through the command interpreter and reading its answer.
+// runner.cc: running a CLI and reading its answer.
 #include "cli/runner.h"
 
 #include <cstring>
+#include <string>
 
-#include "platform/platform.h"
 #include "base/text.h"
+#include "platform/platform.h"
 
 namespace credvane {
 
 namespace {
 
-// CREDVANE_CLI_TIMEOUT: whole seconds a CLI run may take; anything but a positive
+// CREDVANE_CLI_TIMEOUT: whole seconds of CLI time for the request; anything but a positive
 // decimal number keeps the default.
 int cli_timeout_seconds() {
     const char* v = platform::env("CREDVANE_CLI_TIMEOUT");
@@ -23,24 +24,61 @@ int cli_timeout_seconds() {
     return n > 0 ? n : cli_timeout_default;
 }
 
+// The request's CLI deadline on the monotonic clock, set by its first run; 0 before.
+std::int64_t cli_deadline_ms = 0;
+
 bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+// The length of text quoted for the command interpreter, uncut.
+std::size_t quoted_length(std::string_view text) {
+    const std::string plain(text);
+    // Four bytes per byte is the most either platform's quoting writes, plus the quotes.
+    std::string out(plain.size() * 4 + 3, '\0');
+    shell_quote_into(plain.c_str(), out);
+    return std::strlen(out.c_str());
+}
+
 }  // namespace
+
+void cli_args::add(std::string_view w, std::size_t written) {
+    if (count_ == words_.size()) {
+        fits_ = false;
+        return;
+    }
+    words_[count_++] = w;
+    length_ += (count_ > 1 ? 1 : 0) + written;
+    if (length_ + 1 > capacity_) fits_ = false;
+}
+
+cli_args& cli_args::word(std::string_view w) {
+    add(w, w.size());
+    return *this;
+}
+
+cli_args& cli_args::quoted(std::string_view v, std::size_t quoted_capacity) {
+    const std::size_t n = quoted_length(v);
+    if (n + 1 > quoted_capacity) fits_ = false;
+    add(v, n);
+    return *this;
+}
 
 void shell_quote_into(const char* text, std::span<char> out) {
     platform::shell_quote_into(text, out);
 }
 
-void account_args(const char* name, const char* base, std::span<char> out) {
-    if (name == nullptr || name[0] == '\0') {
-        format_cut(out, "%s", base);
-        return;
+cli_args login_args(const char* name, std::string_view base) {
+    // Room for the longest base ("--start --force"), "--name" and a quoted valid name.
+    cli_args args(232);
+    while (!base.empty()) {
+        const std::size_t space = base.find(' ');
+        if (space != 0) args.word(base.substr(0, space));
+        if (space == std::string_view::npos) break;
+        base.remove_prefix(space + 1);
     }
-    text<192> quoted;
-    shell_quote_into(name, quoted.span());
-    format_cut(out, "%s --name %s", base, quoted.c_str());
+    if (name != nullptr && name[0] != '\0') args.word("--name").quoted(name, name_capacity);
+    return args;
 }
 
 const char* login_bin() {
@@ -53,21 +91,42 @@ const char* refresh_bin() {
     return (v != nullptr && v[0] != '\0') ? v : "quenlo-codex-refreshtoken";
 }
 
-int run_capture(const char* program, std::string_view args, buf& capture, bool* timed_out) {
+void restart_cli_time() {
+    cli_deadline_ms = 0;
+}
+
+int run_capture(const char* program, const cli_args& args, buf& capture, bool* timed_out) {
     if (timed_out != nullptr) *timed_out = false;
     if (program == nullptr || program[0] == '\0') return run_not_started;
-    text<512> quoted;
-    shell_quote_into(program, quoted.span());
-    text<4096> line;
-    if (!args.empty()) {
-        format_cut(line.span(), "%s %.*s 2>%s", quoted.c_str(), static_cast<int>(args.size()),
-                   args.data(), platform::null_device);
-    } else {
-        format_cut(line.span(), "%s 2>%s", quoted.c_str(), platform::null_device);
+    // The line as the command interpreter took it: the quoted program, the arguments and
+    // the redirection of standard error.
+    const std::size_t program_length = quoted_length(program);
+    const std::size_t line = program_length + (args.length() > 0 ? 1 + args.length() : 0) + 3 +
+                             std::strlen(platform::null_device);
+    if (!args.fits() || program_length + 1 > program_capacity || line + 1 > line_capacity) {
+        return run_too_long;
     }
 
-    platform::child_process child(line.c_str(), cli_timeout_seconds());
-    if (!child.started()) return run_not_started;
+    const std::int64_t now = platform::monotonic_ms();
+    if (cli_deadline_ms == 0) {
+        cli_deadline_ms = now + static_cast<std::int64_t>(cli_timeout_seconds()) * 1000;
+    }
+    const std::int64_t left = cli_deadline_ms - now;
+    if (left < cli_min_run_ms) {
+        if (timed_out != nullptr) *timed_out = true;
+        return run_not_started;
+    }
+
+    platform::child_process child(program, args.words(), static_cast<int>(left));
+    if (!child.started()) {
+        switch (child.failure()) {
+            case platform::start_failure::not_found:
+            case platform::start_failure::not_executable:
+                return run_not_found;
+            default:
+                return run_not_started;
+        }
+    }
     std::uint64_t total = 0;
     text<2048> piece;
     while (child.read_line(piece.span())) {

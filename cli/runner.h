@@ -1,8 +1,11 @@
 // runner.h: running the login and refresh CLIs and reading their answers.
-// A CLI runs through the command interpreter, one at a time, and the caller reads the last
+// A CLI starts directly with its arguments, one at a time, and the caller reads the last
 // line of its standard output that begins with '{'.
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -13,23 +16,69 @@ namespace credvane {
 inline constexpr std::uint64_t capture_max = 262144;
 inline constexpr int cli_timeout_default = 30;
 
-// The result of a run: 1 it ran, -1 the interpreter could not find or run the program,
-// 0 it could not be started (empty program or no pipe), or it overstayed its time.
+// The result of a run: 1 it ran, -1 the program could not be found or run, -2 its command
+// line would not fit (nothing ran), 0 it could not be started (no pipe, no process) or it
+// overstayed its time.
 inline constexpr int run_ran = 1;
 inline constexpr int run_not_found = -1;
+inline constexpr int run_too_long = -2;
 inline constexpr int run_not_started = 0;
 
-// Runs "program args" with standard error discarded and captures standard output (at
-// most 262,144 bytes, trailing whitespace removed) in capture. When timed_out is given it
-// is set to whether the run was ended for overstaying.
-int run_capture(const char* program, std::string_view args, buf& capture,
-                bool* timed_out = nullptr);
+// The capacities of the command line a CLI is started with, in bytes, terminator
+// included: the program and every quoted value as the command interpreter takes them
+// (see shell_quote_into), the arguments together and the whole line. A run whose line
+// would not fit is not started at all: a cut would name another program or drop an
+// argument.
+inline constexpr std::size_t program_capacity = 512;
+inline constexpr std::size_t name_capacity = 192;
+inline constexpr std::size_t line_capacity = 4096;
+
+// A run that would get less than this many milliseconds of the request's CLI time is not
+// started: it answers as timed out.
+inline constexpr int cli_min_run_ms = 100;
+
+// The arguments of one run, each a word as the CLI receives it, with the length they
+// would take on one command line.
+class cli_args {
+  public:
+    // capacity: of the arguments as one text, terminator included.
+    explicit cli_args(std::size_t capacity) : capacity_(capacity) {}
+
+    // An option, written as it is.
+    cli_args& word(std::string_view w);
+    // A value, written quoted, whose quoted form must fit quoted_capacity (terminator
+    // included).
+    cli_args& quoted(std::string_view v, std::size_t quoted_capacity);
+
+    std::span<const std::string_view> words() const { return {words_.data(), count_}; }
+    // The length of the arguments as one text: words, the spaces between them, quotes.
+    std::size_t length() const { return length_; }
+    bool fits() const { return fits_; }
+
+  private:
+    void add(std::string_view w, std::size_t written);
+    std::array<std::string_view, 8> words_{};
+    std::size_t count_ = 0;
+    std::size_t length_ = 0;
+    std::size_t capacity_;
+    bool fits_ = true;
+};
+
+// Runs program with args, standard error discarded, and captures standard output (at most
+// 262,144 bytes, trailing whitespace removed) in capture. When timed_out is given it is set
+// to whether the run was ended for overstaying or not started for lack of time.
+// CREDVANE_CLI_TIMEOUT bounds the CLI time of the whole request, every run together.
+int run_capture(const char* program, const cli_args& args, buf& capture, bool* timed_out = nullptr);
+
+// Starts the request's CLI time anew (the next run starts the clock).
+void restart_cli_time();
 
 // Quotes one argument for the command interpreter (see platform::shell_quote_into).
 void shell_quote_into(const char* text, std::span<char> out);
 
-// base alone for the default account; "base --name <quoted name>" for a named one.
-void account_args(const char* name, const char* base, std::span<char> out);
+// The login CLI's arguments: the words of base, then "--name <name>" for a named account.
+// Capacity as the login CLI's command line had it.
+cli_args login_args(const char* name, std::string_view base);
 
 // CODEX_LOGIN_BIN when set and non-empty, else "quenlo-codex-login".
 const char* login_bin();

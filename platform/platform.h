@@ -42,6 +42,11 @@ std::optional<std::string> read_regular_file(const char* path, std::uint64_t max
 // Removes a file; the result says whether it went.
 bool remove_file(const char* path);
 
+// True when a file of this name cannot exist on this system because the name stands for a
+// device wherever it appears (on Windows: CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, in any
+// case, with or without an extension). Always false on POSIX.
+bool reserved_file_name(std::string_view name);
+
 struct dir_entry {
     std::string name;  // file name, without the directory
     bool is_dir = false;
@@ -64,26 +69,40 @@ bool write_stdout(std::string_view bytes);
 // never leaves an open quote. Always terminated.
 void shell_quote_into(const char* text, std::span<char> out);
 
+// Milliseconds on a clock that only moves forward, for deadlines.
+std::int64_t monotonic_ms();
+
 // How a command ended, as far as credvane cares.
 enum class run_end {
     ran,         // it ran, whatever its exit code
-    cannot_run,  // the interpreter could not find or could not execute the program
+    cannot_run,  // the program could not be found or could not be executed
     timed_out,   // it overstayed its time and was ended with everything it started
 };
 
-// One command line run through the command interpreter, with its standard output readable,
-// its standard input the null device, its standard error as the command line redirects it,
-// and an environment without the request's variables (every HTTP_*, QUERY_STRING and
-// BOT_PASSWORD), so a CLI never sees the node password or request headers.
+// Why a run did not start.
+enum class start_failure {
+    none,            // it started
+    not_found,       // no such program (a bare name: nowhere on PATH)
+    not_executable,  // the program exists but may not be executed
+    no_resources,    // no pipe, no process, or another failure of the system
+};
+
+// One CLI run: the program with exactly the arguments given (argv[0] is the program as
+// given, args follow), its standard output readable, its standard input and standard
+// error the null device, and an environment without the request's variables (see
+// child_env.h), so a CLI never sees the node password, the request or its headers.
 class child_process {
   public:
-    // timeout_seconds bounds the whole run, reading included; 0 or less means no bound.
-    child_process(const char* command_line, int timeout_seconds);
+    // program: a path, or a bare name looked up on PATH. timeout_ms bounds the whole run,
+    // reading included; 0 or less means no bound.
+    child_process(const char* program, std::span<const std::string_view> args, int timeout_ms);
     ~child_process();
     child_process(const child_process&) = delete;
     child_process& operator=(const child_process&) = delete;
 
     bool started() const;
+    // Why the run did not start; none once it has.
+    start_failure failure() const;
 
     // Line-oriented read, as fgets: stores at most piece.size() - 1 bytes, stopping after
     // a line feed, and a terminator. False at the end of the output (or once the time is up).

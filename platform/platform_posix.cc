@@ -16,7 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/child_env.h"
 #include "platform/platform.h"
+#include "platform/posix_fds.h"
 
 extern char** environ;
 
@@ -67,6 +69,10 @@ std::optional<std::string> read_regular_file(const char* path, std::uint64_t max
 
 bool remove_file(const char* path) {
     return ::unlink(path) == 0;
+}
+
+bool reserved_file_name(std::string_view) {
+    return false;
 }
 
 std::vector<dir_entry> list_json_entries(const char* dir) {
@@ -134,18 +140,146 @@ void shell_quote_into(const char* text, std::span<char> out) {
     out[pos] = '\0';
 }
 
-namespace {
-
-// Variables that carry the request (headers, query, node password) stay with credvane.
-bool is_request_variable(std::string_view entry) {
-    const std::string_view name = entry.substr(0, entry.find('='));
-    return name.starts_with("HTTP_") || name == "QUERY_STRING" || name == "BOT_PASSWORD";
-}
-
 std::int64_t monotonic_ms() {
     struct timespec ts {};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool mark_cloexec_above_stderr(cloexec_way way) {
+    switch (way) {
+        case cloexec_way::close_range:
+#if defined(SYS_close_range)
+            // CLOSE_RANGE_CLOEXEC (4): mark instead of closing, so that our own descriptors
+            // stay usable.
+            return ::syscall(SYS_close_range, 3u, ~0u, 4u) == 0;
+#else
+            return false;
+#endif
+        case cloexec_way::proc_listing: {
+            DIR* d = ::opendir("/proc/self/fd");
+            if (d == nullptr) return false;
+            const int own = ::dirfd(d);
+            while (const struct dirent* e = ::readdir(d)) {
+                int fd = 0;
+                const char* c = e->d_name;
+                if (*c < '0' || *c > '9') continue;
+                for (; *c >= '0' && *c <= '9' && fd < (1 << 24); ++c) fd = fd * 10 + (*c - '0');
+                if (fd <= STDERR_FILENO || fd == own) continue;
+                const int flags = ::fcntl(fd, F_GETFD);
+                if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+            }
+            ::closedir(d);  // its own descriptor is close-on-exec already, and now closed
+            return true;
+        }
+        case cloexec_way::bounded_loop: {
+            const long limit = ::sysconf(_SC_OPEN_MAX);
+            // A limit beyond reason would make this loop the slow path of every request.
+            const int top = (limit <= 0 || limit > (1 << 20)) ? (1 << 20) : static_cast<int>(limit);
+            for (int fd = STDERR_FILENO + 1; fd < top; ++fd) {
+                const int flags = ::fcntl(fd, F_GETFD);
+                if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+namespace {
+
+// Where a bare program name is searched when PATH is not set at all: the default of the
+// Debian and Ubuntu /bin/sh, so that a node without PATH finds what it found before.
+constexpr char default_path[] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+
+start_failure failure_of(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+        case ELOOP:
+        case ENAMETOOLONG:
+            return start_failure::not_found;
+        case EACCES:
+        case EPERM:
+            return start_failure::not_executable;
+        default:
+            return start_failure::no_resources;
+    }
+}
+
+// The file a program name stands for, as the shell found it: a name with a slash is a
+// path as it is; a bare name is the first executable regular file of that name in the
+// folders of PATH. An empty PATH entry, which the shell takes for the current folder, is
+// skipped: a CGI's current folder is the host's choice, and a program left there must not
+// run in the CLI's place (write "./name" to mean one there). A match that exists but may
+// not be executed is passed over, as the shell does, and reported when nothing else matches.
+start_failure find_program(const char* program, std::string& path) {
+    if (std::strchr(program, '/') != nullptr) {
+        path = program;
+        return start_failure::none;
+    }
+    const char* search = std::getenv("PATH");
+    if (search == nullptr) search = default_path;
+    start_failure found = start_failure::not_found;
+    const std::string_view name(program);
+    for (std::string_view rest(search);;) {
+        const std::size_t colon = rest.find(':');
+        const std::string_view dir = rest.substr(0, colon);
+        if (!dir.empty()) {
+            std::string candidate;
+            candidate.reserve(dir.size() + 1 + name.size());
+            candidate.append(dir);
+            if (dir.back() != '/') candidate.push_back('/');
+            candidate.append(name);
+            struct stat st {};
+            if (::stat(candidate.c_str(), &st) == 0) {
+                if (S_ISREG(st.st_mode) &&
+                    ::faccessat(AT_FDCWD, candidate.c_str(), X_OK, AT_EACCESS) == 0) {
+                    path = std::move(candidate);
+                    return start_failure::none;
+                }
+                found = start_failure::not_executable;
+            } else if (errno == EACCES) {
+                found = start_failure::not_executable;
+            }
+        }
+        if (colon == std::string_view::npos) break;
+        rest.remove_prefix(colon + 1);
+    }
+    return found;
+}
+
+// Our environment as a CLI gets it: without the request's variables.
+std::vector<char*> child_environment() {
+    const char* password = std::getenv("BOT_PASSWORD");
+    const std::string_view secret = password != nullptr ? password : "";
+    std::vector<char*> envp;
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+        const std::string_view entry(*e);
+        const std::size_t eq = entry.find('=');
+        if (eq == std::string_view::npos) continue;  // not a variable at all
+        if (child_keeps(entry.substr(0, eq), entry.substr(eq + 1), secret, name_case::exact))
+            envp.push_back(*e);
+    }
+    envp.push_back(nullptr);
+    return envp;
+}
+
+// Every descriptor above standard error stays with credvane: a descriptor the host left
+// open to us (its end of the request's pipes, say) must not stay open in a CLI or in what
+// the CLI leaves behind, where the host would wait on it.
+void keep_descriptors_home(posix_spawn_file_actions_t* actions) {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    if (posix_spawn_file_actions_addclosefrom_np(actions, STDERR_FILENO + 1) == 0) return;
+#else
+    (void)actions;
+#endif
+    // Without a closing step in the spawn, every descriptor is marked close-on-exec here
+    // before the start, the cheapest available way first.
+    for (const cloexec_way way :
+         {cloexec_way::close_range, cloexec_way::proc_listing, cloexec_way::bounded_loop}) {
+        if (mark_cloexec_above_stderr(way)) return;
+    }
 }
 
 }  // namespace
@@ -155,6 +289,7 @@ struct child_process::impl {
     int fd = -1;                   // our end of the CLI's standard output, non-blocking
     int pidfd = -1;                // readable once the CLI itself has ended (-1 where unsupported)
     bool exited = false;           // the CLI has ended; it stays unreaped until finish()
+    start_failure failure = start_failure::no_resources;  // until it has started
     std::int64_t deadline_ms = 0;  // 0: no bound
     bool timed_out = false;
     bool eof = false;
@@ -227,46 +362,65 @@ struct child_process::impl {
     }
 };
 
-child_process::child_process(const char* command_line, int timeout_seconds)
+child_process::child_process(const char* program, std::span<const std::string_view> args,
+                             int timeout_ms)
     : p_(std::make_unique<impl>()) {
-    std::vector<char*> envp;
-    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-        if (!is_request_variable(*e)) envp.push_back(*e);
+    if (program == nullptr || program[0] == '\0') {
+        p_->failure = start_failure::not_found;
+        return;
     }
-    envp.push_back(nullptr);
+    std::string path;
+    p_->failure = find_program(program, path);
+    if (p_->failure != start_failure::none) return;
+
+    // argv as the shell built it from the quoted words: the program as written, then the
+    // arguments. Room in front for the shell, should the program turn out to be a script
+    // without a "#!" line.
+    std::vector<std::string> words;
+    words.reserve(args.size() + 2);
+    words.emplace_back("/bin/sh");
+    words.emplace_back(program);
+    for (const std::string_view a : args) words.emplace_back(a);
+    std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp = child_environment();
 
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        p_->failure = start_failure::no_resources;
+        return;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attr);
-    // Our own stdin belongs to the request body; the CLI gets the null device.
+    // Our own stdin belongs to the request body; the CLI gets the null device, and its
+    // complaints go there too: credvane writes nothing to standard error.
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, null_device, O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    // Only the three standard streams: a descriptor the host left open to us (its end of
-    // the request's pipes, say) must not stay open in a CLI or in what the CLI leaves behind.
-    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-#endif
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, null_device, O_WRONLY, 0);
+    keep_descriptors_home(&actions);
     // A group of its own, so that a run that overstays can be ended with all it started.
     posix_spawnattr_setpgroup(&attr, 0);
     sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attr, &none);
-    short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK;
-    posix_spawnattr_setflags(&attr, flags);
-    char sh[] = "/bin/sh";
-    char dash_c[] = "-c";
-    std::string line(command_line);
-    char* argv[] = {sh, dash_c, line.data(), nullptr};
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, sh, &actions, &attr, argv, envp.data());
+    int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data() + 1, envp.data());
+    if (rc == ENOEXEC) {
+        // No "#!" line: the shell ran such a file as a script of its own, and so do we.
+        argv[1] = path.data();
+        rc = ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+    }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     ::close(fds[1]);
     if (rc != 0) {
         ::close(fds[0]);
+        p_->failure = failure_of(rc);
         return;
     }
     p_->pid = pid;
@@ -275,9 +429,7 @@ child_process::child_process(const char* command_line, int timeout_seconds)
 #ifdef SYS_pidfd_open
     p_->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
 #endif
-    if (timeout_seconds > 0) {
-        p_->deadline_ms = monotonic_ms() + static_cast<std::int64_t>(timeout_seconds) * 1000;
-    }
+    if (timeout_ms > 0) p_->deadline_ms = monotonic_ms() + timeout_ms;
 }
 
 child_process::~child_process() {
@@ -286,6 +438,10 @@ child_process::~child_process() {
 
 bool child_process::started() const {
     return p_->pid > 0;
+}
+
+start_failure child_process::failure() const {
+    return p_->failure;
 }
 
 bool child_process::read_line(std::span<char> piece) {

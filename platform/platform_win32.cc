@@ -13,12 +13,17 @@
 #include <time.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <list>
+#include <map>
 
+#include "platform/child_env.h"
 #include "platform/platform.h"
+#include "platform/win32_testing.h"
 
 namespace credvane::platform {
 
@@ -47,72 +52,301 @@ bool equals_nocase(std::basic_string_view<Char> a, std::basic_string_view<Char> 
            });
 }
 
-}  // namespace
-
-const char* env(const char* name) {
-    return std::getenv(name);
+// UTF-8 to UTF-16 for the W functions; false for bytes that are not UTF-8, which no
+// Windows name can come from.
+bool widen(std::string_view text, std::wstring& out) {
+    out.clear();
+    if (text.empty()) return true;
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) return false;
+    const int in = static_cast<int>(text.size());
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in, nullptr, 0);
+    if (n <= 0) return false;
+    out.resize(static_cast<std::size_t>(n));
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in, out.data(), n) == n;
 }
 
-bool home_env(const char* name, std::span<char> out) {
-    if (out.empty()) return false;
-    const DWORD cap = static_cast<DWORD>(std::min<std::size_t>(out.size(), MAXDWORD));
-    const DWORD n = GetEnvironmentVariableA(name, out.data(), cap);
-    // 0: absent or empty. n >= cap: the value did not fit, and n is the size it would
-    // need; a cut home is no home, so the caller moves on to its next choice.
-    if (n == 0 || n >= cap) {
-        out[0] = '\0';
-        return false;
+// UTF-16 to UTF-8 for the rest of credvane; nothing for a string with a lone surrogate,
+// which has no UTF-8 form (a lossy form could equal some other string).
+std::optional<std::string> narrow(std::wstring_view text) {
+    std::string out;
+    if (text.empty()) return out;
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
+    const int in = static_cast<int>(text.size());
+    const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), in, nullptr, 0,
+                                      nullptr, nullptr);
+    if (n <= 0) return std::nullopt;
+    out.resize(static_cast<std::size_t>(n));
+    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), in, out.data(), n, nullptr,
+                            nullptr) != n) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+// The variable's wide value, or nothing when it is not defined.
+std::optional<std::wstring> wide_env(const wchar_t* name) {
+    std::wstring value(256, L'\0');
+    for (;;) {
+        SetLastError(ERROR_SUCCESS);
+        const DWORD n =
+            GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+        if (n == 0) {
+            // 0 is both "not defined" and "defined and empty".
+            if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+            value.clear();
+            return value;
+        }
+        // n < size: the value and its terminator fit. Otherwise n is the size it needs
+        // (it may still grow between the calls, hence the loop).
+        if (n < value.size()) {
+            value.resize(n);
+            return value;
+        }
+        value.assign(n, L'\0');
+    }
+}
+
+// The variable whose value must never be read as "no value" when it does not convert:
+// an unset node password lets every request in.
+bool fails_closed(std::wstring_view name) {
+    return equals_nocase(name, std::wstring_view(L"BOT_PASSWORD"));
+}
+
+// What a variable that is set but has no UTF-8 form reads as when it must fail closed.
+// Converted text is always valid UTF-8, and 0xFF never occurs in UTF-8, so no header,
+// query or other variable can ever equal it.
+constexpr char unmatchable_value[] = "\xff";
+
+// Paths at least this long take the extended form: MAX_PATH (260 with the terminator) is
+// the limit of the plain form, and a folder needs room for an 8.3 name below it.
+constexpr std::size_t extended_path_from = MAX_PATH - 12;
+
+// An absolute path ("X:\..." or "\\server\share\...") in the form the plain path functions
+// would give it: '/' as '\', empty and "." components gone, ".." taking the one before
+// it away (never the drive or the share). Nothing when it is not such a path.
+std::optional<std::wstring> normalised_absolute(std::wstring_view path) {
+    auto is_sep = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    std::wstring root;
+    std::size_t at = 0;
+    if (path.size() >= 3 && path[1] == L':' && is_sep(path[2]) &&
+        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'))) {
+        root = path.substr(0, 2);
+        at = 3;
+    } else if (path.size() >= 2 && is_sep(path[0]) && is_sep(path[1])) {
+        // \\server\share: both parts belong to the root.
+        std::size_t end = 2;
+        for (int part = 0; part < 2; ++part) {
+            const std::size_t start = end;
+            while (end < path.size() && !is_sep(path[end])) ++end;
+            if (end == start) return std::nullopt;
+            if (part == 0) ++end;
+        }
+        root = L"\\\\" + std::wstring(path.substr(2, end - 2));
+        for (wchar_t& c : root) c = is_sep(c) ? L'\\' : c;
+        at = end;
+    } else {
+        return std::nullopt;
+    }
+    std::vector<std::wstring_view> parts;
+    while (at < path.size()) {
+        std::size_t end = at;
+        while (end < path.size() && !is_sep(path[end])) ++end;
+        const std::wstring_view part = path.substr(at, end - at);
+        if (part == L"..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != L".") {
+            parts.push_back(part);
+        }
+        at = end + 1;
+    }
+    std::wstring out = root;
+    for (const std::wstring_view part : parts) {
+        out.push_back(L'\\');
+        out.append(part);
+    }
+    if (parts.empty()) out.push_back(L'\\');
+    return out;
+}
+
+// The wide form of a UTF-8 path for the file functions. A long path is made absolute and
+// normalised as the plain form would be, and then given the "\\?\" prefix, which lifts
+// the MAX_PATH limit but normalises nothing itself. An absolute path is normalised here,
+// as GetFullPathNameW itself only takes MAX_PATH characters without the prefix; a long
+// relative one goes through it and fails where it does.
+bool file_path(const char* path, std::wstring& out) {
+    if (path == nullptr || path[0] == '\0' || !widen(path, out)) return false;
+    if (out.size() < extended_path_from || out.starts_with(L"\\\\?\\") ||
+        out.starts_with(L"\\\\.\\")) {
+        return true;
+    }
+    std::optional<std::wstring> full = normalised_absolute(out);
+    if (!full) {
+        std::wstring buffer(out.size() + 16, L'\0');
+        for (;;) {
+            const DWORD n = GetFullPathNameW(out.c_str(), static_cast<DWORD>(buffer.size()),
+                                             buffer.data(), nullptr);
+            if (n == 0) return false;
+            if (n < buffer.size()) {
+                buffer.resize(n);
+                break;
+            }
+            buffer.assign(n, L'\0');
+        }
+        if (buffer.starts_with(L"\\\\.\\")) {
+            out = std::move(buffer);  // a device: it has no long form
+            return true;
+        }
+        full = std::move(buffer);
+    }
+    if (full->starts_with(L"\\\\")) {
+        out = L"\\\\?\\UNC\\" + full->substr(2);
+    } else {
+        out = L"\\\\?\\" + *full;
     }
     return true;
 }
 
+}  // namespace
+
+const char* env(const char* name) {
+    std::wstring wname;
+    if (name == nullptr || !widen(name, wname)) return nullptr;
+    const std::optional<std::wstring> value = wide_env(wname.c_str());
+    if (!value) return nullptr;
+    const std::optional<std::string> converted = narrow(*value);
+    // A value that does not convert counts as unset, but for the one that fails closed.
+    if (!converted && !fails_closed(wname)) return nullptr;
+    const std::string text = converted ? *converted : std::string(unmatchable_value);
+    // Callers keep the pointer for the whole request, as they would keep getenv's. Each
+    // distinct value is stored once and never freed: a request reads a handful of
+    // variables, and a value read again is usually the same.
+    static std::map<std::string, std::list<std::string>, std::less<>> seen;
+    std::list<std::string>& values = seen[name];
+    for (const std::string& v : values) {
+        if (v == text) return v.c_str();
+    }
+    values.push_back(text);
+    return values.back().c_str();
+}
+
+bool home_env(const char* name, std::span<char> out) {
+    if (out.empty()) return false;
+    out[0] = '\0';
+    // The UTF-8 value must fit out whole: a cut home is no home, so the caller moves on
+    // to its next choice.
+    const char* v = env(name);
+    if (v == nullptr || v[0] == '\0') return false;
+    const std::size_t n = std::strlen(v);
+    if (n >= out.size() || std::strcmp(v, unmatchable_value) == 0) return false;
+    std::memcpy(out.data(), v, n + 1);
+    return true;
+}
+
 bool is_non_directory(const char* path) {
-    if (path == nullptr || path[0] == '\0') return false;
-    const DWORD attrs = GetFileAttributesA(path);
+    std::wstring wpath;
+    if (!file_path(path, wpath)) return false;
+    const DWORD attrs = GetFileAttributesW(wpath.c_str());
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-std::optional<std::string> read_regular_file(const char* path, std::uint64_t max_size) {
-    if (path == nullptr || path[0] == '\0') return std::nullopt;
+namespace {
+
+enum class read_outcome { done, absent, busy };
+
+// One attempt at reading the file whole. busy: another process holds it open without
+// read sharing, or holds a lock on a range of it; that ends when its write is done.
+read_outcome read_once(const std::wstring& path, std::uint64_t max_size, std::string& text) {
     // Full sharing: a CLI may rewrite the file while we read it, and must not fail for us.
     // A directory does not open without FILE_FLAG_BACKUP_SEMANTICS.
-    const unique_handle file =
-        own(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return std::nullopt;
+    const unique_handle file = own(CreateFileW(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        return (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+                   ? read_outcome::busy
+                   : read_outcome::absent;
+    }
     // Device names (CON, NUL, COM1) and pipes open like files; only a disk file is read,
     // so a console or a pipe without a writer can never hold the request up.
-    if (GetFileType(file.get()) != FILE_TYPE_DISK) return std::nullopt;
+    if (GetFileType(file.get()) != FILE_TYPE_DISK) return read_outcome::absent;
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
         static_cast<std::uint64_t>(size.QuadPart) > max_size) {
-        return std::nullopt;
+        return read_outcome::absent;
     }
-    std::string text(static_cast<std::size_t>(size.QuadPart), '\0');
+    text.assign(static_cast<std::size_t>(size.QuadPart), '\0');
     std::size_t got = 0;
     while (got < text.size()) {
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(text.size() - got, 1u << 30));
         DWORD n = 0;
-        if (!ReadFile(file.get(), text.data() + got, want, &n, nullptr) || n == 0) break;
+        if (!ReadFile(file.get(), text.data() + got, want, &n, nullptr)) {
+            return GetLastError() == ERROR_LOCK_VIOLATION ? read_outcome::busy
+                                                          : read_outcome::absent;
+        }
+        if (n == 0) break;
         got += n;
     }
-    if (got != text.size()) return std::nullopt;
-    return text;
+    return got == text.size() ? read_outcome::done : read_outcome::absent;
+}
+
+// Between tries at a busy file: four waits of 20 ms keep the whole retry under 100 ms.
+constexpr int busy_tries = 5;
+constexpr DWORD busy_wait_ms = 20;
+
+void (*busy_retry_hook)() = nullptr;
+
+}  // namespace
+
+std::optional<std::string> read_regular_file(const char* path, std::uint64_t max_size) {
+    std::wstring wpath;
+    if (!file_path(path, wpath)) return std::nullopt;
+    std::string text;
+    // A refresh CLI may hold the credential file without read sharing while it writes it;
+    // the node is not logged out for that, so a busy file is tried again briefly.
+    for (int attempt = 1;; ++attempt) {
+        const read_outcome r = read_once(wpath, max_size, text);
+        if (r == read_outcome::done) return text;
+        if (r == read_outcome::absent || attempt == busy_tries) return std::nullopt;
+        if (busy_retry_hook != nullptr) busy_retry_hook();
+        Sleep(busy_wait_ms);
+    }
 }
 
 bool remove_file(const char* path) {
-    return path != nullptr && DeleteFileA(path) != 0;
+    std::wstring wpath;
+    return file_path(path, wpath) && DeleteFileW(wpath.c_str()) != 0;
+}
+
+bool reserved_file_name(std::string_view name) {
+    // The device is named by what comes before the first dot, whatever follows it.
+    const std::string_view stem = name.substr(0, name.find('.'));
+    for (const std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
+        if (equals_nocase(stem, device)) return true;
+    }
+    if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9') {
+        const std::string_view prefix = stem.substr(0, 3);
+        return equals_nocase(prefix, std::string_view("COM")) ||
+               equals_nocase(prefix, std::string_view("LPT"));
+    }
+    return false;
 }
 
 std::vector<dir_entry> list_json_entries(const char* dir) {
     std::vector<dir_entry> entries;
+    std::wstring pattern;
     if (dir == nullptr) return entries;
-    const std::string pattern = std::string(dir) + "\\*.json";
-    WIN32_FIND_DATAA found{};
-    const HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+    if (!file_path((std::string(dir) + "\\*.json").c_str(), pattern)) return entries;
+    WIN32_FIND_DATAW found{};
+    // The basic level leaves out the 8.3 short name, which is never used here.
+    const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) return entries;
     do {
-        const std::string_view name(found.cFileName);
+        // A name with no UTF-8 form cannot be named back by the rest of credvane: skipped.
+        const std::optional<std::string> utf8 = narrow(found.cFileName);
+        if (!utf8) continue;
+        const std::string_view name(*utf8);
         // The pattern is also matched against 8.3 short names, so the search may return a
         // name that does not itself end in ".json": only names that do are kept. Case does
         // not count, as it does not for the file system.
@@ -122,7 +356,7 @@ std::vector<dir_entry> list_json_entries(const char* dir) {
         }
         entries.push_back(
             {std::string(name), (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
-    } while (FindNextFileA(search, &found));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
     std::sort(entries.begin(), entries.end(),
               [](const dir_entry& a, const dir_entry& b) { return a.name < b.name; });
@@ -131,6 +365,10 @@ std::vector<dir_entry> list_json_entries(const char* dir) {
 
 std::int64_t now() {
     return static_cast<std::int64_t>(_time64(nullptr));
+}
+
+std::int64_t monotonic_ms() {
+    return static_cast<std::int64_t>(GetTickCount64());
 }
 
 int strnicmp(const char* a, const char* b, std::size_t n) {
@@ -180,28 +418,57 @@ void shell_quote_into(const char* text, std::span<char> out) {
 
 namespace {
 
-// Variables that carry the request (headers, query, node password) stay with credvane.
-// Names are case-insensitive on Windows: "http_x_bot_password" is the same variable.
-bool is_request_variable(std::wstring_view entry) {
-    // Hidden per-drive entries such as "=C:=C:\dir" have a name that begins with '='.
-    const std::wstring_view name = entry.substr(0, entry.find(L'=', 1));
-    return (name.size() >= 5 && equals_nocase(name.substr(0, 5), std::wstring_view(L"HTTP_"))) ||
-           equals_nocase(name, std::wstring_view(L"QUERY_STRING")) ||
-           equals_nocase(name, std::wstring_view(L"BOT_PASSWORD"));
+// For judging a variable only: a lone surrogate becomes U+FFFD. The entry itself goes to
+// the CLI as it is.
+std::string lossy_utf8(std::wstring_view w) {
+    if (w.empty() || w.size() > static_cast<std::size_t>(INT_MAX)) return {};
+    const int in = static_cast<int>(w.size());
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), in, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return {};
+    std::string s(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), in, s.data(), n, nullptr, nullptr);
+    return s;
 }
 
-// Our environment without the request's variables, as a CreateProcess block. Wide, so
-// that no value is lost to the ANSI code page on the way to the CLI.
+// The name of an environment entry. Hidden per-drive entries such as "=C:=C:\dir" have a
+// name that begins with '='.
+std::wstring_view entry_name(std::wstring_view entry) {
+    return entry.substr(0, entry.find(L'=', 1));
+}
+
+// Our environment without the request's variables (names compare without case, so
+// "http_x_bot_password" is the header too), as a CreateProcessW block. Wide, so that no
+// value is lost to the ANSI code page on the way to the CLI, and sorted as Windows
+// requires of a block it is handed: by name, without case, by code unit, without regard
+// to the locale, which is what CompareStringOrdinal with ignore-case does.
 std::wstring child_environment() {
-    std::wstring block;
+    const char* secret = env("BOT_PASSWORD");
+    const std::string_view password = secret != nullptr ? secret : "";
+    std::vector<std::wstring> entries;
     if (wchar_t* all = GetEnvironmentStringsW()) {
         for (const wchar_t* e = all; *e != L'\0'; e += std::wcslen(e) + 1) {
             const std::wstring_view entry(e);
-            if (is_request_variable(entry)) continue;
-            block.append(entry);
-            block.push_back(L'\0');
+            const std::wstring_view name = entry_name(entry);
+            if (name.size() == entry.size()) continue;  // no '=': not a variable
+            const std::wstring_view value = entry.substr(name.size() + 1);
+            if (!child_keeps(lossy_utf8(name), lossy_utf8(value), password, name_case::fold)) {
+                continue;
+            }
+            entries.emplace_back(entry);
         }
         FreeEnvironmentStringsW(all);
+    }
+    std::stable_sort(
+        entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
+            const std::wstring_view na = entry_name(a);
+            const std::wstring_view nb = entry_name(b);
+            return CompareStringOrdinal(na.data(), static_cast<int>(na.size()), nb.data(),
+                                        static_cast<int>(nb.size()), TRUE) == CSTR_LESS_THAN;
+        });
+    std::wstring block;
+    for (const std::wstring& e : entries) {
+        block.append(e);
+        block.push_back(L'\0');
     }
     // The block ends with an empty entry; an empty block is two terminators.
     if (block.empty()) block.push_back(L'\0');
@@ -209,23 +476,187 @@ std::wstring child_environment() {
     return block;
 }
 
-// cmd.exe from the system folder, never from the current folder or a search.
-std::string system_cmd_exe() {
-    char dir[MAX_PATH + 1] = {};
-    const UINT n = GetSystemDirectoryA(dir, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return {};
-    return std::string(dir, n) + "\\cmd.exe";
+// How a CLI file is started: an executable directly, a batch script by cmd.exe.
+enum class program_kind { none, executable, script };
+
+program_kind kind_of(std::wstring_view path) {
+    const std::size_t dot = path.find_last_of(L'.');
+    const std::size_t sep = path.find_last_of(L"\\/");
+    if (dot == std::wstring_view::npos || (sep != std::wstring_view::npos && dot < sep)) {
+        return program_kind::none;
+    }
+    const std::wstring_view ext = path.substr(dot);
+    if (equals_nocase(ext, std::wstring_view(L".exe")) ||
+        equals_nocase(ext, std::wstring_view(L".com"))) {
+        return program_kind::executable;
+    }
+    if (equals_nocase(ext, std::wstring_view(L".cmd")) ||
+        equals_nocase(ext, std::wstring_view(L".bat"))) {
+        return program_kind::script;
+    }
+    return program_kind::none;
 }
 
-// cmd.exe answers a command that it cannot find or start with exit code 9009 ("is not
-// recognized as an internal or external command"); 126 and 127 are what a CLI itself
-// uses to say that it cannot work on this node.
-bool means_cannot_run(DWORD code) {
-    return code == 9009 || code == 126 || code == 127;
+bool is_file(const std::wstring& path) {
+    const std::optional<std::string> text = narrow(path);
+    return text && is_non_directory(text->c_str());
+}
+
+// The absolute, normalised form of path ("." and "..", '/' as '\'), or nothing.
+std::optional<std::wstring> full_path(const std::wstring& path) {
+    std::wstring full(path.size() + 64, L'\0');
+    for (;;) {
+        const DWORD n =
+            GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0) return std::nullopt;
+        if (n < full.size()) {
+            full.resize(n);
+            return full;
+        }
+        full.assign(n, L'\0');
+    }
+}
+
+// The extensions cmd.exe would try, in PATHEXT's order, but only those credvane can start:
+// anything else would need a file association, which no CLI relies on.
+std::vector<std::wstring> runnable_extensions() {
+    std::wstring list = L".COM;.EXE;.BAT;.CMD";
+    if (const std::optional<std::wstring> v = wide_env(L"PATHEXT"); v && !v->empty()) list = *v;
+    std::vector<std::wstring> exts;
+    for (std::size_t at = 0; at <= list.size();) {
+        const std::size_t end = std::min(list.find(L';', at), list.size());
+        const std::wstring ext = list.substr(at, end - at);
+        if (!ext.empty() && kind_of(ext) != program_kind::none) exts.push_back(ext);
+        at = end + 1;
+    }
+    return exts;
+}
+
+struct resolved_program {
+    std::wstring path;  // absolute
+    program_kind kind = program_kind::none;
+    start_failure failure = start_failure::not_found;
+};
+
+// The program at base: the file itself when it is one credvane can start, else base with
+// each runnable extension. A file that exists but is of no such kind cannot be executed.
+resolved_program resolve_at(const std::wstring& base, const std::vector<std::wstring>& exts) {
+    resolved_program r;
+    const std::optional<std::wstring> full = full_path(base);
+    if (!full) return r;
+    if (is_file(*full)) {
+        r.kind = kind_of(*full);
+        if (r.kind != program_kind::none) {
+            r.path = *full;
+            r.failure = start_failure::none;
+            return r;
+        }
+        r.failure = start_failure::not_executable;
+    }
+    for (const std::wstring& ext : exts) {
+        const std::wstring candidate = *full + ext;
+        if (is_file(candidate)) {
+            r.path = candidate;
+            r.kind = kind_of(candidate);
+            r.failure = start_failure::none;
+            return r;
+        }
+    }
+    return r;
+}
+
+bool absolute_folder(std::wstring_view dir) {
+    return (dir.size() >= 3 && dir[1] == L':' && (dir[2] == L'\\' || dir[2] == L'/')) ||
+           dir.starts_with(L"\\\\");
+}
+
+// Finds the program before anything runs. A path names its file (relative to credvane's
+// own folder, as the operator's shell would take it); a bare name is looked up in PATH's
+// absolute folders only, never in the working folder (which cmd.exe would search first,
+// so a file planted there would be run and believed) nor in a relative PATH entry.
+resolved_program resolve_program(const std::wstring& program) {
+    const std::vector<std::wstring> exts = runnable_extensions();
+    if (program.find_first_of(L"\\/:") != std::wstring::npos) return resolve_at(program, exts);
+    resolved_program best;
+    const std::optional<std::wstring> path = wide_env(L"PATH");
+    if (!path) return best;
+    for (std::size_t at = 0; at <= path->size();) {
+        const std::size_t end = std::min(path->find(L';', at), path->size());
+        std::wstring dir = path->substr(at, end - at);
+        at = end + 1;
+        if (dir.size() >= 2 && dir.front() == L'"' && dir.back() == L'"') {
+            dir = dir.substr(1, dir.size() - 2);
+        }
+        if (!absolute_folder(dir)) continue;
+        if (dir.back() != L'\\' && dir.back() != L'/') dir.push_back(L'\\');
+        const resolved_program r = resolve_at(dir + program, exts);
+        if (r.failure == start_failure::none) return r;
+        if (r.failure == start_failure::not_executable) best = r;
+    }
+    return best;
+}
+
+// One argument on a command line as CommandLineToArgvW (and the C runtime's own parser)
+// reads it back: quoted when it is empty or holds a blank or a quote; inside quotes a run
+// of backslashes is doubled before a quote (which is escaped) and at the end.
+void append_argument(std::wstring& line, std::wstring_view arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring_view::npos) {
+        line.append(arg);
+        return;
+    }
+    line.push_back(L'"');
+    std::size_t backslashes = 0;
+    for (const wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        line.push_back(c);
+    }
+    line.append(backslashes * 2, L'\\');
+    line.push_back(L'"');
+}
+
+// cmd.exe expands %NAME% even inside quotes and has no escape for a quote there, and a
+// line break ends its command; a trailing backslash would escape the closing quote for
+// whatever program the script hands the value on to. Such a text cannot reach a script
+// as written, so it is refused rather than run altered.
+bool script_safe(std::wstring_view text) {
+    return text.find_first_of(L"\"%\r\n") == std::wstring_view::npos &&
+           (text.empty() || text.back() != L'\\');
+}
+
+// A word the runner writes itself ("--status"): it goes to a script bare, as it always has.
+bool plain_option(std::wstring_view arg) {
+    if (!arg.starts_with(L"--")) return false;
+    return std::all_of(arg.begin(), arg.end(), [](wchar_t c) {
+        return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+               c == L'-' || c == L'_';
+    });
+}
+
+// The system folder, where cmd.exe is taken from (never from a search) and where a CLI
+// that names no folder of its own runs.
+std::wstring system_folder() {
+    wchar_t dir[MAX_PATH + 1] = {};
+    const UINT n = GetSystemDirectoryW(dir, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return {};
+    return std::wstring(dir, n);
+}
+
+// 126 and 127 are what a CLI itself uses to say that it cannot work on this node, and
+// STATUS_DLL_NOT_FOUND is the loader's word that the program cannot start here, as 127 is
+// on POSIX. cmd.exe answers a command that a script names and it cannot find with 9009
+// ("is not recognized as an internal or external command").
+bool means_cannot_run(DWORD code, program_kind kind) {
+    return code == 126 || code == 127 || code == 0xC0000135 ||
+           (kind == program_kind::script && code == 9009);
 }
 
 unique_handle open_null_device(DWORD access, SECURITY_ATTRIBUTES* inherit) {
-    return own(CreateFileA(null_device, access, FILE_SHARE_READ | FILE_SHARE_WRITE, inherit,
+    return own(CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, inherit,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
@@ -235,16 +666,16 @@ unique_handle open_null_device(DWORD access, SECURITY_ATTRIBUTES* inherit) {
 bool make_output_pipe(unique_handle& read_end, unique_handle& write_end,
                       SECURITY_ATTRIBUTES* inherit) {
     static unsigned serial = 0;
-    char name[96];
-    std::snprintf(name, sizeof name, "\\\\.\\pipe\\credvane-%lu-%u-%llu",
+    wchar_t name[96];
+    std::swprintf(name, std::size(name), L"\\\\.\\pipe\\credvane-%lu-%u-%llu",
                   static_cast<unsigned long>(GetCurrentProcessId()), ++serial,
                   static_cast<unsigned long long>(GetTickCount64()));
-    read_end = own(CreateNamedPipeA(
+    read_end = own(CreateNamedPipeW(
         name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
         64 * 1024, 0, nullptr));
     if (!read_end) return false;
-    write_end = own(CreateFileA(name, GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, inherit,
+    write_end = own(CreateFileW(name, GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, inherit,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!write_end) {
         read_end.reset();
@@ -265,6 +696,8 @@ struct child_process::impl {
     bool timed_out = false;
     bool eof = false;
     bool ended = false;  // the interpreter has ended: only what the pipe holds is left
+    start_failure failure = start_failure::no_resources;  // until it has started
+    program_kind kind = program_kind::none;
     char chunk[4096];
     std::size_t chunk_pos = 0;
     std::size_t chunk_len = 0;
@@ -334,16 +767,155 @@ struct child_process::impl {
     }
 };
 
-child_process::child_process(const char* command_line, int timeout_seconds)
+namespace {
+
+// The job every CLI runs in, with everything it starts: closing our handle to it, when
+// credvane ends in any way (the host's own timeout kills it), ends them all. A crash in
+// any of them ends that process at once rather than waiting on an error report.
+unique_handle make_cli_job() {
+    unique_handle job = own(CreateJobObjectW(nullptr, nullptr));
+    if (!job) return job;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof limits)) {
+        job.reset();
+    }
+    return job;
+}
+
+// No error box may hold a run open: a CLI that lacks a DLL or crashes ends with its code
+// instead. Children inherit the error mode, so it is set once in credvane itself.
+void quiet_error_mode() {
+    static const bool done = [] {
+        const UINT mode = SetErrorMode(0);
+        SetErrorMode(mode | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+        return true;
+    }();
+    (void)done;
+}
+
+bool use_handle_list = true;
+
+// A suspended process that must not run: ended before it executes a single instruction
+// of its own.
+void discard_suspended(const unique_handle& process) {
+    TerminateProcess(process.get(), 1);
+    WaitForSingleObject(process.get(), INFINITE);
+}
+
+// The procedure attribute list with the one attribute that limits inheritance.
+class handle_list_attribute {
+  public:
+    explicit handle_list_attribute(std::span<HANDLE> handles) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        if (size == 0) return;
+        space_.resize(size);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(space_.data());
+        if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
+        if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
+                                       handles.size_bytes(), nullptr, nullptr)) {
+            DeleteProcThreadAttributeList(list);
+            return;
+        }
+        list_ = list;
+    }
+    ~handle_list_attribute() {
+        if (list_ != nullptr) DeleteProcThreadAttributeList(list_);
+    }
+    handle_list_attribute(const handle_list_attribute&) = delete;
+    handle_list_attribute& operator=(const handle_list_attribute&) = delete;
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+  private:
+    std::vector<char> space_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+}  // namespace
+
+namespace win32_testing {
+
+void set_busy_retry_hook(void (*hook)()) {
+    busy_retry_hook = hook;
+}
+
+void set_handle_list(bool on) {
+    use_handle_list = on;
+}
+
+std::wstring file_path_for(const char* path) {
+    std::wstring out;
+    return file_path(path, out) ? out : std::wstring();
+}
+
+}  // namespace win32_testing
+
+child_process::child_process(const char* program, std::span<const std::string_view> args,
+                             int timeout_ms)
     : p_(std::make_unique<impl>()) {
-    const std::string cmd_exe = system_cmd_exe();
-    if (cmd_exe.empty() || command_line == nullptr) return;
-    // cmd.exe strips the first and the last quote of a /c line that holds more than two,
-    // which breaks "prog" --name "work": the line goes in one more pair of quotes, and /s
-    // makes cmd.exe strip exactly that pair whatever the line holds. /d skips the AutoRun
-    // commands of the registry, whose output would land in the capture; /v:off keeps a
-    // "!" in a path literal even where the registry turns delayed expansion on.
-    std::string line = "\"" + cmd_exe + "\" /d /v:off /s /c \"" + command_line + "\"";
+    std::wstring wprogram;
+    if (program == nullptr || program[0] == '\0' || !widen(program, wprogram)) {
+        p_->failure = start_failure::not_found;
+        return;
+    }
+    // Resolved before anything starts: what cannot be found or started is "cannot run"
+    // here, whatever cmd.exe would have answered for it.
+    const resolved_program found = resolve_program(wprogram);
+    if (found.failure != start_failure::none) {
+        p_->failure = found.failure;
+        return;
+    }
+    std::vector<std::wstring> wargs;
+    for (const std::string_view a : args) {
+        std::wstring w;
+        if (!widen(a, w)) {
+            p_->failure = start_failure::not_executable;
+            return;
+        }
+        wargs.push_back(std::move(w));
+    }
+
+    std::wstring application;
+    std::wstring line;
+    if (found.kind == program_kind::executable) {
+        // Started directly: no interpreter stands between, so the path and every argument
+        // arrive as written. The path cannot hold a quote, so quotes alone delimit it.
+        application = found.path;
+        line = L"\"" + found.path + L"\"";
+        for (const std::wstring& a : wargs) {
+            line.push_back(L' ');
+            append_argument(line, a);
+        }
+    } else {
+        if (!script_safe(found.path) ||
+            !std::all_of(wargs.begin(), wargs.end(),
+                         [](const std::wstring& a) { return script_safe(a); })) {
+            p_->failure = start_failure::not_executable;
+            return;
+        }
+        const std::wstring system = system_folder();
+        if (system.empty()) return;
+        application = system + L"\\cmd.exe";
+        // cmd.exe strips the first and the last quote of a /c line that holds more than
+        // two, which breaks "prog" --name "work": the line goes in one more pair of quotes,
+        // and /s makes cmd.exe strip exactly that pair whatever the line holds. /d skips the
+        // AutoRun commands of the registry, whose output would land in the capture; /v:off
+        // keeps a "!" literal even where the registry turns delayed expansion on; /e:on
+        // keeps the command extensions a script relies on where the registry turns them off.
+        line = L"\"" + application + L"\" /d /e:on /v:off /s /c \"\"" + found.path + L"\"";
+        for (const std::wstring& a : wargs) {
+            line += plain_option(a) ? L" " + a : L" \"" + a + L"\"";
+        }
+        line.push_back(L'"');
+    }
+    // A fixed working folder: the CLI's own, never credvane's, which the host chose. A
+    // drive alone ("C:") would mean that drive's current folder, not its root.
+    std::wstring folder = found.path.substr(0, found.path.find_last_of(L'\\'));
+    if (folder.size() == 2 && folder[1] == L':') folder.push_back(L'\\');
+    quiet_error_mode();
 
     SECURITY_ATTRIBUTES inherit{};
     inherit.nLength = sizeof inherit;
@@ -351,14 +923,14 @@ child_process::child_process(const char* command_line, int timeout_seconds)
     unique_handle out_read;
     unique_handle out_write;
     if (!make_output_pipe(out_read, out_write, &inherit)) return;
-    // Our own stdin belongs to the request body; the CLI reads the null device. cmd.exe's
-    // own complaints go there too: credvane writes nothing to standard error.
+    // Our own stdin belongs to the request body; the CLI reads the null device, and its
+    // complaints go there too: credvane writes nothing to standard error.
     const unique_handle in = open_null_device(GENERIC_READ, &inherit);
     const unique_handle err = open_null_device(GENERIC_WRITE, &inherit);
-    unique_handle event = own(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    unique_handle event = own(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!in || !err || !event) return;
 
-    STARTUPINFOEXA si{};
+    STARTUPINFOEXW si{};
     si.StartupInfo.cb = sizeof si;
     si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     si.StartupInfo.hStdInput = in.get();
@@ -367,47 +939,49 @@ child_process::child_process(const char* command_line, int timeout_seconds)
 
     // Only these three handles go to the CLI. Any other inheritable handle, above all the
     // host's pipe behind our standard output, would otherwise stay open in whatever the
-    // CLI leaves running, and the host would wait for it.
+    // CLI leaves running, and the host would wait for it. Without the list nothing runs.
     HANDLE inherited[] = {in.get(), out_write.get(), err.get()};
-    std::vector<char> attr_space;
-    SIZE_T attr_size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &attr_size);
+    const handle_list_attribute attributes(inherited);
     DWORD flags = CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
-    if (attr_size > 0) {
-        attr_space.resize(attr_size);
-        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attr_space.data());
-        if (InitializeProcThreadAttributeList(list, 1, 0, &attr_size)) {
-            if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                          sizeof inherited, nullptr, nullptr)) {
-                si.lpAttributeList = list;
-                flags |= EXTENDED_STARTUPINFO_PRESENT;
-            } else {
-                DeleteProcThreadAttributeList(list);
-            }
-        }
+    if (use_handle_list) {
+        if (attributes.get() == nullptr) return;
+        si.lpAttributeList = attributes.get();
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
     }
 
     std::wstring environment = child_environment();
     PROCESS_INFORMATION pi{};
-    const BOOL created = CreateProcessA(cmd_exe.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
-                                        environment.data(), nullptr, &si.StartupInfo, &pi);
-    if (si.lpAttributeList != nullptr) DeleteProcThreadAttributeList(si.lpAttributeList);
-    if (!created) return;
+    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
+                        environment.data(), folder.c_str(), &si.StartupInfo, &pi)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            p_->failure = start_failure::not_found;  // gone since it was found
+        } else if (error == ERROR_BAD_EXE_FORMAT || error == ERROR_ACCESS_DENIED ||
+                   error == ERROR_EXE_MACHINE_TYPE_MISMATCH) {
+            p_->failure = start_failure::not_executable;
+        }
+        return;
+    }
     unique_handle process = own(pi.hProcess);
     const unique_handle thread = own(pi.hThread);
 
-    // The job holds everything the CLI starts, so that nothing it started outlives the run.
-    unique_handle job = own(CreateJobObjectA(nullptr, nullptr));
-    if (job && !AssignProcessToJobObject(job.get(), process.get())) job.reset();
-    ResumeThread(thread.get());
+    // The job is in place before the CLI runs its first instruction, so nothing it starts
+    // escapes it. Without the job the CLI never runs: unconfined, what it leaves behind
+    // would outlive credvane.
+    unique_handle job = make_cli_job();
+    if (!job || !AssignProcessToJobObject(job.get(), process.get()) ||
+        ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+        discard_suspended(process);
+        return;
+    }
 
     p_->process = std::move(process);
     p_->job = std::move(job);
     p_->pipe = std::move(out_read);
     p_->event = std::move(event);
-    if (timeout_seconds > 0) {
-        p_->deadline_ms = GetTickCount64() + static_cast<ULONGLONG>(timeout_seconds) * 1000;
-    }
+    p_->kind = found.kind;
+    p_->failure = start_failure::none;
+    if (timeout_ms > 0) p_->deadline_ms = GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
 }
 
 child_process::~child_process() {
@@ -416,6 +990,10 @@ child_process::~child_process() {
 
 bool child_process::started() const {
     return static_cast<bool>(p_->process);
+}
+
+start_failure child_process::failure() const {
+    return p_->failure;
 }
 
 bool child_process::read_line(std::span<char> piece) {
@@ -454,7 +1032,7 @@ run_end child_process::finish() {
     }
     DWORD code = 0;
     if (!GetExitCodeProcess(process.get(), &code)) return run_end::ran;  // nothing to judge
-    return means_cannot_run(code) ? run_end::cannot_run : run_end::ran;
+    return means_cannot_run(code, p_->kind) ? run_end::cannot_run : run_end::ran;
 }
 
 }  // namespace credvane::platform

@@ -4,26 +4,26 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/sha256.h"
+#include "base/text.h"
 #include "platform/platform.h"
 #include "request/query.h"
-#include "base/text.h"
 
 namespace credvane {
 
 namespace {
 
-// Byte-exact comparison that, for equal lengths, looks at every byte whatever it finds,
-// so the time taken does not tell how much of a guess was right.
-bool secret_equals(std::string_view given, std::string_view secret) {
-    if (given.size() != secret.size()) return false;
+// Compares the digests of the two texts, and looks at every byte of them whatever it
+// finds: the time taken tells neither how much of a guess was right nor, as an early
+// return on a length mismatch would, how long the password is.
+bool secret_equals(std::string_view given, const sha256_digest& secret) {
+    const sha256_digest offered = sha256(given);
     unsigned diff = 0;
-    for (std::size_t i = 0; i < secret.size(); ++i) {
-        diff |= static_cast<unsigned char>(given[i]) ^ static_cast<unsigned char>(secret[i]);
-    }
+    for (std::size_t i = 0; i < offered.size(); ++i) diff |= offered[i] ^ secret[i];
     return diff == 0;
 }
 
-bool bearer_matches(const char* auth, std::string_view secret) {
+bool bearer_matches(const char* auth, const sha256_digest& secret) {
     while (*auth == ' ') ++auth;
     if (std::strlen(auth) < 7 || platform::strnicmp(auth, "Bearer ", 7) != 0) return false;
     auth += 7;
@@ -35,7 +35,7 @@ bool bearer_matches(const char* auth, std::string_view secret) {
 
 bool password_ok(const password_sources& s) {
     if (s.secret == nullptr || s.secret[0] == '\0') return true;
-    const std::string_view secret = s.secret;
+    const sha256_digest secret = sha256(s.secret);
     if (s.header != nullptr && secret_equals(s.header, secret)) return true;
     if (s.authorization != nullptr && bearer_matches(s.authorization, secret)) return true;
     // One byte more than the 255 that count: a value that fills it was cut and must

@@ -24,6 +24,20 @@ constexpr std::string_view unauthorized_answer =
     "{\"ok\":false,\"error\":\"invalid node password\"}\n";
 static_assert(unauthorized_answer.size() == 145);
 
+// True when the browser says a page of another site sent the request (Fetch Metadata).
+// Browsers send the lower-case token alone; case and blanks around it are forgiven so a
+// host that rewrites the header cannot open a way round. Every other value, and no header
+// at all (curl, scripts, the hub), is served.
+bool cross_site(const char* sec_fetch_site) {
+    if (sec_fetch_site == nullptr) return false;
+    std::string_view v = sec_fetch_site;
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    constexpr std::string_view token = "cross-site";
+    return v.size() == token.size() &&
+           platform::strnicmp(v.data(), token.data(), token.size()) == 0;
+}
+
 int serve(int argc, char** argv) {
     const char* first = argc > 1 ? argv[1] : nullptr;
     if (first != nullptr && std::strcmp(first, "--meta") == 0) {
@@ -75,6 +89,16 @@ int serve(int argc, char** argv) {
     const std::string_view a = action.view();
     const char* name = account.c_str();
     if (a.empty() || a == "status" || a == "accounts") return action_status(name);
+    // The actions that change something never run for another site's page: with no node
+    // password, an <img> there could otherwise start, cancel or refresh a login. Status and
+    // the page stay served, since the other site cannot read what they answer.
+    const bool changes = a == "start" || a == "poll" || a == "cancel" || a == "refresh";
+    if (changes && cross_site(platform::env("HTTP_SEC_FETCH_SITE"))) {
+        emit_error(403, "Forbidden", "cross_site_request",
+                   "a page of another site sent this request (Sec-Fetch-Site: cross-site); "
+                   "start, poll, cancel and refresh are refused to other sites");
+        return 0;
+    }
     if (a == "start") return action_start(name, force);
     if (a == "poll") return action_poll(name);
     if (a == "cancel") return action_cancel(name);

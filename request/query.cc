@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace credvane {
 
 namespace {
@@ -67,7 +69,8 @@ int name_valid(const char* name) {
                         (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
         if (!ok) return 0;
     }
-    return 1;
+    // A device name would hand the CLI a device as its credential file.
+    return platform::reserved_file_name(name) ? 0 : 1;
 }
 
 }  // namespace credvane

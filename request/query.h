@@ -16,7 +16,9 @@ int get_query_val(const char* query, const char* key, std::span<char> out);
 int query_has(const char* query, const char* key);
 
 // 1 when name is 1 to 64 bytes of ASCII letters, digits, '-', '.' and '_' not beginning
-// with '.', else 0. Such a name is safe as a file-name stem and a CLI argument.
+// with '.', and not a name this system reserves for a device (see
+// platform::reserved_file_name), else 0. Such a name is safe as a file-name stem and a CLI
+// argument.
 int name_valid(const char* name);
 
 }  // namespace credvane

@@ -4,9 +4,11 @@
 // Requests:
 //   GET ?code=CODE                       the code of an open flow with Approve and Deny buttons
 //   GET (no code)                        a form to type the code
-//   POST or GET with action=approve|deny and code=CODE
+//   POST with action=approve|deny and code=CODE in the form body
 //                                        decides that flow (as standin-login --approve/--deny)
 //                                        and shows the result
+// Only a POST decides: a link or an image on any page can make a browser send a GET, so a
+// GET that names an action shows the buttons and changes nothing.
 // A code is accepted in any letter case and must then be 1 to 32 of A-Z, 0-9 and '-'; the
 // page never echoes anything else the client sent.
 //
@@ -217,13 +219,14 @@ int main() {
         return page("405 Method Not Allowed", "Request refused", "<p>Use the form.</p>");
     }
 
-    // The body's fields win over the link's, so the buttons decide the code they show.
+    // The body's fields win over the link's, so the buttons decide the code they show. The
+    // action counts only from a form body.
     auto field = [&](std::string_view key) {
         auto v = form_value(body, key);
         return v ? v : form_value(query, key);
     };
     const auto raw_code = field("code");
-    const auto action = field("action");
+    const auto action = form_value(body, "action");
     if (!raw_code || raw_code->empty()) {
         return page("200 OK", "Device sign-in",
                     "<p>Enter the code shown by the panel.</p>" + std::string(entry_form));

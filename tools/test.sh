@@ -49,6 +49,14 @@ set -e
 count "fuzz" "$(sed -n 's/^fuzz: \([0-9]*\) passed.*/\1/p' "$build/fuzz.log" | tail -n1)" \
     "$(sed -n 's/^fuzz: [0-9]* passed, \([0-9]*\) failed.*/\1/p' "$build/fuzz.log" | tail -n1)"
 
+# What a CLI receives through a real CGI host (lighttpd on 127.0.0.1).
+set +e
+bash tests/host/cli_env.sh "$build" 2>&1 | tee "$build/cli_env.log"
+set -e
+count "CLI environment through the host" \
+    "$(sed -n 's/^cli_env: \([0-9]*\) passed.*/\1/p' "$build/cli_env.log" | tail -n1)" \
+    "$(sed -n 's/^cli_env: [0-9]* passed, \([0-9]*\) failed.*/\1/p' "$build/cli_env.log" | tail -n1 | grep . || echo 1)"
+
 # The panel in Chromium, through a real CGI host (lighttpd) on 127.0.0.1.
 set +e
 bash tests/browser/run.sh "$build" 2>&1 | tee "$build/browser.log"

@@ -59,7 +59,7 @@ TEST(BufJson, Escapes) {
         {"", "\"\""},
         {"\t\"\\\x01\x7f\xc3\xa9/", "\"\\t\\\"\\\\\\u0001\x7f\xc3\xa9/\""},
         {"\n\r\b\f\x1b", "\"\\n\\r\\u0008\\u000c\\u001b\""},
-        {"\xff", "\"\xff\""},
+        {"\xff", "\"\xef\xbf\xbd\""},  // ill-formed UTF-8 leaves as U+FFFD
     };
     for (const row& r : rows) {
         buf b;

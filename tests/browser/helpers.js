@@ -74,6 +74,11 @@ async function openPanel(browser, url, opts = {}) {
     if (u.searchParams.has('action')) calls.push(u.pathname + u.search);
   });
   page.on('pageerror', (e) => errors.push(e.message));
+  // The page carries a Content-Security-Policy: anything it refuses, or a directive it
+  // ignores, is an error of the page like an uncaught exception.
+  page.on('console', (m) => {
+      if (/Content Security Policy/i.test(m.text())) errors.push(m.text());
+  });
   if (opts.headers) {
     await page.route(
       (u) => u.href === new URL(url).href,

@@ -21,6 +21,8 @@ std::string login_cli(cgi::host& h, const std::string& body,
         .string();
 }
 
+const std::string fffd = "\xEF\xBF\xBD";  // U+FFFD REPLACEMENT CHARACTER
+
 struct outcome {
     std::string name;
     std::string cli_body;  // what the CLI does on the action's own run
@@ -38,6 +40,13 @@ void expect_outcome(const cgi::result& res, const outcome& o) {
 
 TEST(Start, EveryOutcome) {
     const outcome rows[] = {
+        {"ill-formed UTF-8 from the CLI",
+         "printf '{\"ok\":true,\"verify_url\":\"https://x/\\351\",\"user_code\":\"AB\\377\"}\\n'",
+         "",
+         "{\"ok\":true,\"flow\":\"device_code\",\"verify_url\":\"https://x/" + fffd +
+             "\",\"user_code\":\"AB" + fffd +
+             "\",\"expires_in\":900,\"interval\":5,\"pending\":true,\"provider\":\"codex\"}\n",
+         0},
         {"no JSON line", "echo working; echo ' {\"ok\":true}'", "502 Bad Gateway",
          "{\"ok\":false,\"error\":\"start_failed\",\"detail\":\"the login CLI produced no JSON; "
          "check its output\"}\n",
@@ -133,6 +142,15 @@ TEST(Poll, EveryOutcome) {
          "", "{\"ok\":true,\"state\":\"pending\",\"interval\":5,\"pending\":true}\n", 0},
         {"pending, interval 2", "echo '{\"ok\":true,\"state\":\"pending\",\"interval\":2}'", "",
          "{\"ok\":true,\"state\":\"pending\",\"interval\":2,\"pending\":true}\n", 0},
+        // The answer says charset=utf-8: what a CLI prints in Latin-1, or cut inside a
+        // character, leaves as U+FFFD, one for each maximal ill-formed piece.
+        {"ill-formed UTF-8 from the CLI",
+         "printf '{\"ok\":false,\"error\":\"caf\\351\",\"detail\":\"\\300\\257 \\355\\240\\200 "
+         "\\342\\202\\254 \\360\\237\\230\"}\\n'",
+         "",
+         "{\"ok\":true,\"state\":\"failed\",\"error\":\"caf" + fffd + "\",\"detail\":\"" + fffd +
+             fffd + " " + fffd + fffd + fffd + " \xE2\x82\xAC " + fffd + "\",\"pending\":false}\n",
+         0},
     };
     for (const outcome& o : rows) {
         cgi::host h;

@@ -2,6 +2,8 @@
 // host sees them.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tests/cgi/harness.h"
 
 namespace {
@@ -177,6 +179,86 @@ TEST(Dispatch, AccountsAndStatusAnswerAlike) {
     const cgi::result status = h.run("action=status");
     EXPECT_EQ(h.run("action=accounts").out, status.out);
     EXPECT_EQ(h.run("format=json").out, status.out);
+}
+
+}  // namespace
+
+namespace {
+
+// Another site's page (an <img> or a form aimed at the node) may neither open, poll,
+// cancel nor refresh a login; what only reads is served, and so is every other origin.
+TEST(CrossSite, ChangingActionsAreRefusedBeforeAnyCliRuns) {
+    const std::string refused =
+        cgi::status_head("403 Forbidden") +
+        "{\"ok\":false,\"error\":\"cross_site_request\",\"detail\":\"a page of another site sent "
+        "this request (Sec-Fetch-Site: cross-site); start, poll, cancel and refresh are refused "
+        "to other sites\"}\n";
+    const struct {
+        const char* value;  // nullptr: no header
+        bool cross;
+    } sites[] = {
+        {nullptr, false},      {"same-origin", false},
+        {"same-site", false},  {"none", false},
+        {"", false},           {"cross-site", true},
+        {"Cross-Site", true},  {" cross-site\t", true},
+        {"CROSS-SITE", true},  {"cross-sites", false},
+        {"cross site", false}, {"cross-site, same-origin", false},
+    };
+    const struct {
+        const char* query;
+        bool changes;
+    } requests[] = {
+        {"action=start&force=1", true}, {"action=poll", true},
+        {"action=cancel", true},        {"action=refresh", true},
+        {"action=status", false},       {"action=accounts", false},
+        {"format=json", false},         {"", false},
+    };
+    cgi::host h;
+    h.write("home/.codex/auth.json", "{}");
+    // Both CLIs leave a mark on every run and answer the same whatever the request.
+    const std::string cli = h.script("cli",
+                                     "touch \"$0.ran\"\n"
+                                     "echo '{\"ok\":true,\"state\":\"pending\",\"verify_url\":"
+                                     "\"u\",\"user_code\":\"c\"}'\n")
+                                .string();
+    const std::filesystem::path mark = cli + ".ran";
+    h.env["CODEX_LOGIN_BIN"] = cli;
+    h.env["CODEX_REFRESH_BIN"] = cli;
+    for (const auto& r : requests) {
+        h.env.erase("HTTP_SEC_FETCH_SITE");
+        const cgi::result served = h.run(r.query);
+        ASSERT_EQ(served.out.find("cross_site_request"), std::string::npos) << r.query;
+        for (const auto& s : sites) {
+            const std::string label =
+                std::string(r.query) + " with " + (s.value ? s.value : "none");
+            if (s.value != nullptr) {
+                h.env["HTTP_SEC_FETCH_SITE"] = s.value;
+            } else {
+                h.env.erase("HTTP_SEC_FETCH_SITE");
+            }
+            std::filesystem::remove(mark);
+            const cgi::result res = h.run(r.query);
+            if (s.cross && r.changes) {
+                EXPECT_EQ(res.out, refused) << label;
+                EXPECT_EQ(res.exit_code, 0) << label;
+                EXPECT_FALSE(std::filesystem::exists(mark)) << label << ": a CLI ran";
+            } else {
+                EXPECT_EQ(cgi::pin_clock(res.out), cgi::pin_clock(served.out)) << label;
+                EXPECT_EQ(res.exit_code, served.exit_code) << label;
+                // The page runs no CLI; every JSON answer here runs one.
+                EXPECT_EQ(std::filesystem::exists(mark), r.query[0] != '\0') << label;
+            }
+        }
+    }
+}
+
+// The refusal comes after the password: a wrong password still gets the 401.
+TEST(CrossSite, ThePasswordIsCheckedFirst) {
+    cgi::host h;
+    h.env["BOT_PASSWORD"] = "s3cret";
+    h.env["HTTP_SEC_FETCH_SITE"] = "cross-site";
+    EXPECT_EQ(h.run("action=start").out, unauthorized);
+    EXPECT_EQ(h.run("action=start&pwd=s3cret").out.rfind("Status: 403 Forbidden\r\n", 0), 0u);
 }
 
 }  // namespace

@@ -156,3 +156,30 @@ TEST(Status, CliNotFoundAndCliThatCannotStart) {
 }
 
 }  // namespace
+
+namespace {
+
+// A path from the environment reaches the answer as well-formed UTF-8: an ill-formed byte
+// as U+FFFD, and a cut at the 1023 bytes a path keeps never halves a character.
+TEST(Status, PathsFromTheEnvironmentAreWellFormedUtf8) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    const std::string long_dir = "/" + std::string(1021, 'd');  // 1022 bytes
+    const struct {
+        std::string creds_path;
+        std::string shown;
+    } rows[] = {
+        {"/tmp/caf\xE9/auth.json", "/tmp/caf" + fffd + "/auth.json"},
+        {"/tmp/caf\xC3\xA9/auth.json", "/tmp/caf\xC3\xA9/auth.json"},
+        {long_dir + "\xC3\xA9/auth.json", long_dir},
+        {long_dir.substr(1) + "\xC3\xA9/auth.json", long_dir.substr(1) + "\xC3\xA9"},
+    };
+    for (const auto& r : rows) {
+        cgi::host h;
+        h.env["CODEX_CREDS_PATH"] = r.creds_path;
+        const std::string out = h.run("action=status").out;
+        EXPECT_NE(out.find("\"credentials_path\":\"" + r.shown + "\","), std::string::npos)
+            << out.substr(0, 400);
+    }
+}
+
+}  // namespace

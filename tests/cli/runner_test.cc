@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "cli/runner.h"
 #include "base/text.h"
@@ -16,7 +17,10 @@ namespace {
 // Runs printf %s with the quoted argument through /bin/sh: the shell itself is the oracle.
 std::string through_sh(const std::string& quoted) {
     buf out;
-    run_capture("printf", "%s " + quoted, out);
+    const std::string line = "printf %s " + quoted;
+    cli_args args(line_capacity);
+    args.word("-c").word(line);
+    run_capture("/bin/sh", args, out);
     return std::string(out.view());
 }
 
@@ -48,12 +52,47 @@ TEST(ShellQuote, CutNeverLeavesAnOpenQuote) {
     }
 }
 
-TEST(AccountArgs, BaseAloneOrWithQuotedName) {
-    text<208> a;
-    account_args("", "--poll", a.span());
-    EXPECT_EQ(a.view(), "--poll");
-    account_args("work", "--poll", a.span());
-    EXPECT_EQ(a.view(), "--poll --name 'work'");
+std::vector<std::string_view> words(const cli_args& a) {
+    return {a.words().begin(), a.words().end()};
+}
+
+TEST(LoginArgs, BaseWordsAloneOrWithTheName) {
+    const cli_args alone = login_args("", "--poll");
+    EXPECT_EQ(words(alone), (std::vector<std::string_view>{"--poll"}));
+    EXPECT_EQ(alone.length(), std::string_view("--poll").size());
+    const cli_args named = login_args("work", "--start --force");
+    EXPECT_EQ(words(named),
+              (std::vector<std::string_view>{"--start", "--force", "--name", "work"}));
+    // Measured as the command line held it: the name quoted.
+    EXPECT_EQ(named.length(), std::string_view("--start --force --name 'work'").size());
+    EXPECT_TRUE(named.fits());
+}
+
+TEST(CliArgs, APartThatWouldNotFitMarksTheWholeLine) {
+    struct row {
+        std::size_t value_size;  // bytes of a plain value
+        std::size_t quoted_cap;
+        std::size_t args_cap;
+        bool fits;
+    };
+    const row rows[] = {
+        {189, 192, 1024, true},   // quoted 191 + terminator: exactly full
+        {190, 192, 1024, false},  // one more byte: the quoted value would be cut
+        {10, 192, 16, true},      // "-x '0123456789'" is 15 bytes, 16 with the terminator
+        {10, 192, 15, false},
+    };
+    for (const row& r : rows) {
+        const std::string value(r.value_size, '0');
+        cli_args a(r.args_cap);
+        a.word("-x").quoted(value, r.quoted_cap);
+        EXPECT_EQ(a.fits(), r.fits) << r.value_size << " " << r.quoted_cap << " " << r.args_cap;
+    }
+    // A single quote takes four bytes when quoted.
+    cli_args q(1024);
+    q.quoted(std::string(47, '\''), 192);
+    EXPECT_TRUE(q.fits());
+    q.quoted(std::string(48, '\''), 192);
+    EXPECT_FALSE(q.fits());
 }
 
 TEST(LastJsonLine, Table) {
@@ -108,12 +147,12 @@ TEST_F(RunCapture, ResultsAndTrimming) {
     };
     for (const row& r : rows) {
         buf out;
-        EXPECT_EQ(run_capture(script(r.body).c_str(), "", out), r.result) << r.body;
+        EXPECT_EQ(run_capture(script(r.body).c_str(), cli_args(128), out), r.result) << r.body;
         EXPECT_EQ(out.view(), r.capture) << r.body;
     }
     buf none;
-    EXPECT_EQ(run_capture("", "", none), 0);
-    EXPECT_EQ(run_capture(nullptr, "", none), 0);
+    EXPECT_EQ(run_capture("", cli_args(128), none), 0);
+    EXPECT_EQ(run_capture(nullptr, cli_args(128), none), 0);
     EXPECT_FALSE(none.data);
 }
 
@@ -122,10 +161,10 @@ TEST_F(RunCapture, OutputLimitDropsTheCrossingPiece) {
     const std::string lines =
         "i=0; while [ $i -lt 128 ]; do printf '%02047d\\n' 0; i=$((i+1)); done";
     buf whole;
-    EXPECT_EQ(run_capture(script(lines).c_str(), "", whole), 1);
+    EXPECT_EQ(run_capture(script(lines).c_str(), cli_args(128), whole), 1);
     EXPECT_EQ(whole.len, 262144u - 1);  // the final LF is trimmed
     buf cut;
-    EXPECT_EQ(run_capture(script(lines + "; printf x").c_str(), "", cut), 1);
+    EXPECT_EQ(run_capture(script(lines + "; printf x").c_str(), cli_args(128), cut), 1);
     EXPECT_EQ(cut.len, 262144u - 1);
 }
 

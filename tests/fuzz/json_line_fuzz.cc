@@ -7,6 +7,7 @@
 #include "base/text.h"
 #include "store/json.h"
 #include "tests/fuzz/fuzz_input.h"
+#include "tests/fuzz/strict_utf8.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::input in(data, size);
@@ -33,6 +34,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     credvane::json_str_field(line, end, "verify_url", url.span());
     credvane::json_str_field(line, end, "user_code", code.span());
     credvane::json_str_field(line, end, "error", error.span());
+    // What the answers make of them: strict UTF-8 whatever the CLI printed.
+    credvane::buf answer;
+    credvane::buf_json(answer, url.view());
+    credvane::buf_json(answer, code.view());
+    credvane::buf_json(answer, error.view());
+    fuzz::check(fuzz::strict_utf8(answer.view()), "an answer is not strict UTF-8", output);
     const int ok = credvane::json_bool_field(line, end, "ok", 1);
     fuzz::check(ok == 0 || ok == 1, "ok is neither true nor false");
     // Read for the sanitizers: digits run on to the capture's end.

@@ -6,8 +6,8 @@
 #
 #   seconds-per-target  15 when left out (the short run of the test command); 600 is the
 #                       long run.
-#   target              query auth quote json creds json_line scan_diff (all when left
-#                       out).
+#   target              query auth quote json creds json_line answer scan_diff (all when
+#                       left out).
 #   -b build-dir        the clang++ build to use or create (default: build-fuzz).
 #   --no-build          use the build as it is (ctest passes this).
 #   --merge             add the inputs that found new coverage to the checked-in corpus.
@@ -33,7 +33,7 @@ while [ $# -gt 0 ]; do
         *) targets+=("$1"); shift ;;
     esac
 done
-[ ${#targets[@]} -eq 0 ] && targets=(query auth quote json creds json_line scan_diff)
+[ ${#targets[@]} -eq 0 ] && targets=(query auth quote json creds json_line answer scan_diff)
 
 if [ $do_build -eq 1 ]; then
     if [ ! -f "$build/CMakeCache.txt" ]; then

@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <regex>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "base/sha256.h"
 
 namespace credvane {
 namespace {
@@ -77,11 +81,13 @@ TEST(EmitPage, DocumentOpensWithTheFixedHeadAndClosesAfterTheThemeBridge) {
         "<!DOCTYPE html>\n"
         "<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
         "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">\n"
-        "<title>codex</title>\n";
+        "<title>codex</title>\n"
+        "<meta http-equiv=\"Content-Security-Policy\" content=\"";
     ASSERT_EQ(body.substr(0, opening.size()), opening);
+    const size_t policy_end = body.find("\">\n", opening.size()) + 3;
     // The theme is chosen and the palette defined before the page's own stylesheet.
-    EXPECT_EQ(body.substr(opening.size(), page_theme_head.size()), page_theme_head);
-    EXPECT_EQ(body.substr(opening.size() + page_theme_head.size(), 8), "\n<style>");
+    EXPECT_EQ(body.substr(policy_end, page_theme_head.size()), page_theme_head);
+    EXPECT_EQ(body.substr(policy_end + page_theme_head.size(), 8), "\n<style>");
     // The bridge runs after the panel script, as the last thing in the body.
     const std::string closing = std::string(page_theme_script) + "</body></html>\n";
     ASSERT_GE(body.size(), closing.size());
@@ -145,6 +151,57 @@ TEST(PageTexts, EveryElementTheScriptsLookUpExistsExactlyOnce) {
         EXPECT_EQ(ids.count((*it)[1]), 1u) << "no element with id " << (*it)[1];
     }
     EXPECT_GT(lookups, 0);
+}
+
+std::string base64(const sha256_digest& d) {
+    static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < d.size(); i += 3) {
+        const unsigned v = unsigned{d[i]} << 16 | (i + 1 < d.size() ? unsigned{d[i + 1]} << 8 : 0) |
+                           (i + 2 < d.size() ? unsigned{d[i + 2]} : 0);
+        out += abc[v >> 18 & 63];
+        out += abc[v >> 12 & 63];
+        out += i + 1 < d.size() ? abc[v >> 6 & 63] : '=';
+        out += i + 2 < d.size() ? abc[v & 63] : '=';
+    }
+    return out;
+}
+
+// The policy the build wrote must name exactly the digests of the blocks the page serves,
+// and nothing that would let another script or style in.
+TEST(EmitPage, PolicyAllowsExactlyThePagesOwnInlineBlocks) {
+    const std::string out = captured_page();
+    const std::string body = out.substr(html_headers.size());
+    std::string sources[2];
+    const char* tags[2] = {"script", "style"};
+    for (int t = 0; t < 2; ++t) {
+        const std::string open = "<" + std::string(tags[t]);
+        const std::string close = "</" + std::string(tags[t]) + ">";
+        std::vector<std::string> seen;
+        for (size_t at = body.find(open); at != std::string::npos; at = body.find(open, at)) {
+            const size_t from = body.find('>', at) + 1;  // past any attributes
+            const size_t to = body.find(close, from);
+            ASSERT_NE(to, std::string::npos) << tags[t];
+            const std::string src = "'sha256-" + base64(sha256(body.substr(from, to - from))) + "'";
+            if (std::find(seen.begin(), seen.end(), src) == seen.end()) seen.push_back(src);
+            at = to;
+        }
+        ASSERT_FALSE(seen.empty()) << tags[t];
+        for (const std::string& src : seen) sources[t] += (sources[t].empty() ? "" : " ") + src;
+    }
+    EXPECT_EQ(count_of(body, "<script"), count_of(body, "</script>"));
+    EXPECT_EQ(count_of(body, "<style"), count_of(body, "</style>"));
+    const std::string meta =
+        "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src "
+        "'none'; script-src " +
+        sources[0] + "; style-src " + sources[1] +
+        "; connect-src 'self'; img-src 'self' data:; base-uri 'none'; "
+        "form-action 'none'\">\n";
+    EXPECT_EQ(count_of(body, meta), 1u) << body.substr(0, 1200);
+    // It governs only what follows it: nothing may run or style before it.
+    EXPECT_LT(body.find(meta), body.find("<script"));
+    EXPECT_LT(body.find(meta), body.find("<style"));
+    EXPECT_EQ(count_of(body, " style=\""), 0u);
 }
 
 }  // namespace

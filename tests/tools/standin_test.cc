@@ -313,7 +313,7 @@ TEST_F(Standin, VerificationPageApprovesAndNeverEchoesInput) {
     } refused[] = {
         {"code=%3Cscript%3Ealert(1)%3C/script%3E", "Status: 400 Bad Request"},
         {"code=ZZZZ-ZZZZ", "Status: 404 Not Found"},
-        {"action=%3Cimg%3E&code=ZZZZ", "Status: 400 Bad Request"},
+        {"action=%3Cimg%3E&code=ZZZZ", "Status: 404 Not Found"},
     };
     for (const auto& r : refused) {
         const run_result res = device("GET", r.query);
@@ -322,12 +322,23 @@ TEST_F(Standin, VerificationPageApprovesAndNeverEchoesInput) {
         EXPECT_EQ(res.out.find("<img"), std::string::npos) << r.query;
     }
 
+    // A GET decides nothing, whatever it names: any page can make a browser send one.
+    for (const std::string& q : {"action=approve&code=" + code, "code=" + code + "&action=deny"}) {
+        const run_result shown = device("GET", q);
+        EXPECT_NE(shown.out.find("<h1>Approve sign-in</h1>"), std::string::npos) << q;
+        EXPECT_EQ(str_field(login("--poll").out, "state"), "pending") << q;
+    }
+    // Nor does a POST whose body names no action, even with one in the link.
+    EXPECT_NE(device("POST", "action=approve&code=" + code, "code=" + code)
+                  .out.find("<h1>Approve sign-in</h1>"),
+              std::string::npos);
+
     const run_result approved = device("POST", "code=" + code, "code=" + code + "&action=approve");
     EXPECT_EQ(approved.out.rfind("Status: 200 OK\r\n", 0), 0u);
     EXPECT_EQ(login("--poll").out, "{\"ok\":true,\"state\":\"done\"}\n");
 
     const std::string second = login("--start --force").out;
-    device("GET", "action=deny&code=" + str_field(second, "user_code"));
+    device("POST", "", "action=deny&code=" + str_field(second, "user_code"));
     EXPECT_EQ(str_field(login("--poll").out, "error"), "access_denied");
 }
 

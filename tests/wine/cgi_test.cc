@@ -5,8 +5,14 @@
 #include <algorithm>
 #include <ctime>
 #include <regex>
+#include <sstream>
 
 #include "tests/wine/harness.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
 
 namespace {
 
@@ -45,6 +51,86 @@ std::string credentials_path_of(const std::string& out) {
         return "(none)";
     }
     return m[1].str();
+}
+
+// A node password outside the ANSI code page is compared whole: the "A" functions turned
+// it into question marks that "?pwd=????" matched. A password that has no UTF-8 form
+// (a lone surrogate) matches nothing, and above all it is never read as no password.
+TEST(Unicode, TheNodePasswordIsComparedInUtf8) {
+    const std::string pw = "\u5bc6\u7801\u5bc6\u7801";
+    struct row {
+        bool raw_password;  // BOT_PASSWORD a lone surrogate instead of pw
+        std::string header;
+        bool raw_header;  // the header a lone surrogate
+        std::string query;
+        bool passes;
+    };
+    const row rows[] = {
+        {false, "", false, "action=status&pwd=????", false},
+        {false, "????", false, "action=status", false},
+        {false, "\u5bc6\u7801\u5bc6", false, "action=status", false},
+        {false, pw, false, "action=status", true},
+        {false, "", false, "action=status&pwd=" + pw, true},
+        {true, "", false, "action=status", false},
+        {true, "?", false, "action=status&pwd=?", false},
+        {true, "\xef\xbf\xbd", false, "action=status&pwd=\xef\xbf\xbd", false},
+        {true, "", true, "action=status", false},
+    };
+    for (const row& r : rows) {
+        wine::host h;
+        if (r.raw_password) {
+            h.raw_env["BOT_PASSWORD"] = L"\xD800";
+        } else {
+            h.env["BOT_PASSWORD"] = pw;
+        }
+        if (r.raw_header) h.raw_env["HTTP_X_BOT_PASSWORD"] = L"\xD800";
+        if (!r.header.empty()) h.env["HTTP_X_BOT_PASSWORD"] = r.header;
+        const wine::result res = h.run(r.query);
+        EXPECT_EQ(res.exit_code, 0u);
+        if (r.passes) {
+            EXPECT_TRUE(is_status_answer(res.out)) << r.header << " " << r.query << res.out;
+        } else {
+            EXPECT_EQ(res.out, unauthorized) << r.header << " " << r.query;
+        }
+    }
+}
+
+// A home outside the ANSI code page (and one beyond MAX_PATH) is found, its credential
+// file read and its path reported in UTF-8; an account file whose name is not a valid
+// account name is left out of the list.
+TEST(Unicode, AHomeOutsideTheCodePageIsReadAndReportedInUtf8) {
+    const long long exp = static_cast<long long>(std::time(nullptr)) + 3600;
+    const std::string creds = "{\"tokens\":{\"access_token\":\"" + wine::jwt_with_exp(exp) +
+                              "\",\"refresh_token\":\"r\"}}";
+    std::string long_home = "long";
+    for (int i = 0; i < 7; ++i) long_home += "\\" + std::string(50, static_cast<char>('a' + i));
+    for (const std::string& rel : {std::string("\u0141ukasz \u4e2d"), long_home}) {
+        wine::host h;
+        const std::string home = h.root + "\\" + rel;
+        h.write(rel + "\\.codex\\auth.json", creds);
+        h.write(rel + "\\.codex\\accounts\\ok.json", "{\"access_token\":\"plain\"}");
+        h.write(rel + "\\.codex\\accounts\\\u017c\u00f3\u0142w.json", "{\"access_token\":\"x\"}");
+        h.env["USERPROFILE"] = home;
+        const wine::result res = h.run("action=status");
+        EXPECT_EQ(credentials_path_of(res.out), wine::json_text(home + "\\.codex\\auth.json"));
+        EXPECT_NE(res.out.find("\"logged_in\":true,\"expires_at\":" + std::to_string(exp)),
+                  std::string::npos)
+            << res.out;
+        EXPECT_NE(res.out.find("\"accounts\":[{\"name\":\"ok\",\"logged_in\":true,"),
+                  std::string::npos)
+            << res.out;
+        EXPECT_EQ(res.out.find("\u017c"), std::string::npos) << res.out;
+    }
+}
+
+TEST(Unicode, ACliInAFolderOutsideTheCodePageRuns) {
+    wine::host h;
+    h.env["CODEX_LOGIN_BIN"] = h.write("\u0141ukasz \u4e2d\\login.cmd",
+                                       "@echo off\r\necho {\"ok\":true,\"logged_in\":true}\r\n");
+    const wine::result res = h.run("action=status");
+    EXPECT_NE(res.out.find("\"cli_present\":true,"), std::string::npos) << res.out;
+    EXPECT_NE(res.out.find("\"cli_error\":\"\""), std::string::npos) << res.out;
+    EXPECT_NE(res.out.find("\"logged_in\":true"), std::string::npos) << res.out;
 }
 
 // Line endings are where text mode would show: every LF alone must stay alone.
@@ -326,6 +412,10 @@ TEST(Cli, AMissingCliIsReportedAsMissing) {
         {h.script("gone", "echo {\"logged_in\":true}\nexit /b 127\n"), "false",
          "the login CLI is not on this node"},
         {h.script("fails", "echo {\"logged_in\":true}\nexit /b 1\n"), "true", ""},
+        // Real cmd.exe answers 3 and 123 for these, not 9009: they are resolved first.
+        {h.root + "\\no such folder\\login.exe", "false", "the login CLI is not on this node"},
+        {h.root + "\\bin\\bad|name.cmd", "false", "the login CLI is not on this node"},
+        {h.root + "\\bin\\what?.cmd", "false", "the login CLI is not on this node"},
     };
     for (const row& r : rows) {
         if (r.bin == "-") {
@@ -360,4 +450,130 @@ TEST(Cli, AHelperTheCliLeavesRunningDoesNotHoldTheAnswerBack) {
     // The host saw the end of the answer while the helper still ran: it held no handle
     // to the host's pipe.
     EXPECT_FALSE(h.exists(mark));
+}
+
+// The host ends credvane on its own timeout without warning: the CLI and everything it
+// started end with it, as the job dies with credvane's handle to it.
+TEST(Cli, KillingCredvaneEndsTheCliAndWhatItStarted) {
+    wine::host h;
+    const std::string pid_file = h.root + "\\held.pid";
+    h.env["CREDVANE_CLI_TIMEOUT"] = "3600";
+    h.env["CODEX_LOGIN_BIN"] = h.script(
+        "login", "\"" + wine::exe_dir() + "wine_helper.exe\" hold \"" + pid_file + "\"\necho {}\n");
+    wine::running credvane = h.start("action=status");
+    ASSERT_TRUE(wine::wait_for_file(pid_file, 120000)) << "the CLI's child never started";
+    const HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE,
+                                     static_cast<DWORD>(std::stoul(h.read(pid_file))));
+    ASSERT_NE(child, nullptr);
+    TerminateProcess(credvane.process, 1);
+    WaitForSingleObject(credvane.process, INFINITE);
+    const DWORD gone = WaitForSingleObject(child, 60000);
+    if (gone != WAIT_OBJECT_0) TerminateProcess(child, 1);
+    CloseHandle(child);
+    EXPECT_EQ(gone, static_cast<DWORD>(WAIT_OBJECT_0)) << "the CLI's child outlived credvane";
+}
+
+// Copies the helper executable to rel under the host's root, as a login CLI that records
+// its arguments in <path>.argv; the copy's path.
+std::string helper_cli(wine::host& h, const std::string& rel) {
+    const std::string to = h.write(rel, "");
+    EXPECT_TRUE(CopyFileW(wine::widen(wine::exe_dir() + "wine_helper.exe").c_str(),
+                          wine::widen(to).c_str(), FALSE));
+    return to;
+}
+
+// cmd.exe looks in the working folder before PATH; credvane never does, so a CLI planted
+// in the CGI's working folder (the host's choice) is neither run nor believed.
+TEST(Cli, ACliPlantedInTheWorkingFolderIsNotRun) {
+    wine::host h;  // credvane runs in h.root
+    const std::string mark = h.root + "\\planted ran";
+    h.write("quenlo-codex-login.cmd",
+            "@echo.>\"" + mark + "\"\r\n@echo {\"ok\":true,\"logged_in\":true}\r\n");
+    for (const std::string& path : {h.env["PATH"], ".;" + h.env["PATH"]}) {
+        h.env["PATH"] = path;
+        const wine::result res = h.run("action=status");
+        EXPECT_NE(res.out.find("\"cli_present\":false,"), std::string::npos) << path << res.out;
+        EXPECT_FALSE(h.exists(mark)) << path;
+    }
+}
+
+// A bare name is found on PATH with PATHEXT, as a script and as an executable; the
+// executable starts directly and receives the arguments as the runner wrote them.
+TEST(Cli, ABareNameIsFoundOnPath) {
+    wine::host h;
+    h.write("on path\\credvane-path-cmd.cmd",
+            "@echo off\r\necho [%~1][%~2][%~3]>>\"%~dp0cmd.argv\"\r\necho {\"ok\":true}\r\n");
+    const std::string exe = helper_cli(h, "on path\\credvane-path-exe.exe");
+    h.env["PATH"] = h.root + "\\on path;" + h.env["PATH"];
+    for (const char* bin : {"credvane-path-cmd", "credvane-path-exe"}) {
+        h.env["CODEX_LOGIN_BIN"] = bin;
+        const wine::result res = h.run("action=status&account=work");
+        EXPECT_NE(res.out.find("\"cli_present\":true,"), std::string::npos) << bin << res.out;
+        EXPECT_NE(res.out.find("\"cli_error\":\"\""), std::string::npos) << bin << res.out;
+    }
+    EXPECT_EQ(h.read(h.root + "\\on path\\cmd.argv"), "[--status][--name][work]\r\n");
+    EXPECT_EQ(h.read(exe + ".argv"), "[--status][--name][work]\n");
+}
+
+// A path reaches the CLI as the operator wrote it: "%SystemRoot%" in a folder name is that
+// folder, for an executable, which starts without cmd.exe. A script, which cmd.exe would
+// run altered, is refused instead.
+TEST(Cli, APercentInThePathNamesThatFolder) {
+    wine::host h;
+    const long long now = static_cast<long long>(std::time(nullptr));
+    const std::string creds = "{\"tokens\":{\"access_token\":\"" + wine::jwt_with_exp(now + 60) +
+                              "\",\"refresh_token\":\"r\"}}";
+    const std::string auth = h.write("keys\\%SystemRoot%\\auth.json", creds);
+    h.env["CODEX_CREDS_PATH"] = auth;
+    h.env["CODEX_LOGIN_BIN"] = helper_cli(h, "tools\\%SystemRoot%\\login.exe");
+    h.env["CODEX_REFRESH_BIN"] = helper_cli(h, "tools\\%SystemRoot%\\refresh.exe");
+    const wine::result status = h.run("action=status");
+    EXPECT_NE(status.out.find("\"cli_present\":true,"), std::string::npos) << status.out;
+    EXPECT_EQ(h.read(h.env["CODEX_LOGIN_BIN"] + ".argv"), "[--status]\n");
+    h.run("action=refresh");
+    EXPECT_EQ(h.read(h.env["CODEX_REFRESH_BIN"] + ".argv"),
+              "[--credentials-file][" + auth + "][--force]\n");
+
+    // The same credential path handed to a refresh script would be expanded: refused.
+    const std::string mark = h.root + "\\script ran";
+    h.env["CODEX_REFRESH_BIN"] = h.script("refresh", "echo.>\"" + mark + "\"\necho {}\n");
+    const wine::result refused = h.run("action=refresh");
+    EXPECT_NE(refused.out.find("\"error\":\"cli_unavailable\""), std::string::npos) << refused.out;
+    EXPECT_FALSE(h.exists(mark));
+}
+
+// A credential path outside the code page reaches an executable CLI intact.
+TEST(Cli, ACredentialPathOutsideTheCodePageReachesTheCli) {
+    wine::host h;
+    const long long now = static_cast<long long>(std::time(nullptr));
+    const std::string auth =
+        h.write("\u0141ukasz \u4e2d\\.codex\\auth.json",
+                "{\"tokens\":{\"access_token\":\"" + wine::jwt_with_exp(now + 60) + "\"}}");
+    h.env["USERPROFILE"] = h.root + "\\\u0141ukasz \u4e2d";
+    h.env["CODEX_REFRESH_BIN"] = helper_cli(h, "bin\\refresh.exe");
+    h.run("action=refresh");
+    EXPECT_EQ(h.read(h.env["CODEX_REFRESH_BIN"] + ".argv"),
+              "[--credentials-file][" + auth + "][--force]\n");
+}
+
+// Windows requires the block a process is handed to be sorted by name without case, by
+// code unit of the upper case, whatever the locale ("_" comes after the letters, unlike
+// in a lower-case sort); a CLI gets its block so even from a host that sent it unsorted.
+TEST(Cli, TheCliEnvironmentIsSortedAsWindowsRequires) {
+    wine::host h;
+    h.unsorted_env = true;
+    const std::vector<std::string> sorted = {"cv-z", "CVZ",      "cv_a",    "CV_B",
+                                             "CV__", "CV\u00e9", "CV\u0141"};
+    for (const std::string& name : sorted) h.env[name] = "1";
+    h.env["CODEX_LOGIN_BIN"] = helper_cli(h, "bin\\login.exe");
+    const wine::result res = h.run("action=status");
+    ASSERT_NE(res.out.find("\"cli_present\":true,"), std::string::npos) << res.out;
+    std::vector<std::string> ours;
+    std::istringstream lines(h.read(h.env["CODEX_LOGIN_BIN"] + ".env"));
+    for (std::string line; std::getline(lines, line);) {
+        if (std::find(sorted.begin(), sorted.end(), line) != sorted.end()) ours.push_back(line);
+    }
+    // Only the test's own names: wine adds its WINE* variables to every block it starts a
+    // process with, after the rest.
+    EXPECT_EQ(ours, sorted);
 }

@@ -6,6 +6,7 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -29,10 +30,72 @@ bool nocase_less::operator()(const std::string& a, const std::string& b) const {
 }
 
 std::string exe_dir() {
-    char path[MAX_PATH + 1] = {};
-    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string p(path, n);
+    wchar_t path[MAX_PATH + 1] = {};
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::string p = narrow(std::wstring(path, n));
     return p.substr(0, p.find_last_of('\\') + 1);
+}
+
+std::wstring widen(const std::string& utf8) {
+    if (utf8.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
+                                      static_cast<int>(utf8.size()), nullptr, 0);
+    if (n <= 0) throw std::runtime_error("not UTF-8: " + utf8);
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
+                        out.data(), n);
+    return out;
+}
+
+std::string narrow(const std::wstring& utf16) {
+    if (utf16.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), out.data(), n,
+                        nullptr, nullptr);
+    return out;
+}
+
+std::wstring environment_block(std::vector<std::wstring> entries) {
+    // The name ends at the first '=' after its first character: hidden entries such as
+    // "=C:=C:\dir" begin with one.
+    auto name_of = [](const std::wstring& e) {
+        return std::wstring_view(e).substr(0, e.find(L'=', 1));
+    };
+    std::sort(entries.begin(), entries.end(), [&](const std::wstring& a, const std::wstring& b) {
+        const std::wstring_view na = name_of(a);
+        const std::wstring_view nb = name_of(b);
+        return CompareStringOrdinal(na.data(), static_cast<int>(na.size()), nb.data(),
+                                    static_cast<int>(nb.size()), TRUE) == CSTR_LESS_THAN;
+    });
+    std::wstring block;
+    for (const std::wstring& e : entries) {
+        block += e;
+        block += L'\0';
+    }
+    if (block.empty()) block += L'\0';
+    block += L'\0';
+    return block;
+}
+
+running::~running() {
+    if (process != nullptr) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, INFINITE);
+        CloseHandle(process);
+    }
+}
+
+bool wait_for_file(const std::string& path, unsigned long timeout_ms) {
+    const std::wstring wpath = widen(path);
+    const ULONGLONG until = GetTickCount64() + timeout_ms;
+    // Polled: a change notification on the folder would also wake for every other file.
+    while (GetFileAttributesW(wpath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount64() >= until) return false;
+        Sleep(10);
+    }
+    return true;
 }
 
 namespace {
@@ -54,6 +117,15 @@ struct handle {
 const char* const system_variables[] = {"SystemRoot", "windir",  "SystemDrive", "PATH",
                                         "PATHEXT",    "COMSPEC", "TEMP",        "TMP"};
 
+std::filesystem::path upath(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string ustring(const std::filesystem::path& p) {
+    const std::u8string s = p.u8string();
+    return std::string(s.begin(), s.end());
+}
+
 void drain(HANDLE h, std::string& into) {
     char chunk[65536];
     DWORD n = 0;
@@ -62,16 +134,47 @@ void drain(HANDLE h, std::string& into) {
 
 }  // namespace
 
+namespace {
+
+// Removes a folder and everything in it, long paths included (std::filesystem stops at
+// MAX_PATH here), so that no test leaves files behind for the next run.
+void remove_tree(const std::wstring& extended) {
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW((extended + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring path = extended + L"\\" + name;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                remove_tree(path);
+            } else {
+                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(path.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(extended.c_str());
+}
+
+}  // namespace
+
 host::host() {
     static unsigned serial = 0;
-    char temp[MAX_PATH + 1] = {};
-    GetTempPathA(MAX_PATH, temp);
-    // A space in every path: each CLI path and credential path must survive cmd.exe.
-    root = std::string(temp) + "credvane wine " + std::to_string(GetCurrentProcessId()) + "-" +
-           std::to_string(++serial);
+    wchar_t temp[MAX_PATH + 1] = {};
+    const DWORD n = GetTempPathW(MAX_PATH, temp);
+    // A space in every path: each CLI path and credential path must survive cmd.exe. Process
+    // ids repeat from one wine session to the next, so the folder must be a new one.
+    for (;;) {
+        root = narrow(std::wstring(temp, n)) + "credvane wine " +
+               std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
+        if (CreateDirectoryW(widen(root).c_str(), nullptr)) break;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) throw std::runtime_error("no folder " + root);
+    }
     home = root + "\\home";
-    std::filesystem::create_directories(home);
-    std::filesystem::create_directories(root + "\\bin");
+    std::filesystem::create_directories(upath(home));
+    std::filesystem::create_directories(upath(root + "\\bin"));
     for (const char* name : system_variables) {
         if (const char* v = std::getenv(name)) env[name] = v;
     }
@@ -80,15 +183,14 @@ host::host() {
 }
 
 host::~host() {
-    std::error_code ec;
-    std::filesystem::remove_all(root, ec);
+    remove_tree(L"\\\\?\\" + widen(root));
 }
 
 std::string host::write(const std::string& rel, const std::string& content) {
-    const std::filesystem::path p = root + "\\" + rel;
+    const std::filesystem::path p = upath(root + "\\" + rel);
     std::filesystem::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << content;
-    return p.string();
+    return ustring(p);
 }
 
 std::string host::script(const std::string& name, const std::string& body) {
@@ -101,30 +203,55 @@ std::string host::script(const std::string& name, const std::string& body) {
 }
 
 std::string host::read(const std::string& path) const {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(upath(path), std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
 
 bool host::exists(const std::string& path) const {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+namespace {
+
+// The run's environment as a block: env with raw_env over it, and the query.
+std::wstring block_of(const host& h, const std::string& query, bool query_set) {
+    std::map<std::string, std::wstring, nocase_less> vars;
+    for (const auto& [k, v] : h.env) vars[k] = widen(v);
+    for (const auto& [k, v] : h.raw_env) vars[k] = v;
+    if (query_set) vars["QUERY_STRING"] = widen(query);
+    std::vector<std::wstring> entries;
+    for (const auto& [k, v] : vars) entries.push_back(widen(k) + L"=" + v);
+    if (!h.unsorted_env) return environment_block(std::move(entries));
+    std::wstring block;
+    for (auto e = entries.rbegin(); e != entries.rend(); ++e) {
+        block += *e;
+        block += L'\0';
+    }
+    block += L'\0';
+    return block;
+}
+
+PROCESS_INFORMATION launch(const host& h, const std::wstring& block,
+                           const std::vector<std::string>& args, STARTUPINFOW& si) {
+    const std::wstring exe = widen(exe_dir() + "credvane.exe");
+    std::wstring line = L"\"" + exe + L"\"";
+    for (const std::string& a : args) line += L" \"" + widen(a) + L"\"";
+    std::wstring env_block = block;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
+                        CREATE_UNICODE_ENVIRONMENT, env_block.data(), widen(h.root).c_str(), &si,
+                        &pi)) {
+        throw std::runtime_error("CreateProcess credvane.exe");
+    }
+    return pi;
+}
+
+}  // namespace
 
 result host::run(const std::string& query, const std::vector<std::string>& args,
                  bool query_set) const {
-    auto vars = env;
-    if (query_set) vars["QUERY_STRING"] = query;
-    // A sorted block (the map's order) of NAME=value entries, ended by an empty one.
-    std::string block;
-    for (const auto& [k, v] : vars) block += k + "=" + v + '\0';
-    block += '\0';
-    block += '\0';
-
-    const std::string exe = exe_dir() + "credvane.exe";
-    std::string line = "\"" + exe + "\"";
-    for (const std::string& a : args) line += " \"" + a + "\"";
-
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE r = nullptr;
     HANDLE w = nullptr;
@@ -139,17 +266,13 @@ result host::run(const std::string& query, const std::vector<std::string>& args,
     SetHandleInformation(err_read.h, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(in_write.h, HANDLE_FLAG_INHERIT, 0);
 
-    STARTUPINFOA si{};
+    STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = in_read.h;
     si.hStdOutput = out_write.h;
     si.hStdError = err_write.h;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, block.data(),
-                        root.c_str(), &si, &pi)) {
-        throw std::runtime_error("CreateProcess " + exe);
-    }
+    const PROCESS_INFORMATION pi = launch(*this, block_of(*this, query, query_set), args, si);
     handle process(pi.hProcess), thread(pi.hThread);
     out_write.reset();
     err_write.reset();
@@ -170,6 +293,25 @@ result host::run(const std::string& query, const std::vector<std::string>& args,
     GetExitCodeProcess(process.h, &code);
     res.exit_code = code;
     return res;
+}
+
+running host::start(const std::string& query) const {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    handle in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                          OPEN_EXISTING, 0, nullptr));
+    handle out(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                           OPEN_EXISTING, 0, nullptr));
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = in.h;
+    si.hStdOutput = out.h;
+    si.hStdError = out.h;
+    const PROCESS_INFORMATION pi = launch(*this, block_of(*this, query, true), {}, si);
+    CloseHandle(pi.hThread);
+    running r;
+    r.process = pi.hProcess;
+    return r;
 }
 
 std::string json_text(const std::string& s) {

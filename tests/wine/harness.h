@@ -27,6 +27,29 @@ struct nocase_less {
 // wine_helper.exe are built beside it.
 std::string exe_dir();
 
+// UTF-8 and UTF-16, as the tests keep every text in UTF-8 and Windows takes UTF-16.
+std::wstring widen(const std::string& utf8);
+std::string narrow(const std::wstring& utf16);
+
+// An environment block for CreateProcessW from NAME=value entries: sorted by name as
+// Windows requires (case-insensitive, by Unicode code unit, without regard to locale),
+// each entry ended by a NUL, the block by one more.
+std::wstring environment_block(std::vector<std::wstring> entries);
+
+// A started credvane.exe that the test ends itself (its standard streams are the null
+// device); the handle is closed with it.
+struct running {
+    void* process = nullptr;
+    running() = default;
+    running(running&& other) noexcept : process(other.process) { other.process = nullptr; }
+    running(const running&) = delete;
+    running& operator=(const running&) = delete;
+    ~running();
+};
+
+// Waits until path exists, for at most timeout_ms; whether it does.
+bool wait_for_file(const std::string& path, unsigned long timeout_ms);
+
 class host {
   public:
     host();
@@ -37,7 +60,12 @@ class host {
     std::string root;  // temporary folder whose name holds a space; removed with the host
     std::string home;  // root\home: USERPROFILE of the request
     std::map<std::string, std::string, nocase_less> env;  // the whole environment of the run
+    // Variables whose value has no UTF-8 form (a lone surrogate); they replace env's.
+    std::map<std::string, std::wstring, nocase_less> raw_env;
     std::string stdin_bytes = "request body\n";           // what the host offers on stdin
+    // Hands credvane its block in reverse order, as a careless host might; credvane must
+    // still hand each CLI a sorted one.
+    bool unsorted_env = false;
 
     // Writes a file under root (rel uses backslashes; folders made as needed); its path.
     std::string write(const std::string& rel, const std::string& content);
@@ -50,6 +78,8 @@ class host {
     result run(const std::string& query, const std::vector<std::string>& args = {},
                bool query_set = true) const;
     result run_args(const std::vector<std::string>& args) const { return run("", args, false); }
+    // Starts credvane.exe on query and returns while it runs.
+    running start(const std::string& query) const;
 };
 
 // s as the body of a JSON string: backslashes and quotes escaped.

@@ -10,12 +10,14 @@
 
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/win32_testing.h"
 #include "tests/wine/harness.h"
 
 namespace {
@@ -89,6 +91,73 @@ TEST(HomeEnv, OnlyAWholeNonEmptyValueCounts) {
     SetEnvironmentVariableA("CREDVANE_TEST_HOME", nullptr);
 }
 
+// Every value reaches credvane in UTF-8, whatever the ANSI code page holds; a value with
+// no UTF-8 form (a lone surrogate) is no value, but a node password of that kind can
+// never be matched rather than letting everyone in.
+TEST(Env, ValuesArriveInUtf8AndOnlyWholeOnes) {
+    struct row {
+        const wchar_t* name;
+        const wchar_t* value;  // null: not defined
+        const char* want;      // null: env answers null
+    };
+    const row rows[] = {
+        {L"CREDVANE_TEST_V", L"\u5bc6\u7801\u5bc6\u7801", "\u5bc6\u7801\u5bc6\u7801"},
+        {L"CREDVANE_TEST_V", L"C:\\Users\\\u0141ukasz \u4e2d", "C:\\Users\\\u0141ukasz \u4e2d"},
+        {L"CREDVANE_TEST_V", L"\U0001F600", "\U0001F600"},
+        {L"CREDVANE_TEST_V", L"", ""},
+        {L"CREDVANE_TEST_V", nullptr, nullptr},
+        {L"CREDVANE_TEST_V", L"a\xD800z", nullptr},
+        {L"CREDVANE_TEST_V", L"\xDC00", nullptr},
+        {L"BOT_PASSWORD", L"\xD800\xD800\xD800\xD800", "\xff"},
+        {L"bot_password", L"\xD800", "\xff"},
+        {L"BOT_PASSWORD", L"\u5bc6", "\u5bc6"},
+    };
+    for (const row& r : rows) {
+        SetEnvironmentVariableW(r.name, r.value);
+        const std::string name = wine::narrow(r.name);
+        const char* got = platform::env(name.c_str());
+        if (r.want == nullptr) {
+            EXPECT_EQ(got, nullptr) << name;
+        } else {
+            ASSERT_NE(got, nullptr) << name;
+            EXPECT_EQ(std::string(got), r.want) << name;
+        }
+        SetEnvironmentVariableW(r.name, nullptr);
+    }
+    EXPECT_EQ(platform::env("CREDVANE_TEST_V"), nullptr);
+}
+
+TEST(Env, AValueHandedOutStaysValidWhenTheVariableChanges) {
+    SetEnvironmentVariableW(L"CREDVANE_TEST_V", L"first");
+    const char* first = platform::env("CREDVANE_TEST_V");
+    SetEnvironmentVariableW(L"CREDVANE_TEST_V", L"second");
+    const char* second = platform::env("CREDVANE_TEST_V");
+    SetEnvironmentVariableW(L"CREDVANE_TEST_V", nullptr);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_STREQ(first, "first");
+    EXPECT_STREQ(second, "second");
+}
+
+TEST(HomeEnv, TheUtf8FormMustFitWhole) {
+    const std::wstring fits(170, L'\u4e2d');      // 510 bytes in UTF-8, 511 with the terminator
+    const std::wstring too_long(171, L'\u4e2d');  // 513 bytes
+    struct row {
+        std::wstring value;
+        bool usable;
+    };
+    const row rows[] = {{fits, true}, {too_long, false}, {L"C:\\\xD800", false}};
+    for (const row& r : rows) {
+        SetEnvironmentVariableW(L"CREDVANE_TEST_HOME", r.value.c_str());
+        std::array<char, 512> out{};
+        EXPECT_EQ(platform::home_env("CREDVANE_TEST_HOME", out), r.usable) << r.value.size();
+        if (r.usable) {
+            EXPECT_EQ(std::string(out.data()), wine::narrow(r.value));
+        }
+    }
+    SetEnvironmentVariableW(L"CREDVANE_TEST_HOME", nullptr);
+}
+
 class Files : public ::testing::Test {
   protected:
     wine::host h;
@@ -137,14 +206,137 @@ TEST_F(Files, NonDirectoryTest) {
     EXPECT_FALSE(platform::remove_file(file.c_str()));
 }
 
-// Runs line the way the CLI runner does and returns its output and how it ended.
+TEST_F(Files, NamesOutsideTheCodePageAreReadListedAndRemovedInUtf8) {
+    const std::string dir = h.root + "\\\u0141ukasz \u4e2d";
+    const std::string file =
+        h.write("\u0141ukasz \u4e2d\\\u017c\u00f3\u0142w \u00e9.json", "{\"k\":1}");
+    h.write("\u0141ukasz \u4e2d\\plain.json", "{}");
+    EXPECT_TRUE(platform::is_non_directory(file.c_str()));
+    EXPECT_EQ(platform::read_regular_file(file.c_str(), 64), "{\"k\":1}");
+    std::vector<std::string> names;
+    for (const platform::dir_entry& e : platform::list_json_entries(dir.c_str())) {
+        names.push_back(e.name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"plain.json", "\u017c\u00f3\u0142w \u00e9.json"}));
+    EXPECT_TRUE(platform::remove_file(file.c_str()));
+    EXPECT_FALSE(h.exists(file));
+    // Bytes that are not UTF-8 name no file.
+    EXPECT_FALSE(platform::read_regular_file((h.root + "\\\xe9.json").c_str(), 64));
+}
+
+// Creates every folder of an extended-form path.
+void make_long_dirs(const std::wstring& extended) {
+    for (std::size_t at = extended.find(L'\\', 7); at != std::wstring::npos;
+         at = extended.find(L'\\', at + 1)) {
+        CreateDirectoryW(extended.substr(0, at).c_str(), nullptr);
+    }
+    CreateDirectoryW(extended.c_str(), nullptr);
+}
+
+TEST_F(Files, PathsBeyondMaxPathWork) {
+    // A folder chain of about 400 characters, as a 511-byte home can need.
+    std::string dir = h.root;
+    for (int i = 0; i < 8; ++i) dir += "\\" + std::string(45, static_cast<char>('a' + i));
+    ASSERT_GT(dir.size() + 20, 400u);
+    make_long_dirs(L"\\\\?\\" + wine::widen(dir));
+    const std::string file = dir + "\\auth.json";
+    {
+        const HANDLE f = CreateFileW(wine::widen("\\\\?\\" + file).c_str(), GENERIC_WRITE, 0,
+                                     nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(f, INVALID_HANDLE_VALUE);
+        DWORD n = 0;
+        WriteFile(f, "{\"long\":1}", 10, &n, nullptr);
+        CloseHandle(f);
+    }
+    EXPECT_TRUE(platform::is_non_directory(file.c_str()));
+    EXPECT_FALSE(platform::is_non_directory(dir.c_str()));
+    EXPECT_EQ(platform::read_regular_file(file.c_str(), 64), "{\"long\":1}");
+    // Forward slashes and ".." are the plain form's normalisation, kept for long paths.
+    std::string odd = dir + "/x/../auth.json";
+    EXPECT_EQ(platform::read_regular_file(odd.c_str(), 64), "{\"long\":1}");
+    const std::vector<platform::dir_entry> entries = platform::list_json_entries(dir.c_str());
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "auth.json");
+    EXPECT_TRUE(platform::remove_file(file.c_str()));
+    EXPECT_FALSE(platform::is_non_directory(file.c_str()));
+}
+
+// wine opens long paths in their plain form too, so the form itself is what shows here
+// that real Windows, with its MAX_PATH limit, will open them.
+TEST(FilePath, LongPathsTakeTheExtendedForm) {
+    const std::string seg(100, 's');
+    const std::wstring wseg(100, L's');
+    struct row {
+        std::string path;
+        std::wstring want;
+    };
+    const row rows[] = {
+        {"C:\\short\\auth.json", L"C:\\short\\auth.json"},
+        {"C:\\" + seg + "\\" + seg + "\\" + seg + "\\a.json",
+         L"\\\\?\\C:\\" + wseg + L"\\" + wseg + L"\\" + wseg + L"\\a.json"},
+        {"C:/" + seg + "/" + seg + "/x/../" + seg + "/./a.json",
+         L"\\\\?\\C:\\" + wseg + L"\\" + wseg + L"\\" + wseg + L"\\a.json"},
+        {"\\\\server\\share\\" + seg + "\\" + seg + "\\" + seg,
+         L"\\\\?\\UNC\\server\\share\\" + wseg + L"\\" + wseg + L"\\" + wseg},
+        {"//server/share/" + seg + "/../" + seg + "//" + seg + "/" + seg,
+         L"\\\\?\\UNC\\server\\share\\" + wseg + L"\\" + wseg + L"\\" + wseg},
+        {"C:\\" + seg + "\\..\\..\\..\\" + seg + "\\" + seg + "\\" + seg,
+         L"\\\\?\\C:\\" + wseg + L"\\" + wseg + L"\\" + wseg},
+        {"\\\\?\\C:\\" + seg + "\\" + seg + "\\" + seg,
+         L"\\\\?\\C:\\" + wseg + L"\\" + wseg + L"\\" + wseg},
+        {"C:\\\u4e2d\\" + seg + "\\" + seg + "\\" + seg,
+         L"\\\\?\\C:\\\u4e2d\\" + wseg + L"\\" + wseg + L"\\" + wseg},
+        {"", L""},
+        {"C:\\\xff", L""},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(platform::win32_testing::file_path_for(r.path.c_str()), r.want) << r.path;
+    }
+}
+
+// Another process holding the file without read sharing (error 32) is writing it: the
+// read is tried again a few times. (A range lock, error 33, is handled alike; wine does
+// not enforce range locks on reads, so it cannot be shown here.)
+HANDLE held_file = nullptr;
+int busy_retries = 0;
+
+TEST_F(Files, ABusyCredentialFileIsTriedAgainBriefly) {
+    const std::string file = h.write("auth.json", "{\"a\":1}");
+    const std::wstring wfile = wine::widen(file);
+    auto hold = [&](DWORD share) {
+        return CreateFileW(wfile.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+
+    // Held for longer than the retries last: unreadable, after every try.
+    held_file = hold(0);
+    ASSERT_NE(held_file, INVALID_HANDLE_VALUE);
+    busy_retries = 0;
+    platform::win32_testing::set_busy_retry_hook([] { ++busy_retries; });
+    EXPECT_FALSE(platform::read_regular_file(file.c_str(), 64));
+    EXPECT_EQ(busy_retries, 4);
+
+    // Released while credvane waits to try again: read.
+    busy_retries = 0;
+    platform::win32_testing::set_busy_retry_hook([] {
+        if (++busy_retries == 2) CloseHandle(held_file);
+    });
+    EXPECT_EQ(platform::read_regular_file(file.c_str(), 64), "{\"a\":1}");
+    EXPECT_EQ(busy_retries, 2);
+
+    platform::win32_testing::set_busy_retry_hook(nullptr);
+}
+
+// Runs the program with its arguments the way the CLI runner does and returns its output
+// and how it ended.
 struct run_result {
     std::vector<std::string> lines;
     platform::run_end end;
 };
-run_result run(const std::string& line, int timeout_seconds = 0, std::size_t piece = 2048) {
-    platform::child_process child(line.c_str(), timeout_seconds);
-    EXPECT_TRUE(child.started()) << line;
+run_result run(const std::string& program, std::vector<std::string_view> args = {},
+               int timeout_seconds = 0, std::size_t piece = 2048) {
+    platform::child_process child(program.c_str(), args, timeout_seconds * 1000);
+    EXPECT_TRUE(child.started()) << program;
     run_result r;
     std::vector<char> buf(piece);
     while (child.read_line(buf)) r.lines.emplace_back(buf.data());
@@ -152,24 +344,17 @@ run_result run(const std::string& line, int timeout_seconds = 0, std::size_t pie
     return r;
 }
 
-std::string quote(const std::string& s) {
-    std::array<char, 2048> out{};
-    platform::shell_quote_into(s.c_str(), out);
-    return out.data();
-}
-
 TEST_F(Files, QuotedProgramAndQuotedArgumentsReachTheCli) {
     // More than two quotes on the line: cmd.exe would strip the outer ones without help.
     const std::string cli = h.script("the cli", "echo [%~1][%~2][%~3][%~4]\nexit /b 0\n");
-    const run_result r =
-        run(quote(cli) + " --start --name " + quote("work") + " 2>" + platform::null_device);
+    const run_result r = run(cli, {"--start", "--name", "work"});
     EXPECT_EQ(r.lines, (std::vector<std::string>{"[--start][--name][work][]\r\n"}));
     EXPECT_EQ(r.end, platform::run_end::ran);
 }
 
 TEST_F(Files, LinesArriveInPiecesOfTheGivenSize) {
     const std::string cli = h.script("cli", "echo abcdefghij\necho {}\n");
-    const run_result r = run(quote(cli), 0, 8);
+    const run_result r = run(cli, {}, 0, 8);
     EXPECT_EQ(r.lines, (std::vector<std::string>{"abcdefg", "hij\r\n", "{}\r\n"}));
 }
 
@@ -179,15 +364,141 @@ TEST_F(Files, ExitCodesThatMeanTheCliCannotRun) {
         platform::run_end end;
     };
     const row rows[] = {
-        {"credvane-no-such-cli", platform::run_end::cannot_run},  // 9009 from cmd.exe
+        // A script whose own command is missing: cmd.exe's 9009.
+        {h.script("e9009", "credvane-no-such-command\n"), platform::run_end::cannot_run},
         {h.script("e127", "echo {}\nexit /b 127\n"), platform::run_end::cannot_run},
         {h.script("e126", "exit /b 126\n"), platform::run_end::cannot_run},
         {h.script("e1", "echo {}\nexit /b 1\n"), platform::run_end::ran},
         {h.script("e3", "exit /b 3\n"), platform::run_end::ran},
+        // 0xC0000135, the loader's "a DLL was not found", from the loader itself and from
+        // a script that ran such a program.
+        {wine::exe_dir() + "wine_nodll.exe", platform::run_end::cannot_run},
+        {h.script("nodll", "exit /b -1073741515\n"), platform::run_end::cannot_run},
     };
     for (const row& r : rows) {
-        EXPECT_EQ(run(quote(r.program) + " --status 2>NUL").end, r.end) << r.program;
+        EXPECT_EQ(run(r.program, {"--status"}).end, r.end) << r.program;
     }
+}
+
+// Why a run did not start, or none.
+platform::start_failure failure_of(const std::string& program,
+                                   std::vector<std::string_view> args = {}) {
+    platform::child_process child(program.c_str(), args, 60000);
+    const platform::start_failure f = child.failure();
+    EXPECT_EQ(child.started(), f == platform::start_failure::none) << program;
+    if (child.started()) child.finish();
+    return f;
+}
+
+// Copies the helper executable to rel under the host's root; the copy's path.
+std::string copy_helper(wine::host& h, const std::string& rel) {
+    const std::string to = h.write(rel, "");
+    EXPECT_TRUE(CopyFileW(wine::widen(wine::exe_dir() + "wine_helper.exe").c_str(),
+                          wine::widen(to).c_str(), FALSE));
+    return to;
+}
+
+// An executable starts directly, so every argument arrives as written: quotes, blanks,
+// backslashes (trailing ones too), "%NAME%", cmd.exe's metacharacters and text outside
+// the code page, each as CommandLineToArgvW reads it back.
+TEST_F(Files, AnExecutableGetsItsArgumentsIntact) {
+    const std::string exe = copy_helper(h, "%SystemRoot%\\helper.exe");
+    const std::string record = h.root + "\\argv.txt";
+    const std::vector<std::string> words = {
+        "plain",         "two words", "",       "say \"hi\"",   "back\\slash",       "trail\\",
+        "trail\\\\",     "q\\\"x",    "\\\\\"", "%SystemRoot%", "50% & <x> | ^y !z", "tab\there",
+        "\u4e2d \u0141", "--status",
+    };
+    std::vector<std::string_view> args = {"argv", record};
+    args.insert(args.end(), words.begin(), words.end());
+    const run_result r = run(exe, args);
+    EXPECT_EQ(r.end, platform::run_end::ran);
+    std::string want;
+    for (const std::string& w : words) want += "[" + w + "]";
+    EXPECT_EQ(h.read(record), want + "\n");
+}
+
+// Whatever still goes through cmd.exe cannot hold what cmd.exe would alter, so a script
+// is refused as "cannot run" rather than run with other text; the same words reach an
+// executable.
+TEST_F(Files, AScriptIsRefusedWhatCmdWouldAlter) {
+    const std::string cli = h.script("cli", "echo {}\n");
+    const std::string exe = copy_helper(h, "bin\\cli.exe");
+    struct row {
+        std::string program;
+        std::string arg;
+        platform::start_failure script;  // how the script fares
+    };
+    const platform::start_failure refused = platform::start_failure::not_executable;
+    const platform::start_failure none = platform::start_failure::none;
+    const row rows[] = {
+        {cli, "C:\\plain path\\auth.json", none},
+        {cli, "a \"quoted\" word", refused},
+        {cli, "%SystemRoot%\\auth.json", refused},
+        {cli, "100%", refused},
+        {cli, "C:\\dir\\", refused},
+        {cli, "line\nbreak", refused},
+        {cli, "cr\rhere", refused},
+        {h.write("50%\\login.cmd", "@echo {}\r\n"), "--status", refused},
+        {h.write("%x%\\login.bat", "@echo {}\r\n"), "--status", refused},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(failure_of(r.program, {"--credentials-file", r.arg}), r.script)
+            << r.program << " " << r.arg;
+        if (r.program == cli) {
+            EXPECT_EQ(failure_of(exe, {"--credentials-file", r.arg}), none) << r.arg;
+        }
+    }
+}
+
+// The program is found before anything runs: a path must name a file, a bare name is
+// looked up in PATH's absolute folders with PATHEXT and never in the working folder.
+TEST_F(Files, TheProgramIsResolvedBeforeAnythingRuns) {
+    const std::string path_dir = h.root + "\\on path";
+    h.write("on path\\credvane-path-cmd.cmd", "@echo {\"via\":\"cmd\"}\r\n");
+    copy_helper(h, "on path\\credvane-path-exe.exe");
+    h.write("on path\\credvane-path-txt.txt", "");
+    // Planted where cmd.exe would look first: the working folder, and a relative PATH entry.
+    const std::string mark = h.root + "\\planted ran";
+    const std::string planted = "@echo.>\"" + mark + "\"\r\n@echo {\"planted\":true}\r\n";
+    h.write("work\\quenlo-codex-login.cmd", planted);
+    h.write("work\\rel\\credvane-rel.cmd", planted);
+    h.write("bin\\tool.txt", "");
+    h.script("noext", "echo {}\n");
+
+    wchar_t old_dir[MAX_PATH + 1] = {};
+    GetCurrentDirectoryW(MAX_PATH, old_dir);
+    const std::string old_path = platform::env("PATH") ? platform::env("PATH") : "";
+    SetCurrentDirectoryW(wine::widen(h.root + "\\work").c_str());
+    SetEnvironmentVariableW(L"PATH", wine::widen(".;rel;\"" + path_dir + "\";" + old_path).c_str());
+
+    using sf = platform::start_failure;
+    struct row {
+        std::string program;
+        sf want;
+    };
+    const row rows[] = {
+        {"quenlo-codex-login", sf::not_found},
+        {"credvane-rel", sf::not_found},
+        {".\\quenlo-codex-login.cmd", sf::none},  // a path names its file, relative or not
+        {"credvane-no-such-cli", sf::not_found},
+        {h.root + "\\no such folder\\login.exe", sf::not_found},
+        {h.root + "\\bin\\bad<name>|.cmd", sf::not_found},
+        {h.root + "\\bin\\login?.cmd", sf::not_found},
+        {h.root + "\\bin", sf::not_found},
+        {h.root + "\\bin\\tool.txt", sf::not_executable},
+        {"credvane-path-txt", sf::not_found},
+        {"credvane-path-cmd", sf::none},
+        {"CREDVANE-PATH-EXE", sf::none},
+        {"credvane-path-exe.exe", sf::none},
+        {h.root + "\\bin\\noext", sf::none},
+    };
+    for (const row& r : rows) EXPECT_EQ(failure_of(r.program, {"--status"}), r.want) << r.program;
+    EXPECT_EQ(run("credvane-path-cmd").lines, (std::vector<std::string>{"{\"via\":\"cmd\"}\r\n"}));
+
+    SetEnvironmentVariableW(L"PATH", wine::widen(old_path).c_str());
+    SetCurrentDirectoryW(old_dir);
+    EXPECT_TRUE(h.exists(mark)) << "the planted script never ran even as a path";
 }
 
 TEST_F(Files, AnOverstayingRunIsEndedWithEverythingItStarted) {
@@ -196,11 +507,37 @@ TEST_F(Files, AnOverstayingRunIsEndedWithEverythingItStarted) {
     const std::string cli =
         h.script("slow", "echo started\n\"" + wine::exe_dir() + "wine_helper.exe\" sleep 3000 \"" +
                              mark + "\"\necho finished\n");
-    const run_result r = run(quote(cli), 1);
+    const run_result r = run(cli, {}, 1);
     EXPECT_EQ(r.lines, (std::vector<std::string>{"started\r\n"}));
     EXPECT_EQ(r.end, platform::run_end::timed_out);
     std::this_thread::sleep_for(std::chrono::milliseconds(3500));
     EXPECT_FALSE(h.exists(mark)) << "the grandchild outlived the timeout";
+}
+
+// Only the three standard handles reach a CLI. The probe is an inheritable pipe of ours
+// that the CLI (through cmd.exe, which passes on every handle it inherits) writes to by
+// number; without the handle list it does, which shows that the probe sees inheritance.
+TEST_F(Files, ACliInheritsOnlyItsStandardHandles) {
+    for (const bool list : {true, false}) {
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        HANDLE r = nullptr;
+        HANDLE w = nullptr;
+        ASSERT_TRUE(CreatePipe(&r, &w, &inherit, 0));
+        SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
+        const std::string cli = h.script(
+            "probe", "\"" + wine::exe_dir() + "wine_helper.exe\" write-handle " +
+                         std::to_string(reinterpret_cast<std::uintptr_t>(w)) + "\necho {}\n");
+        platform::win32_testing::set_handle_list(list);
+        const run_result ran = run(cli);
+        platform::win32_testing::set_handle_list(true);
+        CloseHandle(w);
+        char c = 0;
+        DWORD n = 0;
+        const bool written = ReadFile(r, &c, 1, &n, nullptr) && n == 1;
+        CloseHandle(r);
+        EXPECT_EQ(ran.lines, (std::vector<std::string>{"{}\r\n"}));
+        EXPECT_EQ(written, !list) << (list ? "with" : "without") << " the handle list";
+    }
 }
 
 TEST(Clock, NowIsTheUnixTime) {

@@ -8,7 +8,8 @@
 #   cv_host_stop                      stops the lighttpd that cv_host_start started
 #
 # Knobs passed on to the stand-in login: CV_STANDIN_INTERVAL, CV_STANDIN_CODE_LIFETIME (empty:
-# the stand-in's defaults). CV_PORT_FIRST picks where the port search begins.
+# the stand-in's defaults). CV_LOGIN_BIN puts another login CLI in the stand-in's place.
+# CV_PORT_FIRST picks where the port search begins.
 
 CV_LIGHTTPD_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
@@ -72,6 +73,7 @@ cv_host_start() {
         fi
         CV_PORT="$port" CV_BUILD="$build" CV_HOME="$home" CV_STATE="$state" \
             CV_WWW="$CV_LIGHTTPD_DIR/www" CV_BOT_PASSWORD="$password" \
+            CV_LOGIN_BIN="${CV_LOGIN_BIN:-$build/tools/standin-login}" \
             CV_STANDIN_INTERVAL="${CV_STANDIN_INTERVAL:-}" \
             CV_STANDIN_CODE_LIFETIME="${CV_STANDIN_CODE_LIFETIME:-}" \
             lighttpd -D -f "$CV_LIGHTTPD_DIR/credvane.conf" >>"$state/lighttpd.out" 2>&1 &

@@ -1,0 +1,20 @@
+// win32_testing.h: switches of the Windows platform layer for its own tests only. Nothing
+// in credvane calls them and no configuration reaches them; they exist so that a test can
+// show that the behaviour they switch really is what its assertions see.
+#pragma once
+
+#include <string>
+
+namespace credvane::platform::win32_testing {
+
+// Called between two tries at a credential file that another process holds busy.
+void set_busy_retry_hook(void (*hook)());
+
+// Whether a CLI receives only its three standard handles (the default, and always so in
+// credvane) or every inheritable handle of the process.
+void set_handle_list(bool on);
+
+// The wide path the file functions receive for a UTF-8 path; empty when it has none.
+std::wstring file_path_for(const char* path);
+
+}  // namespace credvane::platform::win32_testing
