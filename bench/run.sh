@@ -8,7 +8,9 @@
 # The floors: bench/floor_status.c reads the same credential file once, runs the same
 # stand-in login CLI once through /bin/sh and writes a fixed answer (with --accounts it
 # also reads each named account file once, a second yardstick for that case; with
-# --stream it reads the credential file through a 64 KiB buffer instead of whole);
+# --stream it reads the credential file through a 64 KiB buffer instead of whole; with
+# --poll it runs the CLI three times, as a poll does); every CLI run of a floor goes through
+# /bin/sh, while credvane starts the CLI directly, so status and poll can go below 1.0;
 # bench/floor_page.c writes a fixed text as long as the page. Both are static -O2
 # programs, and so is credvane here (CREDVANE_STATIC=ON). Each round runs credvane and its
 # floor back to back (hyperfine, no shell in between); the ratio is of the medians, and
@@ -85,6 +87,7 @@ cases=(
     "  the same, floor streams it|action=status|CODEX_CREDS_PATH=$fx/big.json|floor_status --stream|1.50|9216"
     "status, 8 MiB, many members|action=status|CODEX_CREDS_PATH=$fx/members.json|floor_status|1.10|9216"
     "  the same, floor streams it|action=status|CODEX_CREDS_PATH=$fx/members.json|floor_status --stream|1.50|9216"
+    "poll, JWT credential file|action=poll|CODEX_CREDS_PATH=$fx/jwt.json|floor_status --poll|1.00|4096"
     "page||CODEX_CREDS_PATH=$fx/none.json|floor_page|1.10|4096"
 )
 
