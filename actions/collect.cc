@@ -91,10 +91,8 @@ void take_named_accounts(login_status& st, std::int64_t now) {
         if (!name_valid(slot.name.c_str())) continue;
         path_text file;
         format_cut(file.span(), "%s%c%s", dir.c_str(), platform::dir_sep, e.name.c_str());
-        if (const auto text = read_file(file.c_str())) {
-            login_status scratch;
-            scan_creds(text->c_str(), scratch, &slot);
-        }
+        // Only the entry's facts are read: no scratch record to clear for each file.
+        if (const auto text = read_file(file.c_str())) scan_creds_entry(text->c_str(), slot);
         if (slot.expires_at > 0 && slot.logged_in) {
             slot.expires_in_sec = slot.expires_at - now;
             slot.expired = slot.expires_in_sec <= 0 ? 1 : 0;

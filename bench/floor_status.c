@@ -3,7 +3,11 @@
  * output, write a fixed answer. Same inputs as credvane (CODEX_CREDS_PATH,
  * CODEX_LOGIN_BIN); no parsing, no formatting, no other file. With the argument
  * --accounts it also reads every "*.json" file of CODEX_ACCOUNTS_DIR once, the floor of
- * a status that lists named accounts. */
+ * a status that lists named accounts. With --stream it reads the credential file through
+ * one 64 KiB buffer instead of into a block of its size: every byte passes once and none
+ * is kept, the least a reader of the whole file can do. With --poll it runs the CLI three
+ * times, as a poll does (--status, --poll, --status). Every run goes through /bin/sh, as
+ * credvane's did before it started the CLI directly: the "shell floor". */
 #define _GNU_SOURCE /* pipe2 */
 #include <dirent.h>
 #include <fcntl.h>
@@ -36,14 +40,23 @@ static void read_once(const char* path) {
     close(fd);
 }
 
-static void run_cli_once(const char* cli) {
+static void stream_once(const char* path) {
+    static char chunk[65536];
+    int fd = path ? open(path, O_RDONLY | O_CLOEXEC) : -1;
+    if (fd < 0) return;
+    while (read(fd, chunk, sizeof chunk) > 0) {
+    }
+    close(fd);
+}
+
+static void run_cli_once(const char* cli, const char* args) {
     char line[1024];
     char out[4096];
     int fds[2];
     pid_t pid;
     posix_spawn_file_actions_t fa;
     char* argv[] = {"/bin/sh", "-c", line, NULL};
-    snprintf(line, sizeof line, "'%s' --status 2>/dev/null", cli ? cli : "");
+    snprintf(line, sizeof line, "'%s' %s 2>/dev/null", cli ? cli : "", args);
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
@@ -75,8 +88,18 @@ static void read_accounts(const char* dir) {
 }
 
 int main(int argc, char** argv) {
-    read_once(getenv("CODEX_CREDS_PATH"));
-    if (argc > 1 && strcmp(argv[1], "--accounts") == 0) read_accounts(getenv("CODEX_ACCOUNTS_DIR"));
-    run_cli_once(getenv("CODEX_LOGIN_BIN"));
+    const char* mode = argc > 1 ? argv[1] : "";
+    if (strcmp(mode, "--stream") == 0) {
+        stream_once(getenv("CODEX_CREDS_PATH"));
+    } else {
+        read_once(getenv("CODEX_CREDS_PATH"));
+    }
+    if (strcmp(mode, "--accounts") == 0) read_accounts(getenv("CODEX_ACCOUNTS_DIR"));
+    if (strcmp(mode, "--poll") == 0) {
+        /* A poll asks the CLI three times: the status, the poll, the status after it. */
+        run_cli_once(getenv("CODEX_LOGIN_BIN"), "--status");
+        run_cli_once(getenv("CODEX_LOGIN_BIN"), "--poll");
+    }
+    run_cli_once(getenv("CODEX_LOGIN_BIN"), "--status");
     return write(1, answer, sizeof answer - 1) == (ssize_t)(sizeof answer - 1) ? 0 : 1;
 }

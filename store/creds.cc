@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -26,20 +27,23 @@ int base64_value(char c) {
 }
 
 // The extent of the object that opens at open, just past its matching brace, or null when
-// the text ends first. Strings are skipped so braces inside them do not count.
+// the text ends first. Strings are skipped so braces inside them do not count; square
+// brackets play no part. The text must end at end (its terminator).
 const char* object_end(const char* open, const char* end) {
     std::ptrdiff_t depth = 0;
-    for (const char* p = open; p < end; ++p) {
-        if (*p == '"') {
-            for (++p; p < end && *p != '"'; ++p) {
-                if (*p == '\\' && p + 1 < end) ++p;
-            }
+    for (const char* p = open; p < end;) {
+        const char c = *p;
+        if (c == '"') {
+            p = json_skip_string(p, end);
             if (p >= end) return nullptr;
-        } else if (*p == '{') {
+            continue;
+        }
+        if (c == '{') {
             ++depth;
-        } else if (*p == '}') {
+        } else if (c == '}') {
             if (--depth == 0) return p + 1;
         }
+        ++p;
     }
     return nullptr;
 }
@@ -130,59 +134,96 @@ std::optional<std::int64_t> parse_last_refresh(std::string_view iso) {
     return days * 86400 + std::int64_t{hour} * 3600 + std::int64_t{minute} * 60 + second;
 }
 
-void scan_creds(const char* text, login_status& st, account_entry* entry) {
-    if (text == nullptr) return;
+namespace {
+
+// What one credential file shows, before it is set into a record or an entry.
+struct cred_facts {
+    bool logged_in = false;
+    bool has_refresh = false;
+    bool api_key_present = false;
+    std::int64_t expiry = 0;           // the "exp" claim; only a positive one is used
+    std::string_view account_id_text;  // within text; empty when none
+    std::array<char, 96> account_id;
+    std::int64_t last_refresh = 0;  // 0 when unread or not after 1970
+};
+
+// Every lookup of the scan is answered from two passes at most: one over the file's top
+// level for all its keys, and one over the "tokens" object when the file has a closed one.
+// Each answer is the one a lookup of that key alone would give. want_record leaves out
+// what only the record shows (the account id, the API key and the last refresh).
+void read_facts(const char* text, bool want_record, cred_facts& f) {
     const char* const end = text + std::strlen(text);
+
+    enum { k_tokens, k_access, k_refresh, k_account, k_api_key, k_last_refresh, k_count };
+    static constexpr std::string_view top_keys[k_count] = {
+        "tokens", "access_token", "refresh_token", "account_id", "OPENAI_API_KEY", "last_refresh"};
+    std::array<const char*, k_count> top{};
+    json_find_keys(text, end, top_keys, top);
 
     // The token keys live in the "tokens" object when there is a closed one; otherwise a
     // flat file is read from its top level.
-    const char* tok_start = text;
     const char* tok_end = end;
-    if (const char* v = json_find_key(text, end, "tokens"); v != nullptr && *v == '{') {
+    std::array<const char*, k_count> tok = top;
+    if (const char* v = top[k_tokens]; v != nullptr && *v == '{') {
         if (const char* close = object_end(v, end)) {
-            tok_start = v;
             tok_end = close;
+            static constexpr std::string_view token_keys[] = {"access_token", "refresh_token",
+                                                              "account_id", "OPENAI_API_KEY"};
+            json_find_keys(v, close, token_keys, std::span<const char*>(tok).subspan(k_access, 4));
         }
     }
 
-    std::int64_t expiry = 0;
-    std::array<char, 4096> token{};
-    if (json_str_field(tok_start, tok_end, "access_token", token) == 1 && token[0] != '\0') {
-        st.logged_in = 1;
-        expiry = jwt_exp(token.data());
-    } else if (json_str_present(tok_start, tok_end, "access_token")) {
-        st.logged_in = 1;
+    std::array<char, 4096> token;
+    if (json_str_at(tok[k_access], tok_end, token) == 1 && token[0] != '\0') {
+        f.logged_in = true;
+        f.expiry = jwt_exp(token.data());
+    } else if (json_str_present_at(tok[k_access], tok_end)) {
+        f.logged_in = true;
     }
+    f.has_refresh = json_str_present_at(tok[k_refresh], tok_end) == 1;
+    if (!want_record) return;
 
-    if (json_str_present(tok_start, tok_end, "refresh_token")) {
+    if (json_str_at(tok[k_account], tok_end, f.account_id) == 1 && f.account_id[0] != '\0') {
+        f.account_id_text = f.account_id.data();
+    }
+    f.api_key_present = json_str_present_at(tok[k_api_key], tok_end) == 1 ||
+                        json_str_present_at(top[k_api_key], end) == 1;
+    std::array<char, 64> refreshed;
+    if (json_str_at(top[k_last_refresh], end, refreshed) == 1) {
+        const auto t = parse_last_refresh(refreshed.data());
+        if (t && *t > 0) f.last_refresh = *t;
+    }
+}
+
+}  // namespace
+
+void scan_creds(const char* text, login_status& st, account_entry* entry) {
+    if (text == nullptr) return;
+    cred_facts f;
+    read_facts(text, true, f);
+    if (f.logged_in) st.logged_in = 1;
+    if (f.has_refresh) {
         st.has_refresh = 1;
         if (entry != nullptr) entry->has_refresh = 1;
     }
-
-    std::array<char, 96> account_id{};
-    if (json_str_field(tok_start, tok_end, "account_id", account_id) == 1 &&
-        account_id[0] != '\0') {
-        st.account_id.assign(account_id.data());
-    }
-
-    if (json_str_present(tok_start, tok_end, "OPENAI_API_KEY") ||
-        json_str_present(text, end, "OPENAI_API_KEY")) {
-        st.api_key_present = 1;
-    }
-
+    if (!f.account_id_text.empty()) st.account_id.assign(f.account_id_text);
+    if (f.api_key_present) st.api_key_present = 1;
     // The claim's own unit, seconds; a zero or negative claim means no usable expiry.
-    if (expiry > 0) st.expires_at = expiry;
-
-    std::array<char, 64> refreshed{};
-    if (json_str_field(text, end, "last_refresh", refreshed) == 1) {
-        const auto t = parse_last_refresh(refreshed.data());
-        if (t && *t > 0) st.last_refresh = *t;
-    }
-
+    if (f.expiry > 0) st.expires_at = f.expiry;
+    if (f.last_refresh > 0) st.last_refresh = f.last_refresh;
     if (entry != nullptr) {
         entry->logged_in = st.logged_in;
         entry->expires_at = st.expires_at;
     }
+}
+
+void scan_creds_entry(const char* text, account_entry& entry) {
+    if (text == nullptr) return;
+    cred_facts f;
+    read_facts(text, false, f);
+    entry.logged_in = f.logged_in ? 1 : 0;
+    if (f.has_refresh) entry.has_refresh = 1;
+    entry.expires_at = f.expiry > 0 ? f.expiry : 0;
 }
 
 }  // namespace credvane

@@ -15,6 +15,11 @@ namespace credvane {
 // ever sets fields, so the caller passes cleared records. A null text changes nothing.
 void scan_creds(const char* text, login_status& st, account_entry* entry);
 
+// What scan_creds sets in the entry of a named account file when given a cleared record:
+// logged_in and expires_at, and has_refresh when the file shows one. No record is needed,
+// and what only a record shows is not read. A null text changes nothing.
+void scan_creds_entry(const char* text, account_entry& entry);
+
 // Seconds since 1970 of an ISO 8601 UTC time read at fixed positions, or nothing when
 // the text is shorter than 19 bytes or its year, month or day is out of range.
 std::optional<std::int64_t> parse_last_refresh(std::string_view iso);

@@ -6,7 +6,8 @@
 #
 #   seconds-per-target  15 when left out (the short run of the test command); 600 is the
 #                       long run.
-#   target              query auth quote json creds json_line answer (all when left out).
+#   target              query auth quote json creds json_line answer scan_diff (all when
+#                       left out).
 #   -b build-dir        the clang++ build to use or create (default: build-fuzz).
 #   --no-build          use the build as it is (ctest passes this).
 #   --merge             add the inputs that found new coverage to the checked-in corpus.
@@ -32,7 +33,7 @@ while [ $# -gt 0 ]; do
         *) targets+=("$1"); shift ;;
     esac
 done
-[ ${#targets[@]} -eq 0 ] && targets=(query auth quote json creds json_line answer)
+[ ${#targets[@]} -eq 0 ] && targets=(query auth quote json creds json_line answer scan_diff)
 
 if [ $do_build -eq 1 ]; then
     if [ ! -f "$build/CMakeCache.txt" ]; then
@@ -57,7 +58,7 @@ for t in "${targets[@]}"; do
     fi
     opts=(-timeout=10 -print_final_stats=1 "-artifact_prefix=$build/fuzz-artifacts/$t-")
     case "$t" in
-        creds) opts+=(-max_len=16384) ;;
+        creds | scan_diff) opts+=(-max_len=16384) ;;
         json | json_line) opts+=(-max_len=8192) ;;
         *) opts+=(-max_len=4096) ;;
     esac

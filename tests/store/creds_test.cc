@@ -243,6 +243,36 @@ TEST(ScanCreds, EntryReceivesOnlyItsFacts) {
     EXPECT_EQ(entry.expires_in_sec, 0);
 }
 
+// The accounts list reads each named account file into its entry alone; it must hold what
+// the full scan into a cleared record would have put there.
+TEST(ScanCredsEntry, SameAsTheScanIntoAClearedRecord) {
+    const std::string texts[] = {
+        file_with_token(quoted(jwt(exp_payload))),
+        file_with_token(quoted(jwt(R"({"exp":-5})"))),
+        file_with_token("12345"),
+        file_with_token("null"),
+        R"({"access_token":"opaque","refresh_token":"r"})",
+        R"({"tokens":{"refresh_token":"\n"},"access_token":"x"})",
+        R"({"tokens":{"access_token":"x","refresh_token":"r")",
+        "",
+    };
+    for (const std::string& text : texts) {
+        login_status st{};
+        account_entry want{};
+        scan_creds(text.c_str(), st, &want);
+        account_entry got{};
+        got.expires_at = 99;  // overwritten, as the full scan overwrites it
+        scan_creds_entry(text.c_str(), got);
+        EXPECT_EQ(got.logged_in, want.logged_in) << text;
+        EXPECT_EQ(got.has_refresh, want.has_refresh) << text;
+        EXPECT_EQ(got.expires_at, want.expires_at) << text;
+    }
+    account_entry untouched{};
+    untouched.expires_at = 5;
+    scan_creds_entry(nullptr, untouched);
+    EXPECT_EQ(untouched.expires_at, 5);
+}
+
 TEST(ScanCreds, OnlySetsFieldsAndIgnoresANullText) {
     login_status st{};
     st.has_refresh = 1;

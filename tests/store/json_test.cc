@@ -13,6 +13,8 @@
 #include <limits>
 #include <string>
 
+#include "tests/store/scan_oracle.h"
+
 namespace credvane {
 namespace {
 
@@ -71,6 +73,32 @@ TEST(JsonFindKey, OnlyTopLevelMembersAreFound) {
     }
 }
 
+// One pass for several keys answers each as its own lookup would: the first match of each,
+// a later key after an earlier one is found, and a window that ends after a key's colon ends
+// the search for every key.
+TEST(JsonFindKeys, EachKeyAsItsOwnLookup) {
+    const std::string texts[] = {
+        R"({"a":1,"b":{"c":2},"c":3,"a":4})",
+        R"({"note":"b","b":"x","c" "d":5})",
+        R"({"a":"}]","b":[{"c":1}],"c":"\"","d":1})",
+        R"({"acc\u0065ss":1,"c":2})",
+        "{\"a\":1,\"b\":  ",
+        R"({"a":1,"b":2,"c":3,"d":4})",
+    };
+    const std::string_view keys[] = {"a", "b", "c", "d", "access"};
+    for (const std::string& t : texts) {
+        for (std::size_t len = 0; len <= t.size(); ++len) {
+            const char* found[std::size(keys)];
+            json_find_keys(t.c_str(), t.c_str() + len, keys, found);
+            for (std::size_t i = 0; i < std::size(keys); ++i) {
+                const std::string key(keys[i]);
+                EXPECT_EQ(found[i], json_find_key(t.c_str(), t.c_str() + len, key.c_str()))
+                    << t << " cut at " << len << " key " << key;
+            }
+        }
+    }
+}
+
 TEST(JsonFindKey, NullOrEmptyWindowFindsNothing) {
     const std::string t = R"({"k":1})";
     EXPECT_EQ(json_find_key(nullptr, t.c_str() + t.size(), "k"), nullptr);
@@ -93,12 +121,12 @@ TEST(JsonReadStringAt, DecodesEscapesAndCutsAtCapacity) {
         {R"("a\"b")", 16, 1, "a\"b", 6},
         {R"("\b\f\n\r\t")", 16, 1, "\b\f\n\r\t", 12},
         {R"("\/\\\q")", 16, 1, "/\\q", 8},
-        {R"("\u00e9")", 16, 1, "\xE9", 8},
-        {R"("\u20ac")", 16, 1, "\xAC", 8},
+        {R"("\u00e9")", 16, 1, "\xC3\xA9", 8},
+        {R"("\u20ac")", 16, 1, "\xE2\x82\xAC", 8},
         {R"("\u0041BC")", 16, 1, "ABC", 10},
-        {R"("\u41x")", 16, 1, "Ax", 7},                           // stops at the first non-digit
-        {R"("\uzz")", 16, 1, std::string("\0zz", 3), 6},          // no digit gives byte 0
-        {R"("\ud83d\ude00")", 16, 1, std::string("=\0", 2), 14},  // low bytes of each half
+        {R"("\u41x")", 16, 1, "Ax", 7},                        // stops at the first non-digit
+        {R"("\uzz")", 16, 1, std::string("\0zz", 3), 6},       // no digit gives byte 0
+        {R"("\ud83d\ude00")", 16, 1, "\xF0\x9F\x98\x80", 14},  // one character of two halves
         {"\"caf\xC3\xA9\"", 16, 1, "caf\xC3\xA9", 7},
         {R"("abc)", 16, 1, "abc", 4},   // unterminated: ends with the text
         {R"("ab\)", 16, 1, "ab\\", 4},  // a backslash before the terminator is kept
@@ -124,6 +152,86 @@ TEST(JsonReadStringAt, DecodesEscapesAndCutsAtCapacity) {
     EXPECT_EQ(json_read_string_at(none, buf), 0);
 }
 
+// A \u escape is a UTF-16 code unit: it becomes the UTF-8 bytes of its character, two
+// halves of a pair one character, and a half without its partner U+FFFD. A cut keeps
+// whole characters and stops there, so a later, shorter character cannot fill the gap.
+TEST(JsonReadStringAt, UnicodeEscapesBecomeUtf8) {
+    struct row {
+        std::string text;
+        std::size_t cap;
+        std::string out;
+    };
+    const std::string fffd = "\xEF\xBF\xBD";
+    const row rows[] = {
+        {R"("\u0041")", 16, "A"},
+        {R"("\u007f")", 16, "\x7F"},
+        {R"("\u0080")", 16, "\xC2\x80"},
+        {R"("\u07FF")", 16, "\xDF\xBF"},
+        {R"("\u0800")", 16, "\xE0\xA0\x80"},
+        {R"("\uFFFF")", 16, "\xEF\xBF\xBF"},
+        {R"("\uD83D\uDE00")", 16, "\xF0\x9F\x98\x80"},
+        {R"("\ud800\udc00")", 16, "\xF0\x90\x80\x80"},
+        {R"("\udbff\udfff")", 16, "\xF4\x8F\xBF\xBF"},
+        {R"("caf\u00e9!")", 16, "caf\xC3\xA9!"},
+        {R"("\ud83d")", 16, fffd},
+        {R"("\ud83dx")", 16, fffd + "x"},
+        {R"("\ud83d\u0041")", 16, fffd + "A"},  // the next escape is no low half: its own
+        {R"("\ud83d\ud83d\ude00")", 16, fffd + "\xF0\x9F\x98\x80"},
+        {R"("\ud83d\ude0")", 16, fffd + "\xE0\xB7\xA0"},  // three digits: U+0DE0
+        {R"("\ud83d\n")", 16, fffd + "\n"},
+        {R"("\ude00")", 16, fffd},
+        {R"("\ude00\ud83d")", 16, fffd + fffd},
+        {R"("\ud83d\)", 16, fffd + "\\"},           // a backslash before the terminator
+        {R"("\ud83d\ude)", 16, fffd + "\xC3\x9E"},  // U+00DE, and the text ends
+        {R"("\u12G4")", 16, "\x12G4"},
+        {R"("\uzz")", 16, std::string("\0zz", 3)},
+        {R"("\u00e9")", 3, "\xC3\xA9"},
+        {R"("\u00e9")", 2, ""},     // no room for both bytes: nothing
+        {R"("a\u00e9b")", 3, "a"},  // and nothing after it either
+        {R"("a\u20acb")", 4, "a"},
+        {R"("\ud83d\ude00z")", 4, ""},
+        {R"("\ud83d\ude00z")", 5, "\xF0\x9F\x98\x80"},
+        {"\"\xC3\xA9\\u00e9\"", 4, "\xC3\xA9"},  // bytes of the text are kept one by one
+        {"\"\xC3\xA9\\u00e9\"", 2, "\xC3"},
+    };
+    for (const row& r : rows) {
+        std::array<char, 32> buf;
+        buf.fill('?');
+        const char* cur = r.text.c_str();
+        EXPECT_EQ(json_read_string_at(cur, std::span<char>(buf).first(r.cap)), 1) << r.text;
+        EXPECT_EQ(std::string(buf.data(), r.out.size()), r.out) << r.text;
+        EXPECT_EQ(buf[r.out.size()], '\0') << r.text;
+        EXPECT_EQ(static_cast<std::size_t>(cur - r.text.c_str()), r.text.size()) << r.text;
+    }
+}
+
+// The fast reading looks at plain runs with a library scan once a string is longer than a
+// few bytes; around that length, and around each capacity, it must agree with the
+// byte-at-a-time reading (the fuzz target scan_diff does the same on random texts).
+TEST(JsonReadStringAt, AgreesWithTheByteAtATimeReading) {
+    const std::string pieces[] = {"", "\\n", "\\u00e9", "\\ud83d\\ude00", "\\\"", "{[", "\xC3\xA9"};
+    for (const std::size_t run : {0, 1, 14, 15, 16, 17, 31, 200, 5000}) {
+        for (const std::string& piece : pieces) {
+            const std::string body = std::string(run, 'r') + piece + std::string(run / 2, 's');
+            for (const std::string& text : {"\"" + body + "\"x", "\"" + body,
+                                            "{\"" + body + "\":1,\"k\":\"" + body + "\"}"}) {
+                for (const std::size_t cap : {1, 2, 3, 16, 17, 128, 4096, 8192}) {
+                    std::string a(cap, '#');
+                    std::string b(cap, '#');
+                    const char* ca = text.c_str();
+                    const char* cb = text.c_str();
+                    EXPECT_EQ(json_read_string_at(ca, a), oracle::json_read_string_at(cb, b));
+                    EXPECT_EQ(ca, cb) << text.substr(0, 40) << " cap " << cap;
+                    EXPECT_EQ(a, b) << text.substr(0, 40) << " cap " << cap;
+                    const char* end = text.c_str() + text.size();
+                    EXPECT_EQ(json_find_key(text.c_str(), end, "k"),
+                              oracle::json_find_key(text.c_str(), end, "k"));
+                }
+            }
+        }
+    }
+}
+
 TEST(JsonStrField, StringsAndRawValues) {
     struct row {
         std::string text;
@@ -145,8 +253,8 @@ TEST(JsonStrField, StringsAndRawValues) {
         {R"({"k": {"a":1}})", 16, 1, R"({"a":1)"},
         {"{\"k\":1 \t\r\n}", 16, 1, "1"},
         {"{\"k\":123", 16, 1, "123"},
-        {R"({"k":"\u00e9"})", 16, 1, "\xE9"},
-        {R"({"k":"\u20ac"})", 16, 1, "\xAC"},
+        {R"({"k":"\u00e9"})", 16, 1, "\xC3\xA9"},
+        {R"({"k":"\u20ac"})", 16, 1, "\xE2\x82\xAC"},
         {R"({"k":"abcdef"})", 4, 1, "abc"},
         {R"({"k":12345678})", 4, 1, "123"},
         {R"({"k":})", 16, 0, ""},  // found, so the output is cleared, but nothing is stored
