@@ -893,7 +893,7 @@ child_process::child_process(const char* program, std::span<const std::string_vi
         if (!script_safe(found.path) ||
             !std::all_of(wargs.begin(), wargs.end(),
                          [](const std::wstring& a) { return script_safe(a); })) {
-            p_->failure = start_failure::not_executable;
+            p_->failure = start_failure::refused;
             return;
         }
         const std::wstring system = system_folder();
