@@ -73,7 +73,15 @@ int action_poll(const char* name) {
         buf_addf(b, ",\"interval\":%d", static_cast<int>(shown));
         buf_adds(b, ",\"pending\":true");
         collect_status(after, name);
-        if (after.logged_in) buf_adds(b, ",\"logged_in\":true");
+        // Only credentials written during this poll are news. A re-login of an account that
+        // is signed in already would otherwise read as signed in at its first poll, before
+        // anyone approved the code.
+        const bool written =
+            after.logged_in != 0 &&
+            (before.logged_in == 0 || after.expires_at != before.expires_at ||
+             after.last_refresh != before.last_refresh ||
+             after.account_id.view() != before.account_id.view());
+        if (written) buf_adds(b, ",\"logged_in\":true");
         buf_adds(b, "}\n");
         emit_json(b);
         return 0;

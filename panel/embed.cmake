@@ -1,5 +1,5 @@
 # embed.cmake: turns the authored panel files into page_texts.cc, the three page texts.
-# Run as: cmake -DSRC_DIR=<panel dir> -DOUT=<file.cc> -P embed.cmake
+# Run as: cmake -DSRC_DIR=<panel dir> -DOUT=<file.cc> [-DSOURCE_URL_FILE=<file>] -P embed.cmake
 #
 # page.html is an ordinary HTML file: its stylesheet and script lines are replaced by the
 # files they name, and its two placeholder comments become the theme head mark (0x01) and
@@ -147,6 +147,27 @@ string(SUBSTRING "${page}" ${tail_at} -1 tail)
 if(NOT tail STREQUAL script_mark)
     message(FATAL_ERROR "page.html must end with the theme script placeholder and </body></html>")
 endif()
+
+# The footer links to the source only when the build names its address (in SOURCE_URL_FILE,
+# from CREDVANE_SOURCE_URL): an http(s) address, escaped for the attribute it lands in.
+set(link_mark "<!--source-link-->")
+require_once("${page}" "${link_mark}" "the source link placeholder")
+set(source_link "")
+if(DEFINED SOURCE_URL_FILE)
+    file(READ "${SOURCE_URL_FILE}" source_url)
+    if(NOT source_url STREQUAL "")
+        if(NOT source_url MATCHES "^https?://[!-~]+$")
+            message(FATAL_ERROR "the source address must be an http:// or https:// URL in printable ASCII")
+        endif()
+        string(REPLACE "&" "&amp;" source_url "${source_url}")
+        string(REPLACE "\"" "&quot;" source_url "${source_url}")
+        string(REPLACE "'" "&#39;" source_url "${source_url}")
+        string(REPLACE "<" "&lt;" source_url "${source_url}")
+        string(REPLACE ">" "&gt;" source_url "${source_url}")
+        set(source_link "<span aria-hidden=\"true\">&middot;</span><a href=\"${source_url}\" target=\"_blank\" rel=\"noopener\">source</a>")
+    endif()
+endif()
+string(REPLACE "${link_mark}" "${source_link}" page "${page}")
 
 string(REPLACE "${css_line}" "<style>\n${page_css}</style>" page "${page}")
 string(REPLACE "${qr_line}" "<script>\n${qr_js}</script>" page "${page}")

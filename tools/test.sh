@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # test.sh: every test of credvane on a fresh machine: installs what the layers need,
 # builds with AddressSanitizer and UndefinedBehaviorSanitizer, runs the unit and CGI tests,
-# a short run of every fuzz target, the browser tests and the Windows build under wine.
+# a short run of every fuzz target, the browser tests, the README's web server configurations
+# and the Windows build under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -9,7 +10,7 @@ top=$(pwd)
 need=()
 for pair in cmake:cmake g++:g++ clang++:clang pkg-config:pkg-config lighttpd:lighttpd \
             chromium:chromium node:nodejs npm:npm x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64 \
-            wine64:wine64 zbarimg:zbar-tools; do
+            wine64:wine64 zbarimg:zbar-tools curl:curl apache2:apache2 nginx:nginx fcgiwrap:fcgiwrap; do
     command -v "${pair%%:*}" >/dev/null 2>&1 || need+=("${pair#*:}")
 done
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
@@ -18,8 +19,23 @@ done
 dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 if [ ${#need[@]} -gt 0 ]; then
     echo "installing: ${need[*]}"
+    # The web servers must not start as services on install (Apache and nginx would fight
+    # for port 80): the tests start their own on free ports. A policy that refuses every
+    # start, for the install only.
+    policy=/usr/sbin/policy-rc.d
+    made_policy=
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' >"$policy"
+        chmod 755 "$policy"
+        trap 'rm -f "$policy"' EXIT
+        made_policy=1
+    fi
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+    if [ -n "$made_policy" ]; then
+        rm -f "$policy"
+        trap - EXIT
+    fi
 fi
 
 passed=0
@@ -63,6 +79,13 @@ bash tests/browser/run.sh "$build" 2>&1 | tee "$build/browser.log"
 set -e
 count "browser" "$(sed -n 's/^# pass \([0-9]*\)$/\1/p' "$build/browser.log" | tail -n1)" \
     "$(sed -n 's/^# fail \([0-9]*\)$/\1/p' "$build/browser.log" | tail -n1 | grep . || echo 1)"
+
+# The README's web server configurations (lighttpd, Apache, nginx with fcgiwrap) on 127.0.0.1.
+set +e
+bash tests/hosts/run.sh "$build" 2>&1 | tee "$build/hosts.log"
+set -e
+count "hosts" "$(sed -n 's/^hosts: \([0-9]*\) passed.*/\1/p' "$build/hosts.log" | tail -n1)" \
+    "$(sed -n 's/^hosts: [0-9]* passed, \([0-9]*\) failed.*/\1/p' "$build/hosts.log" | tail -n1)"
 
 # The Windows executable, cross-built with mingw-w64, under wine.
 set +e

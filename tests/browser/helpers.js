@@ -98,8 +98,10 @@ async function text(page, id) {
   return (await page.locator('#' + id).textContent()).trim();
 }
 
-// Polls fn until it returns a truthy value or the time is up.
-async function until(fn, ms = 10000, what = 'condition') {
+// Polls fn until it returns a truthy value. The limit only ends a run that is broken; it is no
+// measure of how fast anything must be.
+async function until(fn, what = 'condition', ms = 60000) {
+  if (typeof what !== 'string') throw new TypeError('until(fn, what): what names the condition');
   const end = Date.now() + ms;
   for (;;) {
     const v = await fn();
@@ -146,12 +148,10 @@ const a11yLog = [];
 
 // No serious or critical finding of axe in the page as it stands.
 async function checkA11y(page, label) {
-  // A toast caught mid-fade has a transient, partial opacity: judge the settled state.
-  await page.waitForFunction(() => {
-    const t = document.getElementById('toast');
-    const o = t ? getComputedStyle(t).opacity : '0';
-    return o === '0' || o === '1';
-  });
+  // Judge the settled state: no colour or position still on its way (a theme switch moves the
+  // buttons' colours for a moment). The endless spinners are animations, not transitions.
+  await page.waitForFunction(() =>
+    document.getAnimations().every((a) => !(a instanceof CSSTransition) || a.playState !== 'running'));
   const res = await new AxeBuilder({ page }).withTags(['wcag2a', 'wcag2aa', 'wcag21a', 'wcag21aa', 'best-practice']).analyze();
   const bad = res.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical');
   a11yLog.push({

@@ -132,7 +132,7 @@ for (const width of [1000, 400]) {
     assert.deepEqual(focused.filter(Boolean), []);
 
     await page.click('#btnCancel');
-    await h.until(async () => (await h.text(page, 'flowNote')) === 'Device flow cancelled.', 5000, 'cancel');
+    await h.until(async () => (await h.text(page, 'flowNote')) === 'Device flow cancelled.', 'cancel');
     assert.equal(await qrShown(page), false);
     assert.equal(await page.locator('#verifyQr').innerHTML(), '');
     assert.deepEqual(errors, []);
@@ -171,7 +171,7 @@ for (const [i, c] of links.entries()) {
       assert.equal(await h.text(page, 'flowNote'), '');
     }
     await page.click('#btnCancel');
-    await h.until(async () => (await h.text(page, 'flowNote')) === 'Device flow cancelled.', 5000, 'cancel');
+    await h.until(async () => (await h.text(page, 'flowNote')) === 'Device flow cancelled.', 'cancel');
     assert.deepEqual(errors, []);
     await ctx.close();
   });
@@ -183,7 +183,7 @@ test('the QR code goes when the flow ends, and a new code brings a new one', asy
   const first = await startFlow(page);
   assert.equal(await scan(page, 'qr-first'), `${origin}/device?code=${first}`);
   assert.equal(h.standin(env.mainHome, '--deny', first).state, 'denied');
-  await h.until(async () => (await h.text(page, 'flowNote')).startsWith('Login failed: access_denied'), 10000, 'flow end');
+  await h.until(async () => (await h.text(page, 'flowNote')).startsWith('Login failed: access_denied'), 'flow end');
   assert.equal(await qrShown(page), false);
   assert.equal(await page.locator('#verifyQr').innerHTML(), '');
 
@@ -196,7 +196,7 @@ test('the QR code goes when the flow ends, and a new code brings a new one', asy
   assert.equal(await qrShown(page), true);
   assert.equal(await scan(page, 'qr-second'), `${origin}/device?code=${second}`);
   await page.click('#btnCancel');
-  await h.until(async () => (await h.text(page, 'flowNote')) === 'Device flow cancelled.', 5000, 'cancel');
+  await h.until(async () => (await h.text(page, 'flowNote')) === 'Device flow cancelled.', 'cancel');
   assert.deepEqual(errors, []);
   await ctx.close();
 });

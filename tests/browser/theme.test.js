@@ -139,13 +139,13 @@ test('a framed panel asks its host for the theme and follows it', async () => {
   const frame = page.frameLocator('#panel');
   await frame.locator('#pillText:not(:text("Checking"))').waitFor();
   const panelTheme = () => frame.locator('html').getAttribute('data-theme');
-  await h.until(async () => (await panelTheme()) === 'light', 5000, 'host theme');
+  await h.until(async () => (await panelTheme()) === 'light', 'host theme');
   assert.equal(await page.locator('body').getAttribute('data-theme-requests'), '1');
   assert.equal(await frame.locator('#themeToggle').isVisible(), false);
   assert.equal(await frame.locator('html').evaluate((e) => e.classList.contains('embedded')), true);
   await page.screenshot({ path: require('node:path').join(env.artifacts, 'screenshots', 'embedded-light.png') });
   await page.click('#hostToggle');
-  await h.until(async () => (await panelTheme()) === 'dark', 5000, 'host toggle');
+  await h.until(async () => (await panelTheme()) === 'dark', 'host toggle');
   await page.screenshot({ path: require('node:path').join(env.artifacts, 'screenshots', 'embedded-dark.png') });
   assert.deepEqual(errors, []);
   await ctx.close();

@@ -182,6 +182,21 @@ TEST(Poll, DoneAnswersCarryTheFreshStatus) {
         {"pending, then logged in", "", "",
          "{\"ok\":true,\"state\":\"pending\",\"interval\":7,\"pending\":true,\"logged_in\":true}\n",
          0});
+    // Credentials that were there before the poll and are unchanged are no news: a re-login
+    // of a signed-in account stays pending until its own credentials arrive.
+    h.env["CODEX_LOGIN_BIN"] = login_cli(h, "echo '{\"ok\":true,\"state\":\"pending\",\"interval\":7}'");
+    expect_outcome(h.run("action=poll"),
+                   {"pending, signed in before", "", "",
+                    "{\"ok\":true,\"state\":\"pending\",\"interval\":7,\"pending\":true}\n", 0});
+    // The re-login's new token, written during the poll, is news again.
+    h.env["CODEX_LOGIN_BIN"] = login_cli(
+        h, "echo '{\"tokens\":{\"access_token\":\"x.eyJleHAiOjQxMDI0NDQ4MDB9.s\"}}' > \"" + creds +
+               "\"; echo '{\"ok\":true,\"state\":\"pending\",\"interval\":7}'");
+    expect_outcome(
+        h.run("action=poll"),
+        {"pending, signed in again", "", "",
+         "{\"ok\":true,\"state\":\"pending\",\"interval\":7,\"pending\":true,\"logged_in\":true}\n",
+         0});
     // No JSON while the first status already shows a login: done from that status.
     h.env["CODEX_LOGIN_BIN"] = login_cli(h, "echo no json");
     EXPECT_EQ(h.run("action=poll").out, h.run("action=status").out);

@@ -204,5 +204,18 @@ TEST(EmitPage, PolicyAllowsExactlyThePagesOwnInlineBlocks) {
     EXPECT_EQ(count_of(body, " style=\""), 0u);
 }
 
+// The default build names no address for the source: the footer holds the name alone, with no
+// link and no separator left over. (tests/panel/source_link_test.cmake covers an address.)
+TEST(PageTexts, FooterLinksNoSourceWhenTheBuildNamesNoAddress) {
+#ifndef CREDVANE_NO_SOURCE_URL
+    GTEST_SKIP() << "this build names a source address";
+#else
+    const std::string_view page = page_template;
+    EXPECT_EQ(count_of(page, "<footer><span id=\"footInfo\">credvane</span></footer>\n"), 1u);
+    EXPECT_EQ(count_of(page, "&middot;"), 0u);
+    EXPECT_EQ(count_of(page, "source-link"), 0u);
+#endif
+}
+
 }  // namespace
 }  // namespace credvane

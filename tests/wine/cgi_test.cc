@@ -441,14 +441,20 @@ TEST(Cli, AMissingCliIsReportedAsMissing) {
 
 TEST(Cli, AHelperTheCliLeavesRunningDoesNotHoldTheAnswerBack) {
     wine::host h;
+    // The helper blocks until the test lets it go; the CLI ends once the helper is up. A run
+    // that waited for the helper would wait until the helper's own bound (minutes, never
+    // reached by a sound run) and find its mark: the CLI's timeout is out of the way.
+    wine::held_helper helper;
     const std::string mark = h.root + "\\helper done";
+    h.env["CREDVANE_CLI_TIMEOUT"] = "3600";
     h.env["CODEX_LOGIN_BIN"] =
-        h.script("login", "start \"\" /b \"" + wine::exe_dir() + "wine_helper.exe\" sleep 3000 \"" +
-                              mark + "\" >NUL\necho {}\n");
+        h.script("login", "start \"\" /b " + helper.hold_command(mark) + " >NUL\n" +
+                              helper.up_command() + "\necho {}\n");
     const wine::result res = h.run("action=status");
     EXPECT_TRUE(is_status_answer(res.out)) << res.out;
-    // The host saw the end of the answer while the helper still ran: it held no handle
+    // The host saw the end of the answer before the helper was let go: it held no handle
     // to the host's pipe.
+    EXPECT_TRUE(helper.came_up());
     EXPECT_FALSE(h.exists(mark));
 }
 

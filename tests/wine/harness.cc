@@ -25,6 +25,79 @@ std::string status_head(const std::string& status_and_reason) {
     return "Status: " + status_and_reason + "\r\n" + json_head;
 }
 
+namespace {
+
+// The strings here are built by appending: GCC 12 takes "literal" + std::string&& for an
+// overlapping copy (-Wrestrict) and the test build treats warnings as errors.
+std::string object_name(const std::string& name, const char* what) {
+    std::string full = "Local\\";
+    full += name;
+    full += '-';
+    full += what;
+    return full;
+}
+
+// Returns once the helper has ended: its mutex is free only then (abandoned by its end).
+void wait_for_end(const std::string& name) {
+    HANDLE alive =
+        OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, object_name(name, "alive").c_str());
+    if (alive == nullptr) return;  // no helper holds it any more, or none ever did
+    const DWORD w = WaitForSingleObject(alive, INFINITE);
+    if (w == WAIT_OBJECT_0 || w == WAIT_ABANDONED) ReleaseMutex(alive);
+    CloseHandle(alive);
+}
+
+}  // namespace
+
+held_helper::held_helper() {
+    static int count = 0;
+    name_ = "credvane-held-";
+    name_ += std::to_string(GetCurrentProcessId());
+    name_ += '-';
+    name_ += std::to_string(++count);
+    up_ = CreateEventA(nullptr, TRUE, FALSE, object_name(name_, "up").c_str());
+    go_ = CreateEventA(nullptr, TRUE, FALSE, object_name(name_, "go").c_str());
+    if (up_ == nullptr || go_ == nullptr)
+        throw std::runtime_error("cannot make the helper's events");
+}
+
+held_helper::~held_helper() {
+    let_go_and_wait();
+    CloseHandle(up_);
+    CloseHandle(go_);
+}
+
+std::string held_helper::command(const char* mode) const {
+    std::string line = "\"";
+    line += exe_dir();
+    line += "wine_helper.exe\" ";
+    line += mode;
+    line += ' ';
+    line += name_;
+    return line;
+}
+
+std::string held_helper::hold_command(const std::string& mark) const {
+    std::string line = command("held");
+    line += " \"";
+    line += mark;
+    line += '"';
+    return line;
+}
+
+std::string held_helper::up_command() const {
+    return command("up");
+}
+
+bool held_helper::came_up() const {
+    return WaitForSingleObject(up_, 0) == WAIT_OBJECT_0;
+}
+
+void held_helper::let_go_and_wait() {
+    SetEvent(go_);
+    wait_for_end(name_);
+}
+
 bool nocase_less::operator()(const std::string& a, const std::string& b) const {
     return _stricmp(a.c_str(), b.c_str()) < 0;
 }

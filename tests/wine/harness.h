@@ -82,6 +82,30 @@ class host {
     running start(const std::string& query) const;
 };
 
+// A wine_helper.exe that a stand-in CLI starts as "held": it says when it is up, then blocks
+// until the test lets it go, and only then leaves its mark. So a test lets it go and waits
+// for its end, killed or not, instead of waiting for a time.
+class held_helper {
+  public:
+    held_helper();
+    ~held_helper();  // lets the helper go and waits for its end
+    held_helper(const held_helper&) = delete;
+    held_helper& operator=(const held_helper&) = delete;
+
+    // The command line that starts the helper; it creates mark when it is let go.
+    std::string hold_command(const std::string& mark) const;
+    // The command line that waits until the helper is up.
+    std::string up_command() const;
+    bool came_up() const;  // the helper has started and said so
+    void let_go_and_wait();
+
+  private:
+    std::string command(const char* mode) const;
+    std::string name_;
+    void* up_ = nullptr;
+    void* go_ = nullptr;
+};
+
 // s as the body of a JSON string: backslashes and quotes escaped.
 std::string json_text(const std::string& s);
 

@@ -1,12 +1,20 @@
 // helper.cc: a small Windows program the wine tests start, directly or from stand-in CLIs.
 //   wine_helper sleep <ms> <file>   waits, then creates file: proof that it outlived a kill
 //   wine_helper hold <file>         writes its process id to file, then waits until ended
+//   wine_helper held <name> <file>  says it is up, then blocks until the test lets it go, then
+//                                   creates file: proof that it outlived a kill
+//   wine_helper up <name>           waits until the "held" helper of that name is up
 //   wine_helper write-handle <n>    writes "x" to the handle numbered n, if it has one
 //   wine_helper argv <file> ...     writes the arguments after file to it in UTF-8, one a
 //                                   line, as CommandLineToArgvW reads them; prints a JSON line
 //   <copy of wine_helper> --...     a login CLI: appends its arguments so to <its path>.argv,
 //                                   writes its variables' names in the order of its block to
 //                                   <its path>.env, one a line, and prints a JSON line
+// The "held" helper's named objects (the test side is wine::held_helper in harness.h):
+//   Local\<name>-alive   a mutex it owns while it runs (abandoned at its end)
+//   Local\<name>-up      an event set once it owns that mutex
+//   Local\<name>-go      an event the test sets to let it go
+// Nothing there waits on time; the two-minute bound only ends a broken run.
 #include <windows.h>
 // After windows.h, which it needs.
 #include <shellapi.h>
@@ -41,6 +49,17 @@ bool write_whole(const wchar_t* path, const std::string& text) {
     return ok && MoveFileExW(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING);
 }
 
+constexpr DWORD broken_run_ms = 120000;
+
+HANDLE object_named(const wchar_t* name, const wchar_t* what, bool mutex) {
+    std::wstring full = L"Local\\";
+    full += name;
+    full += L'-';
+    full += what;
+    return mutex ? CreateMutexW(nullptr, TRUE, full.c_str())
+                 : CreateEventW(nullptr, TRUE, FALSE, full.c_str());
+}
+
 }  // namespace
 
 int main() {
@@ -59,6 +78,23 @@ int main() {
         if (!write_whole(argv[2], std::to_string(GetCurrentProcessId()))) return 1;
         Sleep(INFINITE);
         return 0;
+    }
+    if (cmd == L"held" && argc == 4) {
+        const HANDLE alive = object_named(argv[2], L"alive", true);
+        const HANDLE up = object_named(argv[2], L"up", false);
+        const HANDLE go = object_named(argv[2], L"go", false);
+        if (alive == nullptr || up == nullptr || go == nullptr) return 2;
+        SetEvent(up);
+        WaitForSingleObject(go, broken_run_ms);
+        const HANDLE f = CreateFileW(argv[3], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+        return 0;
+    }
+    if (cmd == L"up" && argc == 3) {
+        const HANDLE up = object_named(argv[2], L"up", false);
+        if (up == nullptr) return 2;
+        return WaitForSingleObject(up, broken_run_ms) == WAIT_OBJECT_0 ? 0 : 1;
     }
     if (cmd == L"write-handle" && argc == 3) {
         const auto h = reinterpret_cast<HANDLE>(

@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/win32_testing.h"
@@ -502,16 +501,28 @@ TEST_F(Files, TheProgramIsResolvedBeforeAnythingRuns) {
 }
 
 TEST_F(Files, AnOverstayingRunIsEndedWithEverythingItStarted) {
-    // The CLI waits for a grandchild that would leave a mark after three seconds.
-    const std::string mark = h.root + "\\survived";
-    const std::string cli =
-        h.script("slow", "echo started\n\"" + wine::exe_dir() + "wine_helper.exe\" sleep 3000 \"" +
-                             mark + "\"\necho finished\n");
-    const run_result r = run(cli, {}, 1);
-    EXPECT_EQ(r.lines, (std::vector<std::string>{"started\r\n"}));
-    EXPECT_EQ(r.end, platform::run_end::timed_out);
-    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
-    EXPECT_FALSE(h.exists(mark)) << "the grandchild outlived the timeout";
+    // The CLI waits for a grandchild that leaves a mark once it is let go, after the run. The
+    // check holds only for a run whose grandchild came up before the timeout ended it; on a
+    // busy machine cmd.exe may take longer than a second to get there, so the timeout doubles
+    // until a run gets that far.
+    for (int timeout = 1; timeout <= 16; timeout *= 2) {
+        wine::held_helper helper;
+        std::string mark = h.root;
+        mark += "\\survived-";
+        mark += std::to_string(timeout);
+        std::string body = "echo started\n";
+        body += helper.hold_command(mark);
+        body += "\necho finished\n";
+        const std::string cli = h.script("slow", body);
+        const run_result r = run(cli, {}, timeout);
+        EXPECT_EQ(r.end, platform::run_end::timed_out);
+        if (!helper.came_up()) continue;
+        EXPECT_EQ(r.lines, (std::vector<std::string>{"started\r\n"}));
+        helper.let_go_and_wait();
+        EXPECT_FALSE(h.exists(mark)) << "the grandchild outlived the timeout";
+        return;
+    }
+    ADD_FAILURE() << "the grandchild never came up before the timeout";
 }
 
 // Only the three standard handles reach a CLI. The probe is an inheritable pipe of ours

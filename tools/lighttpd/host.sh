@@ -78,8 +78,10 @@ cv_host_start() {
             CV_STANDIN_CODE_LIFETIME="${CV_STANDIN_CODE_LIFETIME:-}" \
             lighttpd -D -f "$CV_LIGHTTPD_DIR/credvane.conf" >>"$state/lighttpd.out" 2>&1 &
         CV_HOST_PID=$!
+        # Until it listens or dies; the bound of some minutes only ends a broken start (five
+        # seconds could pass on a busy machine before lighttpd listens).
         local waited=0
-        while [ $waited -lt 50 ]; do
+        while [ $waited -lt 3000 ]; do
             if ! kill -0 "$CV_HOST_PID" 2>/dev/null; then
                 break
             fi
