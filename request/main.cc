@@ -4,18 +4,18 @@
 #include <string_view>
 
 #include "actions/actions.h"
+#include "base/buf.h"
+#include "base/text.h"
 #include "panel/page.h"
 #include "platform/platform.h"
 #include "request/auth.h"
-#include "base/buf.h"
 #include "request/query.h"
-#include "base/text.h"
+#include "request/version.h"
 
 namespace credvane {
 namespace {
 
 constexpr std::string_view meta_line = "{\"name\":\"codex\",\"desc\":\"Codex login\"}\n";
-constexpr std::string_view version_line = "credvane 1.0.0\n";
 constexpr std::string_view unauthorized_answer =
     "Status: 401 Unauthorized\r\n"
     "Content-Type: application/json; charset=utf-8\r\n"

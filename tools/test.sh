@@ -10,9 +10,12 @@ top=$(pwd)
 need=()
 for pair in cmake:cmake g++:g++ clang++:clang pkg-config:pkg-config lighttpd:lighttpd \
             chromium:chromium node:nodejs npm:npm x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64 \
-            wine64:wine64 zbarimg:zbar-tools curl:curl apache2:apache2 nginx:nginx fcgiwrap:fcgiwrap; do
+            zbarimg:zbar-tools curl:curl apache2:apache2 nginx:nginx fcgiwrap:fcgiwrap \
+            unzip:unzip readelf:binutils; do
     command -v "${pair%%:*}" >/dev/null 2>&1 || need+=("${pair#*:}")
 done
+# wine64 keeps its loader in /usr/lib/wine, off PATH.
+[ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null 2>&1 || need+=(wine64)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 # libFuzzer's runtime, which clang only recommends.
@@ -57,6 +60,30 @@ tail -n 30 "$build/ctest.log"
 total=$(sed -n 's/.* tests failed out of \([0-9]*\).*/\1/p' "$build/ctest.log" | tail -n1)
 bad=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' "$build/ctest.log" | tail -n1)
 count "unit and CGI" $(( ${total:-0} - ${bad:-0} )) "${bad:-1}"
+
+# The builds an operator and a packager make, warnings as errors, with their tests: the
+# default build (Release, static) with g++ and with clang++. Then the packages of the first,
+# installed into a temporary root and run, and the Windows zip from the toolchain file alone.
+for pair in build-release:g++ build-clang:clang++; do
+    dir=${pair%%:*}
+    total=0 bad=
+    mkdir -p "$dir"
+    if cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER="${pair#*:}" -DCREDVANE_WERROR=ON >"$dir/build.log" 2>&1 &&
+        cmake --build "$dir" -j"$(nproc)" >>"$dir/build.log" 2>&1; then
+        ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure >"$dir/ctest.log" 2>&1 || true
+        tail -n 5 "$dir/ctest.log"
+        total=$(sed -n 's/.* tests failed out of \([0-9]*\).*/\1/p' "$dir/ctest.log" | tail -n1)
+        bad=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' "$dir/ctest.log" | tail -n1)
+    else
+        tail -n 40 "$dir/build.log"
+    fi
+    count "release, ${pair#*:}" $(( ${total:-0} - ${bad:-0} )) "${bad:-1}"
+done
+set +e
+bash tests/package/run.sh build-release build-win-pkg -- -DCREDVANE_WERROR=ON 2>&1 | tee "$build/package.log"
+set -e
+count "packages" "$(sed -n 's/^package: \([0-9]*\) passed.*/\1/p' "$build/package.log" | tail -n1)" \
+    "$(sed -n 's/^package: [0-9]* passed, \([0-9]*\) failed.*/\1/p' "$build/package.log" | tail -n1)"
 
 # A short run of every fuzz target (clang, libFuzzer), after a replay of its corpus.
 set +e

@@ -237,7 +237,8 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
                         std::to_string(static_cast<unsigned>(st.permissions())) + " ";
         if (st.type() == fs::file_type::regular) {
             d += std::to_string(std::hash<std::string>{}(slurp(it->path())));
-            d += " " + std::to_string(fs::file_size(it->path()));
+            d += ' ';
+            d += std::to_string(fs::file_size(it->path()));
         } else if (st.type() == fs::file_type::symlink) {
             d += fs::read_symlink(it->path()).string();
         }
@@ -283,6 +284,7 @@ TEST(Fault, LoginCliMisbehaves) {
     const outcome absent{0, "\"cli_present\":false"};
     const outcome unavailable{0, "\"error\":\"cli_unavailable\""};
     const outcome refresh_unavailable{1, "\"error\":\"cli_unavailable\""};
+    const outcome cancel_absent{0, "\"cli_present\":false}"};
     const row rows[] = {
         {"prints nothing", "exit 0\n", ran, no_json_start, no_json_poll, cancelled, not_extended},
         {"prints only blank lines", "printf '\\n\\n   \\n\\t\\r\\n\\n'\n", ran, no_json_start,
@@ -320,20 +322,10 @@ TEST(Fault, LoginCliMisbehaves) {
          {0, "\"error\":\"cancel_failed\""},
          not_extended},
         {"exits 1", "exit 1\n", ran, no_json_start, no_json_poll, cancelled, not_extended},
-        {"exits 126",
-         "exit 126\n",
-         absent,
-         unavailable,
-         unavailable,
-         {0, "\"cli_present\":false}"},
+        {"exits 126", "exit 126\n", absent, unavailable, unavailable, cancel_absent,
          refresh_unavailable},
-        {"exits 127",
-         "echo '{\"logged_in\":true}'\nexit 127\n",
-         absent,
-         unavailable,
-         unavailable,
-         {0, "\"cli_present\":false}"},
-         refresh_unavailable},
+        {"exits 127", "echo '{\"logged_in\":true}'\nexit 127\n", absent, unavailable, unavailable,
+         cancel_absent, refresh_unavailable},
         {"is killed by a signal",
          "echo '{\"ok\":tr'\nkill -KILL $$\n",
          ran,

@@ -8,6 +8,8 @@
 
 namespace {
 
+// The build hands over the version from project(); the line must carry exactly it.
+const std::string version_line = "credvane " CREDVANE_VERSION "\n";
 const std::string meta = "{\"name\":\"codex\",\"desc\":\"Codex login\"}\n";
 const std::string unauthorized =
     "Status: 401 Unauthorized\r\n"
@@ -33,8 +35,8 @@ TEST(Modes, FirstArgumentAndMetaVariableDecide) {
         {{"--meta"}, false, meta},
         {{}, true, meta},  // defined and empty still counts
         {{"--version"}, true, meta},
-        {{"--version"}, false, "credvane 1.0.0\n"},
-        {{"-v", "--meta"}, false, "credvane 1.0.0\n"},
+        {{"--version"}, false, version_line},
+        {{"-v", "--meta"}, false, version_line},
     };
     for (const row& r : rows) {
         cgi::host h;

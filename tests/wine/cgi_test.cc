@@ -16,6 +16,8 @@
 
 namespace {
 
+// The build hands over the version from project(); the line must carry exactly it.
+const std::string version_line = "credvane " CREDVANE_VERSION "\n";
 const std::string unauthorized =
     "Status: 401 Unauthorized\r\n"
     "Content-Type: application/json; charset=utf-8\r\n"
@@ -143,8 +145,8 @@ TEST(Bytes, ModeLinesEndInALoneLineFeed) {
     const row rows[] = {
         {{"--meta"}, false, "{\"name\":\"codex\",\"desc\":\"Codex login\"}\n"},
         {{}, true, "{\"name\":\"codex\",\"desc\":\"Codex login\"}\n"},
-        {{"--version"}, false, "credvane 1.0.0\n"},
-        {{"-v"}, false, "credvane 1.0.0\n"},
+        {{"--version"}, false, version_line},
+        {{"-v"}, false, version_line},
     };
     for (const row& r : rows) {
         wine::host h;

@@ -1,0 +1,174 @@
+#!/bin/bash
+# run.sh: builds the packages and checks them as an operator would meet them: the .deb's
+# control fields, its files unpacked into a temporary root, and the installed executable
+# answering --version, --meta, the page and a status request byte for byte; the .tar.gz's
+# files; and, given a second build folder, the Windows .zip from the mingw-w64 toolchain
+# file alone, its DLL imports, and its credvane.exe under wine.
+#
+#   tests/package/run.sh BUILD_DIR [WIN_BUILD_DIR] [-- CMAKE_ARGS...]
+#
+# BUILD_DIR is configured with the default options plus CMAKE_ARGS (the default build is
+# the one packaged). Prints "ok - ..." or "not ok - ..." per check and ends with
+# "package: N passed, M failed". Exit status: 0 when every check passed, 1 otherwise,
+# 2 when a build failed. Environment: JOBS (build jobs, default 2).
+set -u
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+build=${1:?usage: run.sh BUILD_DIR [WIN_BUILD_DIR] [-- CMAKE_ARGS...]}
+shift
+win_build=
+if [ $# -gt 0 ] && [ "$1" != -- ]; then
+    win_build=$1
+    shift
+fi
+[ "${1:-}" = -- ] && shift
+jobs=${JOBS:-2}
+
+passed=0
+failed=0
+check() {  # check NAME COMMAND...: one line per check, counted
+    local name=$1
+    shift
+    if "$@"; then
+        echo "ok - $name"
+        passed=$((passed + 1))
+    else
+        echo "not ok - $name"
+        failed=$((failed + 1))
+    fi
+}
+finish() {
+    echo "package: $passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+    exit $?
+}
+build_package() {  # build_package DIR CMAKE_ARGS...
+    local dir=$1
+    shift
+    mkdir -p "$dir"
+    if ! cmake -S "$repo" -B "$dir" "$@" >"$dir/package-configure.log" 2>&1 ||
+        ! cmake --build "$dir" -j"$jobs" --target package >"$dir/package-build.log" 2>&1; then
+        tail -n 40 "$dir/package-configure.log" "$dir/package-build.log" 2>/dev/null >&2
+        echo "run.sh: building the package in $dir failed" >&2
+        echo "package: $passed passed, $((failed + 1)) failed"
+        exit 2
+    fi
+}
+cache_value() {  # cache_value DIR NAME
+    sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"
+}
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/credvane-package-XXXXXX")
+wine_prefix=
+cleanup() {
+    if [ -n "$wine_prefix" ]; then
+        WINEPREFIX=$wine_prefix "${wineserver:-true}" -k >/dev/null 2>&1
+    fi
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+# --- Linux: the .deb and the .tar.gz from the default build ---
+build_package "$build" "$@"
+version=$(cache_value "$build" CMAKE_PROJECT_VERSION)
+arch=$(dpkg --print-architecture)
+deb=$build/credvane_${version}_${arch}.deb
+tgz=$(ls "$build"/credvane-"$version"-Linux-*.tar.gz 2>/dev/null | head -n1)
+check "the .deb exists as credvane_${version}_${arch}.deb" test -f "$deb"
+check "the .tar.gz exists" test -n "$tgz"
+
+field() { dpkg-deb -f "$deb" "$1" 2>/dev/null; }
+check "control: Package is credvane" test "$(field Package)" = credvane
+check "control: Version is project(VERSION) $version" test "$(field Version)" = "$version"
+check "control: Architecture is $arch" test "$(field Architecture)" = "$arch"
+check "control: Maintainer is a name and an address" \
+    bash -c 're="^[^<]+ <[^@>]+@[^>]+>$"; [[ $1 =~ $re ]]' _ "$(field Maintainer)"
+check "control: Description has a summary and a body" \
+    test "$(field Description | wc -l)" -ge 2
+
+root=$tmp/root
+dpkg-deb -x "$deb" "$root" 2>"$tmp/x.err"
+check "dpkg-deb -x unpacks it" test -s "$root/usr/bin/credvane" -a ! -s "$tmp/x.err"
+exe=$root/usr/bin/credvane
+check "credvane is installed executable on PATH (/usr/bin)" test -x "$exe"
+check "README.md is installed under /usr/share/doc/credvane" \
+    cmp -s "$root/usr/share/doc/credvane/README.md" "$repo/README.md"
+check "LICENSE is installed under /usr/share/doc/credvane" \
+    cmp -s "$root/usr/share/doc/credvane/LICENSE" "$repo/LICENSE"
+check "the package holds nothing else" \
+    test "$(cd "$root" && find . -type f | sort | tr '\n' ' ')" = \
+    "./usr/bin/credvane ./usr/share/doc/credvane/LICENSE ./usr/share/doc/credvane/README.md "
+if [ "$(cache_value "$build" CREDVANE_STATIC)" = ON ]; then
+    # A static executable has no program interpreter: the loader never runs.
+    check "the installed credvane is static" bash -c '! readelf -lW "$1" | grep -q INTERP' _ "$exe"
+fi
+
+# Every run gets an empty environment but for what it names: what a web server passes.
+run() { env -i "$@"; }
+check "--version prints 'credvane $version'" \
+    test "$(run "$exe" --version | od -An -c)" = "$(printf 'credvane %s\n' "$version" | od -An -c)"
+check "--meta prints the discovery line" \
+    test "$(run "$exe" --meta | od -An -c)" = \
+    "$(printf '{"name":"codex","desc":"Codex login"}\n' | od -An -c)"
+run "$exe" >"$tmp/page" 2>"$tmp/page.err"
+check "no query serves the page" \
+    bash -c 'head -c 64 "$1" | grep -q "^Content-Type: text/html; charset=utf-8" &&
+             grep -q "</html>" "$1" && ! test -s "$2"' _ "$tmp/page" "$tmp/page.err"
+
+# A status request in a temporary home with an expired token: every byte is fixed but the
+# seconds left, which move with the clock.
+home=$tmp/home
+mkdir -p "$home/.codex"
+payload=$(printf '{"exp":1700000000}' | base64 | tr '+/' '-_' | tr -d '=\n')
+printf '{"tokens":{"access_token":"eyJhbGciOiJub25lIn0.%s.c2ln","refresh_token":"r","account_id":"acc-1"},"last_refresh":"2024-05-01T12:00:00Z"}' \
+    "$payload" >"$home/.codex/auth.json"
+run HOME="$home" QUERY_STRING=action=status "$exe" >"$tmp/status" 2>"$tmp/status.err"
+status_rc=$?
+printf '%s\r\n' 'Content-Type: application/json; charset=utf-8' 'Cache-Control: no-store' \
+    'X-Content-Type-Options: nosniff' '' >"$tmp/status.want"
+printf '%s\n' '{"ok":true,"state":"done","logged_in":true,"expires_at":1700000000,"expires_in_sec":T,"expired":true,"has_refresh":true,"account":"default","pending":false,"pending_age_sec":-1,"last_refresh":1714564800,"account_id":"acc-1","cli_present":false,"credentials_path":"'"$home"'/.codex/auth.json","profile":"","profile_exists":false,"named_accounts":false,"api_key_present":false,"cli_error":"the login CLI is not on this node","accounts":[]}' \
+    >>"$tmp/status.want"
+sed 's/"expires_in_sec":-[0-9]*,/"expires_in_sec":T,/' "$tmp/status" >"$tmp/status.got"
+check "a status request answers byte for byte, exit 0, nothing on stderr" \
+    bash -c 'cmp "$1" "$2" && test "$3" -eq 0 && ! test -s "$4"' _ \
+    "$tmp/status.want" "$tmp/status.got" "$status_rc" "$tmp/status.err"
+
+check "the .tar.gz holds bin/credvane, README.md and LICENSE" \
+    test "$(tar tzf "$tgz" 2>/dev/null | grep -v '/$' | sed 's|^[^/]*/||' | sort | tr '\n' ' ')" = \
+    "bin/credvane share/doc/credvane/LICENSE share/doc/credvane/README.md "
+
+[ -n "$win_build" ] || finish
+
+# --- Windows: the .zip from the toolchain file alone ---
+build_package "$win_build" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake"
+zip=$win_build/credvane-$version-win64.zip
+check "the .zip exists as credvane-$version-win64.zip" test -f "$zip"
+check "the .zip holds credvane.exe, README.md and LICENSE" \
+    test "$(unzip -Z1 "$zip" 2>/dev/null | sed 's|^[^/]*/||' | sort | tr '\n' ' ')" = \
+    "LICENSE README.md credvane.exe "
+unzip -q -d "$tmp/win" "$zip"
+win_exe=$(ls "$tmp"/win/*/credvane.exe 2>/dev/null | head -n1)
+# Only DLLs that every Windows has: the mingw runtimes are linked in.
+x86_64-w64-mingw32-objdump -p "$win_exe" 2>/dev/null | sed -n 's/^\s*DLL Name: //p' >"$tmp/dlls"
+check "credvane.exe needs no DLL beyond Windows' own ($(tr '\n' ' ' <"$tmp/dlls"| sed 's/ $//'))" \
+    bash -c 'test -s "$1" && ! grep -viqE "^(kernel32|msvcrt|advapi32|user32|shell32|ws2_32|bcrypt|ntdll)\.dll$" "$1"' \
+    _ "$tmp/dlls"
+
+if [ -x /usr/lib/wine/wine64 ]; then
+    wine=/usr/lib/wine/wine64
+else
+    wine=$(command -v wine64 || true)
+fi
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+[ -x "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
+if [ -n "$wine" ]; then
+    wine_prefix=$tmp/wine
+    mkdir -p "$wine_prefix"
+    out=$(WINEPREFIX=$wine_prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+        "$wine" "$win_exe" --version 2>/dev/null | od -An -c)
+    check "credvane.exe --version under wine prints 'credvane $version'" \
+        test "$out" = "$(printf 'credvane %s\n' "$version" | od -An -c)"
+else
+    echo "run.sh: no wine64 here, credvane.exe not run" >&2
+fi
+finish
