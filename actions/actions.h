@@ -32,6 +32,14 @@ inline constexpr std::string_view login_cli_too_long =
     "the command line of the login CLI is too long; nothing was run";
 inline constexpr std::string_view refresh_cli_too_long =
     "the command line of the refresh CLI is too long; nothing was run";
+// The answers' words for a CLI that cmd.exe would have run with other text than credvane
+// gave it: it was not run.
+inline constexpr std::string_view login_cli_refused =
+    "the login CLI is a cmd.exe script and its path or arguments hold characters that cmd.exe "
+    "would alter (\", %, a line break, or a final \\); nothing was run";
+inline constexpr std::string_view refresh_cli_refused =
+    "the refresh CLI is a cmd.exe script and its path or arguments hold characters that "
+    "cmd.exe would alter (\", %, a line break, or a final \\); nothing was run";
 
 int action_status(const char* name);
 int action_start(const char* name, int force);

@@ -26,7 +26,9 @@ int action_cancel(const char* name) {
     const int r = run_login(name, "--cancel", capture, &timed_out);
     if (r < 0) {
         emit_error(200, "OK", "cli_unavailable",
-                   r == run_too_long ? login_cli_too_long : login_cli_missing);
+                   r == run_too_long  ? login_cli_too_long
+                   : r == run_refused ? login_cli_refused
+                                      : login_cli_missing);
         return 0;
     }
     // A cancel that overstayed may not have happened: the flow could still be open.

@@ -134,10 +134,11 @@ void collect_status(login_status& st, const char* name) {
     const int r = run_capture(login_bin(), args, capture, &timed_out);
     if (r <= 0) {
         st.cli_present = 0;
-        st.cli_error.assign(r == run_too_long ? login_cli_too_long
-                            : r < 0           ? "the login CLI is not on this node"
-                            : timed_out       ? "the login CLI timed out"
-                                              : "could not start the login CLI");
+        st.cli_error.assign(r == run_too_long  ? login_cli_too_long
+                            : r == run_refused ? login_cli_refused
+                            : r < 0            ? "the login CLI is not on this node"
+                            : timed_out        ? "the login CLI timed out"
+                                               : "could not start the login CLI");
     } else {
         st.cli_present = 1;
         if (const char* line = last_json_line(capture))

@@ -11,9 +11,9 @@ int action_poll(const char* name) {
     login_status before;
     collect_status(before, name);
     if (!before.cli_present) {
-        emit_error(
-            200, "OK", "cli_unavailable",
-            before.cli_error.view() == login_cli_too_long ? login_cli_too_long : login_cli_missing);
+        const std::string_view why = before.cli_error.view();
+        emit_error(200, "OK", "cli_unavailable",
+                   why == login_cli_too_long || why == login_cli_refused ? why : login_cli_missing);
         return 0;
     }
     buf capture;
@@ -21,7 +21,9 @@ int action_poll(const char* name) {
     const int r = run_login(name, "--poll", capture, &timed_out);
     if (r < 0) {
         emit_error(200, "OK", "cli_unavailable",
-                   r == run_too_long ? login_cli_too_long : login_cli_missing);
+                   r == run_too_long  ? login_cli_too_long
+                   : r == run_refused ? login_cli_refused
+                                      : login_cli_missing);
         return 0;
     }
     if (r == 0) {

@@ -45,8 +45,9 @@ int action_refresh(const char* name) {
     const int r = run_capture(refresh_bin(), args, capture, &timed_out);
     if (r <= 0) {
         emit_error(200, "OK", "cli_unavailable",
-                   r == run_too_long ? refresh_cli_too_long
-                   : timed_out       ? "the refresh CLI timed out"
+                   r == run_too_long  ? refresh_cli_too_long
+                   : r == run_refused ? refresh_cli_refused
+                   : timed_out        ? "the refresh CLI timed out"
                                : "the refresh CLI is not on this node; install QUENLO CODE or "
                                  "set CODEX_REFRESH_BIN");
         return 1;

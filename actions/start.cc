@@ -11,9 +11,10 @@ int action_start(const char* name, int force) {
     login_status st;
     collect_status(st, name);
     if (!st.cli_present) {
+        const std::string_view why = st.cli_error.view();
         emit_error(200, "OK", "cli_unavailable",
-                   st.cli_error.view() == login_cli_too_long
-                       ? login_cli_too_long
+                   why == login_cli_too_long || why == login_cli_refused
+                       ? why
                        : "quenlo-codex-login is not on this node; install QUENLO CODE or set "
                          "CODEX_LOGIN_BIN");
         return 0;
@@ -23,7 +24,9 @@ int action_start(const char* name, int force) {
     const int r = run_login(name, force ? "--start --force" : "--start", capture, &timed_out);
     if (r < 0) {
         emit_error(200, "OK", "cli_unavailable",
-                   r == run_too_long ? login_cli_too_long : "could not run the login CLI");
+                   r == run_too_long  ? login_cli_too_long
+                   : r == run_refused ? login_cli_refused
+                                      : "could not run the login CLI");
         return 0;
     }
     if (r == 0) {

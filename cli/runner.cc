@@ -123,6 +123,8 @@ int run_capture(const char* program, const cli_args& args, buf& capture, bool* t
             case platform::start_failure::not_found:
             case platform::start_failure::not_executable:
                 return run_not_found;
+            case platform::start_failure::refused:
+                return run_refused;
             default:
                 return run_not_started;
         }

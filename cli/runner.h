@@ -17,11 +17,13 @@ inline constexpr std::uint64_t capture_max = 262144;
 inline constexpr int cli_timeout_default = 30;
 
 // The result of a run: 1 it ran, -1 the program could not be found or run, -2 its command
-// line would not fit (nothing ran), 0 it could not be started (no pipe, no process) or it
-// overstayed its time.
+// line would not fit (nothing ran), -3 its interpreter would have altered its path or
+// arguments (nothing ran; Windows only), 0 it could not be started (no pipe, no process)
+// or it overstayed its time.
 inline constexpr int run_ran = 1;
 inline constexpr int run_not_found = -1;
 inline constexpr int run_too_long = -2;
+inline constexpr int run_refused = -3;
 inline constexpr int run_not_started = 0;
 
 // The capacities of the command line a CLI is started with, in bytes, terminator

@@ -85,6 +85,10 @@ enum class start_failure {
     not_found,       // no such program (a bare name: nowhere on PATH)
     not_executable,  // the program exists but may not be executed
     no_resources,    // no pipe, no process, or another failure of the system
+    // The program would not get these arguments as written: the interpreter it runs
+    // through would alter its path or an argument, so it is not started at all (only
+    // Windows, for a script that goes through cmd.exe).
+    refused,
 };
 
 // One CLI run: the program with exactly the arguments given (argv[0] is the program as

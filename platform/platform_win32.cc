@@ -872,6 +872,9 @@ child_process::child_process(const char* program, std::span<const std::string_vi
     for (const std::string_view a : args) {
         std::wstring w;
         if (!widen(a, w)) {
+            // Not a refusal: no interpreter is at fault, and no program of any kind could be
+            // given such a text. credvane's own arguments come from the UTF-16 environment
+            // or from checked names, so only a caller's fault gets here.
             p_->failure = start_failure::not_executable;
             return;
         }
@@ -893,7 +896,7 @@ child_process::child_process(const char* program, std::span<const std::string_vi
         if (!script_safe(found.path) ||
             !std::all_of(wargs.begin(), wargs.end(),
                          [](const std::wstring& a) { return script_safe(a); })) {
-            p_->failure = start_failure::not_executable;
+            p_->failure = start_failure::refused;
             return;
         }
         const std::wstring system = system_folder();

@@ -546,7 +546,39 @@ TEST(Cli, APercentInThePathNamesThatFolder) {
     const std::string mark = h.root + "\\script ran";
     h.env["CODEX_REFRESH_BIN"] = h.script("refresh", "echo.>\"" + mark + "\"\necho {}\n");
     const wine::result refused = h.run("action=refresh");
-    EXPECT_NE(refused.out.find("\"error\":\"cli_unavailable\""), std::string::npos) << refused.out;
+    EXPECT_EQ(refused.out,
+              wine::status_head("200 OK") +
+                  "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"the refresh CLI is a "
+                  "cmd.exe script and its path or arguments hold characters that cmd.exe would "
+                  "alter (\\\", %, a line break, or a final \\\\); nothing was run\"}\n");
+    EXPECT_FALSE(h.exists(mark));
+}
+
+// A login script whose path cmd.exe would expand is refused as such, not as missing: every
+// action that needs it says why nothing ran, and nothing did.
+TEST(Cli, ALoginScriptCmdWouldAlterIsRefusedNotMissing) {
+    wine::host h;
+    const std::string mark = h.root + "\\script ran";
+    h.env["CODEX_LOGIN_BIN"] =
+        h.write("tools\\50%\\login.cmd", "@echo.>\"" + mark + "\"\r\n@echo {\"ok\":true}\r\n");
+    const std::string detail =
+        "the login CLI is a cmd.exe script and its path or arguments hold characters that "
+        "cmd.exe would alter (\\\", %, a line break, or a final \\\\); nothing was run";
+    const std::string unavailable = wine::status_head("200 OK") +
+                                    "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"" +
+                                    detail + "\"}\n";
+    const wine::result status = h.run("action=status");
+    EXPECT_EQ(status.out, wine::json_head + "{\"ok\":true,\"state\":\"done\"," +
+                              status_fields(h.home + "\\.codex\\auth.json", "false", detail) +
+                              "}\n");
+    EXPECT_EQ(h.run("action=start").out, unavailable);
+    EXPECT_EQ(h.run("action=start&force=1&account=work").out, unavailable);
+    EXPECT_EQ(h.run("action=poll").out, unavailable);
+    // Cancel answers as for any CLI that cannot run: the flow is cancelled, the CLI absent.
+    EXPECT_EQ(
+        h.run("action=cancel").out,
+        wine::json_head +
+            "{\"ok\":true,\"state\":\"cancelled\",\"pending\":false,\"cli_present\":false}\n");
     EXPECT_FALSE(h.exists(mark));
 }
 

@@ -428,7 +428,7 @@ TEST_F(Files, AScriptIsRefusedWhatCmdWouldAlter) {
         std::string arg;
         platform::start_failure script;  // how the script fares
     };
-    const platform::start_failure refused = platform::start_failure::not_executable;
+    const platform::start_failure refused = platform::start_failure::refused;
     const platform::start_failure none = platform::start_failure::none;
     const row rows[] = {
         {cli, "C:\\plain path\\auth.json", none},
