@@ -12,7 +12,7 @@
 # --poll it runs the CLI three times, as a poll does); every CLI run of a floor goes through
 # /bin/sh, while credvane starts the CLI directly, so status and poll can go below 1.0;
 # bench/floor_page.c writes a fixed text as long as the page. Both are static -O2
-# programs, and so is credvane here (CREDVANE_STATIC=ON). Each round runs credvane and its
+# programs, and so is credvane in its default build (Release, static). Each round runs credvane and its
 # floor back to back (hyperfine, no shell in between); the ratio is of the medians, and
 # the reported ratio is the median over the rounds, so a noisy neighbour on a shared
 # machine shifts it less.
