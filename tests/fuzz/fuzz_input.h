@@ -58,6 +58,20 @@ inline std::unique_ptr<char[]> exact_copy(std::string_view s) {
 
 // An output block of exactly cap bytes, filled with a byte the code under test never
 // writes by itself, so "left untouched" can be checked.
+// A window into text (len bytes before its terminator), taken from two input bytes: a start
+// in the text and an end between it and the terminator; b_end 0 is the usual whole rest,
+// other values end it earlier.
+struct window {
+    const char* start;
+    const char* end;
+};
+inline window window_in(const char* text, std::size_t len, std::uint8_t b_start,
+                        std::uint8_t b_end) {
+    const std::size_t s_off = len == 0 ? 0 : b_start % (len + 1);
+    const std::size_t e_off = len - (b_end % (len - s_off + 1));
+    return {text + s_off, text + e_off};
+}
+
 inline constexpr char untouched = '\x5a';
 inline std::unique_ptr<char[]> output_block(std::size_t cap) {
     auto block = std::make_unique<char[]>(cap);

@@ -33,12 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto k = fuzz::exact_copy(key);
     const char* text = block.get();
     const std::size_t len = source.size();
-    // The window: a start in the text and an end between it and the terminator, taken from
-    // the two bytes; b_end 0 is the usual whole rest, other values end it earlier.
-    const std::size_t s_off = len == 0 ? 0 : b_start % (len + 1);
-    const std::size_t e_off = len - (b_end % (len - s_off + 1));
-    const char* start = text + s_off;
-    const char* end = text + e_off;
+    const auto [start, end] = fuzz::window_in(text, len, b_start, b_end);
 
     const char* v = credvane::json_find_key(start, end, k.get());
     if (v != nullptr) {

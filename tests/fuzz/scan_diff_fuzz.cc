@@ -75,11 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto block = fuzz::exact_copy(source);
     const auto k = fuzz::exact_copy(key);
     const char* text = block.get();
-    const std::size_t len = source.size();
-    const std::size_t s_off = len == 0 ? 0 : b_start % (len + 1);
-    const std::size_t e_off = len - (b_end % (len - s_off + 1));
-    const char* start = text + s_off;
-    const char* end = text + e_off;
+    const auto [start, end] = fuzz::window_in(text, source.size(), b_start, b_end);
 
     const char* v = fast::json_find_key(start, end, k.get());
     fuzz::check(v == slow::json_find_key(start, end, k.get()), "json_find_key differs", source);
