@@ -2,7 +2,7 @@
 // Each action writes exactly one complete answer and returns the process exit status.
 #pragma once
 
-#include "actions/login_status.h"
+#include "store/login_status.h"
 #include "base/buf.h"
 
 #include <string_view>

@@ -5,7 +5,6 @@
 #include "actions/actions.h"
 #include "cli/runner.h"
 #include "platform/platform.h"
-#include "request/query.h"
 #include "store/creds.h"
 #include "store/json.h"
 #include "store/paths.h"

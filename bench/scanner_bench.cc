@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "actions/login_status.h"
+#include "store/login_status.h"
 #include "store/creds.h"
 #include "store/json.h"
 

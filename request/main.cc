@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "request/auth.h"
 #include "request/query.h"
+#include "store/paths.h"
 #include "request/version.h"
 
 namespace credvane {

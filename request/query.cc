@@ -58,19 +58,4 @@ int query_has(const char* query, const char* key) {
     return 0;
 }
 
-int name_valid(const char* name) {
-    if (name == nullptr || name[0] == '\0' || name[0] == '.') return 0;
-    std::size_t n = 0;
-    for (; name[n] != '\0'; ++n) {
-        if (n >= 64) return 0;
-        const char c = name[n];
-        // ASCII ranges only: no locale may widen what a file-name stem can hold.
-        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                        (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
-        if (!ok) return 0;
-    }
-    // A device name would hand the CLI a device as its credential file.
-    return platform::reserved_file_name(name) ? 0 : 1;
-}
-
 }  // namespace credvane

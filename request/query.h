@@ -1,4 +1,4 @@
-// query.h: the raw CGI query string and account names.
+// query.h: the raw CGI query string.
 // The query is never percent-decoded: keys and values are compared and returned as the
 // bytes the client sent.
 #pragma once
@@ -14,11 +14,5 @@ int get_query_val(const char* query, const char* key, std::span<char> out);
 
 // 1 when some segment is the bare key or begins with "key=", else 0. query may be null.
 int query_has(const char* query, const char* key);
-
-// 1 when name is 1 to 64 bytes of ASCII letters, digits, '-', '.' and '_' not beginning
-// with '.', and not a name this system reserves for a device (see
-// platform::reserved_file_name), else 0. Such a name is safe as a file-name stem and a CLI
-// argument.
-int name_valid(const char* name);
 
 }  // namespace credvane

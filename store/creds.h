@@ -6,7 +6,7 @@
 #include <span>
 #include <string_view>
 
-#include "actions/login_status.h"
+#include "store/login_status.h"
 
 namespace credvane {
 

@@ -23,6 +23,11 @@ void accounts_dir(std::span<char> out);
 void profile_path(std::span<char> out);
 // The pending-login marker of an account ("default" for the empty name).
 void pending_path(const char* name, std::span<char> out);
+// 1 when name is 1 to 64 bytes of ASCII letters, digits, '-', '.' and '_' not beginning
+// with '.', and not a name this system reserves for a device (see
+// platform::reserved_file_name), else 0. An account is a file, so such a name is safe as
+// a file-name stem and as a CLI argument.
+int name_valid(const char* name);
 // 1 when path names an existing file that is not a directory, else 0.
 int file_exists(const char* path);
 

@@ -30,9 +30,9 @@
 #include <string>
 #include <string_view>
 
-#include "actions/login_status.h"
+#include "store/login_status.h"
 #include "platform/platform.h"
-#include "request/query.h"
+#include "store/paths.h"
 #include "store/creds.h"
 #include "store/json.h"
 #include "tools/standin_common.h"

@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "actions/login_status.h"
+#include "store/login_status.h"
 #include "platform/platform.h"
 #include "store/creds.h"
 #include "store/json.h"

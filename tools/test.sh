@@ -94,7 +94,7 @@ count "fuzz" "$(sed -n 's/^fuzz: \([0-9]*\) passed.*/\1/p' "$build/fuzz.log" | t
 
 # What a CLI receives through a real CGI host (lighttpd on 127.0.0.1).
 set +e
-bash tests/host/cli_env.sh "$build" 2>&1 | tee "$build/cli_env.log"
+bash tests/hosts/cli_env.sh "$build" 2>&1 | tee "$build/cli_env.log"
 set -e
 count "CLI environment through the host" \
     "$(sed -n 's/^cli_env: \([0-9]*\) passed.*/\1/p' "$build/cli_env.log" | tail -n1)" \

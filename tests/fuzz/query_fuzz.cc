@@ -5,6 +5,7 @@
 #include <string>
 
 #include "request/query.h"
+#include "store/paths.h"
 #include "tests/fuzz/fuzz_input.h"
 
 namespace {

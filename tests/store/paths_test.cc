@@ -272,5 +272,53 @@ TEST_F(Paths, FileExistsOnlyForNonDirectories) {
     std::filesystem::remove_all(dir);
 }
 
+TEST(NameValid, Table) {
+    struct row {
+        std::string name;
+        int valid;
+    };
+    const row rows[] = {
+        {"", 0},
+        {"work", 1},
+        {"-", 1},
+        {"a.b..c.", 1},
+        {"A_z-0.9", 1},
+        {".hidden", 0},
+        {std::string(64, 'a'), 1},
+        {std::string(65, 'a'), 0},
+        {"a b", 0},
+        {"a/b", 0},
+        {"a\\b", 0},
+        {"a:b", 0},
+        {"a\"b", 0},
+        {"caf\xc3\xa9", 0},
+        {"tab\t", 0},
+    };
+    for (const row& r : rows) EXPECT_EQ(name_valid(r.name.c_str()), r.valid) << r.name;
+    EXPECT_EQ(name_valid(nullptr), 0);
+}
+
+// Windows opens a device for these names in any folder and with any extension, so no
+// account file can have them there; elsewhere they are ordinary names.
+TEST(NameValid, DeviceNamesOnlyWhereTheyAreDevices) {
+#ifdef _WIN32
+    const int device = 0;
+#else
+    const int device = 1;
+#endif
+    struct row {
+        const char* name;
+        int valid;
+    };
+    const row rows[] = {
+        {"CON", device},     {"con", device},  {"Nul", device},    {"aux.json", device},
+        {"PRN.a.b", device}, {"com1", device}, {"COM9.x", device}, {"lpt1", device},
+        {"LpT9", device},    {"con.", device}, {"COM10", 1},       {"LPT", 1},
+        {"console", 1},      {"nul_", 1},      {"xCON", 1},        {"CON-1", 1},
+        {"AUXILIARY", 1},    {"a.con", 1},     {"COM1_", 1},
+    };
+    for (const row& r : rows) EXPECT_EQ(name_valid(r.name), r.valid) << r.name;
+}
+
 }  // namespace
 }  // namespace credvane

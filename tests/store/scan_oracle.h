@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "actions/login_status.h"
+#include "store/login_status.h"
 
 namespace credvane::oracle {
 

@@ -10,7 +10,7 @@
 #include <regex>
 #include <string>
 
-#include "actions/login_status.h"
+#include "store/login_status.h"
 #include "platform/platform.h"
 #include "store/creds.h"
 #include "store/json.h"

@@ -5,7 +5,7 @@
 # keeps a copy of its environment and argv. Not one byte sequence of the password, and none of
 # the request's variables, may be in what it saw.
 #
-#   tests/host/cli_env.sh BUILD_DIR
+#   tests/hosts/cli_env.sh BUILD_DIR
 #
 # Prints "cli_env: N passed, M failed" last; exit status 0 only when nothing failed.
 set -euo pipefail
