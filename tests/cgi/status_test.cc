@@ -132,26 +132,40 @@ TEST(Status, MarkerAgeDecidesPending) {
     }
 }
 
-TEST(Status, CliNotFoundAndCliThatCannotStart) {
+// A login CLI that is missing, and one that runs but prints no answer, are told apart, and
+// the program the operator configured is named, since that is what they have to look at.
+TEST(Status, CliNotFoundAndCliThatPrintsNoAnswer) {
     struct row {
         std::string bin;
         std::string error;
+        bool present;
     };
     cgi::host h;
     const std::string not_exec = h.write("bin/plain", "echo hi").string();
+    const std::string exit127 =
+        h.script("exit127", "echo '{\"logged_in\":true}'; exit 127").string();
+    const std::string garbage = h.script("garbage", "echo 'Usage: something else'").string();
     const row rows[] = {
-        {"/nonexistent/cli", "the login CLI is not on this node"},
-        {not_exec, "the login CLI is not on this node"},  // 126
-        {h.script("exit127", "echo '{\"logged_in\":true}'; exit 127").string(),
-         "the login CLI is not on this node"},
-        {h.script("exit1", "echo '{\"logged_in\":true}'; exit 1").string(), ""},
+        {"", "the login CLI is not on this node", false},
+        {"/nonexistent/cli", "the login CLI is not on this node (CODEX_LOGIN_BIN is /nonexistent/cli)",
+         false},
+        {not_exec, "the login CLI is not on this node (CODEX_LOGIN_BIN is " + not_exec + ")",
+         false},  // 126
+        {exit127, "the login CLI is not on this node (CODEX_LOGIN_BIN is " + exit127 + ")", false},
+        {h.script("exit1", "echo '{\"logged_in\":true}'; exit 1").string(), "", true},
+        {garbage, "the login CLI printed no JSON line (" + garbage + ")", true},
     };
     for (const row& r : rows) {
-        h.env["CODEX_LOGIN_BIN"] = r.bin;
+        if (r.bin.empty()) {
+            h.env.erase("CODEX_LOGIN_BIN");  // the default name, which is not on PATH here
+        } else {
+            h.env["CODEX_LOGIN_BIN"] = r.bin;
+        }
         const std::string out = h.run("action=status").out;
         EXPECT_NE(out.find("\"cli_error\":\"" + r.error + "\""), std::string::npos) << r.bin << out;
-        EXPECT_NE(out.find(r.error.empty() ? "\"cli_present\":true" : "\"cli_present\":false"),
-                  std::string::npos);
+        EXPECT_NE(out.find(r.present ? "\"cli_present\":true" : "\"cli_present\":false"),
+                  std::string::npos)
+            << r.bin << out;
     }
 }
 
