@@ -1,6 +1,7 @@
 // platform.h: every operating-system service credvane uses, behind one interface.
 // Nothing outside platform/ includes a system header for a call that differs between
-// POSIX and Windows; the two implementations are platform_posix.cc and platform_win32.cc.
+// POSIX and Windows; each system implements it in three files, posix_*.cc and win32_*.cc
+// (files and paths, processes, environment and text).
 #pragma once
 
 #include <cstddef>
@@ -56,7 +57,9 @@ class regular_file {
 
   private:
     std::intptr_t handle_;  // a descriptor, or a Windows handle
+    std::uint64_t size_ = 0;
     std::uint64_t left_ = 0;
+    int busy_tries_ = 0;  // Windows: tries left at a file another process holds busy
 };
 
 // Removes a file; the result says whether it went.
