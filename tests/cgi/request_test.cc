@@ -2,8 +2,6 @@
 // host sees them.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "tests/cgi/harness.h"
 
 namespace {
@@ -37,6 +35,7 @@ TEST(Modes, FirstArgumentAndMetaVariableDecide) {
         {{"--version"}, true, meta},
         {{"--version"}, false, version_line},
         {{"-v", "--meta"}, false, version_line},
+        {{"-v"}, false, version_line},
     };
     for (const row& r : rows) {
         cgi::host h;
@@ -76,6 +75,7 @@ TEST(Password, EverySourceAndItsExactRules) {
          {{"BOT_PASSWORD", "s3cret"}, {"HTTP_X_BOT_PASSWORD", "S3cret"}},
          "action=status",
          false},
+        {"wrong header", {{"BOT_PASSWORD", "s3cret"}, {"HTTP_X_BOT_PASSWORD", "nope"}}, "action=status", false},
         {"wrong header, right pwd",
          {{"BOT_PASSWORD", "s3cret"}, {"HTTP_X_BOT_PASSWORD", "nope"}},
          "action=status&pwd=s3cret",
@@ -175,6 +175,18 @@ TEST(Dispatch, UnknownActionsAreA400) {
     }
 }
 
+// Line endings are where a text-mode stream would show: the page's body keeps every LF alone.
+TEST(Dispatch, ThePageLeavesWithoutAddedCarriageReturns) {
+    cgi::host h;
+    const std::string out = h.run("").out;
+    const std::string head = "Content-Type: text/html; charset=utf-8\r\n";
+    ASSERT_EQ(out.rfind(head, 0), 0u) << out.substr(0, 200);
+    const std::size_t body = out.find("\r\n\r\n");
+    ASSERT_NE(body, std::string::npos);
+    EXPECT_GT(out.size() - body, 1000u);
+    EXPECT_EQ(out.find('\r', body + 4), std::string::npos);
+}
+
 TEST(Dispatch, AccountsAndStatusAnswerAlike) {
     cgi::host h;
     h.write("home/.codex/accounts/work.json", "{\"tokens\":{\"access_token\":\"x\"}}");
@@ -217,13 +229,12 @@ TEST(CrossSite, ChangingActionsAreRefusedBeforeAnyCliRuns) {
     };
     cgi::host h;
     h.write("home/.codex/auth.json", "{}");
-    // Both CLIs leave a mark on every run and answer the same whatever the request.
-    const std::string cli = h.script("cli",
-                                     "touch \"$0.ran\"\n"
-                                     "echo '{\"ok\":true,\"state\":\"pending\",\"verify_url\":"
-                                     "\"u\",\"user_code\":\"c\"}'\n")
-                                .string();
-    const std::filesystem::path mark = cli + ".ran";
+    // Both CLIs leave a mark on every run (the record of their arguments) and answer the
+    // same whatever the request.
+    cgi::stand_in same;
+    same.other.out = "{\"ok\":true,\"state\":\"pending\",\"verify_url\":\"u\",\"user_code\":\"c\"}\n";
+    const std::string cli = h.cli("cli", same);
+    const std::string mark = cli + ".argv";
     h.env["CODEX_LOGIN_BIN"] = cli;
     h.env["CODEX_REFRESH_BIN"] = cli;
     for (const auto& r : requests) {
@@ -238,17 +249,17 @@ TEST(CrossSite, ChangingActionsAreRefusedBeforeAnyCliRuns) {
             } else {
                 h.env.erase("HTTP_SEC_FETCH_SITE");
             }
-            std::filesystem::remove(mark);
+            h.remove(mark);
             const cgi::result res = h.run(r.query);
             if (s.cross && r.changes) {
                 EXPECT_EQ(res.out, refused) << label;
                 EXPECT_EQ(res.exit_code, 0) << label;
-                EXPECT_FALSE(std::filesystem::exists(mark)) << label << ": a CLI ran";
+                EXPECT_FALSE(h.exists(mark)) << label << ": a CLI ran";
             } else {
                 EXPECT_EQ(cgi::pin_clock(res.out), cgi::pin_clock(served.out)) << label;
                 EXPECT_EQ(res.exit_code, served.exit_code) << label;
                 // The page runs no CLI; every JSON answer here runs one.
-                EXPECT_EQ(std::filesystem::exists(mark), r.query[0] != '\0') << label;
+                EXPECT_EQ(h.exists(mark), r.query[0] != '\0') << label;
             }
         }
     }

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/win32_testing.h"
-#include "tests/wine/harness.h"
+#include "tests/cgi/harness.h"
 
 namespace {
 
@@ -113,7 +113,7 @@ TEST(Env, ValuesArriveInUtf8AndOnlyWholeOnes) {
     };
     for (const row& r : rows) {
         SetEnvironmentVariableW(r.name, r.value);
-        const std::string name = wine::narrow(r.name);
+        const std::string name = cgi::narrow(r.name);
         const char* got = platform::env(name.c_str());
         if (r.want == nullptr) {
             EXPECT_EQ(got, nullptr) << name;
@@ -151,7 +151,7 @@ TEST(HomeEnv, TheUtf8FormMustFitWhole) {
         std::array<char, 512> out{};
         EXPECT_EQ(platform::home_env("CREDVANE_TEST_HOME", out), r.usable) << r.value.size();
         if (r.usable) {
-            EXPECT_EQ(std::string(out.data()), wine::narrow(r.value));
+            EXPECT_EQ(std::string(out.data()), cgi::narrow(r.value));
         }
     }
     SetEnvironmentVariableW(L"CREDVANE_TEST_HOME", nullptr);
@@ -159,7 +159,7 @@ TEST(HomeEnv, TheUtf8FormMustFitWhole) {
 
 class Files : public ::testing::Test {
   protected:
-    wine::host h;
+    cgi::host h;
 };
 
 TEST_F(Files, JsonEntriesAreSortedAndReallyEndInJson) {
@@ -237,10 +237,10 @@ TEST_F(Files, PathsBeyondMaxPathWork) {
     std::string dir = h.root;
     for (int i = 0; i < 8; ++i) dir += "\\" + std::string(45, static_cast<char>('a' + i));
     ASSERT_GT(dir.size() + 20, 400u);
-    make_long_dirs(L"\\\\?\\" + wine::widen(dir));
+    make_long_dirs(L"\\\\?\\" + cgi::widen(dir));
     const std::string file = dir + "\\auth.json";
     {
-        const HANDLE f = CreateFileW(wine::widen("\\\\?\\" + file).c_str(), GENERIC_WRITE, 0,
+        const HANDLE f = CreateFileW(cgi::widen("\\\\?\\" + file).c_str(), GENERIC_WRITE, 0,
                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(f, INVALID_HANDLE_VALUE);
         DWORD n = 0;
@@ -301,7 +301,7 @@ int busy_retries = 0;
 
 TEST_F(Files, ABusyCredentialFileIsTriedAgainBriefly) {
     const std::string file = h.write("auth.json", "{\"a\":1}");
-    const std::wstring wfile = wine::widen(file);
+    const std::wstring wfile = cgi::widen(file);
     auto hold = [&](DWORD share) {
         return CreateFileW(wfile.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -371,7 +371,7 @@ TEST_F(Files, ExitCodesThatMeanTheCliCannotRun) {
         {h.script("e3", "exit /b 3\n"), platform::run_end::ran},
         // 0xC0000135, the loader's "a DLL was not found", from the loader itself and from
         // a script that ran such a program.
-        {wine::exe_dir() + "wine_nodll.exe", platform::run_end::cannot_run},
+        {cgi::exe_dir() + "wine_nodll.exe", platform::run_end::cannot_run},
         {h.script("nodll", "exit /b -1073741515\n"), platform::run_end::cannot_run},
     };
     for (const row& r : rows) {
@@ -390,10 +390,10 @@ platform::start_failure failure_of(const std::string& program,
 }
 
 // Copies the helper executable to rel under the host's root; the copy's path.
-std::string copy_helper(wine::host& h, const std::string& rel) {
+std::string copy_helper(cgi::host& h, const std::string& rel) {
     const std::string to = h.write(rel, "");
-    EXPECT_TRUE(CopyFileW(wine::widen(wine::exe_dir() + "wine_helper.exe").c_str(),
-                          wine::widen(to).c_str(), FALSE));
+    EXPECT_TRUE(CopyFileW(cgi::widen(cgi::exe_dir() + "wine_helper.exe").c_str(),
+                          cgi::widen(to).c_str(), FALSE));
     return to;
 }
 
@@ -468,8 +468,8 @@ TEST_F(Files, TheProgramIsResolvedBeforeAnythingRuns) {
     wchar_t old_dir[MAX_PATH + 1] = {};
     GetCurrentDirectoryW(MAX_PATH, old_dir);
     const std::string old_path = platform::env("PATH") ? platform::env("PATH") : "";
-    SetCurrentDirectoryW(wine::widen(h.root + "\\work").c_str());
-    SetEnvironmentVariableW(L"PATH", wine::widen(".;rel;\"" + path_dir + "\";" + old_path).c_str());
+    SetCurrentDirectoryW(cgi::widen(h.root + "\\work").c_str());
+    SetEnvironmentVariableW(L"PATH", cgi::widen(".;rel;\"" + path_dir + "\";" + old_path).c_str());
 
     using sf = platform::start_failure;
     struct row {
@@ -495,7 +495,7 @@ TEST_F(Files, TheProgramIsResolvedBeforeAnythingRuns) {
     for (const row& r : rows) EXPECT_EQ(failure_of(r.program, {"--status"}), r.want) << r.program;
     EXPECT_EQ(run("credvane-path-cmd").lines, (std::vector<std::string>{"{\"via\":\"cmd\"}\r\n"}));
 
-    SetEnvironmentVariableW(L"PATH", wine::widen(old_path).c_str());
+    SetEnvironmentVariableW(L"PATH", cgi::widen(old_path).c_str());
     SetCurrentDirectoryW(old_dir);
     EXPECT_TRUE(h.exists(mark)) << "the planted script never ran even as a path";
 }
@@ -506,7 +506,7 @@ TEST_F(Files, AnOverstayingRunIsEndedWithEverythingItStarted) {
     // busy machine cmd.exe may take longer than a second to get there, so the timeout doubles
     // until a run gets that far.
     for (int timeout = 1; timeout <= 16; timeout *= 2) {
-        wine::held_helper helper;
+        cgi::held_helper helper;
         std::string mark = h.root;
         mark += "\\survived-";
         mark += std::to_string(timeout);
@@ -536,7 +536,7 @@ TEST_F(Files, ACliInheritsOnlyItsStandardHandles) {
         ASSERT_TRUE(CreatePipe(&r, &w, &inherit, 0));
         SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
         const std::string cli = h.script(
-            "probe", "\"" + wine::exe_dir() + "wine_helper.exe\" write-handle " +
+            "probe", "\"" + cgi::exe_dir() + "wine_helper.exe\" write-handle " +
                          std::to_string(reinterpret_cast<std::uintptr_t>(w)) + "\necho {}\n");
         platform::win32_testing::set_handle_list(list);
         const run_result ran = run(cli);
