@@ -15,6 +15,17 @@ std::string status_head(const std::string& status_and_reason) {
     return "Status: " + status_and_reason + "\r\n" + json_head;
 }
 
+const std::string unauthorized =
+    "Status: 401 Unauthorized\r\n"
+    "Content-Type: application/json; charset=utf-8\r\n"
+    "Cache-Control: no-store\r\n"
+    "\r\n"
+    "{\"ok\":false,\"error\":\"invalid node password\"}\n";
+
+bool is_status_answer(const std::string& out) {
+    return out.rfind(json_head + "{\"ok\":true,\"state\":\"done\",", 0) == 0;
+}
+
 std::string host::argv_of(const std::string& cli) const {
     // cmd.exe ends its lines in CR LF and shows every one of its nine slots, the unused
     // ones as "[]"; what is left is the same text on both platforms.

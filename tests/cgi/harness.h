@@ -20,6 +20,10 @@ struct result {
 // The JSON header block without and with a Status line.
 extern const std::string json_head;
 std::string status_head(const std::string& status_and_reason);
+// The whole answer to a request without the right node password.
+extern const std::string unauthorized;
+// Whether out begins as a status answer does.
+bool is_status_answer(const std::string& out);
 
 // Environment names: case-sensitive on POSIX, without regard to case on Windows.
 struct env_less {
@@ -48,6 +52,7 @@ struct stand_in {
     reply other;                         // a run whose first argument has no reply of its own
     std::map<std::string, reply> first;  // by first argument, e.g. "--status"
     bool dump_env = false;               // writes its environment to "<its path>.env"
+    bool record_stdin = false;           // writes what it read on stdin to "<its path>.stdin"
 };
 
 #ifdef _WIN32

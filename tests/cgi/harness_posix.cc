@@ -106,6 +106,7 @@ std::string host::cli(const std::string& name, const stand_in& s) {
     std::string body =
         "for a in \"$@\"; do printf '[%s]' \"$a\"; done >> \"$0.argv\"; echo >> \"$0.argv\"\n";
     if (s.dump_env) body += "env > \"$0.env\"\n";
+    if (s.record_stdin) body += "cat > \"$0.stdin\"\n";
     int n = 0;
     auto answer = [&](const reply& r) {
         const std::string out = write("bin/" + name + ".reply" + std::to_string(n++), r.out);

@@ -283,6 +283,8 @@ std::string host::cli(const std::string& name, const stand_in& s) {
     // cmd.exe shows no more than nine arguments.
     std::string body = "echo [%~1][%~2][%~3][%~4][%~5][%~6][%~7][%~8][%~9]>>\"%~f0.argv\"\n";
     if (s.dump_env) body += "set >\"%~f0.env\"\n";
+    // One line: cmd.exe has no way to read the whole of it.
+    if (s.record_stdin) body += "set /p line=\n>\"%~f0.stdin\" echo(%line%\n";
     int n = 0;
     std::string jumps;
     std::string replies;

@@ -9,16 +9,7 @@ namespace {
 // The build hands over the version from project(); the line must carry exactly it.
 const std::string version_line = "credvane " CREDVANE_VERSION "\n";
 const std::string meta = "{\"name\":\"codex\",\"desc\":\"Codex login\"}\n";
-const std::string unauthorized =
-    "Status: 401 Unauthorized\r\n"
-    "Content-Type: application/json; charset=utf-8\r\n"
-    "Cache-Control: no-store\r\n"
-    "\r\n"
-    "{\"ok\":false,\"error\":\"invalid node password\"}\n";
 
-bool is_status_answer(const std::string& out) {
-    return out.rfind(cgi::json_head + "{\"ok\":true,\"state\":\"done\",", 0) == 0;
-}
 bool is_page(const std::string& out) {
     return out.rfind("Content-Type: text/html; charset=utf-8\r\n", 0) == 0;
 }
@@ -51,7 +42,7 @@ TEST(Modes, OtherArgumentsRunARequest) {
     for (const std::string arg : {"--meta=1", "--help", "-V"}) {
         cgi::host h;
         const cgi::result res = h.run("action=status", {arg});
-        EXPECT_TRUE(is_status_answer(res.out)) << arg;
+        EXPECT_TRUE(cgi::is_status_answer(res.out)) << arg;
     }
 }
 
@@ -117,9 +108,9 @@ TEST(Password, EverySourceAndItsExactRules) {
         const cgi::result res = h.run(r.query);
         EXPECT_EQ(res.exit_code, 0) << r.name;
         if (r.passes) {
-            EXPECT_TRUE(is_status_answer(res.out)) << r.name << "\n" << res.out;
+            EXPECT_TRUE(cgi::is_status_answer(res.out)) << r.name << "\n" << res.out;
         } else {
-            EXPECT_EQ(res.out, unauthorized) << r.name;
+            EXPECT_EQ(res.out, cgi::unauthorized) << r.name;
             EXPECT_EQ(res.out.size(), 145u);
         }
     }
@@ -128,7 +119,7 @@ TEST(Password, EverySourceAndItsExactRules) {
 TEST(Password, GuardsThePageToo) {
     cgi::host h;
     h.env["BOT_PASSWORD"] = "s3cret";
-    EXPECT_EQ(h.run("").out, unauthorized);
+    EXPECT_EQ(h.run("").out, cgi::unauthorized);
     EXPECT_TRUE(is_page(h.run("pwd=s3cret").out));
 }
 
@@ -155,7 +146,7 @@ TEST(Dispatch, PageOrJson) {
         EXPECT_EQ(res.exit_code, 0) << r.query;
         EXPECT_EQ(is_page(res.out), r.page) << r.query;
         if (!r.page) {
-            EXPECT_TRUE(is_status_answer(res.out)) << r.query << "\n" << res.out;
+            EXPECT_TRUE(cgi::is_status_answer(res.out)) << r.query << "\n" << res.out;
         }
     }
 }
@@ -270,7 +261,7 @@ TEST(CrossSite, ThePasswordIsCheckedFirst) {
     cgi::host h;
     h.env["BOT_PASSWORD"] = "s3cret";
     h.env["HTTP_SEC_FETCH_SITE"] = "cross-site";
-    EXPECT_EQ(h.run("action=start").out, unauthorized);
+    EXPECT_EQ(h.run("action=start").out, cgi::unauthorized);
     EXPECT_EQ(h.run("action=start&pwd=s3cret").out.rfind("Status: 403 Forbidden\r\n", 0), 0u);
 }
 

@@ -41,20 +41,32 @@ TEST(Status, NoCredentialsNoCliWholeAnswer) {
                     "is not on this node\",\"accounts\":[]"));
 }
 
+// Windows matches an account file's extension without regard to case.
+#ifdef _WIN32
+const char* const plain_account = "A";
+const char* const plain_account_file = "A.JSON";
+#else
+const char* const plain_account = "a";
+const char* const plain_account_file = "a.json";
+#endif
+
 TEST(Status, CredentialFileCliProfileMarkerAndAccounts) {
     cgi::host h;
     const long long now = static_cast<long long>(std::time(nullptr));
     const long long exp = now + 3600;
+    // Files as an editor on Windows leaves them: CR LF line ends.
     h.write("home/.codex/auth.json",
             "{\"OPENAI_API_KEY\":null,\"tokens\":{\"access_token\":\"" + cgi::jwt_with_exp(exp) +
                 "\",\"refresh_token\":\"r\",\"account_id\":\"acc-\\\"1\\\"\"},"
-                "\"last_refresh\":\"2024-05-01T12:00:00Z\"}");
+                "\"last_refresh\":\"2024-05-01T12:00:00Z\"}\r\n");
     h.write("home/.claude/quenlo-env/codex.txt", "X=1\nCODEX_ACCOUNT=work\r\nCODEX_ACCOUNT=late\n");
     h.write("home/.claude/.login-pending/codex-default.json",
             "{\"created\":" + std::to_string(now - 30) + "}");
     h.write("home/.codex/accounts/b.json",
             "{\"tokens\":{\"access_token\":\"" + cgi::jwt_with_exp(now - 10) + "\"}}");
-    h.write("home/.codex/accounts/a.json", "{\"access_token\":\"plain\",\"refresh_token\":\"r\"}");
+    h.write(std::string("home/.codex/accounts/") + plain_account_file,
+            "{\"access_token\":\"plain\",\"refresh_token\":\"r\"}");
+    h.write("home/.codex/accounts/c.jsonl", "{}");
     h.write("home/.codex/accounts/.json", "{}");
     h.write("home/.codex/accounts/bad name.json", "{}");
     h.write("home/.codex/accounts/x.json/inner", "");
@@ -66,6 +78,7 @@ TEST(Status, CredentialFileCliProfileMarkerAndAccounts) {
     h.env["CODEX_LOGIN_BIN"] = h.cli("cli", cli);
     const cgi::result res = h.run("action=status");
     EXPECT_EQ(res.exit_code, 0);
+    EXPECT_EQ(res.err, "");
     const long long age = field(res.out, "pending_age_sec");
     EXPECT_TRUE(age >= 30 && age <= 32) << age;
     const std::string pinned = std::regex_replace(
@@ -81,7 +94,8 @@ TEST(Status, CredentialFileCliProfileMarkerAndAccounts) {
             cgi::json_text(h.path("home/.codex/auth.json")) +
             "\",\"profile\":\"codex\",\"profile_exists\":true,\"named_"
             "accounts\":true,\"api_key_present\":false,\"cli_error\":\"slow\",\"accounts\":["
-            "{\"name\":\"a\",\"logged_in\":true,\"has_refresh\":true,\"expires_at\":0,"
+            "{\"name\":\"" + plain_account +
+            "\",\"logged_in\":true,\"has_refresh\":true,\"expires_at\":0,"
             "\"expires_in_sec\":R,\"expired\":false},"
             "{\"name\":\"b\",\"logged_in\":true,\"has_refresh\":false,\"expires_at\":" +
             std::to_string(now - 10) + ",\"expires_in_sec\":R,\"expired\":true}]"));
