@@ -195,6 +195,7 @@ TEST(Poll, DoneAnswersCarryTheFreshStatus) {
          0});
     // No JSON while the first status already shows a login: done from that status.
     h.env["CODEX_LOGIN_BIN"] = login_cli(h, {"no json\n"});
+    // A second can pass between the two runs: compare without the clock figures.
     EXPECT_EQ(cgi::pin_clock(h.run("action=poll").out), cgi::pin_clock(h.run("action=status").out));
 }
 

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/cgi/answer_log.h"
 #include "tests/cgi/harness.h"
 
 namespace cgi {
@@ -200,7 +201,9 @@ result host::run(const std::string& query, const std::vector<std::string>& args,
     if (query_set) vars["QUERY_STRING"] = query;
     std::vector<std::string> env_strings;
     for (const auto& [k, v] : vars) env_strings.push_back(k + "=" + v);
-    return spawn(root, stdin_bytes, CREDVANE_EXE, args, env_strings);
+    result r = spawn(root, stdin_bytes, CREDVANE_EXE, args, env_strings);
+    log_answer(std::map<std::string, std::string>(vars.begin(), vars.end()), args, r.out);
+    return r;
 }
 
 result host::exec(const std::string& program, const std::vector<std::string>& args) const {
