@@ -97,7 +97,14 @@ check "LICENSE is installed under /usr/share/doc/credvane" \
     cmp -s "$root/usr/share/doc/credvane/LICENSE" "$repo/LICENSE"
 check "the package holds nothing else" \
     test "$(cd "$root" && find . -type f | sort | tr '\n' ' ')" = \
-    "./usr/bin/credvane ./usr/share/doc/credvane/LICENSE ./usr/share/doc/credvane/README.md "
+    "./usr/bin/credvane ./usr/bin/credvane-login ./usr/bin/credvane-refresh ./usr/share/doc/credvane/LICENSE ./usr/share/doc/credvane/README.md "
+check "control: Depends names libcurl4, which the sign-in CLIs load" \
+    bash -c '[[ $1 == *libcurl4* ]]' _ "$(field Depends)"
+for cli in credvane-login credvane-refresh; do
+    out=$(env -i "$root/usr/bin/$cli" --bogus 2>&1)
+    check "$cli is installed and answers a bad command line with a JSON usage line" \
+        bash -c '[[ $1 == "{\"ok\":false,\"error\":\"usage\","* ]]' _ "$out"
+done
 if [ "$(cache_value "$build" CREDVANE_STATIC)" = ON ]; then
     # A static executable has no program interpreter: the loader never runs.
     check "the installed credvane is static" bash -c '! readelf -lW "$1" | grep -q INTERP' _ "$exe"
@@ -133,9 +140,9 @@ check "a status request answers byte for byte, exit 0, nothing on stderr" \
     bash -c 'cmp "$1" "$2" && test "$3" -eq 0 && ! test -s "$4"' _ \
     "$tmp/status.want" "$tmp/status.got" "$status_rc" "$tmp/status.err"
 
-check "the .tar.gz holds bin/credvane, README.md and LICENSE" \
+check "the .tar.gz holds bin/credvane, the sign-in CLIs, README.md and LICENSE" \
     test "$(tar tzf "$tgz" 2>/dev/null | grep -v '/$' | sed 's|^[^/]*/||' | sort | tr '\n' ' ')" = \
-    "bin/credvane share/doc/credvane/LICENSE share/doc/credvane/README.md "
+    "bin/credvane bin/credvane-login bin/credvane-refresh share/doc/credvane/LICENSE share/doc/credvane/README.md "
 
 [ -n "$win_build" ] || finish
 
