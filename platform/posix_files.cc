@@ -1,11 +1,13 @@
-// files_posix.cc: locks, atomic replacement, private folders and random bytes on POSIX.
+// posix_files.cc: files and paths on POSIX: reading, testing, removing and listing files,
+// and for the sign-in programs locking, replacing and creating them.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
-#include <time.h>
+#include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -14,6 +16,65 @@
 #include "platform/platform.h"
 
 namespace credvane::platform {
+
+bool is_non_directory(const char* path) {
+    struct stat st {};
+    if (path == nullptr || path[0] == '\0' || ::stat(path, &st) != 0) return false;
+    return !S_ISDIR(st.st_mode);
+}
+
+std::optional<std::string> read_regular_file(const char* path, std::uint64_t max_size) {
+    if (path == nullptr || path[0] == '\0') return std::nullopt;
+    // O_NONBLOCK: opening a FIFO without a writer must not hang the request; the
+    // regular-file test right after refuses it anyway.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    std::optional<std::string> result;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0 &&
+        static_cast<std::uint64_t>(st.st_size) <= max_size) {
+        std::string text(static_cast<std::size_t>(st.st_size), '\0');
+        std::size_t got = 0;
+        while (got < text.size()) {
+            const ssize_t r = ::read(fd, text.data() + got, text.size() - got);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) break;
+            got += static_cast<std::size_t>(r);
+        }
+        if (got == text.size()) result = std::move(text);
+    }
+    ::close(fd);
+    return result;
+}
+
+bool remove_file(const char* path) {
+    return ::unlink(path) == 0;
+}
+
+bool reserved_file_name(std::string_view) {
+    return false;
+}
+
+std::vector<dir_entry> list_json_entries(const char* dir) {
+    std::vector<dir_entry> entries;
+    DIR* d = ::opendir(dir);
+    if (d == nullptr) return entries;
+    const int dfd = ::dirfd(d);
+    while (const struct dirent* e = ::readdir(d)) {
+        const std::string_view name(e->d_name);
+        if (name.size() < 5 || name.substr(name.size() - 5) != ".json") continue;
+        struct stat st {};
+        const bool is_dir = ::fstatat(dfd, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+        entries.push_back({std::string(name), is_dir});
+    }
+    ::closedir(d);
+    std::sort(entries.begin(), entries.end(),
+              [](const dir_entry& a, const dir_entry& b) { return a.name < b.name; });
+    return entries;
+}
+
+// --- For the sign-in programs ---
+
 
 namespace {
 
@@ -100,25 +161,6 @@ bool make_private_dirs(const char* dir) {
     }
     struct stat st {};
     return ::stat(dir, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool random_bytes(std::span<unsigned char> out) {
-    std::size_t got = 0;
-    while (got < out.size()) {
-        const ssize_t r = ::getrandom(out.data() + got, out.size() - got, 0);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        got += static_cast<std::size_t>(r);
-    }
-    return true;
-}
-
-void sleep_ms(int ms) {
-    struct timespec t {};
-    t.tv_sec = ms / 1000;
-    t.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
-    }
 }
 
 }  // namespace credvane::platform
