@@ -1,13 +1,19 @@
-// posix_files.cc: files and paths on POSIX: reading, testing, removing and listing files.
+// posix_files.cc: files and paths on POSIX: reading, testing, removing and listing files,
+// and for the sign-in programs locking, replacing and creating them.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdlib>
+#include <string>
 
+#include "platform/files.h"
 #include "platform/platform.h"
 
 namespace credvane::platform {
@@ -18,28 +24,55 @@ bool is_non_directory(const char* path) {
     return !S_ISDIR(st.st_mode);
 }
 
-std::optional<std::string> read_regular_file(const char* path, std::uint64_t max_size) {
-    if (path == nullptr || path[0] == '\0') return std::nullopt;
+regular_file::regular_file(const char* path, std::uint64_t max_size) : handle_(-1) {
+    if (path == nullptr || path[0] == '\0') return;
     // O_NONBLOCK: opening a FIFO without a writer must not hang the request; the
     // regular-file test right after refuses it anyway.
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return std::nullopt;
-    std::optional<std::string> result;
+    if (fd < 0) return;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0 &&
-        static_cast<std::uint64_t>(st.st_size) <= max_size) {
-        std::string text(static_cast<std::size_t>(st.st_size), '\0');
-        std::size_t got = 0;
-        while (got < text.size()) {
-            const ssize_t r = ::read(fd, text.data() + got, text.size() - got);
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) break;
-            got += static_cast<std::size_t>(r);
-        }
-        if (got == text.size()) result = std::move(text);
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+        static_cast<std::uint64_t>(st.st_size) > max_size) {
+        ::close(fd);
+        return;
     }
-    ::close(fd);
-    return result;
+    handle_ = fd;
+    size_ = static_cast<std::uint64_t>(st.st_size);
+    left_ = size_;
+}
+
+regular_file::~regular_file() {
+    if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+bool regular_file::is_open() const {
+    return handle_ >= 0;
+}
+
+std::optional<std::size_t> regular_file::read(std::span<char> out) {
+    if (handle_ < 0) return std::nullopt;
+    if (left_ == 0) return 0;
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), left_));
+    for (;;) {
+        const ssize_t r = ::read(static_cast<int>(handle_), out.data(), want);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return std::nullopt;  // an error, or the file is shorter than it was
+        left_ -= static_cast<std::uint64_t>(r);
+        return static_cast<std::size_t>(r);
+    }
+}
+
+std::optional<std::string> read_regular_file(const char* path, std::uint64_t max_size) {
+    regular_file file(path, max_size);
+    if (!file.is_open()) return std::nullopt;
+    std::string text;
+    std::array<char, 64 * 1024> block;
+    for (;;) {
+        const std::optional<std::size_t> n = file.read(block);
+        if (!n) return std::nullopt;
+        if (*n == 0) return text;
+        text.append(block.data(), *n);
+    }
 }
 
 bool remove_file(const char* path) {
@@ -66,6 +99,138 @@ std::vector<dir_entry> list_json_entries(const char* dir) {
     std::sort(entries.begin(), entries.end(),
               [](const dir_entry& a, const dir_entry& b) { return a.name < b.name; });
     return entries;
+}
+
+struct json_dir::impl {
+    DIR* d = nullptr;
+    const struct dirent* entry = nullptr;
+    std::size_t left = 0;
+};
+
+json_dir::json_dir(const char* dir, std::size_t max_entries) : p_(std::make_unique<impl>()) {
+    p_->d = dir != nullptr ? ::opendir(dir) : nullptr;
+    p_->left = max_entries;
+}
+
+json_dir::~json_dir() {
+    if (p_->d != nullptr) ::closedir(p_->d);
+}
+
+const char* json_dir::next() {
+    p_->entry = nullptr;
+    if (p_->d == nullptr) return nullptr;
+    while (p_->left > 0) {
+        const struct dirent* e = ::readdir(p_->d);
+        if (e == nullptr) break;
+        --p_->left;
+        const std::string_view name(e->d_name);
+        if (name.size() < 5 || name.substr(name.size() - 5) != ".json") continue;
+        p_->entry = e;
+        return e->d_name;
+    }
+    p_->left = 0;
+    return nullptr;
+}
+
+bool json_dir::is_dir() {
+    const struct dirent* e = p_->entry;
+    if (e == nullptr) return false;
+#ifdef _DIRENT_HAVE_D_TYPE
+    // A link is followed, as stat does; only it and an unknown type need the file system.
+    if (e->d_type == DT_DIR) return true;
+    if (e->d_type != DT_UNKNOWN && e->d_type != DT_LNK) return false;
+#endif
+    struct stat st {};
+    return ::fstatat(::dirfd(p_->d), e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+}
+
+// --- For the sign-in programs ---
+
+namespace {
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t w = ::write(fd, bytes.data(), bytes.size());
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(w));
+    }
+    return true;
+}
+
+std::string folder_of(std::string_view path) {
+    const std::size_t cut = path.rfind('/');
+    return cut == std::string_view::npos ? std::string() : std::string(path.substr(0, cut + 1));
+}
+
+}  // namespace
+
+file_lock::~file_lock() {
+    if (held()) ::close(static_cast<int>(handle_));  // closing the last descriptor unlocks
+}
+
+file_lock::file_lock(file_lock&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = invalid;
+}
+
+file_lock& file_lock::operator=(file_lock&& other) noexcept {
+    if (this != &other) {
+        if (held()) ::close(static_cast<int>(handle_));
+        handle_ = other.handle_;
+        other.handle_ = invalid;
+    }
+    return *this;
+}
+
+file_lock file_lock::acquire(const char* path, std::int64_t deadline_ms) {
+    // O_NOFOLLOW: a lock file planted as a link must not make us create a file elsewhere.
+    const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
+    if (fd < 0) return file_lock();
+    // flock, as the Codex CLI takes it, so the two programs exclude each other. A blocking
+    // flock cannot be bounded, so try without blocking until the deadline.
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return file_lock(fd);
+        if (errno != EWOULDBLOCK && errno != EINTR) break;
+        if (monotonic_ms() >= deadline_ms) break;
+        sleep_ms(5);
+    }
+    ::close(fd);
+    return file_lock();
+}
+
+bool replace_file(const char* path, std::string_view temp_prefix, std::string_view bytes) {
+    if (path == nullptr || path[0] == '\0') return false;
+    const std::string folder = folder_of(path);
+    std::string temp = folder + std::string(temp_prefix) + "XXXXXX";
+    // mkostemp opens with O_RDWR | O_CREAT | O_EXCL and mode 0600.
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ::fchmod(fd, 0600) == 0 && write_all(fd, bytes) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (ok) ok = ::rename(temp.c_str(), path) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    // The rename itself reaches the disk with its folder.
+    const int dfd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return true;
+}
+
+bool make_private_dirs(const char* dir) {
+    if (dir == nullptr || dir[0] == '\0') return false;
+    const std::string path(dir);
+    for (std::size_t at = 1; at <= path.size(); ++at) {
+        if (at < path.size() && path[at] != '/') continue;
+        const std::string part = path.substr(0, at);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    struct stat st {};
+    return ::stat(dir, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace credvane::platform
