@@ -3,7 +3,6 @@
 // fixed 401 answer.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 
 #include "tests/cgi/harness.h"
@@ -49,13 +48,15 @@ TEST(LockedPage, OnlyANavigationWithoutThePasswordGetsThePage) {
         cgi::host h;
         h.env["BOT_PASSWORD"] = "s3cret";
         h.write("home/.codex/auth.json", "{\"tokens\":{\"access_token\":\"secret-token-xyz\"}}");
-        const std::filesystem::path ran = h.root / "cli-ran";
-        h.env["CODEX_LOGIN_BIN"] = h.script("login", "touch '" + ran.string() + "'\necho '{}'\n");
+        cgi::stand_in login;
+        login.other = {"{}\n", 0};
+        const std::string cli = h.cli("login", login);
+        h.env["CODEX_LOGIN_BIN"] = cli;
         if (r.dest) h.env["HTTP_SEC_FETCH_DEST"] = r.dest;
         if (r.accept) h.env["HTTP_ACCEPT"] = r.accept;
         const cgi::result res = h.run(r.query);
         EXPECT_EQ(res.exit_code, 0) << r.name;
-        EXPECT_FALSE(std::filesystem::exists(ran)) << r.name;
+        EXPECT_EQ(h.argv_of(cli), "") << r.name;
         if (!r.page) {
             EXPECT_EQ(res.out, unauthorized) << r.name;
             continue;
