@@ -108,8 +108,8 @@ TEST(Timeout, ALoginCliHungOnStatusIsNamedAsHung) {
         cgi::host h;
         bound_runs_to_one_second(h);
         h.write("home/.codex/auth.json", "{\"tokens\":{\"access_token\":\"x\"}}");
-        h.env["CODEX_LOGIN_BIN"] = h.script("login", "sleep 30\n").string();
-        h.env["CODEX_REFRESH_BIN"] = h.script("refresh", "echo '{}'\n").string();
+        h.env["CODEX_LOGIN_BIN"] = h.script("login", "sleep 30\n");
+        h.env["CODEX_REFRESH_BIN"] = h.script("refresh", "echo '{}'\n");
         const timed_run t = run_timed(h, r.query);
         EXPECT_EQ(t.res.out, error_answer("200 OK", r.code,
                                           "the login CLI timed out (" + h.env["CODEX_LOGIN_BIN"] +
