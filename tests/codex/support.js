@@ -75,6 +75,15 @@ function credvane(query, env) {
   }
 }
 
+// One of credvane's own CLIs in the build: credvane-login or credvane-refresh.
+function cliPath(name) {
+  const build = need('CV_BUILD');
+  for (const p of [path.join(build, name), path.join(build, 'signin', name)]) {
+    if (fs.existsSync(p)) return p;
+  }
+  throw new Error(`${name} is not in ${build}: build the project first`);
+}
+
 // Runs the real Codex CLI to its end. Its output is human text: only its exit status and the
 // files it leaves are judged, and the text is kept for a failure message.
 function codex(args, env, opts = {}) {
@@ -111,4 +120,4 @@ function shape(v) {
   return Object.fromEntries(Object.entries(v).map(([k, x]) => [k, shape(x)]));
 }
 
-module.exports = { root, need, startIssuer, tempDir, credvane, codex, codexEnv, jwtClaims, shape };
+module.exports = { root, need, startIssuer, tempDir, credvane, cliPath, codex, codexEnv, jwtClaims, shape };
