@@ -7,7 +7,7 @@ const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const { startIssuer, tempDir, credvane, cliPath, codex, codexEnv, jwtClaims, shape } = require('./support');
+const { startIssuer, tempDir, credvane, credvaneAsync, cliPath, codex, codexEnv, jwtClaims, shape } = require('./support');
 
 // The file the real CLI writes, member by member and in order.
 const FILE_SHAPE = {
@@ -100,6 +100,33 @@ function readFile(home) {
   return { text: fs.readFileSync(file, 'utf8'), mode: fs.statSync(file).mode & 0o777 };
 }
 
+// A command that uses the token: the real CLI refreshes an expired one first. Its model calls
+// go to the stand-in too, which has no model: the command fails after the refresh, and only
+// the refresh is judged.
+function realUse(home) {
+  const model = [
+    '-c', `chatgpt_base_url=${issuer.url}/backend-api`,
+    '-c', 'model_provider=standin',
+    '-c', 'model_providers.standin.name=standin',
+    '-c', `model_providers.standin.base_url=${issuer.url}/v1`,
+    '-c', 'model_providers.standin.requires_openai_auth=true',
+    '-c', 'model_providers.standin.wire_api=responses',
+    '-c', 'model_providers.standin.request_max_retries=0',
+    '-c', 'model_providers.standin.stream_max_retries=0',
+  ];
+  return codex(['exec', '--skip-git-repo-check', ...model, 'say hello'], codexEnv(home, issuer), { cwd: home });
+}
+
+// A login through credvane whose access token has already run out.
+async function ourExpiredLogin(home, account) {
+  await issuer.call('/test/config', { token_lifetime: -60 });
+  try {
+    return await ourLogin(home, account);
+  } finally {
+    await issuer.call('/test/config', { token_lifetime: 3600 });
+  }
+}
+
 async function realAccepts(home) {
   const r = await codex(['login', 'status'], codexEnv(home, issuer));
   assert.equal(r.code, 0, r.out);
@@ -185,31 +212,13 @@ test('credvane-refresh moves the expiry later, keeps the login, and the real CLI
 // the token it left (refresh tokens are single-use).
 test('the real CLI refreshes a file credvane wrote, and credvane-refresh follows it', async () => {
   const home = newHome('handover');
-  await issuer.call('/test/config', { token_lifetime: -60 });
-  let done;
-  try {
-    done = await ourLogin(home, 'acct-handover');
-  } finally {
-    await issuer.call('/test/config', { token_lifetime: 3600 });
-  }
+  const done = await ourExpiredLogin(home, 'acct-handover');
   assert.equal(done.state, 'done', JSON.stringify(done));
   assert.equal(statusOf(home).expired, true);
   const before = checkFile(home, 'acct-handover');
 
   const refreshes = await issuer.count('refresh');
-  // The model calls go to the stand-in too, which has no model: the command fails after the
-  // refresh, and only the refresh is judged.
-  const model = [
-    '-c', `chatgpt_base_url=${issuer.url}/backend-api`,
-    '-c', 'model_provider=standin',
-    '-c', 'model_providers.standin.name=standin',
-    '-c', `model_providers.standin.base_url=${issuer.url}/v1`,
-    '-c', 'model_providers.standin.requires_openai_auth=true',
-    '-c', 'model_providers.standin.wire_api=responses',
-    '-c', 'model_providers.standin.request_max_retries=0',
-    '-c', 'model_providers.standin.stream_max_retries=0',
-  ];
-  const run = await codex(['exec', '--skip-git-repo-check', ...model, 'say hello'], codexEnv(home, issuer), { cwd: home });
+  const run = await realUse(home);
   const events = (await issuer.call('/test/events')).events.filter((e) => e.event === 'refresh');
   assert.equal(events.length, refreshes + 1, run.out);
   assert.equal(events.at(-1).reason, 'proactive_expiry');
@@ -223,6 +232,34 @@ test('the real CLI refreshes a file credvane wrote, and credvane-refresh follows
 
   const r = await ourRefresh(home, 7200);
   assert.equal(r.refreshed, true, JSON.stringify(r));
+  await realAccepts(home);
+});
+
+// The real CLI sends its refresh before it locks the file, so credvane-refresh, which holds the
+// lock, can send the same single-use refresh token and lose. Staged here: credvane's refresh
+// is held at the issuer until the real CLI's has gone through, and is then refused as reused;
+// it must give way, let the real CLI write, and find the later expiry in the file.
+test('a refresh that loses the race to the real CLI finds its tokens and succeeds', async () => {
+  const home = newHome('race');
+  assert.equal((await ourExpiredLogin(home, 'acct-race')).state, 'done');
+  const count = async (e) => (await issuer.call('/test/events')).events.filter((x) => x.event === e).length;
+  const held = await count('held');
+  const refreshes = await count('refresh');
+  const refused = await count('refresh_refused');
+
+  await issuer.call('/test/hold', { path: '/oauth/token' });
+  const ours = credvaneAsync('action=refresh', nodeEnv(home));
+  await issuer.call(`/test/wait?event=held&count=${held + 1}&timeout=60`);
+  const real = realUse(home);
+  await issuer.call(`/test/wait?event=refresh&count=${refreshes + 1}&timeout=60`);
+  await issuer.call('/test/release', { path: '/oauth/token' });
+  const [answer, run] = await Promise.all([ours, real]);
+
+  assert.equal(await count('refresh_refused'), refused + 1, run.out);
+  assert.equal(answer.refreshed, true, JSON.stringify(answer));
+  const file = checkFile(home, 'acct-race');
+  assert.equal(answer.expires_at, jwtClaims(file.tokens.access_token).exp);
+  assert.equal(answer.expired, false);
   await realAccepts(home);
 });
 
