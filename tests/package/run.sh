@@ -97,12 +97,9 @@ check "README.md is installed under /usr/share/doc/credvane" \
 check "LICENSE is installed under /usr/share/doc/credvane" \
     cmp -s "$root/usr/share/doc/credvane/LICENSE" "$repo/LICENSE"
 # What a Debian system expects beside the program, and the documents for hubs and operators.
-# The two CLIs and their manual pages join when the build makes them.
+# Every program the package installs comes with its manual page.
 doc=./usr/share/doc/credvane
-programs=credvane
-for cli in credvane-login credvane-refresh; do
-    [ -e "$build/$cli" ] && programs="$programs $cli"
-done
+programs=$(ls "$root/usr/bin")
 want_files="$(for p in $programs; do echo "./usr/bin/$p"; echo "./usr/share/man/man1/$p.1.gz"; done
     printf '%s\n' $doc/LICENSE $doc/README.md $doc/api.md $doc/api.schema.json $doc/changelog.gz \
         $doc/copyright $doc/examples/apache.conf $doc/examples/lighttpd.conf \
