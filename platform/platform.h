@@ -161,6 +161,13 @@ class child_process {
     // that overstays is ended with its whole process group.
     run_end finish();
 
+    // For a caller that stops reading on purpose (it has all it will take): ends the
+    // command at once with everything it started, and counts the run as one that ran. A
+    // command that goes on writing would otherwise run until its time is up, since no
+    // system stops it for certain when nobody reads (Windows has no SIGPIPE, and a POSIX
+    // program may ignore it).
+    run_end stop();
+
   private:
     struct impl;
     std::unique_ptr<impl> p_;

@@ -68,38 +68,61 @@ std::optional<std::wstring> normalised_absolute(std::wstring_view path) {
 
 namespace win32 {
 
-// The wide form of a UTF-8 path for the file functions. A long path is made absolute and
-// normalised as the plain form would be, and then given the "\\?\" prefix, which lifts
-// the MAX_PATH limit but normalises nothing itself. An absolute path is normalised here,
-// as GetFullPathNameW itself only takes MAX_PATH characters without the prefix; a long
-// relative one goes through it and fails where it does.
+namespace {
+
+// GetFullPathNameW's answer for path: absolute, with the plain form's normalisation
+// ('/' as '\\', "." and ".." resolved, a segment's single trailing dot and the path's
+// trailing dots and blanks removed, a device name such as NUL anywhere as "\\.\NUL").
+// Nothing when it fails.
+std::optional<std::wstring> full_path_name(const std::wstring& path) {
+    std::wstring buffer(path.size() + 64, L'\0');
+    for (;;) {
+        const DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()),
+                                         buffer.data(), nullptr);
+        if (n == 0) return std::nullopt;
+        if (n < buffer.size()) {
+            buffer.resize(n);
+            return buffer;
+        }
+        buffer.assign(n, L'\0');  // n is the size it needs
+    }
+}
+
+bool is_sep(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+}  // namespace
+
+// The wide form of a UTF-8 path for the file functions. Every path is read as Windows
+// reads the plain form: GetFullPathNameW normalises it against the current folder. When
+// the result is long, it takes the extended form ("\\?\", "\\?\UNC\"), which lifts the
+// MAX_PATH limit but would normalise nothing itself: it is added only after the
+// normalisation, so what the path names does not change. A path that begins with "\\?\"
+// exactly is the caller's extended form and goes as written. Both device prefixes with
+// any mix of slashes ("//?/", "\\./") are device paths that Windows normalises like the
+// rest; "\\.\" and "\\?\" name the same thing once normalised.
 bool file_path(const char* path, std::wstring& out) {
     if (path == nullptr || path[0] == '\0' || !widen(path, out)) return false;
-    if (out.size() < extended_path_from || out.starts_with(L"\\\\?\\") ||
-        out.starts_with(L"\\\\.\\")) {
+    if (out.starts_with(L"\\\\?\\")) return true;
+    std::optional<std::wstring> full = full_path_name(out);
+    if (!full) {
+        // Its documentation limits a plain path to MAX_PATH: should it refuse a long one, a
+        // long absolute path is normalised here the same way, but for the trimming.
+        if (out.size() < extended_path_from) return true;
+        full = normalised_absolute(out);
+        if (!full) return false;
+    }
+    if (full->size() < extended_path_from) {
+        out = std::move(*full);
         return true;
     }
-    std::optional<std::wstring> full = normalised_absolute(out);
-    if (!full) {
-        std::wstring buffer(out.size() + 16, L'\0');
-        for (;;) {
-            const DWORD n = GetFullPathNameW(out.c_str(), static_cast<DWORD>(buffer.size()),
-                                             buffer.data(), nullptr);
-            if (n == 0) return false;
-            if (n < buffer.size()) {
-                buffer.resize(n);
-                break;
-            }
-            buffer.assign(n, L'\0');
-        }
-        if (buffer.starts_with(L"\\\\.\\")) {
-            out = std::move(buffer);  // a device: it has no long form
-            return true;
-        }
-        full = std::move(buffer);
-    }
-    if (full->starts_with(L"\\\\")) {
-        out = L"\\\\?\\UNC\\" + full->substr(2);
+    const std::wstring_view f(*full);
+    if (f.size() >= 4 && is_sep(f[0]) && is_sep(f[1]) && (f[2] == L'?' || f[2] == L'.') &&
+        is_sep(f[3])) {
+        out = L"\\\\?\\" + std::wstring(f.substr(4));
+    } else if (f.starts_with(L"\\\\")) {
+        out = L"\\\\?\\UNC\\" + std::wstring(f.substr(2));
     } else {
         out = L"\\\\?\\" + *full;
     }
@@ -117,14 +140,33 @@ bool is_non_directory(const char* path) {
 
 namespace {
 
+// Whether a failed open (error) met a file that is being deleted: one that a writer
+// replaces, say, by deleting it while a handle to it is still open. Windows then refuses
+// every open with ERROR_ACCESS_DENIED until the last handle closes, even one that asks for
+// no access at all, which otherwise only a missing right to the folder refuses; so does
+// the attribute query. A new file of that name usually follows at once.
+bool delete_pending(DWORD error, const std::wstring& path) {
+    if (error == ERROR_DELETE_PENDING) return true;
+    if (error != ERROR_ACCESS_DENIED) return false;
+    // A directory refuses a file open with the same error, but answers this query.
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+    const DWORD query = GetLastError();
+    return query == ERROR_ACCESS_DENIED || query == ERROR_DELETE_PENDING;
+}
+
 // A file another process holds open without read sharing, or locks a range of, is busy:
-// that ends when its write is done, so the file is tried again briefly. Five tries with
-// four waits of 20 ms keep the whole wait under 100 ms, for the opening and the reads of
-// one file together.
+// that ends when its write is done, so the file is tried again briefly. So is a file that
+// is being replaced. Five tries with four waits of 20 ms keep the whole wait under 100 ms,
+// for the opening and the reads of one file together.
 constexpr int busy_tries = 5;
 constexpr DWORD busy_wait_ms = 20;
 
 void (*busy_retry_hook)() = nullptr;
+
+// The attributes SetFileAttributesW sets; it ignores the others.
+constexpr DWORD settable_attributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
+                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY;
 
 bool is_busy(DWORD error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
@@ -153,7 +195,8 @@ regular_file::regular_file(const char* path, std::uint64_t max_size)
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file) break;
-        if (!is_busy(GetLastError()) || --busy_tries_ == 0) return;
+        const DWORD error = GetLastError();
+        if ((!is_busy(error) && !delete_pending(error, wpath)) || --busy_tries_ == 0) return;
         wait_busy();
     }
     // Device names (CON, NUL, COM1) and pipes open like files; only a disk file is read,
@@ -215,7 +258,32 @@ std::optional<std::string> read_regular_file(const char* path, std::uint64_t max
 
 bool remove_file(const char* path) {
     std::wstring wpath;
-    return file_path(path, wpath) && DeleteFileW(wpath.c_str()) != 0;
+    if (!file_path(path, wpath)) return false;
+    DWORD restore = 0;  // the attributes to put back should the file stay after all
+    for (int attempt = 1;; ++attempt) {
+        if (DeleteFileW(wpath.c_str())) return true;
+        const DWORD error = GetLastError();
+        if (error == ERROR_ACCESS_DENIED && restore == 0) {
+            // DeleteFileW refuses a read-only file: the attribute goes first.
+            const DWORD attrs = GetFileAttributesW(wpath.c_str());
+            if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_READONLY) == 0 ||
+                (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                return false;
+            }
+            const DWORD rest = attrs & settable_attributes;
+            if (!SetFileAttributesW(wpath.c_str(), rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL)) {
+                return false;
+            }
+            restore = attrs & (settable_attributes | FILE_ATTRIBUTE_READONLY);
+            continue;
+        }
+        // Open elsewhere without delete sharing: as with a busy read, that process is
+        // usually about to let go.
+        if (error != ERROR_SHARING_VIOLATION || attempt >= busy_tries) break;
+        wait_busy();
+    }
+    if (restore != 0) SetFileAttributesW(wpath.c_str(), restore);
+    return false;
 }
 
 bool reserved_file_name(std::string_view name) {
