@@ -224,6 +224,11 @@ check_host() {
     dir="$work/$name"
     mkdir -p "$dir/www" "$dir/tmp" "$dir/run" "$dir/bin" "$dir/home"
     install -m 755 "$build/credvane" "$dir/bin/credvane"
+    # The snippets name the sign-in CLIs beside credvane; a status request runs the login CLI.
+    local cli
+    for cli in credvane-login credvane-refresh; do
+        [ ! -x "$build/signin/$cli" ] || install -m 755 "$build/signin/$cli" "$dir/bin/$cli"
+    done
     cv_host_home "$dir/home"
     snippet "$name" >"$dir/snippet.readme"
     if [ ! -s "$dir/snippet.readme" ]; then
