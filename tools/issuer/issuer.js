@@ -698,6 +698,12 @@ function stop() {
 process.on('SIGTERM', stop);
 process.on('SIGINT', stop);
 
+// A client that keeps its connection open between calls (node's fetch does, for some seconds)
+// must be the one to close it: a server that drops an idle connection as the client sends on
+// it fails that call.
+server.keepAliveTimeout = 120 * 1000;
+server.headersTimeout = 121 * 1000;
+
 server.listen(opts.port, '127.0.0.1', () => {
   process.stdout.write(`http://127.0.0.1:${server.address().port}\n`);
 });
