@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # run.sh: what independent checkers say of the panel as a real host serves it (lighttpd on
-# 127.0.0.1 in front of the built credvane and the stand-in CLIs):
+# 127.0.0.1 in front of the built credvane and its CLIs, which sign in at the stand-in issuer):
 #   - Lighthouse, mobile: accessibility 100, best practices 100, performance >= 95, and a
 #     cumulative layout shift below 0.1;
 #   - the Nu HTML Checker: no error in the page as served.
@@ -36,8 +36,11 @@ mkdir -p "$out"
 work="$(mktemp -d -t credvane-quality.XXXXXX)"
 # shellcheck source=../../tools/lighttpd/host.sh
 source "$root/tools/lighttpd/host.sh"
+# shellcheck source=../../tools/issuer/issuer.sh
+source "$root/tools/issuer/issuer.sh"
 cleanup() {
     cv_host_stop
+    cv_issuer_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -54,6 +57,9 @@ check() {  # check NAME OK(0/1) DETAIL
     fi
 }
 
+# The node's CLIs sign in at the stand-in issuer, as in the browser tests.
+cv_issuer_start "$work/issuer"
+export CV_ISSUER_URL
 cv_host_home "$work/home"
 if ! cv_host_start "$build" "$work/home" "$work/state"; then
     echo "quality: 0 passed, 1 failed"
@@ -61,15 +67,26 @@ if ! cv_host_start "$build" "$work/home" "$work/state"; then
 fi
 url="http://127.0.0.1:$CV_HOST_PORT/credvane"
 
-# Lighthouse 12 with Debian's Chromium, the default mobile emulation and throttling.
-CHROME_PATH=/usr/bin/chromium node_modules/.bin/lighthouse "$url" --quiet \
-    --only-categories=performance,accessibility,best-practices \
-    --chrome-flags="--headless=new --no-sandbox --disable-gpu --no-first-run" \
-    --output=json --output=html --output-path="$out/lighthouse" >"$work/lighthouse.log" 2>&1
-if [ -s "$out/lighthouse.report.json" ]; then
+# Lighthouse 12 with Debian's Chromium, the default mobile emulation and throttling. Its
+# performance figure varies from run to run with the machine's load (it is measured, then
+# scaled by the emulated slow CPU), so it runs three times and the median run counts, as
+# Lighthouse's own guidance on variance advises.
+runs=0
+for i in 1 2 3; do
+    CHROME_PATH=/usr/bin/chromium node_modules/.bin/lighthouse "$url" --quiet \
+        --only-categories=performance,accessibility,best-practices \
+        --chrome-flags="--headless=new --no-sandbox --disable-gpu --no-first-run" \
+        --output=json --output=html --output-path="$out/lighthouse-$i" >"$work/lighthouse-$i.log" 2>&1 &&
+        [ -s "$out/lighthouse-$i.report.json" ] && runs=$((runs + 1))
+done
+if [ "$runs" -eq 3 ]; then
     # One line per figure: name, value, whether it meets its bound.
     node -e '
-        const r = require(process.argv[1]);
+        const runs = process.argv.slice(1).map((f) => require(f));
+        const perf = (r) => Math.round((r.categories.performance.score || 0) * 100);
+        runs.sort((a, b) => perf(a) - perf(b));
+        const r = runs[1];
+        console.error("  performance of the three runs: " + runs.map(perf).join(", "));
         const score = (c) => Math.round((r.categories[c].score || 0) * 100);
         const cls = r.audits["cumulative-layout-shift"].numericValue;
         const lines = [
@@ -86,21 +103,22 @@ if [ -s "$out/lighthouse.report.json" ]; then
               console.error("  " + c + ": " + a.id + " " + a.score + " " + (a.displayValue || ""));
           }
         }
-    ' "$out/lighthouse.report.json" >"$work/figures.tsv" 2>"$work/misses.txt"
+    ' "$out/lighthouse-1.report.json" "$out/lighthouse-2.report.json" "$out/lighthouse-3.report.json" \
+        >"$work/figures.tsv" 2>"$work/misses.txt"
     while IFS=$'\t' read -r name value ok want; do
         check "$name" "$ok" "$value, wanted $want"
     done <"$work/figures.tsv"
     cat "$work/misses.txt"
 else
-    tail -n 20 "$work/lighthouse.log"
-    check "Lighthouse" 0 "no report"
+    tail -n 20 "$work"/lighthouse-*.log
+    check "Lighthouse" 0 "$runs of 3 runs gave a report"
 fi
 
 # The Nu HTML Checker on the page as served. It cannot check the policy's hash sources
 # against the inline blocks, and says so in a warning of its own: warnings are listed, and
 # only errors count.
 curl -fsS "$url" -o "$work/page.html"
-java -jar "$(node -p 'require("vnu-jar")')" --format json --stdout "$work/page.html" \
+java -jar "$(node -p 'String(require("vnu-jar"))')" --format json --stdout "$work/page.html" \
     >"$out/vnu.json" 2>&1
 node -e '
     const r = JSON.parse(require("fs").readFileSync(process.argv[1], "utf8"));
