@@ -8,13 +8,21 @@
 namespace credvane {
 
 int action_cancel(const char* name) {
+    const account_lock lock(name);
     login_status st;
     collect_status(st, name);
+    // A login CLI that overstayed is there: its flow may still be open, so the marker stays.
+    if (!st.cli_present && st.cli_timed_out) {
+        emit_error(200, "OK", "cancel_failed", "the login CLI timed out");
+        return 0;
+    }
     if (!st.cli_present) {
         // Without the CLI nobody else will ever clear a stale marker.
+        // A cut path names another file, which must not go.
         path_text marker;
-        pending_path(name, marker.span());
-        if (file_exists(marker.c_str())) platform::remove_file(marker.c_str());
+        if (pending_path(name, marker.span()) && file_exists(marker.c_str())) {
+            platform::remove_file(marker.c_str());
+        }
         buf b;
         buf_adds(b,
                  "{\"ok\":true,\"state\":\"cancelled\",\"pending\":false,\"cli_present\":false}\n");

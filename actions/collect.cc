@@ -46,8 +46,8 @@ void take_cli_status(login_status& st, const char* line, const buf& capture, boo
 }
 
 void take_profile(login_status& st) {
-    profile_path(st.profile_path.span());
-    st.profile_exists = file_exists(st.profile_path.c_str());
+    // A cut path names another file: the profile counts as missing.
+    st.profile_exists = profile_path(st.profile_path.span()) && file_exists(st.profile_path.c_str());
     if (!st.profile_exists) return;
     st.profile.assign("codex");
     const auto text = read_file(st.profile_path.c_str());
@@ -66,8 +66,7 @@ void take_profile(login_status& st) {
 
 void take_pending_marker(login_status& st, const char* name, std::int64_t now) {
     path_text marker;
-    pending_path(name, marker.span());
-    if (!file_exists(marker.c_str())) return;
+    if (!pending_path(name, marker.span()) || !file_exists(marker.c_str())) return;
     st.pending = 1;
     const auto text = read_file(marker.c_str());
     if (!text) return;
@@ -81,7 +80,7 @@ void take_pending_marker(login_status& st, const char* name, std::int64_t now) {
 
 void take_named_accounts(login_status& st, std::int64_t now) {
     path_text dir;
-    accounts_dir(dir.span());
+    if (!accounts_dir(dir.span())) return;  // a cut folder is another folder
     for (const platform::dir_entry& e : platform::list_json_entries(dir.c_str())) {
         if (e.name.size() <= 5 || st.account_count >= max_named_accounts || e.is_dir) continue;
         account_entry& slot = st.accounts[static_cast<std::size_t>(st.account_count)];
@@ -89,9 +88,11 @@ void take_named_accounts(login_status& st, std::int64_t now) {
         slot.name.assign(std::string_view(e.name).substr(0, e.name.size() - 5));
         if (!name_valid(slot.name.c_str())) continue;
         path_text file;
-        format_cut(file.span(), "%s%c%s", dir.c_str(), platform::dir_sep, e.name.c_str());
-        // Only the entry's facts are read: no scratch record to clear for each file.
-        if (const auto text = read_file(file.c_str())) scan_creds_entry(text->c_str(), slot);
+        // Only the entry's facts are read: no scratch record to clear for each file. A
+        // path too long to hold whole lists the account unread.
+        if (format_whole(file.span(), "%s%c%s", dir.c_str(), platform::dir_sep, e.name.c_str())) {
+            if (const auto text = read_file(file.c_str())) scan_creds_entry(text->c_str(), slot);
+        }
         if (slot.expires_at > 0 && slot.logged_in) {
             slot.expires_in_sec = slot.expires_at - now;
             slot.expired = slot.expires_in_sec <= 0 ? 1 : 0;
@@ -102,22 +103,25 @@ void take_named_accounts(login_status& st, std::int64_t now) {
 
 }  // namespace
 
+bool credentials_path(const char* name, std::span<char> out) {
+    if (name[0] == '\0') return creds_path(out);
+    path_text dir;
+    const bool whole = accounts_dir(dir.span());
+    return format_whole(out, "%s%c%s.json", dir.c_str(), platform::dir_sep, name) && whole;
+}
+
 void collect_status(login_status& st, const char* name) {
     const std::int64_t now = platform::now();
     st = login_status{};
     st.pending_age_sec = -1;
 
-    if (name[0] != '\0') {
-        path_text dir;
-        accounts_dir(dir.span());
-        format_cut(st.credentials_path.span(), "%s%c%s.json", dir.c_str(), platform::dir_sep, name);
-        st.account.assign(name);
-    } else {
-        creds_path(st.credentials_path.span());
-    }
+    const bool creds_whole = credentials_path(name, st.credentials_path.span());
+    if (name[0] != '\0') st.account.assign(name);
 
+    // A cut path names another file (with a long accounts folder, "abc.jsonQ" would read
+    // as "abc.json"): it counts as unreadable.
     bool creds_read = false;
-    if (!st.credentials_path.empty()) {
+    if (creds_whole && !st.credentials_path.empty()) {
         if (const auto text = read_file(st.credentials_path.c_str())) {
             scan_creds(text->c_str(), st, nullptr);
             creds_read = true;
@@ -133,6 +137,7 @@ void collect_status(login_status& st, const char* name) {
     const int r = run_capture(login_bin(), args, capture, &timed_out);
     if (r <= 0) {
         st.cli_present = 0;
+        st.cli_timed_out = timed_out ? 1 : 0;
         st.cli_error.assign(r == run_too_long  ? login_cli_too_long
                             : r == run_refused ? login_cli_refused
                             : r < 0            ? "the login CLI is not on this node"

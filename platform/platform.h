@@ -42,6 +42,33 @@ std::optional<std::string> read_regular_file(const char* path, std::uint64_t max
 // Removes a file; the result says whether it went.
 bool remove_file(const char* path);
 
+// Creates one folder (its parent must exist), readable by its owner only on POSIX; true
+// when a folder is there afterwards, made now or before.
+bool make_folder(const char* path);
+
+// An exclusive lock between processes on a file, created (empty) when it is missing and
+// never removed: held from construction for the life of the object, and let go at its end
+// or at the end of the process, however it ends. No child process inherits it.
+class file_lock {
+  public:
+    enum class state {
+        held,       // the lock is ours
+        timed_out,  // another process held it for the whole wait
+        failed,     // no lock file could be opened or locked
+    };
+    // Waits at most wait_ms milliseconds for the lock (0 or less: one try).
+    file_lock(const char* path, int wait_ms);
+    ~file_lock();
+    file_lock(const file_lock&) = delete;
+    file_lock& operator=(const file_lock&) = delete;
+
+    state result() const { return state_; }
+
+  private:
+    std::intptr_t handle_ = -1;  // a descriptor on POSIX, a HANDLE on Windows
+    state state_ = state::failed;
+};
+
 // True when a file of this name cannot exist on this system because the name stands for a
 // device wherever it appears (on Windows: CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, in any
 // case, with or without an extension). Always false on POSIX.
@@ -109,8 +136,9 @@ class child_process {
     start_failure failure() const;
 
     // Line-oriented read, as fgets: stores at most piece.size() - 1 bytes, stopping after
-    // a line feed, and a terminator. False at the end of the output (or once the time is up).
-    bool read_line(std::span<char> piece);
+    // a line feed, and a terminator. The result is the count of bytes stored, NUL bytes
+    // included; 0 at the end of the output (or once the time is up).
+    std::size_t read_line(std::span<char> piece);
 
     // Closes the output, waits for the command to end and classifies its end. A command
     // that overstays is ended with its whole process group.

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -69,6 +70,49 @@ std::optional<std::string> read_regular_file(const char* path, std::uint64_t max
 
 bool remove_file(const char* path) {
     return ::unlink(path) == 0;
+}
+
+bool make_folder(const char* path) {
+    if (path == nullptr || path[0] == '\0') return false;
+    if (::mkdir(path, 0700) == 0) return true;
+    struct stat st {};
+    return errno == EEXIST && ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+file_lock::file_lock(const char* path, int wait_ms) {
+    if (path == nullptr || path[0] == '\0') return;
+    // Not through a link, and never blocking on a special file put in its place.
+    const int fd =
+        ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0600);
+    if (fd < 0) return;
+    handle_ = fd;
+    // The wait asks again and again, a little less often each time, up to its end: a
+    // blocking flock could not be bounded without a signal or a thread.
+    const std::int64_t deadline = monotonic_ms() + (wait_ms > 0 ? wait_ms : 0);
+    long nap_us = 500;
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            state_ = state::held;
+            return;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return;
+        const std::int64_t left_ms = deadline - monotonic_ms();
+        if (left_ms <= 0) {
+            state_ = state::timed_out;
+            return;
+        }
+        const long nap = std::min<long>(nap_us, static_cast<long>(left_ms) * 1000);
+        struct timespec ts {
+            nap / 1000000, (nap % 1000000) * 1000
+        };
+        ::nanosleep(&ts, nullptr);
+        nap_us = std::min<long>(nap_us * 2, 20000);
+    }
+}
+
+file_lock::~file_lock() {
+    if (handle_ >= 0) ::close(static_cast<int>(handle_));  // closing lets the lock go
 }
 
 bool reserved_file_name(std::string_view) {
@@ -209,10 +253,12 @@ start_failure failure_of(int error) {
 
 // The file a program name stands for, as the shell found it: a name with a slash is a
 // path as it is; a bare name is the first executable regular file of that name in the
-// folders of PATH. An empty PATH entry, which the shell takes for the current folder, is
-// skipped: a CGI's current folder is the host's choice, and a program left there must not
-// run in the CLI's place (write "./name" to mean one there). A match that exists but may
-// not be executed is passed over, as the shell does, and reported when nothing else matches.
+// folders of PATH. Only absolute PATH entries are searched: an empty entry, which the
+// shell takes for the current folder, and every relative one (".", "./", "sub/..") name
+// folders under a CGI's current folder, which is the host's choice, and a program left
+// there must not run in the CLI's place (write "./name" to mean one there). A match that
+// exists but may not be executed is passed over, as the shell does, and reported when
+// nothing else matches.
 start_failure find_program(const char* program, std::string& path) {
     if (std::strchr(program, '/') != nullptr) {
         path = program;
@@ -225,7 +271,7 @@ start_failure find_program(const char* program, std::string& path) {
     for (std::string_view rest(search);;) {
         const std::size_t colon = rest.find(':');
         const std::string_view dir = rest.substr(0, colon);
-        if (!dir.empty()) {
+        if (!dir.empty() && dir.front() == '/') {
             std::string candidate;
             candidate.reserve(dir.size() + 1 + name.size());
             candidate.append(dir);
@@ -249,16 +295,20 @@ start_failure find_program(const char* program, std::string& path) {
     return found;
 }
 
-// Our environment as a CLI gets it: without the request's variables.
+// Our environment as a CLI gets it: what it needs and what the operator lists, less the
+// request's variables and any copy of the password (see child_env.h).
 std::vector<char*> child_environment() {
     const char* password = std::getenv("BOT_PASSWORD");
     const std::string_view secret = password != nullptr ? password : "";
+    const char* more = std::getenv(cli_env_variable);
+    const std::string_view listed = more != nullptr ? more : "";
     std::vector<char*> envp;
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
         const std::string_view entry(*e);
         const std::size_t eq = entry.find('=');
         if (eq == std::string_view::npos) continue;  // not a variable at all
-        if (child_keeps(entry.substr(0, eq), entry.substr(eq + 1), secret, name_case::exact))
+        if (child_keeps(entry.substr(0, eq), entry.substr(eq + 1), secret, name_case::exact,
+                        listed))
             envp.push_back(*e);
     }
     envp.push_back(nullptr);
@@ -444,8 +494,8 @@ start_failure child_process::failure() const {
     return p_->failure;
 }
 
-bool child_process::read_line(std::span<char> piece) {
-    if (p_->fd < 0 || piece.size() < 2) return false;
+std::size_t child_process::read_line(std::span<char> piece) {
+    if (p_->fd < 0 || piece.size() < 2) return 0;
     std::size_t stored = 0;
     while (stored + 1 < piece.size()) {
         if (p_->chunk_pos == p_->chunk_len && !p_->refill()) break;
@@ -454,7 +504,7 @@ bool child_process::read_line(std::span<char> piece) {
         if (c == '\n') break;
     }
     piece[stored] = '\0';
-    return stored > 0;
+    return stored;
 }
 
 run_end child_process::finish() {

@@ -60,16 +60,18 @@ TEST(CliEnvironment, RequestVariablesNeverReachTheCli) {
     h.env["HTTP_PROXY"] = "http://attacker.invalid:3128";
     h.env["HTTP_USER_AGENT"] = "x";
     h.env["KEEP_ME"] = "kept";
-    h.env["HTTPS_PROXY_SETTING"] = "node-own";
+    h.env["CREDVANE_CLI_ENV"] = "KEEP_ME";
+    h.env["HTTPS_PROXY_SETTING"] = "node-own";  // neither needed nor listed
     const cgi::result res = h.run("action=status&pwd=s3cret");
     ASSERT_EQ(res.exit_code, 0);
     const std::string env = h.read(h.root / "bin" / "login.env");
     for (const char* gone : {"BOT_PASSWORD=", "HTTP_X_BOT_PASSWORD=", "HTTP_AUTHORIZATION=",
-                             "HTTP_PROXY=", "HTTP_USER_AGENT=", "QUERY_STRING=", "s3cret"}) {
+                             "HTTP_PROXY=", "HTTP_USER_AGENT=", "QUERY_STRING=",
+                             "HTTPS_PROXY_SETTING=", "s3cret"}) {
         EXPECT_EQ(env.find(gone), std::string::npos) << gone;
     }
     for (const char* kept :
-         {"KEEP_ME=kept", "HTTPS_PROXY_SETTING=node-own", "HOME=", "PATH=", "CODEX_LOGIN_BIN="}) {
+         {"KEEP_ME=kept", "HOME=", "PATH=", "CODEX_LOGIN_BIN="}) {
         EXPECT_NE(env.find(kept), std::string::npos) << kept;
     }
 }

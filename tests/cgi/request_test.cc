@@ -200,7 +200,7 @@ TEST(CrossSite, ChangingActionsAreRefusedBeforeAnyCliRuns) {
         bool cross;
     } sites[] = {
         {nullptr, false},      {"same-origin", false},
-        {"same-site", false},  {"none", false},
+        {"none", false},
         {"", false},           {"cross-site", true},
         {"Cross-Site", true},  {" cross-site\t", true},
         {"CROSS-SITE", true},  {"cross-sites", false},

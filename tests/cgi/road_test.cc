@@ -37,6 +37,8 @@ TEST_P(Road, StartPollApproveRefreshCancel) {
     h.env["CODEX_LOGIN_BIN"] = tools + "/standin-login";
     h.env["CODEX_REFRESH_BIN"] = tools + "/standin-refresh";
     h.env["STANDIN_VERIFY_URL"] = "http://127.0.0.1:1/device";
+    // The stand-in's own settings reach it as a node's operator would pass them.
+    h.env["CREDVANE_CLI_ENV"] = "STANDIN_VERIFY_URL STANDIN_CODE_LIFETIME";
 
     std::string out = h.run("action=status" + q).out;
     EXPECT_TRUE(has(out, "\"logged_in\":false") && has(out, "\"pending\":false") &&
@@ -93,6 +95,7 @@ TEST(RoadFailures, DeniedAndExpiredCodesFail) {
         cgi::host h;
         h.env["CODEX_LOGIN_BIN"] = tools + "/standin-login";
         if (ender.empty()) h.env["STANDIN_CODE_LIFETIME"] = "1";
+        h.env["CREDVANE_CLI_ENV"] = "STANDIN_CODE_LIFETIME";
         const std::string code = text_field(h.run("action=start").out, "user_code");
         if (ender.empty()) {
             ::sleep(2);
