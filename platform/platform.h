@@ -1,6 +1,7 @@
 // platform.h: every operating-system service credvane uses, behind one interface.
 // Nothing outside platform/ includes a system header for a call that differs between
-// POSIX and Windows; the two implementations are platform_posix.cc and platform_win32.cc.
+// POSIX and Windows; each system implements it in three files, posix_*.cc and win32_*.cc
+// (files and paths, processes, environment and text).
 #pragma once
 
 #include <cstddef>

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # test.sh: every test of credvane on a fresh machine: installs what the layers need,
 # builds with AddressSanitizer and UndefinedBehaviorSanitizer, runs the unit and CGI tests,
-# a short run of every fuzz target, the browser tests, the README's web server configurations
-# and the Windows build under wine.
+# a short run of every fuzz target, the browser tests, the real Codex CLI against the stand-in
+# issuer, the README's web server configurations and the Windows build under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -11,7 +11,7 @@ need=()
 for pair in cmake:cmake g++:g++ clang++:clang pkg-config:pkg-config lighttpd:lighttpd \
             chromium:chromium node:nodejs npm:npm x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64 \
             zbarimg:zbar-tools curl:curl apache2:apache2 nginx:nginx fcgiwrap:fcgiwrap \
-            unzip:unzip readelf:binutils; do
+            unzip:unzip readelf:binutils ip:iproute2; do
     command -v "${pair%%:*}" >/dev/null 2>&1 || need+=("${pair#*:}")
 done
 # wine64 keeps its loader in /usr/lib/wine, off PATH.
@@ -106,6 +106,14 @@ bash tests/browser/run.sh "$build" 2>&1 | tee "$build/browser.log"
 set -e
 count "browser" "$(sed -n 's/^# pass \([0-9]*\)$/\1/p' "$build/browser.log" | tail -n1)" \
     "$(sed -n 's/^# fail \([0-9]*\)$/\1/p' "$build/browser.log" | tail -n1 | grep . || echo 1)"
+
+# The real Codex CLI (the pinned npm package) against the stand-in issuer, and credvane reading
+# and writing what it reads, in a network namespace with only a loopback device.
+set +e
+bash tests/codex/run.sh "$build" 2>&1 | tee "$build/codex.log"
+set -e
+count "real Codex CLI" "$(sed -n 's/^# pass \([0-9]*\)$/\1/p' "$build/codex.log" | tail -n1)" \
+    "$(sed -n 's/^# fail \([0-9]*\)$/\1/p' "$build/codex.log" | tail -n1 | grep . || echo 1)"
 
 # The README's web server configurations (lighttpd, Apache, nginx with fcgiwrap) on 127.0.0.1.
 set +e

@@ -1,420 +1,18 @@
-// platform_win32.cc: the operating-system services on Windows.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
-#include <fcntl.h>
-#include <io.h>
-#include <string.h>
-#include <time.h>
-
-#include <algorithm>
+// win32_process.cc: processes and jobs on Windows: finding a CLI, its command line and
+// environment, its output pipe, the job that holds it and everything it starts.
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <cwchar>
-#include <list>
-#include <map>
+#include <vector>
 
 #include "platform/child_env.h"
 #include "platform/platform.h"
+#include "platform/win32_internal.h"
 #include "platform/win32_testing.h"
 
 namespace credvane::platform {
 
-namespace {
-
-struct handle_closer {
-    void operator()(HANDLE h) const { CloseHandle(h); }
-};
-// An owned kernel handle; the API's two "no handle" values both become empty.
-using unique_handle = std::unique_ptr<void, handle_closer>;
-
-unique_handle own(HANDLE h) {
-    return unique_handle(h == INVALID_HANDLE_VALUE ? nullptr : h);
-}
-
-// Folds ASCII letters only: variable names and file extensions compare without the locale.
-template <typename Char>
-Char ascii_upper(Char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<Char>(c - 'a' + 'A') : c;
-}
-
-template <typename Char>
-bool equals_nocase(std::basic_string_view<Char> a, std::basic_string_view<Char> b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](Char x, Char y) {
-               return ascii_upper(x) == ascii_upper(y);
-           });
-}
-
-// UTF-8 to UTF-16 for the W functions; false for bytes that are not UTF-8, which no
-// Windows name can come from.
-bool widen(std::string_view text, std::wstring& out) {
-    out.clear();
-    if (text.empty()) return true;
-    if (text.size() > static_cast<std::size_t>(INT_MAX)) return false;
-    const int in = static_cast<int>(text.size());
-    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in, nullptr, 0);
-    if (n <= 0) return false;
-    out.resize(static_cast<std::size_t>(n));
-    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in, out.data(), n) == n;
-}
-
-// UTF-16 to UTF-8 for the rest of credvane; nothing for a string with a lone surrogate,
-// which has no UTF-8 form (a lossy form could equal some other string).
-std::optional<std::string> narrow(std::wstring_view text) {
-    std::string out;
-    if (text.empty()) return out;
-    if (text.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
-    const int in = static_cast<int>(text.size());
-    const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), in, nullptr, 0,
-                                      nullptr, nullptr);
-    if (n <= 0) return std::nullopt;
-    out.resize(static_cast<std::size_t>(n));
-    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), in, out.data(), n, nullptr,
-                            nullptr) != n) {
-        return std::nullopt;
-    }
-    return out;
-}
-
-// The variable's wide value, or nothing when it is not defined.
-std::optional<std::wstring> wide_env(const wchar_t* name) {
-    std::wstring value(256, L'\0');
-    for (;;) {
-        SetLastError(ERROR_SUCCESS);
-        const DWORD n =
-            GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-        if (n == 0) {
-            // 0 is both "not defined" and "defined and empty".
-            if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
-            value.clear();
-            return value;
-        }
-        // n < size: the value and its terminator fit. Otherwise n is the size it needs
-        // (it may still grow between the calls, hence the loop).
-        if (n < value.size()) {
-            value.resize(n);
-            return value;
-        }
-        value.assign(n, L'\0');
-    }
-}
-
-// The variable whose value must never be read as "no value" when it does not convert:
-// an unset node password lets every request in.
-bool fails_closed(std::wstring_view name) {
-    return equals_nocase(name, std::wstring_view(L"BOT_PASSWORD"));
-}
-
-// What a variable that is set but has no UTF-8 form reads as when it must fail closed.
-// Converted text is always valid UTF-8, and 0xFF never occurs in UTF-8, so no header,
-// query or other variable can ever equal it.
-constexpr char unmatchable_value[] = "\xff";
-
-// Paths at least this long take the extended form: MAX_PATH (260 with the terminator) is
-// the limit of the plain form, and a folder needs room for an 8.3 name below it.
-constexpr std::size_t extended_path_from = MAX_PATH - 12;
-
-// An absolute path ("X:\..." or "\\server\share\...") in the form the plain path functions
-// would give it: '/' as '\', empty and "." components gone, ".." taking the one before
-// it away (never the drive or the share). Nothing when it is not such a path.
-std::optional<std::wstring> normalised_absolute(std::wstring_view path) {
-    auto is_sep = [](wchar_t c) { return c == L'\\' || c == L'/'; };
-    std::wstring root;
-    std::size_t at = 0;
-    if (path.size() >= 3 && path[1] == L':' && is_sep(path[2]) &&
-        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'))) {
-        root = path.substr(0, 2);
-        at = 3;
-    } else if (path.size() >= 2 && is_sep(path[0]) && is_sep(path[1])) {
-        // \\server\share: both parts belong to the root.
-        std::size_t end = 2;
-        for (int part = 0; part < 2; ++part) {
-            const std::size_t start = end;
-            while (end < path.size() && !is_sep(path[end])) ++end;
-            if (end == start) return std::nullopt;
-            if (part == 0) ++end;
-        }
-        root = L"\\\\" + std::wstring(path.substr(2, end - 2));
-        for (wchar_t& c : root) c = is_sep(c) ? L'\\' : c;
-        at = end;
-    } else {
-        return std::nullopt;
-    }
-    std::vector<std::wstring_view> parts;
-    while (at < path.size()) {
-        std::size_t end = at;
-        while (end < path.size() && !is_sep(path[end])) ++end;
-        const std::wstring_view part = path.substr(at, end - at);
-        if (part == L"..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != L".") {
-            parts.push_back(part);
-        }
-        at = end + 1;
-    }
-    std::wstring out = root;
-    for (const std::wstring_view part : parts) {
-        out.push_back(L'\\');
-        out.append(part);
-    }
-    if (parts.empty()) out.push_back(L'\\');
-    return out;
-}
-
-// The wide form of a UTF-8 path for the file functions. A long path is made absolute and
-// normalised as the plain form would be, and then given the "\\?\" prefix, which lifts
-// the MAX_PATH limit but normalises nothing itself. An absolute path is normalised here,
-// as GetFullPathNameW itself only takes MAX_PATH characters without the prefix; a long
-// relative one goes through it and fails where it does.
-bool file_path(const char* path, std::wstring& out) {
-    if (path == nullptr || path[0] == '\0' || !widen(path, out)) return false;
-    if (out.size() < extended_path_from || out.starts_with(L"\\\\?\\") ||
-        out.starts_with(L"\\\\.\\")) {
-        return true;
-    }
-    std::optional<std::wstring> full = normalised_absolute(out);
-    if (!full) {
-        std::wstring buffer(out.size() + 16, L'\0');
-        for (;;) {
-            const DWORD n = GetFullPathNameW(out.c_str(), static_cast<DWORD>(buffer.size()),
-                                             buffer.data(), nullptr);
-            if (n == 0) return false;
-            if (n < buffer.size()) {
-                buffer.resize(n);
-                break;
-            }
-            buffer.assign(n, L'\0');
-        }
-        if (buffer.starts_with(L"\\\\.\\")) {
-            out = std::move(buffer);  // a device: it has no long form
-            return true;
-        }
-        full = std::move(buffer);
-    }
-    if (full->starts_with(L"\\\\")) {
-        out = L"\\\\?\\UNC\\" + full->substr(2);
-    } else {
-        out = L"\\\\?\\" + *full;
-    }
-    return true;
-}
-
-}  // namespace
-
-const char* env(const char* name) {
-    std::wstring wname;
-    if (name == nullptr || !widen(name, wname)) return nullptr;
-    const std::optional<std::wstring> value = wide_env(wname.c_str());
-    if (!value) return nullptr;
-    const std::optional<std::string> converted = narrow(*value);
-    // A value that does not convert counts as unset, but for the one that fails closed.
-    if (!converted && !fails_closed(wname)) return nullptr;
-    const std::string text = converted ? *converted : std::string(unmatchable_value);
-    // Callers keep the pointer for the whole request, as they would keep getenv's. Each
-    // distinct value is stored once and never freed: a request reads a handful of
-    // variables, and a value read again is usually the same.
-    static std::map<std::string, std::list<std::string>, std::less<>> seen;
-    std::list<std::string>& values = seen[name];
-    for (const std::string& v : values) {
-        if (v == text) return v.c_str();
-    }
-    values.push_back(text);
-    return values.back().c_str();
-}
-
-bool home_env(const char* name, std::span<char> out) {
-    if (out.empty()) return false;
-    out[0] = '\0';
-    // The UTF-8 value must fit out whole: a cut home is no home, so the caller moves on
-    // to its next choice.
-    const char* v = env(name);
-    if (v == nullptr || v[0] == '\0') return false;
-    const std::size_t n = std::strlen(v);
-    if (n >= out.size() || std::strcmp(v, unmatchable_value) == 0) return false;
-    std::memcpy(out.data(), v, n + 1);
-    return true;
-}
-
-bool is_non_directory(const char* path) {
-    std::wstring wpath;
-    if (!file_path(path, wpath)) return false;
-    const DWORD attrs = GetFileAttributesW(wpath.c_str());
-    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
-namespace {
-
-enum class read_outcome { done, absent, busy };
-
-// One attempt at reading the file whole. busy: another process holds it open without
-// read sharing, or holds a lock on a range of it; that ends when its write is done.
-read_outcome read_once(const std::wstring& path, std::uint64_t max_size, std::string& text) {
-    // Full sharing: a CLI may rewrite the file while we read it, and must not fail for us.
-    // A directory does not open without FILE_FLAG_BACKUP_SEMANTICS.
-    const unique_handle file = own(CreateFileW(
-        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        const DWORD error = GetLastError();
-        return (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
-                   ? read_outcome::busy
-                   : read_outcome::absent;
-    }
-    // Device names (CON, NUL, COM1) and pipes open like files; only a disk file is read,
-    // so a console or a pipe without a writer can never hold the request up.
-    if (GetFileType(file.get()) != FILE_TYPE_DISK) return read_outcome::absent;
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
-        static_cast<std::uint64_t>(size.QuadPart) > max_size) {
-        return read_outcome::absent;
-    }
-    text.assign(static_cast<std::size_t>(size.QuadPart), '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(text.size() - got, 1u << 30));
-        DWORD n = 0;
-        if (!ReadFile(file.get(), text.data() + got, want, &n, nullptr)) {
-            return GetLastError() == ERROR_LOCK_VIOLATION ? read_outcome::busy
-                                                          : read_outcome::absent;
-        }
-        if (n == 0) break;
-        got += n;
-    }
-    return got == text.size() ? read_outcome::done : read_outcome::absent;
-}
-
-// Between tries at a busy file: four waits of 20 ms keep the whole retry under 100 ms.
-constexpr int busy_tries = 5;
-constexpr DWORD busy_wait_ms = 20;
-
-void (*busy_retry_hook)() = nullptr;
-
-}  // namespace
-
-std::optional<std::string> read_regular_file(const char* path, std::uint64_t max_size) {
-    std::wstring wpath;
-    if (!file_path(path, wpath)) return std::nullopt;
-    std::string text;
-    // A refresh CLI may hold the credential file without read sharing while it writes it;
-    // the node is not logged out for that, so a busy file is tried again briefly.
-    for (int attempt = 1;; ++attempt) {
-        const read_outcome r = read_once(wpath, max_size, text);
-        if (r == read_outcome::done) return text;
-        if (r == read_outcome::absent || attempt == busy_tries) return std::nullopt;
-        if (busy_retry_hook != nullptr) busy_retry_hook();
-        Sleep(busy_wait_ms);
-    }
-}
-
-bool remove_file(const char* path) {
-    std::wstring wpath;
-    return file_path(path, wpath) && DeleteFileW(wpath.c_str()) != 0;
-}
-
-bool reserved_file_name(std::string_view name) {
-    // The device is named by what comes before the first dot, whatever follows it.
-    const std::string_view stem = name.substr(0, name.find('.'));
-    for (const std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
-        if (equals_nocase(stem, device)) return true;
-    }
-    if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9') {
-        const std::string_view prefix = stem.substr(0, 3);
-        return equals_nocase(prefix, std::string_view("COM")) ||
-               equals_nocase(prefix, std::string_view("LPT"));
-    }
-    return false;
-}
-
-std::vector<dir_entry> list_json_entries(const char* dir) {
-    std::vector<dir_entry> entries;
-    std::wstring pattern;
-    if (dir == nullptr) return entries;
-    if (!file_path((std::string(dir) + "\\*.json").c_str(), pattern)) return entries;
-    WIN32_FIND_DATAW found{};
-    // The basic level leaves out the 8.3 short name, which is never used here.
-    const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
-                                           FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) return entries;
-    do {
-        // A name with no UTF-8 form cannot be named back by the rest of credvane: skipped.
-        const std::optional<std::string> utf8 = narrow(found.cFileName);
-        if (!utf8) continue;
-        const std::string_view name(*utf8);
-        // The pattern is also matched against 8.3 short names, so the search may return a
-        // name that does not itself end in ".json": only names that do are kept. Case does
-        // not count, as it does not for the file system.
-        if (name.size() < 5 ||
-            !equals_nocase(name.substr(name.size() - 5), std::string_view(".json"))) {
-            continue;
-        }
-        entries.push_back(
-            {std::string(name), (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    std::sort(entries.begin(), entries.end(),
-              [](const dir_entry& a, const dir_entry& b) { return a.name < b.name; });
-    return entries;
-}
-
-std::int64_t now() {
-    return static_cast<std::int64_t>(_time64(nullptr));
-}
-
-std::int64_t monotonic_ms() {
-    return static_cast<std::int64_t>(GetTickCount64());
-}
-
-int strnicmp(const char* a, const char* b, std::size_t n) {
-    // credvane never sets a locale, so the C locale folds ASCII letters only.
-    return _strnicmp(a, b, n);
-}
-
-bool write_stdout(std::string_view bytes) {
-    // In text mode the runtime turns every LF into CR LF, so a header line's CR LF would
-    // leave as CR CR LF: the answers are exact bytes, so the stream is binary from the
-    // first write on.
-    static const bool binary = _setmode(_fileno(stdout), _O_BINARY) != -1;
-    (void)binary;
-    while (!bytes.empty()) {
-        const unsigned piece = static_cast<unsigned>(std::min<std::size_t>(bytes.size(), 1u << 30));
-        const int r = _write(_fileno(stdout), bytes.data(), piece);
-        if (r <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(r));
-    }
-    return true;
-}
-
-// cmd.exe takes a double-quoted argument as one; a quote inside becomes \", which the C
-// runtime's argument parser of the CLI reads back as a quote. Nothing else is escaped.
-void shell_quote_into(const char* text, std::span<char> out) {
-    const std::size_t cap = out.size();
-    if (cap < 3) {
-        if (cap > 0) out[0] = '\0';
-        return;
-    }
-    std::size_t pos = 0;
-    out[pos++] = '"';
-    for (const char* p = text ? text : ""; *p != '\0'; ++p) {
-        // Room for the byte (two for an escaped quote), the closing quote and the NUL.
-        if (*p == '"') {
-            if (pos + 3 >= cap) break;
-            out[pos++] = '\\';
-            out[pos++] = '"';
-        } else {
-            if (pos + 2 >= cap) break;
-            out[pos++] = *p;
-        }
-    }
-    out[pos++] = '"';
-    out[pos] = '\0';
-}
+using namespace win32;
 
 namespace {
 
@@ -436,14 +34,17 @@ std::wstring_view entry_name(std::wstring_view entry) {
     return entry.substr(0, entry.find(L'=', 1));
 }
 
-// Our environment without the request's variables (names compare without case, so
-// "http_x_bot_password" is the header too), as a CreateProcessW block. Wide, so that no
+// Our environment as a CLI gets it: what it needs and what the operator lists, less the
+// request's variables and any copy of the password (names compare without case, so
+// "http_x_bot_password" is the header too; see child_env.h), as a CreateProcessW block. Wide, so that no
 // value is lost to the ANSI code page on the way to the CLI, and sorted as Windows
 // requires of a block it is handed: by name, without case, by code unit, without regard
 // to the locale, which is what CompareStringOrdinal with ignore-case does.
 std::wstring child_environment() {
     const char* secret = env("BOT_PASSWORD");
     const std::string_view password = secret != nullptr ? secret : "";
+    const char* more = env(cli_env_variable);
+    const std::string_view listed = more != nullptr ? more : "";
     std::vector<std::wstring> entries;
     if (wchar_t* all = GetEnvironmentStringsW()) {
         for (const wchar_t* e = all; *e != L'\0'; e += std::wcslen(e) + 1) {
@@ -451,7 +52,8 @@ std::wstring child_environment() {
             const std::wstring_view name = entry_name(entry);
             if (name.size() == entry.size()) continue;  // no '=': not a variable
             const std::wstring_view value = entry.substr(name.size() + 1);
-            if (!child_keeps(lossy_utf8(name), lossy_utf8(value), password, name_case::fold)) {
+            if (!child_keeps(lossy_utf8(name), lossy_utf8(value), password, name_case::fold,
+                             listed)) {
                 continue;
             }
             entries.emplace_back(entry);
@@ -838,17 +440,8 @@ class handle_list_attribute {
 
 namespace win32_testing {
 
-void set_busy_retry_hook(void (*hook)()) {
-    busy_retry_hook = hook;
-}
-
 void set_handle_list(bool on) {
     use_handle_list = on;
-}
-
-std::wstring file_path_for(const char* path) {
-    std::wstring out;
-    return file_path(path, out) ? out : std::wstring();
 }
 
 }  // namespace win32_testing
@@ -999,8 +592,8 @@ start_failure child_process::failure() const {
     return p_->failure;
 }
 
-bool child_process::read_line(std::span<char> piece) {
-    if (!p_->pipe || piece.size() < 2) return false;
+std::size_t child_process::read_line(std::span<char> piece) {
+    if (!p_->pipe || piece.size() < 2) return 0;
     std::size_t stored = 0;
     while (stored + 1 < piece.size()) {
         if (p_->chunk_pos == p_->chunk_len && !p_->refill()) break;
@@ -1009,7 +602,7 @@ bool child_process::read_line(std::span<char> piece) {
         if (c == '\n') break;
     }
     piece[stored] = '\0';
-    return stored > 0;
+    return stored;
 }
 
 run_end child_process::finish() {

@@ -1,0 +1,79 @@
+// posix_env.cc: the environment and text on POSIX: variables, the clocks, standard output
+// and the shell's quoting.
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace credvane::platform {
+
+const char* env(const char* name) {
+    return std::getenv(name);
+}
+
+bool home_env(const char* name, std::span<char> out) {
+    const char* v = std::getenv(name);
+    if (v == nullptr || v[0] == '\0' || out.empty()) return false;
+    const std::size_t n = std::strlen(v);
+    if (n >= out.size()) return false;  // would not fit whole: a cut home is no home
+    std::memcpy(out.data(), v, n + 1);
+    return true;
+}
+std::int64_t now() {
+    return static_cast<std::int64_t>(::time(nullptr));
+}
+
+int strnicmp(const char* a, const char* b, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        // Fold ASCII letters only, on the byte value: the locale plays no part.
+        auto fold = [](char c) {
+            const auto u = static_cast<unsigned char>(c);
+            return (u >= 'A' && u <= 'Z') ? u + 32 : static_cast<int>(u);
+        };
+        const int ca = fold(a[i]);
+        const int cb = fold(b[i]);
+        if (ca != cb) return ca - cb;
+        if (ca == 0) return 0;
+    }
+    return 0;
+}
+
+bool write_stdout(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t r = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(r));
+    }
+    return true;
+}
+
+// /bin/sh keeps "$", "`" and "\" live inside double quotes, so every argument goes in
+// single quotes, where nothing is live; an embedded single quote becomes '\''.
+void shell_quote_into(const char* text, std::span<char> out) {
+    const std::size_t cap = out.size();
+    std::size_t pos = 0;
+    out[pos++] = '\'';
+    for (const char* p = text ? text : ""; *p != '\0'; ++p) {
+        const std::string_view piece =
+            (*p == '\'') ? std::string_view("'\\''") : std::string_view(p, 1);
+        // Room for the piece, the closing quote and the terminator.
+        if (pos + piece.size() + 2 > cap) break;
+        std::memcpy(out.data() + pos, piece.data(), piece.size());
+        pos += piece.size();
+    }
+    out[pos++] = '\'';
+    out[pos] = '\0';
+}
+
+std::int64_t monotonic_ms() {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace credvane::platform

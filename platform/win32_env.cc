@@ -1,0 +1,179 @@
+// win32_env.cc: the environment and text on Windows: variables, UTF-8 and UTF-16, the
+// clocks, standard output and the interpreter's quoting.
+#include <fcntl.h>
+#include <io.h>
+#include <string.h>
+#include <time.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <list>
+#include <map>
+
+#include "platform/platform.h"
+#include "platform/win32_internal.h"
+
+namespace credvane::platform {
+
+namespace win32 {
+
+bool widen(std::string_view text, std::wstring& out) {
+    out.clear();
+    if (text.empty()) return true;
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) return false;
+    const int in = static_cast<int>(text.size());
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in, nullptr, 0);
+    if (n <= 0) return false;
+    out.resize(static_cast<std::size_t>(n));
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in, out.data(), n) == n;
+}
+
+// UTF-16 to UTF-8 for the rest of credvane; nothing for a string with a lone surrogate,
+// which has no UTF-8 form (a lossy form could equal some other string).
+std::optional<std::string> narrow(std::wstring_view text) {
+    std::string out;
+    if (text.empty()) return out;
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
+    const int in = static_cast<int>(text.size());
+    const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), in, nullptr, 0,
+                                      nullptr, nullptr);
+    if (n <= 0) return std::nullopt;
+    out.resize(static_cast<std::size_t>(n));
+    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), in, out.data(), n, nullptr,
+                            nullptr) != n) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+// The variable's wide value, or nothing when it is not defined.
+std::optional<std::wstring> wide_env(const wchar_t* name) {
+    std::wstring value(256, L'\0');
+    for (;;) {
+        SetLastError(ERROR_SUCCESS);
+        const DWORD n =
+            GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+        if (n == 0) {
+            // 0 is both "not defined" and "defined and empty".
+            if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+            value.clear();
+            return value;
+        }
+        // n < size: the value and its terminator fit. Otherwise n is the size it needs
+        // (it may still grow between the calls, hence the loop).
+        if (n < value.size()) {
+            value.resize(n);
+            return value;
+        }
+        value.assign(n, L'\0');
+    }
+}
+
+}  // namespace win32
+
+using namespace win32;
+
+namespace {
+
+// The variable whose value must never be read as "no value" when it does not convert:
+// an unset node password lets every request in.
+bool fails_closed(std::wstring_view name) {
+    return equals_nocase(name, std::wstring_view(L"BOT_PASSWORD"));
+}
+
+// What a variable that is set but has no UTF-8 form reads as when it must fail closed.
+// Converted text is always valid UTF-8, and 0xFF never occurs in UTF-8, so no header,
+// query or other variable can ever equal it.
+constexpr char unmatchable_value[] = "\xff";
+
+}  // namespace
+
+const char* env(const char* name) {
+    std::wstring wname;
+    if (name == nullptr || !widen(name, wname)) return nullptr;
+    const std::optional<std::wstring> value = wide_env(wname.c_str());
+    if (!value) return nullptr;
+    const std::optional<std::string> converted = narrow(*value);
+    // A value that does not convert counts as unset, but for the one that fails closed.
+    if (!converted && !fails_closed(wname)) return nullptr;
+    const std::string text = converted ? *converted : std::string(unmatchable_value);
+    // Callers keep the pointer for the whole request, as they would keep getenv's. Each
+    // distinct value is stored once and never freed: a request reads a handful of
+    // variables, and a value read again is usually the same.
+    static std::map<std::string, std::list<std::string>, std::less<>> seen;
+    std::list<std::string>& values = seen[name];
+    for (const std::string& v : values) {
+        if (v == text) return v.c_str();
+    }
+    values.push_back(text);
+    return values.back().c_str();
+}
+
+bool home_env(const char* name, std::span<char> out) {
+    if (out.empty()) return false;
+    out[0] = '\0';
+    // The UTF-8 value must fit out whole: a cut home is no home, so the caller moves on
+    // to its next choice.
+    const char* v = env(name);
+    if (v == nullptr || v[0] == '\0') return false;
+    const std::size_t n = std::strlen(v);
+    if (n >= out.size() || std::strcmp(v, unmatchable_value) == 0) return false;
+    std::memcpy(out.data(), v, n + 1);
+    return true;
+}
+
+std::int64_t now() {
+    return static_cast<std::int64_t>(_time64(nullptr));
+}
+
+std::int64_t monotonic_ms() {
+    return static_cast<std::int64_t>(GetTickCount64());
+}
+
+int strnicmp(const char* a, const char* b, std::size_t n) {
+    // credvane never sets a locale, so the C locale folds ASCII letters only.
+    return _strnicmp(a, b, n);
+}
+
+bool write_stdout(std::string_view bytes) {
+    // In text mode the runtime turns every LF into CR LF, so a header line's CR LF would
+    // leave as CR CR LF: the answers are exact bytes, so the stream is binary from the
+    // first write on.
+    static const bool binary = _setmode(_fileno(stdout), _O_BINARY) != -1;
+    (void)binary;
+    while (!bytes.empty()) {
+        const unsigned piece = static_cast<unsigned>(std::min<std::size_t>(bytes.size(), 1u << 30));
+        const int r = _write(_fileno(stdout), bytes.data(), piece);
+        if (r <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(r));
+    }
+    return true;
+}
+
+// cmd.exe takes a double-quoted argument as one; a quote inside becomes \", which the C
+// runtime's argument parser of the CLI reads back as a quote. Nothing else is escaped.
+void shell_quote_into(const char* text, std::span<char> out) {
+    const std::size_t cap = out.size();
+    if (cap < 3) {
+        if (cap > 0) out[0] = '\0';
+        return;
+    }
+    std::size_t pos = 0;
+    out[pos++] = '"';
+    for (const char* p = text ? text : ""; *p != '\0'; ++p) {
+        // Room for the byte (two for an escaped quote), the closing quote and the NUL.
+        if (*p == '"') {
+            if (pos + 3 >= cap) break;
+            out[pos++] = '\\';
+            out[pos++] = '"';
+        } else {
+            if (pos + 2 >= cap) break;
+            out[pos++] = *p;
+        }
+    }
+    out[pos++] = '"';
+    out[pos] = '\0';
+}
+
+}  // namespace credvane::platform

@@ -1,0 +1,298 @@
+// win32_files.cc: files and paths on Windows: the wide and long forms of a path,
+// reading, testing, removing and listing files.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/win32_internal.h"
+#include "platform/win32_testing.h"
+
+namespace credvane::platform {
+
+using namespace win32;
+
+namespace {
+
+// Paths at least this long take the extended form: MAX_PATH (260 with the terminator) is
+// the limit of the plain form, and a folder needs room for an 8.3 name below it.
+constexpr std::size_t extended_path_from = MAX_PATH - 12;
+
+// An absolute path ("X:\..." or "\\server\share\...") in the form the plain path functions
+// would give it: '/' as '\', empty and "." components gone, ".." taking the one before
+// it away (never the drive or the share). Nothing when it is not such a path.
+std::optional<std::wstring> normalised_absolute(std::wstring_view path) {
+    auto is_sep = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    std::wstring root;
+    std::size_t at = 0;
+    if (path.size() >= 3 && path[1] == L':' && is_sep(path[2]) &&
+        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'))) {
+        root = path.substr(0, 2);
+        at = 3;
+    } else if (path.size() >= 2 && is_sep(path[0]) && is_sep(path[1])) {
+        // \\server\share: both parts belong to the root.
+        std::size_t end = 2;
+        for (int part = 0; part < 2; ++part) {
+            const std::size_t start = end;
+            while (end < path.size() && !is_sep(path[end])) ++end;
+            if (end == start) return std::nullopt;
+            if (part == 0) ++end;
+        }
+        root = L"\\\\" + std::wstring(path.substr(2, end - 2));
+        for (wchar_t& c : root) c = is_sep(c) ? L'\\' : c;
+        at = end;
+    } else {
+        return std::nullopt;
+    }
+    std::vector<std::wstring_view> parts;
+    while (at < path.size()) {
+        std::size_t end = at;
+        while (end < path.size() && !is_sep(path[end])) ++end;
+        const std::wstring_view part = path.substr(at, end - at);
+        if (part == L"..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != L".") {
+            parts.push_back(part);
+        }
+        at = end + 1;
+    }
+    std::wstring out = root;
+    for (const std::wstring_view part : parts) {
+        out.push_back(L'\\');
+        out.append(part);
+    }
+    if (parts.empty()) out.push_back(L'\\');
+    return out;
+}
+
+}  // namespace
+
+namespace win32 {
+
+// The wide form of a UTF-8 path for the file functions. A long path is made absolute and
+// normalised as the plain form would be, and then given the "\\?\" prefix, which lifts
+// the MAX_PATH limit but normalises nothing itself. An absolute path is normalised here,
+// as GetFullPathNameW itself only takes MAX_PATH characters without the prefix; a long
+// relative one goes through it and fails where it does.
+bool file_path(const char* path, std::wstring& out) {
+    if (path == nullptr || path[0] == '\0' || !widen(path, out)) return false;
+    if (out.size() < extended_path_from || out.starts_with(L"\\\\?\\") ||
+        out.starts_with(L"\\\\.\\")) {
+        return true;
+    }
+    std::optional<std::wstring> full = normalised_absolute(out);
+    if (!full) {
+        std::wstring buffer(out.size() + 16, L'\0');
+        for (;;) {
+            const DWORD n = GetFullPathNameW(out.c_str(), static_cast<DWORD>(buffer.size()),
+                                             buffer.data(), nullptr);
+            if (n == 0) return false;
+            if (n < buffer.size()) {
+                buffer.resize(n);
+                break;
+            }
+            buffer.assign(n, L'\0');
+        }
+        if (buffer.starts_with(L"\\\\.\\")) {
+            out = std::move(buffer);  // a device: it has no long form
+            return true;
+        }
+        full = std::move(buffer);
+    }
+    if (full->starts_with(L"\\\\")) {
+        out = L"\\\\?\\UNC\\" + full->substr(2);
+    } else {
+        out = L"\\\\?\\" + *full;
+    }
+    return true;
+}
+
+}  // namespace win32
+
+bool is_non_directory(const char* path) {
+    std::wstring wpath;
+    if (!file_path(path, wpath)) return false;
+    const DWORD attrs = GetFileAttributesW(wpath.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+namespace {
+
+enum class read_outcome { done, absent, busy };
+
+// One attempt at reading the file whole. busy: another process holds it open without
+// read sharing, or holds a lock on a range of it; that ends when its write is done.
+read_outcome read_once(const std::wstring& path, std::uint64_t max_size, std::string& text) {
+    // Full sharing: a CLI may rewrite the file while we read it, and must not fail for us.
+    // A directory does not open without FILE_FLAG_BACKUP_SEMANTICS.
+    const unique_handle file = own(CreateFileW(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        return (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+                   ? read_outcome::busy
+                   : read_outcome::absent;
+    }
+    // Device names (CON, NUL, COM1) and pipes open like files; only a disk file is read,
+    // so a console or a pipe without a writer can never hold the request up.
+    if (GetFileType(file.get()) != FILE_TYPE_DISK) return read_outcome::absent;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
+        static_cast<std::uint64_t>(size.QuadPart) > max_size) {
+        return read_outcome::absent;
+    }
+    text.assign(static_cast<std::size_t>(size.QuadPart), '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(text.size() - got, 1u << 30));
+        DWORD n = 0;
+        if (!ReadFile(file.get(), text.data() + got, want, &n, nullptr)) {
+            return GetLastError() == ERROR_LOCK_VIOLATION ? read_outcome::busy
+                                                          : read_outcome::absent;
+        }
+        if (n == 0) break;
+        got += n;
+    }
+    return got == text.size() ? read_outcome::done : read_outcome::absent;
+}
+
+// Between tries at a busy file: four waits of 20 ms keep the whole retry under 100 ms.
+constexpr int busy_tries = 5;
+constexpr DWORD busy_wait_ms = 20;
+
+void (*busy_retry_hook)() = nullptr;
+
+}  // namespace
+
+std::optional<std::string> read_regular_file(const char* path, std::uint64_t max_size) {
+    std::wstring wpath;
+    if (!file_path(path, wpath)) return std::nullopt;
+    std::string text;
+    // A refresh CLI may hold the credential file without read sharing while it writes it;
+    // the node is not logged out for that, so a busy file is tried again briefly.
+    for (int attempt = 1;; ++attempt) {
+        const read_outcome r = read_once(wpath, max_size, text);
+        if (r == read_outcome::done) return text;
+        if (r == read_outcome::absent || attempt == busy_tries) return std::nullopt;
+        if (busy_retry_hook != nullptr) busy_retry_hook();
+        Sleep(busy_wait_ms);
+    }
+}
+
+bool remove_file(const char* path) {
+    std::wstring wpath;
+    return file_path(path, wpath) && DeleteFileW(wpath.c_str()) != 0;
+}
+
+bool make_folder(const char* path) {
+    std::wstring wpath;
+    if (!file_path(path, wpath)) return false;
+    if (CreateDirectoryW(wpath.c_str(), nullptr)) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    const DWORD attrs = GetFileAttributesW(wpath.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+file_lock::file_lock(const char* path, int wait_ms) {
+    std::wstring wpath;
+    if (!file_path(path, wpath)) return;
+    // Shared for every access, so that the lock, not the opening, is what excludes; no
+    // security attributes, so no child process inherits the handle.
+    HANDLE h = CreateFileW(wpath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    handle_ = reinterpret_cast<std::intptr_t>(h);
+    // Only a disk file: a device name opens like a file and locks nothing.
+    if (GetFileType(h) != FILE_TYPE_DISK) return;
+    // The wait asks again and again, a little less often each time, up to its end; a
+    // waiting LockFileEx could not be bounded on a handle opened for synchronous use.
+    const std::int64_t deadline = monotonic_ms() + (wait_ms > 0 ? wait_ms : 0);
+    DWORD nap_ms = 1;
+    for (;;) {
+        OVERLAPPED at{};  // the first byte, which lies beyond the end of the empty file
+        if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+            state_ = state::held;
+            return;
+        }
+        if (GetLastError() != ERROR_LOCK_VIOLATION) return;
+        const std::int64_t left_ms = deadline - monotonic_ms();
+        if (left_ms <= 0) {
+            state_ = state::timed_out;
+            return;
+        }
+        Sleep(static_cast<DWORD>(std::min<std::int64_t>(nap_ms, left_ms)));
+        nap_ms = std::min<DWORD>(nap_ms * 2, 20);
+    }
+}
+
+file_lock::~file_lock() {
+    if (handle_ == -1) return;
+    HANDLE h = reinterpret_cast<HANDLE>(handle_);
+    // Let go at once: the system frees a closed handle's locks only in its own time.
+    if (state_ == state::held) {
+        OVERLAPPED at{};
+        UnlockFileEx(h, 0, 1, 0, &at);
+    }
+    CloseHandle(h);
+}
+
+bool reserved_file_name(std::string_view name) {
+    // The device is named by what comes before the first dot, whatever follows it.
+    const std::string_view stem = name.substr(0, name.find('.'));
+    for (const std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
+        if (equals_nocase(stem, device)) return true;
+    }
+    if (stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9') {
+        const std::string_view prefix = stem.substr(0, 3);
+        return equals_nocase(prefix, std::string_view("COM")) ||
+               equals_nocase(prefix, std::string_view("LPT"));
+    }
+    return false;
+}
+
+std::vector<dir_entry> list_json_entries(const char* dir) {
+    std::vector<dir_entry> entries;
+    std::wstring pattern;
+    if (dir == nullptr) return entries;
+    if (!file_path((std::string(dir) + "\\*.json").c_str(), pattern)) return entries;
+    WIN32_FIND_DATAW found{};
+    // The basic level leaves out the 8.3 short name, which is never used here.
+    const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return entries;
+    do {
+        // A name with no UTF-8 form cannot be named back by the rest of credvane: skipped.
+        const std::optional<std::string> utf8 = narrow(found.cFileName);
+        if (!utf8) continue;
+        const std::string_view name(*utf8);
+        // The pattern is also matched against 8.3 short names, so the search may return a
+        // name that does not itself end in ".json": only names that do are kept. Case does
+        // not count, as it does not for the file system.
+        if (name.size() < 5 ||
+            !equals_nocase(name.substr(name.size() - 5), std::string_view(".json"))) {
+            continue;
+        }
+        entries.push_back(
+            {std::string(name), (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(entries.begin(), entries.end(),
+              [](const dir_entry& a, const dir_entry& b) { return a.name < b.name; });
+    return entries;
+}
+namespace win32_testing {
+
+void set_busy_retry_hook(void (*hook)()) {
+    busy_retry_hook = hook;
+}
+
+std::wstring file_path_for(const char* path) {
+    std::wstring out;
+    return file_path(path, out) ? out : std::wstring();
+}
+
+}  // namespace win32_testing
+
+}  // namespace credvane::platform

@@ -1,0 +1,193 @@
+// issuer.test.js: the stand-in issuer refuses what the real service refuses. The tests of the
+// login and refresh CLIs and of the real Codex CLI prove something only while these hold: a
+// stand-in that took any encoding, verifier or reused token would let a broken client pass.
+'use strict';
+
+const { test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const { startIssuer, jwtClaims } = require('./support');
+
+const CLIENT = 'app_EMoamEEZ73f0CkXaXp7hrann';
+let issuer;
+
+before(async () => {
+  issuer = await startIssuer(['--interval', '3', '--token-lifetime', '600', '--account-id', 'acct-t']);
+});
+after(() => issuer.stop());
+
+async function send(path, body, type = 'application/json', method = 'POST') {
+  const init = { method, headers: { 'Content-Type': type } };
+  if (body !== undefined) {
+    init.body = type === 'application/json' ? JSON.stringify(body)
+      : typeof body === 'string' ? body : new URLSearchParams(body).toString();
+  }
+  const r = await fetch(issuer.url + path, init);
+  const text = await r.text();
+  let json;
+  try {
+    json = JSON.parse(text);
+  } catch {
+    json = undefined;
+  }
+  return { status: r.status, json, text };
+}
+
+// A code from the user-code call, decided by the control when decision is given.
+async function code(decision) {
+  const r = await send('/api/accounts/deviceauth/usercode', { client_id: CLIENT });
+  assert.equal(r.status, 200, r.text);
+  const c = r.json;
+  if (decision) await issuer.call('/test/' + decision, { user_code: c.user_code });
+  return c;
+}
+
+function poll(c) {
+  return send('/api/accounts/deviceauth/token', { device_auth_id: c.device_auth_id, user_code: c.user_code });
+}
+
+async function grant() {
+  const c = await code('approve');
+  const g = await poll(c);
+  assert.equal(g.status, 200, g.text);
+  return g.json;
+}
+
+function exchangeForm(g, over = {}) {
+  return {
+    grant_type: 'authorization_code',
+    client_id: CLIENT,
+    code: g.authorization_code,
+    redirect_uri: issuer.url + '/deviceauth/callback',
+    code_verifier: g.code_verifier,
+    ...over,
+  };
+}
+
+async function tokens() {
+  const r = await send('/oauth/token', exchangeForm(await grant()), 'application/x-www-form-urlencoded');
+  assert.equal(r.status, 200, r.text);
+  return r.json;
+}
+
+function refresh(rt) {
+  return send('/oauth/token', { client_id: CLIENT, grant_type: 'refresh_token', refresh_token: rt });
+}
+
+test('a user code carries its interval as a JSON string, as the real service sends it', async () => {
+  const c = await code();
+  assert.deepEqual(Object.keys(c), ['device_auth_id', 'user_code', 'interval']);
+  assert.equal(c.interval, '3');
+  assert.match(c.user_code, /^[A-Z2-9]{4}-[A-Z2-9]{4}$/);
+});
+
+test('the device login from code to tokens', async () => {
+  const c = await code();
+  assert.equal((await poll(c)).status, 403);
+  await issuer.call('/test/approve', { user_code: c.user_code.toLowerCase(), account_id: 'acct-x', email: 'x@example.com' });
+  const g = (await poll(c)).json;
+  assert.deepEqual(Object.keys(g), ['authorization_code', 'code_challenge', 'code_verifier']);
+  const r = await send('/oauth/token', exchangeForm(g), 'application/x-www-form-urlencoded');
+  assert.equal(r.status, 200, r.text);
+  for (const k of ['id_token', 'access_token']) assert.match(r.json[k], /^[\w-]+\.[\w-]+\.[\w-]+$/);
+  const id = jwtClaims(r.json.id_token);
+  assert.equal(id['https://api.openai.com/auth'].chatgpt_account_id, 'acct-x');
+  assert.equal(id.email, 'x@example.com');
+  const exp = jwtClaims(r.json.access_token).exp;
+  assert.ok(Math.abs(exp - (Date.now() / 1000 + 600)) < 5, `exp ${exp}`);
+  // The flow is over: its code gives nothing more.
+  assert.equal((await poll(c)).status, 400);
+});
+
+// Each row: what is sent, and the status and error code it must get.
+const refusals = [
+  ['a user code for another client', async () => send('/api/accounts/deviceauth/usercode', { client_id: 'app_other' }), 400, 'invalid_client'],
+  ['a user code asked with a form', async () => send('/api/accounts/deviceauth/usercode', { client_id: CLIENT }, 'application/x-www-form-urlencoded'), 415, 'unsupported_media_type'],
+  ['a poll of an id it never issued', async () => poll({ device_auth_id: 'deviceauth_nope', user_code: 'AAAA-AAAA' }), 404, 'deviceauth_not_found'],
+  ['a poll with the wrong code for the id', async () => poll({ ...(await code()), user_code: 'AAAA-AAAA' }), 404, 'deviceauth_not_found'],
+  ['a poll while pending', async () => poll(await code()), 403, 'deviceauth_authorization_pending'],
+  ['a poll after a denial', async () => poll(await code('deny')), 400, 'access_denied'],
+  ['a poll after the code expired', async () => poll(await code('expire')), 400, 'expired_token'],
+  ['an exchange with another verifier', async () => {
+    const g = await grant();
+    return send('/oauth/token', exchangeForm(g, { code_verifier: g.code_verifier + 'x' }), 'application/x-www-form-urlencoded');
+  }, 400, 'invalid_grant'],
+  ['an exchange with another redirect URI', async () => send('/oauth/token',
+    exchangeForm(await grant(), { redirect_uri: issuer.url + '/callback' }), 'application/x-www-form-urlencoded'), 400, 'invalid_grant'],
+  ['an exchange for another client', async () => send('/oauth/token',
+    exchangeForm(await grant(), { client_id: 'app_other' }), 'application/x-www-form-urlencoded'), 401, 'invalid_client'],
+  ['an exchange sent as JSON', async () => send('/oauth/token', exchangeForm(await grant())), 400, 'unsupported_grant_type'],
+  ['an exchange of a used code', async () => {
+    const form = exchangeForm(await grant());
+    assert.equal((await send('/oauth/token', form, 'application/x-www-form-urlencoded')).status, 200);
+    return send('/oauth/token', form, 'application/x-www-form-urlencoded');
+  }, 400, 'invalid_grant'],
+  ['a refresh sent as a form', async () => send('/oauth/token',
+    { client_id: CLIENT, grant_type: 'refresh_token', refresh_token: (await tokens()).refresh_token }, 'application/x-www-form-urlencoded'),
+  400, 'unsupported_grant_type'],
+  ['a refresh token used twice', async () => {
+    const rt = (await tokens()).refresh_token;
+    assert.equal((await refresh(rt)).status, 200);
+    return refresh(rt);
+  }, 401, 'refresh_token_reused'],
+  ['a revoked refresh token', async () => {
+    const rt = (await tokens()).refresh_token;
+    assert.equal((await send('/oauth/revoke', { token: rt, token_type_hint: 'refresh_token', client_id: CLIENT })).status, 200);
+    return refresh(rt);
+  }, 401, 'refresh_token_invalidated'],
+  ['a refresh token it never issued', async () => refresh('rt_never'), 401, 'refresh_token_invalidated'],
+  ['a body over its size cap', async () => send('/api/accounts/deviceauth/usercode', { client_id: 'x'.repeat(20000) }), 413, 'request_too_large'],
+  ['a body that is not JSON', async () => send('/api/accounts/deviceauth/usercode', '{"client_id":', 'application/json'), 400, 'invalid_request'],
+  ['a path the service does not have', async () => send('/deviceauth/usercode', { client_id: CLIENT }), 404, 'not_found'],
+];
+
+for (const [name, run, status, error] of refusals) {
+  test(`refused: ${name}`, async () => {
+    const r = await run();
+    assert.equal(r.status, status, r.text);
+    assert.equal(r.json.error.code, error, r.text);
+  });
+}
+
+test('a refresh gives new tokens for the same account and a later expiry', async () => {
+  const first = await tokens();
+  await issuer.call('/test/config', { token_lifetime: 1200 });
+  const r = await refresh(first.refresh_token);
+  await issuer.call('/test/config', { token_lifetime: 600 });
+  assert.equal(r.status, 200, r.text);
+  assert.notEqual(r.json.refresh_token, first.refresh_token);
+  assert.equal(jwtClaims(r.json.id_token)['https://api.openai.com/auth'].chatgpt_account_id, 'acct-t');
+  assert.ok(jwtClaims(r.json.access_token).exp > jwtClaims(first.access_token).exp);
+});
+
+test('the verification page decides a code once and echoes nothing it was not given', async () => {
+  const c = await code();
+  const form = (v) => new URLSearchParams({ user_code: v, decision: 'approve' }).toString();
+  const shown = await send('/codex/device?code=' + c.user_code.toLowerCase(), undefined, 'text/plain', 'GET');
+  assert.equal(shown.status, 200);
+  assert.ok(shown.text.includes(`value="${c.user_code}"`), 'the code from the link is filled in');
+  const hostile = await send('/codex/device?code=%22%3E%3Cscript%3E', undefined, 'text/plain', 'GET');
+  assert.ok(!hostile.text.includes('<script'), 'a hostile code is not echoed');
+  assert.ok(hostile.text.includes('value=""'));
+
+  const type = 'application/x-www-form-urlencoded';
+  const steps = [
+    [form(c.user_code.replace('-', ' ')), 200, 'Sign-in approved'],
+    [form(c.user_code), 409, 'Code already used'],
+    [form('ZZZZ-ZZZZ'), 404, 'Unknown code'],
+    [new URLSearchParams({ user_code: c.user_code }).toString(), 400, 'Choose approve or deny'],
+  ];
+  for (const [body, status, title] of steps) {
+    const r = await send('/codex/device', body, type);
+    assert.equal(r.status, status, body);
+    assert.ok(r.text.includes(`<h1>${title}</h1>`), `${body}: ${r.text}`);
+  }
+  assert.equal((await poll(c)).status, 200);
+});
+
+test('a fault stands in for the next answer of one path only', async () => {
+  await issuer.call('/test/fault', { path: '/oauth/token', status: 200, body: '<html>', content_type: 'text/html' });
+  const faulty = await send('/oauth/token', {}, 'application/json');
+  assert.equal(faulty.status, 200);
+  assert.equal(faulty.text, '<html>');
+  assert.equal((await send('/oauth/token', {}, 'application/json')).status, 400);
+});
