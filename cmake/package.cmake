@@ -9,7 +9,9 @@ if(WIN32)
     install(FILES README.md LICENSE DESTINATION .)
 else()
     install(TARGETS credvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    install(FILES README.md LICENSE debian/copyright docs/api.md docs/api.schema.json
+            DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    include(cmake/documents.cmake)
 endif()
 
 # Only a top-level build packages: tests/wine adds this project as a part of its own.
@@ -25,11 +27,13 @@ set(CPACK_PACKAGE_VENDOR "the credvane developers")
 set(CPACK_PACKAGE_CONTACT "${CREDVANE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "CGI plug-in that signs a headless node into the Codex CLI by device code")
+# Lines under 80 characters: that is what a terminal shows of a package's description.
 set(CPACK_PACKAGE_DESCRIPTION
-    "credvane runs once per HTTP request under a web server's CGI and reports the node's
-Codex login state, starts, polls and cancels a device login through the login CLI,
-renews the token through the refresh CLI, and serves a self-contained panel that drives
-all of this from a browser. It keeps no state and logs nothing.")
+    "credvane runs once per HTTP request under a web server's CGI. It reports
+the node's Codex login state, starts, polls and cancels a device login
+through the login CLI, renews the token through the refresh CLI, and serves
+a self-contained panel that drives all of this from a browser. It keeps no
+state and logs nothing.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CHECKSUM SHA256)

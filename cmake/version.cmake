@@ -15,3 +15,11 @@ if(NOT readme_version_line STREQUAL "This README describes credvane ${PROJECT_VE
                         "${PROJECT_VERSION}.\" (the version in project()); it has: "
                         "\"${readme_version_line}\"")
 endif()
+
+# The package's changelog names the version of its newest entry; it must be this one too.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/debian/changelog)
+file(STRINGS ${PROJECT_SOURCE_DIR}/debian/changelog changelog_first LIMIT_COUNT 1)
+if(NOT changelog_first MATCHES "^credvane \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "debian/changelog must begin with an entry \"credvane (${PROJECT_VERSION}) ...\" "
+                        "(the version in project()); it begins: \"${changelog_first}\"")
+endif()

@@ -11,7 +11,7 @@ need=()
 for pair in cmake:cmake g++:g++ clang++:clang pkg-config:pkg-config lighttpd:lighttpd \
             chromium:chromium node:nodejs npm:npm x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64 \
             zbarimg:zbar-tools curl:curl apache2:apache2 nginx:nginx fcgiwrap:fcgiwrap \
-            unzip:unzip readelf:binutils ip:iproute2; do
+            unzip:unzip readelf:binutils ip:iproute2 lintian:lintian; do
     command -v "${pair%%:*}" >/dev/null 2>&1 || need+=("${pair#*:}")
 done
 # wine64 keeps its loader in /usr/lib/wine, off PATH.
@@ -53,13 +53,30 @@ count() {  # count NAME PASSED FAILED
 build=build-test
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCREDVANE_SANITIZE=ON -DCREDVANE_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
+# The CGI tests keep every answer credvane gives them, for the check against the API's
+# description below.
+answers=$top/$build/answers
+rm -rf "$answers"
+mkdir -p "$answers"
 set +e
-ctest --test-dir "$build" -j"$(nproc)" --output-on-failure >"$build/ctest.log" 2>&1
+CREDVANE_ANSWER_LOG=$answers ctest --test-dir "$build" -j"$(nproc)" --output-on-failure >"$build/ctest.log" 2>&1
 set -e
 tail -n 30 "$build/ctest.log"
 total=$(sed -n 's/.* tests failed out of \([0-9]*\).*/\1/p' "$build/ctest.log" | tail -n1)
 bad=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' "$build/ctest.log" | tail -n1)
 count "unit and CGI" $(( ${total:-0} - ${bad:-0} )) "${bad:-1}"
+
+# Those answers against docs/api.schema.json, with a JSON Schema validator (Ajv).
+set +e
+if [ -f node_modules/ajv/package.json ] || npm ci --no-audit --no-fund --loglevel=error >/dev/null; then
+    node tests/api/validate.js "$answers" >"$build/api.log" 2>&1
+else
+    echo "api: 0 passed, 1 failed" >"$build/api.log"
+fi
+set -e
+cat "$build/api.log"
+count "API answers" "$(sed -n 's/^api: \([0-9]*\) passed.*/\1/p' "$build/api.log" | tail -n1)" \
+    "$(sed -n 's/^api: [0-9]* passed, \([0-9]*\) failed.*/\1/p' "$build/api.log" | tail -n1 | grep . || echo 1)"
 
 # The builds an operator and a packager make, warnings as errors, with their tests: the
 # default build (Release, static) with g++ and with clang++. Then the packages of the first,

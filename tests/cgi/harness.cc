@@ -1,6 +1,8 @@
 // harness.cc: process plumbing for the CGI tests.
 #include "tests/cgi/harness.h"
 
+#include "tests/cgi/answer_log.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -75,7 +77,9 @@ result host::run(const std::string& query, const std::vector<std::string>& args,
                  bool query_set) const {
     std::map<std::string, std::string> vars = env;
     if (query_set) vars["QUERY_STRING"] = query;
-    return spawn(CREDVANE_EXE, args, vars);
+    result r = spawn(CREDVANE_EXE, args, vars);
+    log_answer(vars, args, r.out);
+    return r;
 }
 
 result host::exec(const std::string& program, const std::vector<std::string>& args) const {

@@ -1,9 +1,10 @@
 #!/bin/bash
 # run.sh: builds the packages and checks them as an operator would meet them: the .deb's
 # control fields, its files unpacked into a temporary root, and the installed executable
-# answering --version, --meta, the page and a status request byte for byte; the .tar.gz's
-# files; and, given a second build folder, the Windows .zip from the mingw-w64 toolchain
-# file alone, its DLL imports, and its credvane.exe under wine.
+# answering --version, --meta, the page and a status request byte for byte; its manual
+# pages, changelog and host examples, and lintian's verdict on it; the .tar.gz's files; and,
+# given a second build folder, the Windows .zip from the mingw-w64 toolchain file alone, its
+# DLL imports, and its credvane.exe under wine.
 #
 #   tests/package/run.sh BUILD_DIR [WIN_BUILD_DIR] [-- CMAKE_ARGS...]
 #
@@ -95,9 +96,44 @@ check "README.md is installed under /usr/share/doc/credvane" \
     cmp -s "$root/usr/share/doc/credvane/README.md" "$repo/README.md"
 check "LICENSE is installed under /usr/share/doc/credvane" \
     cmp -s "$root/usr/share/doc/credvane/LICENSE" "$repo/LICENSE"
-check "the package holds nothing else" \
-    test "$(cd "$root" && find . -type f | sort | tr '\n' ' ')" = \
-    "./usr/bin/credvane ./usr/share/doc/credvane/LICENSE ./usr/share/doc/credvane/README.md "
+# What a Debian system expects beside the program, and the documents for hubs and operators.
+# Every program the package installs comes with its manual page.
+doc=./usr/share/doc/credvane
+programs=$(ls "$root/usr/bin")
+want_files="$(for p in $programs; do echo "./usr/bin/$p"; echo "./usr/share/man/man1/$p.1.gz"; done
+    printf '%s\n' $doc/LICENSE $doc/README.md $doc/api.md $doc/api.schema.json $doc/changelog.gz \
+        $doc/copyright $doc/examples/apache.conf $doc/examples/lighttpd.conf \
+        $doc/examples/nginx.conf
+    if [ "$(cache_value "$build" CREDVANE_STATIC)" = ON ]; then
+        echo ./usr/share/lintian/overrides/credvane
+    fi)"
+check "the package holds the programs, their manual pages and documents, and nothing else" \
+    test "$(cd "$root" && find . -type f | sort | tr '\n' ' ')" = "$(sort <<<"$want_files" | tr '\n' ' ')"
+check "the changelog's newest entry is credvane ($version)" \
+    bash -c 'zcat "$1" | head -n1 | grep -q "^credvane ($2) "' _ "$root/$doc/changelog.gz" "$version"
+for p in $programs; do
+    # man's own check: the page renders with no warning from groff.
+    check "man page $p(1) renders without a warning" \
+        bash -c 'test -s "$1" && test -z "$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$1" 2>&1 >/dev/null)"' \
+        _ "$root/usr/share/man/man1/$p.1.gz"
+done
+# The examples are the README's snippets, the very ones tests/hosts/run.sh serves.
+for name in lighttpd apache nginx; do
+    check "examples/$name.conf is the README's $name snippet" \
+        bash -c 'cmp -s "$1" <(awk -v mark="<!-- host-config: $2 -->" '"'"'
+            $0 == mark { found = 1; next }
+            found && /^```/ { if (inside) exit; inside = 1; next }
+            inside { print }'"'"' "$3")' _ "$root/$doc/examples/$name.conf" "$name" "$repo/README.md"
+done
+if command -v lintian >/dev/null 2>&1; then
+    # Lintian's own verdict, every tag it prints shown; overridden tags only with their reason.
+    lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1
+    lintian_rc=$?
+    grep -v '^running with root privileges' "$tmp/lintian" | sed 's/^/# lintian: /'
+    check "lintian finds no error and no warning in the .deb" test "$lintian_rc" -eq 0
+else
+    check "lintian is installed (apt-get install lintian)" false
+fi
 if [ "$(cache_value "$build" CREDVANE_STATIC)" = ON ]; then
     # A static executable has no program interpreter: the loader never runs.
     check "the installed credvane is static" bash -c '! readelf -lW "$1" | grep -q INTERP' _ "$exe"
@@ -133,9 +169,9 @@ check "a status request answers byte for byte, exit 0, nothing on stderr" \
     bash -c 'cmp "$1" "$2" && test "$3" -eq 0 && ! test -s "$4"' _ \
     "$tmp/status.want" "$tmp/status.got" "$status_rc" "$tmp/status.err"
 
-check "the .tar.gz holds bin/credvane, README.md and LICENSE" \
+check "the .tar.gz holds the same files as the .deb" \
     test "$(tar tzf "$tgz" 2>/dev/null | grep -v '/$' | sed 's|^[^/]*/||' | sort | tr '\n' ' ')" = \
-    "bin/credvane share/doc/credvane/LICENSE share/doc/credvane/README.md "
+    "$(cd "$root/usr" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')"
 
 [ -n "$win_build" ] || finish
 
