@@ -374,17 +374,18 @@ TEST(Cli, RequestVariablesNeverReachTheCliWhateverTheirCase) {
     h.env["Http_Proxy"] = "http://attacker.invalid:3128";
     h.env["http_user_agent"] = "agent";
     h.env["KEEP_ME"] = "kept";
-    h.env["HTTPS_PROXY_SETTING"] = "node-own";
+    h.env["CREDVANE_CLI_ENV"] = "keep_me";     // listed in another case: one name here
+    h.env["HTTPS_PROXY_SETTING"] = "node-own";  // neither needed nor listed
     const wine::result res = h.run("action=status&pwd=s3cret");
     ASSERT_TRUE(is_status_answer(res.out)) << res.out;
     const std::string env = lower(h.read(h.root + "\\bin\\login.env"));
     ASSERT_FALSE(env.empty());
     for (const char* gone : {"bot_password=", "http_x_bot_password=", "http_authorization=",
-                             "http_proxy=", "http_user_agent=", "query_string=", "s3cret"}) {
+                             "http_proxy=", "http_user_agent=", "query_string=",
+                             "https_proxy_setting=", "s3cret"}) {
         EXPECT_EQ(env.find(gone), std::string::npos) << gone;
     }
-    for (const char* kept :
-         {"keep_me=kept", "https_proxy_setting=node-own", "userprofile=", "codex_login_bin="}) {
+    for (const char* kept : {"keep_me=kept", "userprofile=", "codex_login_bin=", "systemroot="}) {
         EXPECT_NE(env.find(kept), std::string::npos) << kept;
     }
 }
@@ -604,7 +605,12 @@ TEST(Cli, TheCliEnvironmentIsSortedAsWindowsRequires) {
     h.unsorted_env = true;
     const std::vector<std::string> sorted = {"cv-z", "CVZ",      "cv_a",    "CV_B",
                                              "CV__", "CV\u00e9", "CV\u0141"};
-    for (const std::string& name : sorted) h.env[name] = "1";
+    std::string listed;
+    for (const std::string& name : sorted) {
+        h.env[name] = "1";
+        listed += name + " ";
+    }
+    h.env["CREDVANE_CLI_ENV"] = listed;  // a CLI gets them only when listed
     h.env["CODEX_LOGIN_BIN"] = helper_cli(h, "bin\\login.exe");
     const wine::result res = h.run("action=status");
     ASSERT_NE(res.out.find("\"cli_present\":true,"), std::string::npos) << res.out;
