@@ -2,9 +2,9 @@
 // Each action writes exactly one complete answer and returns the process exit status.
 #pragma once
 
-#include "store/login_status.h"
 #include "base/buf.h"
 #include "platform/platform.h"
+#include "store/login_status.h"
 
 #include <cstdint>
 #include <memory>

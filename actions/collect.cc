@@ -47,7 +47,8 @@ void take_cli_status(login_status& st, const char* line, const buf& capture, boo
 
 void take_profile(login_status& st) {
     // A cut path names another file: the profile counts as missing.
-    st.profile_exists = profile_path(st.profile_path.span()) && file_exists(st.profile_path.c_str());
+    st.profile_exists =
+        profile_path(st.profile_path.span()) && file_exists(st.profile_path.c_str());
     if (!st.profile_exists) return;
     st.profile.assign("codex");
     const auto text = read_file(st.profile_path.c_str());

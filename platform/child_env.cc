@@ -55,14 +55,12 @@ constexpr std::string_view needed_prefixes[] = {"LC_", "CODEX_", "CREDVANE_"};
 // Never for a CLI, even when an operator lists it: the node password and what a CGI host
 // sets for the request, standard and the common hosts' own.
 constexpr std::string_view request_names[] = {
-    "BOT_PASSWORD",    "AUTH_TYPE",       "CONTENT_LENGTH",   "CONTENT_TYPE",
-    "GATEWAY_INTERFACE", "PATH_INFO",     "PATH_TRANSLATED",  "QUERY_STRING",
-    "REMOTE_ADDR",     "REMOTE_HOST",     "REMOTE_IDENT",     "REMOTE_USER",
-    "REQUEST_METHOD",  "SCRIPT_NAME",     "SERVER_NAME",      "SERVER_PORT",
-    "SERVER_PROTOCOL", "SERVER_SOFTWARE", "REQUEST_URI",      "SCRIPT_FILENAME",
-    "SCRIPT_URI",      "SCRIPT_URL",      "DOCUMENT_ROOT",    "DOCUMENT_URI",
-    "REMOTE_PORT",     "SERVER_ADDR",     "REQUEST_SCHEME",   "HTTPS",
-    "UNIQUE_ID",       "ORIG_PATH_INFO",
+    "BOT_PASSWORD", "AUTH_TYPE",       "CONTENT_LENGTH",  "CONTENT_TYPE", "GATEWAY_INTERFACE",
+    "PATH_INFO",    "PATH_TRANSLATED", "QUERY_STRING",    "REMOTE_ADDR",  "REMOTE_HOST",
+    "REMOTE_IDENT", "REMOTE_USER",     "REQUEST_METHOD",  "SCRIPT_NAME",  "SERVER_NAME",
+    "SERVER_PORT",  "SERVER_PROTOCOL", "SERVER_SOFTWARE", "REQUEST_URI",  "SCRIPT_FILENAME",
+    "SCRIPT_URI",   "SCRIPT_URL",      "DOCUMENT_ROOT",   "DOCUMENT_URI", "REMOTE_PORT",
+    "SERVER_ADDR",  "REQUEST_SCHEME",  "HTTPS",           "UNIQUE_ID",    "ORIG_PATH_INFO",
 };
 // The request's headers, and a redirect's copies of the request.
 constexpr std::string_view request_prefixes[] = {"HTTP_", "REDIRECT_"};
@@ -158,7 +156,8 @@ bool begins_with_password(std::string_view text, std::string_view password) {
 template <typename F>
 void after_each(std::string_view value, std::string_view word, F&& f) {
     for (std::size_t at = 0; at + word.size() <= value.size(); ++at) {
-        if (same(value.substr(at, word.size()), word, name_case::fold)) f(value.substr(at + word.size()));
+        if (same(value.substr(at, word.size()), word, name_case::fold))
+            f(value.substr(at + word.size()));
     }
 }
 
@@ -171,7 +170,8 @@ bool carries_password(std::string_view value, std::string_view password) {
     });
     after_each(value, "bearer", [&](std::string_view rest) {
         if (rest.empty() || (rest.front() != ' ' && rest.front() != '\t')) return;
-        while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
+        while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t'))
+            rest.remove_prefix(1);
         if (begins_with_password(rest, password)) found = true;
     });
     return found;

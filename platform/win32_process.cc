@@ -36,10 +36,10 @@ std::wstring_view entry_name(std::wstring_view entry) {
 
 // Our environment as a CLI gets it: what it needs and what the operator lists, less the
 // request's variables and any copy of the password (names compare without case, so
-// "http_x_bot_password" is the header too; see child_env.h), as a CreateProcessW block. Wide, so that no
-// value is lost to the ANSI code page on the way to the CLI, and sorted as Windows
-// requires of a block it is handed: by name, without case, by code unit, without regard
-// to the locale, which is what CompareStringOrdinal with ignore-case does.
+// "http_x_bot_password" is the header too; see child_env.h), as a CreateProcessW block.
+// Wide, so that no value is lost to the ANSI code page on the way to the CLI, and sorted as
+// Windows requires of a block it is handed: by name, without case, by code unit, without
+// regard to the locale, which is what CompareStringOrdinal with ignore-case does.
 std::wstring child_environment() {
     const char* secret = env("BOT_PASSWORD");
     const std::string_view password = secret != nullptr ? secret : "";

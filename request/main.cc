@@ -33,7 +33,8 @@ bool header_is(const char* value, std::string_view token) {
     std::string_view v = value;
     while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
     while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
-    return v.size() == token.size() && platform::strnicmp(v.data(), token.data(), token.size()) == 0;
+    return v.size() == token.size() &&
+           platform::strnicmp(v.data(), token.data(), token.size()) == 0;
 }
 
 // What tells that a page of another site sent the request, or nothing. Fetch Metadata

@@ -44,7 +44,8 @@ bool dir_of(const char* path, std::span<char> out) {
     // Windows also accepts the forward slash, but only when no backslash is there: a
     // mixed path is cut after its last backslash. On POSIX a backslash is a name byte.
     if (sep == '\\' && cut == std::string_view::npos) cut = v.rfind('/');
-    return copy_whole(out, cut == std::string_view::npos ? std::string_view() : v.substr(0, cut + 1)) &&
+    return copy_whole(out,
+                      cut == std::string_view::npos ? std::string_view() : v.substr(0, cut + 1)) &&
            whole;
 }
 

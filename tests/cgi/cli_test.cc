@@ -65,13 +65,12 @@ TEST(CliEnvironment, RequestVariablesNeverReachTheCli) {
     const cgi::result res = h.run("action=status&pwd=s3cret");
     ASSERT_EQ(res.exit_code, 0);
     const std::string env = h.read(h.root / "bin" / "login.env");
-    for (const char* gone : {"BOT_PASSWORD=", "HTTP_X_BOT_PASSWORD=", "HTTP_AUTHORIZATION=",
-                             "HTTP_PROXY=", "HTTP_USER_AGENT=", "QUERY_STRING=",
-                             "HTTPS_PROXY_SETTING=", "s3cret"}) {
+    for (const char* gone :
+         {"BOT_PASSWORD=", "HTTP_X_BOT_PASSWORD=", "HTTP_AUTHORIZATION=", "HTTP_PROXY=",
+          "HTTP_USER_AGENT=", "QUERY_STRING=", "HTTPS_PROXY_SETTING=", "s3cret"}) {
         EXPECT_EQ(env.find(gone), std::string::npos) << gone;
     }
-    for (const char* kept :
-         {"KEEP_ME=kept", "HOME=", "PATH=", "CODEX_LOGIN_BIN="}) {
+    for (const char* kept : {"KEEP_ME=kept", "HOME=", "PATH=", "CODEX_LOGIN_BIN="}) {
         EXPECT_NE(env.find(kept), std::string::npos) << kept;
     }
 }

@@ -237,7 +237,8 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
         const std::string name = it->path().filename().string();
         if ((st.type() == fs::file_type::regular && name.starts_with("codex-") &&
              name.ends_with(".lock")) ||
-            (st.type() == fs::file_type::directory && (name == ".claude" || name == ".login-pending")))
+            (st.type() == fs::file_type::directory &&
+             (name == ".claude" || name == ".login-pending")))
             continue;
         std::string d = std::to_string(static_cast<int>(st.type())) + " " +
                         std::to_string(static_cast<unsigned>(st.permissions())) + " ";

@@ -25,9 +25,10 @@ bool has(const std::string& s, const std::string& part) {
 // A CLI for both roles that leaves a mark on every run and answers as a pending login.
 std::string marking_cli(cgi::host& h) {
     return h
-        .script("cli",
-                "touch \"$0.ran\"\n"
-                "echo '{\"ok\":true,\"state\":\"pending\",\"verify_url\":\"u\",\"user_code\":\"c\"}'\n")
+        .script(
+            "cli",
+            "touch \"$0.ran\"\n"
+            "echo '{\"ok\":true,\"state\":\"pending\",\"verify_url\":\"u\",\"user_code\":\"c\"}'\n")
         .string();
 }
 
@@ -147,9 +148,17 @@ TEST(Interval, StartAndPollAnswersHoldItToOneSecondToAnHour) {
         int answered;
     };
     const row rows[] = {
-        {"1", 1},          {"3600", 3600},       {"3601", 3600},          {"86400", 3600},
-        {"2147483648", 3600}, {"4294967296", 3600}, {"4294967301", 3600}, {"1e12", 1},
-        {"0", 5},          {"-7", 5},            {"\"x\"", 5},
+        {"1", 1},
+        {"3600", 3600},
+        {"3601", 3600},
+        {"86400", 3600},
+        {"2147483648", 3600},
+        {"4294967296", 3600},
+        {"4294967301", 3600},
+        {"1e12", 1},
+        {"0", 5},
+        {"-7", 5},
+        {"\"x\"", 5},
     };
     for (const row& r : rows) {
         cgi::host h;
@@ -172,7 +181,8 @@ TEST(Interval, StartAndPollAnswersHoldItToOneSecondToAnHour) {
 // NUL bytes are bytes: a CLI that writes nothing else reaches the capture's limit as fast
 // as any other, instead of being read until the request's CLI time is up.
 TEST(Capture, NulBytesCountAgainstTheLimit) {
-    for (const std::string body : {"exec cat /dev/zero", "printf '{\"ok\":true}\\n'; exec cat /dev/zero"}) {
+    for (const std::string body :
+         {"exec cat /dev/zero", "printf '{\"ok\":true}\\n'; exec cat /dev/zero"}) {
         cgi::host h;
         h.env["CREDVANE_CLI_TIMEOUT"] = "20";
         h.env["CODEX_LOGIN_BIN"] = h.script("login", body + "\n").string();
@@ -198,9 +208,9 @@ TEST(Paths, ACutPathNamesNoFile) {
     };
     const fs::path accounts = deep("acc", 1023 - std::string("/abc.json").size());
     const fs::path pending = deep("pend", 1023 - std::string("/codex-abc.json").size());
-    std::ofstream(accounts / "abc.json")
-        << "{\"tokens\":{\"access_token\":\"" + cgi::jwt_with_exp(4102444800) +
-               "\",\"refresh_token\":\"r\"}}";
+    std::ofstream(accounts / "abc.json") << "{\"tokens\":{\"access_token\":\"" +
+                                                cgi::jwt_with_exp(4102444800) +
+                                                "\",\"refresh_token\":\"r\"}}";
     std::ofstream(pending / "codex-abc.json") << "{\"created\":1}";
     h.env["CODEX_ACCOUNTS_DIR"] = accounts.string();
     h.env["CODEX_PENDING_DIR"] = pending.string();
@@ -213,9 +223,10 @@ TEST(Paths, ACutPathNamesNoFile) {
     EXPECT_TRUE(has(status.out, "\"logged_in\":false,")) << status.out;
 
     const cgi::result refreshed = h.run("action=refresh&account=abc.jsonQ");
-    EXPECT_EQ(refreshed.out, cgi::status_head("200 OK") +
-                                 "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"the path "
-                                 "of the credential file is too long; nothing was run\"}\n");
+    EXPECT_EQ(refreshed.out,
+              cgi::status_head("200 OK") +
+                  "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"the path "
+                  "of the credential file is too long; nothing was run\"}\n");
     EXPECT_EQ(refreshed.exit_code, 1);
     EXPECT_FALSE(fs::exists(refresh + ".ran"));
 
@@ -231,8 +242,8 @@ TEST(Cancel, AStatusRunThatTimedOutIsNoMissingCli) {
     cgi::host h;
     h.env["CREDVANE_CLI_TIMEOUT"] = "1";
     h.env["CODEX_LOGIN_BIN"] = h.script("login", "touch \"$0.$1\"\nexec sleep 30\n").string();
-    const fs::path marker = h.write("home/.claude/.login-pending/codex-default.json",
-                                    "{\"created\":1}");
+    const fs::path marker =
+        h.write("home/.claude/.login-pending/codex-default.json", "{\"created\":1}");
     const cgi::result res = h.run("action=cancel");
     EXPECT_EQ(res.out, cgi::status_head("200 OK") +
                            "{\"ok\":false,\"error\":\"cancel_failed\",\"detail\":\"the login CLI "
@@ -271,14 +282,13 @@ TEST(AccountLock, RunsForOneAccountQueueWithinTheTimeBudget) {
     const fs::path log = h.root / "runs";
     // The default account's poll says it is inside, then waits to be released.
     h.env["CODEX_LOGIN_BIN"] =
-        h.script("login",
-                 "echo \"$*\" >> '" + log.string() +
-                     "'\n"
-                     "if [ \"$1\" = --poll ] && [ \"$2\" != --name ]; then\n"
-                     "  echo in > '" +
-                     inside.string() + "'; read x < '" + release.string() +
-                     "'\nfi\n"
-                     "echo '{\"ok\":true,\"state\":\"pending\"}'\n")
+        h.script("login", "echo \"$*\" >> '" + log.string() +
+                              "'\n"
+                              "if [ \"$1\" = --poll ] && [ \"$2\" != --name ]; then\n"
+                              "  echo in > '" +
+                              inside.string() + "'; read x < '" + release.string() +
+                              "'\nfi\n"
+                              "echo '{\"ok\":true,\"state\":\"pending\"}'\n")
             .string();
     std::future<cgi::result> holder =
         std::async(std::launch::async, [&h] { return h.run("action=poll"); });

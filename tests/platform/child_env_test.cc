@@ -89,11 +89,10 @@ TEST(ChildEnv, Table) {
          true},
         // The last net: a copy of the password under any kept name, raw, percent-encoded
         // (either case of hex digits, "+" for a space) or after "Bearer ".
-        {"X_ORIGINAL_URI", "/credvane?action=status&pwd=s3cret", "s3cret", "X_ORIGINAL_URI",
-         false, false},
-        {"CODEX_NOTE", "s3cret", "s3cret", "", false, false},
-        {"CODEX_NOTE", "/credvane?pwd=p%40ss%20w%3Ard&action=poll", "p@ss w:rd", "", false,
+        {"X_ORIGINAL_URI", "/credvane?action=status&pwd=s3cret", "s3cret", "X_ORIGINAL_URI", false,
          false},
+        {"CODEX_NOTE", "s3cret", "s3cret", "", false, false},
+        {"CODEX_NOTE", "/credvane?pwd=p%40ss%20w%3Ard&action=poll", "p@ss w:rd", "", false, false},
         {"CODEX_NOTE", "/credvane?pwd=p%40ss+w%3ard", "p@ss w:rd", "", false, false},
         {"CODEX_NOTE", "/credvane?pwd=p%40ss+w%3ard", "p@ss+w:rd", "", true, true},
         {"CODEX_NOTE", "/credvane?pwd=p@ss+w:rd", "p@ss+w:rd", "", false, false},

@@ -19,8 +19,8 @@ class scratch {
   public:
     scratch() {
         std::random_device rd;
-        path = fs::temp_directory_path() / ("credvane-lock-" + std::to_string(rd()) + "-" +
-                                            std::to_string(rd()));
+        path = fs::temp_directory_path() /
+               ("credvane-lock-" + std::to_string(rd()) + "-" + std::to_string(rd()));
         fs::create_directories(path);
     }
     ~scratch() {
@@ -54,7 +54,7 @@ TEST(FileLock, NoFileNoLock) {
     scratch s;
     fs::create_directories(s.path / "folder.lock");
     for (const std::string& path : {(s.path / "missing" / "codex-a.lock").string(),
-                                   (s.path / "folder.lock").string(), std::string()}) {
+                                    (s.path / "folder.lock").string(), std::string()}) {
         EXPECT_EQ(file_lock(path.c_str(), 0).result(), state::failed) << path;
     }
     EXPECT_EQ(file_lock(nullptr, 0).result(), state::failed);

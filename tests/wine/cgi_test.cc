@@ -374,15 +374,15 @@ TEST(Cli, RequestVariablesNeverReachTheCliWhateverTheirCase) {
     h.env["Http_Proxy"] = "http://attacker.invalid:3128";
     h.env["http_user_agent"] = "agent";
     h.env["KEEP_ME"] = "kept";
-    h.env["CREDVANE_CLI_ENV"] = "keep_me";     // listed in another case: one name here
+    h.env["CREDVANE_CLI_ENV"] = "keep_me";      // listed in another case: one name here
     h.env["HTTPS_PROXY_SETTING"] = "node-own";  // neither needed nor listed
     const wine::result res = h.run("action=status&pwd=s3cret");
     ASSERT_TRUE(is_status_answer(res.out)) << res.out;
     const std::string env = lower(h.read(h.root + "\\bin\\login.env"));
     ASSERT_FALSE(env.empty());
-    for (const char* gone : {"bot_password=", "http_x_bot_password=", "http_authorization=",
-                             "http_proxy=", "http_user_agent=", "query_string=",
-                             "https_proxy_setting=", "s3cret"}) {
+    for (const char* gone :
+         {"bot_password=", "http_x_bot_password=", "http_authorization=", "http_proxy=",
+          "http_user_agent=", "query_string=", "https_proxy_setting=", "s3cret"}) {
         EXPECT_EQ(env.find(gone), std::string::npos) << gone;
     }
     for (const char* kept : {"keep_me=kept", "userprofile=", "codex_login_bin=", "systemroot="}) {
