@@ -1,4 +1,6 @@
 // collect.cc: gathering one account's status from its files and the login CLI.
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <string_view>
 
@@ -79,20 +81,56 @@ void take_pending_marker(login_status& st, const char* name, std::int64_t now) {
     st.pending = (age >= 0 && age <= pending_max_age) ? 1 : 0;
 }
 
+// Entries of the accounts folder read at most: beyond them a listing would cost time that
+// grows with the folder, for names the answer cannot carry anyway.
+constexpr std::size_t accounts_dir_max_entries = 10000;
+
+// The file names that give the list, in byte order: the 64 smallest of the names that make
+// an entry (longer than ".json", a valid account name before it, not a folder). They are
+// kept as a max-heap while the folder is read, so no other name is stored, sorted or
+// looked up; the folder test asks the file system only for a name that would be kept.
+using file_name = text<72>;  // a valid name (64 bytes at most) and ".json"
+
+int kept_names(const char* dir, std::array<file_name, max_named_accounts>& kept) {
+    auto by_name = [](const file_name& a, const file_name& b) { return a.view() < b.view(); };
+    std::size_t n = 0;
+    platform::json_dir listing(dir, accounts_dir_max_entries);
+    while (const char* entry = listing.next()) {
+        const std::string_view name(entry);
+        if (name.size() <= 5 || name.size() >= file_name::capacity) continue;
+        if (n == kept.size() && name >= kept.front().view()) continue;
+        name_text stem;
+        stem.assign(name.substr(0, name.size() - 5));
+        if (!name_valid(stem.c_str()) || listing.is_dir()) continue;
+        if (n == kept.size()) {
+            std::pop_heap(kept.begin(), kept.end(), by_name);
+            kept.back().assign(name);
+        } else {
+            kept[n++].assign(name);
+        }
+        std::push_heap(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(n), by_name);
+    }
+    std::sort_heap(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(n), by_name);
+    return static_cast<int>(n);
+}
+
 void take_named_accounts(login_status& st, std::int64_t now) {
     path_text dir;
     if (!accounts_dir(dir.span())) return;  // a cut folder is another folder
-    for (const platform::dir_entry& e : platform::list_json_entries(dir.c_str())) {
-        if (e.name.size() <= 5 || st.account_count >= max_named_accounts || e.is_dir) continue;
+    std::array<file_name, max_named_accounts> names;
+    const int count = kept_names(dir.c_str(), names);
+    for (int i = 0; i < count; ++i) {
+        const std::string_view name = names[static_cast<std::size_t>(i)].view();
         account_entry& slot = st.accounts[static_cast<std::size_t>(st.account_count)];
         slot = account_entry{};
-        slot.name.assign(std::string_view(e.name).substr(0, e.name.size() - 5));
-        if (!name_valid(slot.name.c_str())) continue;
+        slot.name.assign(name.substr(0, name.size() - 5));
         path_text file;
-        // Only the entry's facts are read: no scratch record to clear for each file. A
-        // path too long to hold whole lists the account unread.
-        if (format_whole(file.span(), "%s%c%s", dir.c_str(), platform::dir_sep, e.name.c_str())) {
-            if (const auto text = read_file(file.c_str())) scan_creds_entry(text->c_str(), slot);
+        // Only the entry's facts are read, through a fixed buffer: no scratch record to
+        // clear for each file, and no file held whole. A path too long to hold whole lists
+        // the account unread.
+        if (format_whole(file.span(), "%s%c%s", dir.c_str(), platform::dir_sep,
+                         names[static_cast<std::size_t>(i)].c_str())) {
+            scan_creds_entry_file(file.c_str(), slot);
         }
         if (slot.expires_at > 0 && slot.logged_in) {
             slot.expires_in_sec = slot.expires_at - now;
@@ -122,11 +160,9 @@ void collect_status(login_status& st, const char* name) {
     // A cut path names another file (with a long accounts folder, "abc.jsonQ" would read
     // as "abc.json"): it counts as unreadable.
     bool creds_read = false;
+    // Streamed through a fixed buffer: a credential file is never held whole.
     if (creds_whole && !st.credentials_path.empty()) {
-        if (const auto text = read_file(st.credentials_path.c_str())) {
-            scan_creds(text->c_str(), st, nullptr);
-            creds_read = true;
-        }
+        creds_read = scan_creds_file(st.credentials_path.c_str(), st);
     }
 
     cli_args args(128);

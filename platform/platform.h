@@ -40,6 +40,28 @@ bool is_non_directory(const char* path);
 // Never blocks on a special file.
 std::optional<std::string> read_regular_file(const char* path, std::uint64_t max_size);
 
+// A regular file of at most max_size bytes, open for reading from its start; not open for
+// anything else (missing, unreadable, a directory, a FIFO or device, or larger than
+// max_size). Never blocks on a special file.
+class regular_file {
+  public:
+    regular_file(const char* path, std::uint64_t max_size);
+    ~regular_file();
+    regular_file(const regular_file&) = delete;
+    regular_file& operator=(const regular_file&) = delete;
+
+    bool is_open() const;
+    // The next bytes of the file, as long as it was when opened, into out: how many were
+    // read, 0 once all were; nothing when a read fails or the file turns out shorter.
+    std::optional<std::size_t> read(std::span<char> out);
+
+  private:
+    std::intptr_t handle_;  // a descriptor, or a Windows handle
+    std::uint64_t size_ = 0;
+    std::uint64_t left_ = 0;
+    int busy_tries_ = 0;  // Windows: tries left at a file another process holds busy
+};
+
 // Removes a file; the result says whether it went.
 bool remove_file(const char* path);
 
@@ -83,6 +105,28 @@ struct dir_entry {
 // The entries of dir whose names end in ".json" (exactly, case-sensitively on POSIX),
 // in byte order of their names. Empty when the directory cannot be read.
 std::vector<dir_entry> list_json_entries(const char* dir);
+
+// The entries of dir whose names end in ".json" (as list_json_entries takes them), one at
+// a time in the order the system gives them, unsorted. Reading stops for good after
+// max_entries entries of the folder (whatever their names), so a folder of any size costs
+// a bounded time.
+class json_dir {
+  public:
+    json_dir(const char* dir, std::size_t max_entries);
+    ~json_dir();
+    json_dir(const json_dir&) = delete;
+    json_dir& operator=(const json_dir&) = delete;
+
+    // The next entry's name, valid until the next call; null at the end.
+    const char* next();
+    // Whether the entry next() gave last is a directory (a link to one included): taken
+    // from the listing where it tells, else asked of the file system.
+    bool is_dir();
+
+  private:
+    struct impl;
+    std::unique_ptr<impl> p_;
+};
 
 // Wall clock in whole seconds since 1970-01-01T00:00:00 UTC.
 std::int64_t now();

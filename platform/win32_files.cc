@@ -118,65 +118,99 @@ bool is_non_directory(const char* path) {
 
 namespace {
 
-enum class read_outcome { done, absent, busy };
-
-// One attempt at reading the file whole. busy: another process holds it open without
-// read sharing, or holds a lock on a range of it; that ends when its write is done.
-read_outcome read_once(const std::wstring& path, std::uint64_t max_size, std::string& text) {
-    // Full sharing: a CLI may rewrite the file while we read it, and must not fail for us.
-    // A directory does not open without FILE_FLAG_BACKUP_SEMANTICS.
-    const unique_handle file = own(CreateFileW(
-        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        const DWORD error = GetLastError();
-        return (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
-                   ? read_outcome::busy
-                   : read_outcome::absent;
-    }
-    // Device names (CON, NUL, COM1) and pipes open like files; only a disk file is read,
-    // so a console or a pipe without a writer can never hold the request up.
-    if (GetFileType(file.get()) != FILE_TYPE_DISK) return read_outcome::absent;
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
-        static_cast<std::uint64_t>(size.QuadPart) > max_size) {
-        return read_outcome::absent;
-    }
-    text.assign(static_cast<std::size_t>(size.QuadPart), '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(text.size() - got, 1u << 30));
-        DWORD n = 0;
-        if (!ReadFile(file.get(), text.data() + got, want, &n, nullptr)) {
-            return GetLastError() == ERROR_LOCK_VIOLATION ? read_outcome::busy
-                                                          : read_outcome::absent;
-        }
-        if (n == 0) break;
-        got += n;
-    }
-    return got == text.size() ? read_outcome::done : read_outcome::absent;
-}
-
-// Between tries at a busy file: four waits of 20 ms keep the whole retry under 100 ms.
+// A file another process holds open without read sharing, or locks a range of, is busy:
+// that ends when its write is done, so the file is tried again briefly. Five tries with
+// four waits of 20 ms keep the whole wait under 100 ms, for the opening and the reads of
+// one file together.
 constexpr int busy_tries = 5;
 constexpr DWORD busy_wait_ms = 20;
 
 void (*busy_retry_hook)() = nullptr;
 
+bool is_busy(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+void wait_busy() {
+    if (busy_retry_hook != nullptr) busy_retry_hook();
+    Sleep(busy_wait_ms);
+}
+
+HANDLE as_handle(std::intptr_t h) {
+    return reinterpret_cast<HANDLE>(h);
+}
+
 }  // namespace
 
-std::optional<std::string> read_regular_file(const char* path, std::uint64_t max_size) {
+regular_file::regular_file(const char* path, std::uint64_t max_size)
+    : handle_(reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE)), busy_tries_(busy_tries) {
     std::wstring wpath;
-    if (!file_path(path, wpath)) return std::nullopt;
+    if (!file_path(path, wpath)) return;
+    unique_handle file;
+    for (;;) {
+        // Full sharing: a CLI may rewrite the file while we read it, and must not fail for
+        // us. A directory does not open without FILE_FLAG_BACKUP_SEMANTICS.
+        file = own(CreateFileW(wpath.c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) break;
+        if (!is_busy(GetLastError()) || --busy_tries_ == 0) return;
+        wait_busy();
+    }
+    // Device names (CON, NUL, COM1) and pipes open like files; only a disk file is read,
+    // so a console or a pipe without a writer can never hold the request up.
+    if (GetFileType(file.get()) != FILE_TYPE_DISK) return;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
+        static_cast<std::uint64_t>(size.QuadPart) > max_size) {
+        return;
+    }
+    size_ = static_cast<std::uint64_t>(size.QuadPart);
+    left_ = size_;
+    handle_ = reinterpret_cast<std::intptr_t>(file.release());
+}
+
+regular_file::~regular_file() {
+    if (is_open()) CloseHandle(as_handle(handle_));
+}
+
+bool regular_file::is_open() const {
+    return as_handle(handle_) != INVALID_HANDLE_VALUE;
+}
+
+std::optional<std::size_t> regular_file::read(std::span<char> out) {
+    if (!is_open()) return std::nullopt;
+    if (left_ == 0) return 0;
+    const auto want = static_cast<DWORD>(std::min<std::uint64_t>({out.size(), left_, 1u << 30}));
+    // Each read names its offset, so one that a range lock refused is made again from
+    // the same place after the wait.
+    const std::uint64_t at = size_ - left_;
+    for (;;) {
+        OVERLAPPED where{};
+        where.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD n = 0;
+        if (ReadFile(as_handle(handle_), out.data(), want, &n, &where)) {
+            if (n == 0) return std::nullopt;  // the file is shorter than it was
+            left_ -= n;
+            return static_cast<std::size_t>(n);
+        }
+        // ERROR_HANDLE_EOF: the file was cut shorter since it was opened.
+        if (GetLastError() != ERROR_LOCK_VIOLATION || --busy_tries_ <= 0) return std::nullopt;
+        wait_busy();
+    }
+}
+
+std::optional<std::string> read_regular_file(const char* path, std::uint64_t max_size) {
+    regular_file file(path, max_size);
+    if (!file.is_open()) return std::nullopt;
     std::string text;
-    // A refresh CLI may hold the credential file without read sharing while it writes it;
-    // the node is not logged out for that, so a busy file is tried again briefly.
-    for (int attempt = 1;; ++attempt) {
-        const read_outcome r = read_once(wpath, max_size, text);
-        if (r == read_outcome::done) return text;
-        if (r == read_outcome::absent || attempt == busy_tries) return std::nullopt;
-        if (busy_retry_hook != nullptr) busy_retry_hook();
-        Sleep(busy_wait_ms);
+    std::vector<char> block(64 * 1024);
+    for (;;) {
+        const std::optional<std::size_t> n = file.read(block);
+        if (!n) return std::nullopt;
+        if (*n == 0) return text;
+        text.append(block.data(), *n);
     }
 }
 
@@ -282,6 +316,59 @@ std::vector<dir_entry> list_json_entries(const char* dir) {
               [](const dir_entry& a, const dir_entry& b) { return a.name < b.name; });
     return entries;
 }
+struct json_dir::impl {
+    HANDLE search = INVALID_HANDLE_VALUE;
+    WIN32_FIND_DATAW found{};
+    bool first = true;  // found holds the search's first entry, not given yet
+    std::size_t left = 0;
+    std::string name;
+    bool is_dir = false;
+};
+
+json_dir::json_dir(const char* dir, std::size_t max_entries) : p_(std::make_unique<impl>()) {
+    std::wstring pattern;
+    if (dir == nullptr || !file_path((std::string(dir) + "\\*.json").c_str(), pattern)) return;
+    // The basic level leaves out the 8.3 short name, which is never used here.
+    p_->search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &p_->found,
+                                  FindExSearchNameMatch, nullptr, 0);
+    p_->left = max_entries;
+}
+
+json_dir::~json_dir() {
+    if (p_->search != INVALID_HANDLE_VALUE) FindClose(p_->search);
+}
+
+const char* json_dir::next() {
+    p_->is_dir = false;
+    if (p_->search == INVALID_HANDLE_VALUE) return nullptr;
+    while (p_->left > 0) {
+        if (!p_->first && !FindNextFileW(p_->search, &p_->found)) break;
+        p_->first = false;
+        --p_->left;
+        // A name with no UTF-8 form cannot be named back by the rest of credvane: skipped.
+        std::optional<std::string> utf8 = narrow(p_->found.cFileName);
+        if (!utf8) continue;
+        const std::string_view name(*utf8);
+        // The pattern is also matched against 8.3 short names, so the search may return a
+        // name that does not itself end in ".json": only names that do are kept. Case does
+        // not count, as it does not for the file system.
+        if (name.size() < 5 ||
+            !equals_nocase(name.substr(name.size() - 5), std::string_view(".json"))) {
+            continue;
+        }
+        p_->name = std::move(*utf8);
+        p_->is_dir = (p_->found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        return p_->name.c_str();
+    }
+    p_->left = 0;
+    return nullptr;
+}
+
+bool json_dir::is_dir() {
+    // The search gives every entry's attributes: the file system is never asked again.
+    return p_->is_dir;
+}
+
 namespace win32_testing {
 
 void set_busy_retry_hook(void (*hook)()) {

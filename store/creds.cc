@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
+#include "store/creds_stream.h"
 #include "store/json.h"
 
 namespace credvane {
@@ -24,28 +26,6 @@ int base64_value(char c) {
     if (c == '+' || c == '-') return 62;
     if (c == '/' || c == '_') return 63;
     return -1;
-}
-
-// The extent of the object that opens at open, just past its matching brace, or null when
-// the text ends first. Strings are skipped so braces inside them do not count; square
-// brackets play no part. The text must end at end (its terminator).
-const char* object_end(const char* open, const char* end) {
-    std::ptrdiff_t depth = 0;
-    for (const char* p = open; p < end;) {
-        const char c = *p;
-        if (c == '"') {
-            p = json_skip_string(p, end);
-            if (p >= end) return nullptr;
-            continue;
-        }
-        if (c == '{') {
-            ++depth;
-        } else if (c == '}') {
-            if (--depth == 0) return p + 1;
-        }
-        ++p;
-    }
-    return nullptr;
 }
 
 // The "exp" claim of a JWT's payload, or 0 when the token is not a JWT or its payload
@@ -142,65 +122,30 @@ struct cred_facts {
     bool has_refresh = false;
     bool api_key_present = false;
     std::int64_t expiry = 0;           // the "exp" claim; only a positive one is used
-    std::string_view account_id_text;  // within text; empty when none
-    std::array<char, 96> account_id;
-    std::int64_t last_refresh = 0;  // 0 when unread or not after 1970
+    std::string_view account_id_text;  // empty when none
+    std::int64_t last_refresh = 0;     // 0 when unread or not after 1970
 };
 
-// Every lookup of the scan is answered from two passes at most: one over the file's top
-// level for all its keys, and one over the "tokens" object when the file has a closed one.
-// Each answer is the one a lookup of that key alone would give. want_record leaves out
-// what only the record shows (the account id, the API key and the last refresh).
-void read_facts(const char* text, bool want_record, cred_facts& f) {
-    const char* const end = text + std::strlen(text);
-
-    enum { k_tokens, k_access, k_refresh, k_account, k_api_key, k_last_refresh, k_count };
-    static constexpr std::string_view top_keys[k_count] = {
-        "tokens", "access_token", "refresh_token", "account_id", "OPENAI_API_KEY", "last_refresh"};
-    std::array<const char*, k_count> top{};
-    json_find_keys(text, end, top_keys, top);
-
-    // The token keys live in the "tokens" object when there is a closed one; otherwise a
-    // flat file is read from its top level.
-    const char* tok_end = end;
-    std::array<const char*, k_count> tok = top;
-    if (const char* v = top[k_tokens]; v != nullptr && *v == '{') {
-        if (const char* close = object_end(v, end)) {
-            tok_end = close;
-            static constexpr std::string_view token_keys[] = {"access_token", "refresh_token",
-                                                              "account_id", "OPENAI_API_KEY"};
-            json_find_keys(v, close, token_keys, std::span<const char*>(tok).subspan(k_access, 4));
-        }
-    }
-
-    std::array<char, 4096> token;
-    if (json_str_at(tok[k_access], tok_end, token) == 1 && token[0] != '\0') {
+// The facts drawn from what the scan read; the texts of v must outlive f.
+cred_facts facts_of(const cred_values& v) {
+    cred_facts f;
+    if (v.access_token != nullptr && v.access_token[0] != '\0') {
         f.logged_in = true;
-        f.expiry = jwt_exp(token.data());
-    } else if (json_str_present_at(tok[k_access], tok_end)) {
+        f.expiry = jwt_exp(v.access_token);
+    } else if (v.access_present) {
         f.logged_in = true;
     }
-    f.has_refresh = json_str_present_at(tok[k_refresh], tok_end) == 1;
-    if (!want_record) return;
-
-    if (json_str_at(tok[k_account], tok_end, f.account_id) == 1 && f.account_id[0] != '\0') {
-        f.account_id_text = f.account_id.data();
-    }
-    f.api_key_present = json_str_present_at(tok[k_api_key], tok_end) == 1 ||
-                        json_str_present_at(top[k_api_key], end) == 1;
-    std::array<char, 64> refreshed;
-    if (json_str_at(top[k_last_refresh], end, refreshed) == 1) {
-        const auto t = parse_last_refresh(refreshed.data());
+    f.has_refresh = v.refresh_present;
+    if (v.account_id != nullptr && v.account_id[0] != '\0') f.account_id_text = v.account_id;
+    f.api_key_present = v.api_key_present;
+    if (v.last_refresh != nullptr) {
+        const auto t = parse_last_refresh(v.last_refresh);
         if (t && *t > 0) f.last_refresh = *t;
     }
+    return f;
 }
 
-}  // namespace
-
-void scan_creds(const char* text, login_status& st, account_entry* entry) {
-    if (text == nullptr) return;
-    cred_facts f;
-    read_facts(text, true, f);
+void set_record(const cred_facts& f, login_status& st, account_entry* entry) {
     if (f.logged_in) st.logged_in = 1;
     if (f.has_refresh) {
         st.has_refresh = 1;
@@ -217,13 +162,80 @@ void scan_creds(const char* text, login_status& st, account_entry* entry) {
     }
 }
 
-void scan_creds_entry(const char* text, account_entry& entry) {
-    if (text == nullptr) return;
-    cred_facts f;
-    read_facts(text, false, f);
+void set_entry(const cred_facts& f, account_entry& entry) {
     entry.logged_in = f.logged_in ? 1 : 0;
     if (f.has_refresh) entry.has_refresh = 1;
     entry.expires_at = f.expiry > 0 ? f.expiry : 0;
+}
+
+// The whole text as the last piece: its terminator is the NUL the scan may read at the end.
+void scan_text(const char* text, creds_stream& s) {
+    s.feed(text, text + std::strlen(text), true);
+}
+
+// Feeds the file through one fixed buffer: each read lands after the few bytes the last
+// piece left over (an escape that may reach into the next one). False when the file cannot
+// be read whole, which is when read_file gives nothing for it; a NUL byte ends the text,
+// while the rest is still read.
+bool scan_file(const char* path, creds_stream& s) {
+    if (path == nullptr || path[0] == '\0') return false;
+    platform::regular_file file(path, read_file_max);
+    if (!file.is_open()) return false;
+    constexpr std::size_t block = 64 * 1024;
+    std::array<char, creds_stream::lookahead + block + 1> buf;
+    std::size_t carry = 0;
+    bool text_ended = false;
+    for (;;) {
+        char* const at = buf.data() + carry;
+        const std::optional<std::size_t> n = file.read(std::span<char>(at, block));
+        if (!n) return false;
+        if (*n == 0) break;
+        if (text_ended || s.done()) continue;
+        if (void* nul = std::memchr(at, '\0', *n)) {
+            s.feed(buf.data(), static_cast<char*>(nul), true);
+            text_ended = true;
+            continue;
+        }
+        const char* const e = at + *n;
+        const char* const r = s.feed(buf.data(), e, false);
+        carry = static_cast<std::size_t>(e - r);
+        std::memmove(buf.data(), r, carry);
+    }
+    if (!text_ended) {
+        buf[carry] = '\0';
+        s.feed(buf.data(), buf.data() + carry, true);
+    }
+    return true;
+}
+
+}  // namespace
+
+void scan_creds(const char* text, login_status& st, account_entry* entry) {
+    if (text == nullptr) return;
+    creds_stream s(true);
+    scan_text(text, s);
+    set_record(facts_of(s.values()), st, entry);
+}
+
+void scan_creds_entry(const char* text, account_entry& entry) {
+    if (text == nullptr) return;
+    creds_stream s(false);
+    scan_text(text, s);
+    set_entry(facts_of(s.values()), entry);
+}
+
+bool scan_creds_file(const char* path, login_status& st) {
+    creds_stream s(true);
+    if (!scan_file(path, s)) return false;
+    set_record(facts_of(s.values()), st, nullptr);
+    return true;
+}
+
+bool scan_creds_entry_file(const char* path, account_entry& entry) {
+    creds_stream s(false);
+    if (!scan_file(path, s)) return false;
+    set_entry(facts_of(s.values()), entry);
+    return true;
 }
 
 }  // namespace credvane

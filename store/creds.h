@@ -20,6 +20,13 @@ void scan_creds(const char* text, login_status& st, account_entry* entry);
 // and what only a record shows is not read. A null text changes nothing.
 void scan_creds_entry(const char* text, account_entry& entry);
 
+// The same scans over the file at path, read through one fixed buffer so that the file is
+// never held whole. False, with nothing set, when the file cannot be read whole (missing,
+// not a regular file, larger than read_file_max, or shorter than it was when opened), as
+// read_file would give nothing for it; a NUL byte ends the text the scan sees.
+bool scan_creds_file(const char* path, login_status& st);
+bool scan_creds_entry_file(const char* path, account_entry& entry);
+
 // Seconds since 1970 of an ISO 8601 UTC time read at fixed positions, or nothing when
 // the text is shorter than 19 bytes or its year, month or day is out of range.
 std::optional<std::int64_t> parse_last_refresh(std::string_view iso);

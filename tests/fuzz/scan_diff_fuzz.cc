@@ -1,15 +1,19 @@
 // scan_diff_fuzz.cc: differential fuzz target: the fast scanner and credential scan against
 // the byte-at-a-time ones kept in tests/store/scan_oracle.cc. On any text, window and key
 // both give the same answers, fill the same outputs and leave the same cursors.
+// The credential scan is also fed in pieces, as a file streams in through its buffer, and
+// must read the same values as from the whole text.
 // Input: three control bytes (window start, window end, output capacity), the key (empty:
 // one of the keys the program reads), NUL, the text (up to a NUL).
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "store/creds.h"
+#include "store/creds_stream.h"
 #include "store/json.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/store/scan_oracle.h"
@@ -59,6 +63,55 @@ void same_string(const char* cur, std::size_t cap, const std::string& source) {
                         "json_skip_string in a shorter window differs", source);
         }
     }
+}
+
+bool same_text(const char* a, const char* b) {
+    return (a == nullptr) == (b == nullptr) && (a == nullptr || std::strcmp(a, b) == 0);
+}
+
+bool same_values(const credvane::cred_values& a, const credvane::cred_values& b) {
+    return same_text(a.access_token, b.access_token) && a.access_present == b.access_present &&
+           a.refresh_present == b.refresh_present && same_text(a.account_id, b.account_id) &&
+           a.api_key_present == b.api_key_present && same_text(a.last_refresh, b.last_refresh);
+}
+
+// Feeds source in pieces of 1 to 40 new bytes (sizes drawn from seed) after what the last
+// piece left over, each piece in a block of exactly its size (the last one's terminator
+// included), so a read past a piece's end is caught; stops early once the scan is done.
+// The values must be those of the whole text in one piece.
+void same_in_pieces(const std::string& source, unsigned seed, bool record) {
+    credvane::creds_stream whole(record);
+    whole.feed(source.c_str(), source.c_str() + source.size(), true);
+
+    credvane::creds_stream s(record);
+    std::string carry;
+    std::size_t pos = 0;
+    unsigned x = seed * 2654435761u + 1;
+    for (;;) {
+        if (s.done()) break;
+        x = x * 1103515245u + 12345u;
+        const std::size_t n = std::min<std::size_t>(1 + (x >> 16) % 40, source.size() - pos);
+        const bool last = pos + n == source.size();
+        const std::string piece = carry + source.substr(pos, n);
+        pos += n;
+        std::unique_ptr<char[]> block;
+        if (last) {
+            block = fuzz::exact_copy(piece);
+        } else {
+            block = std::make_unique<char[]>(piece.size());
+            std::memcpy(block.get(), piece.data(), piece.size());
+        }
+        const char* e = block.get() + piece.size();
+        const char* r = s.feed(block.get(), e, last);
+        fuzz::check(r <= e && (last ? r == e
+                                    : e - r < static_cast<std::ptrdiff_t>(
+                                                  credvane::creds_stream::lookahead)),
+                    "creds_stream left more than an escape for the next piece", source);
+        if (last) break;
+        carry.assign(r, e);
+    }
+    fuzz::check(same_values(s.values(), whole.values()),
+                "creds_stream in pieces differs from the whole text", source);
 }
 
 }  // namespace
@@ -132,5 +185,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     credvane::account_entry ec;
     fast::scan_creds_entry(text, ec);
     same_entries(ec, eb, "scan_creds_entry differs from the oracle", source);
+
+    same_in_pieces(source, b_start * 256u + b_end + cap * 65536u, true);
+    same_in_pieces(source, b_end * 7u + cap, false);
     return 0;
 }

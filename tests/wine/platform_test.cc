@@ -8,11 +8,13 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -174,6 +176,50 @@ TEST_F(Files, JsonEntriesAreSortedAndReallyEndInJson) {
     }
     EXPECT_EQ(got, (std::vector<std::string>{".json", "C.JSON", "a.json", "b.json", "x.json/"}));
     EXPECT_TRUE(platform::list_json_entries((h.root + "\\none").c_str()).empty());
+}
+
+// The accounts listing: one entry at a time in the system's order, the folder flag from
+// the search itself, and no more entries read than the bound.
+TEST_F(Files, JsonDirGivesEntriesWithinTheBound) {
+    for (const char* name : {"b.json", "a.json", "C.JSON", "notes.txt", "d.jsonl"}) {
+        h.write(std::string("accts\\") + name, "{}");
+    }
+    std::filesystem::create_directories(h.root + "\\accts\\x.json");
+    std::vector<std::string> got;
+    platform::json_dir listing((h.root + "\\accts").c_str(), 1000);
+    while (const char* name = listing.next())
+        got.push_back(name + std::string(listing.is_dir() ? "/" : ""));
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::string>{"C.JSON", "a.json", "b.json", "x.json/"}));
+
+    for (int i = 0; i < 100; ++i) h.write("many\\f" + std::to_string(i) + ".json", "{}");
+    platform::json_dir bounded((h.root + "\\many").c_str(), 60);
+    std::size_t n = 0;
+    while (bounded.next() != nullptr) ++n;
+    EXPECT_EQ(n, 60u);
+    EXPECT_EQ(bounded.next(), nullptr);
+    platform::json_dir none((h.root + "\\none").c_str(), 1000);
+    EXPECT_EQ(none.next(), nullptr);
+}
+
+// A file is read in pieces from its start to the size it had when opened.
+TEST_F(Files, RegularFileReadsInPieces) {
+    std::string content;
+    for (int i = 0; content.size() < 200000; ++i) content += std::to_string(i) + ",";
+    const std::string file = h.write("big.json", content);
+    platform::regular_file f(file.c_str(), content.size());
+    ASSERT_TRUE(f.is_open());
+    std::string got;
+    std::vector<char> piece(65536);
+    for (;;) {
+        const std::optional<std::size_t> n = f.read(piece);
+        ASSERT_TRUE(n);
+        if (*n == 0) break;
+        got.append(piece.data(), *n);
+    }
+    EXPECT_EQ(got, content);
+    EXPECT_FALSE(platform::regular_file(file.c_str(), content.size() - 1).is_open());
+    EXPECT_FALSE(platform::regular_file("NUL", 64).is_open());
 }
 
 TEST_F(Files, OnlyADiskFileIsReadAndNothingBlocks) {
