@@ -3,11 +3,10 @@
 #pragma once
 
 #include "base/buf.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "store/login_status.h"
 
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string_view>
 
@@ -68,12 +67,11 @@ inline constexpr std::string_view refresh_cli_refused =
 class account_lock {
   public:
     explicit account_lock(const char* name);
-    ~account_lock();
     account_lock(const account_lock&) = delete;
     account_lock& operator=(const account_lock&) = delete;
 
   private:
-    std::unique_ptr<platform::file_lock> lock_;
+    platform::file_lock lock_;
 };
 
 int action_status(const char* name);

@@ -17,15 +17,20 @@ int action_cancel(const char* name) {
         return 0;
     }
     if (!st.cli_present) {
-        // Without the CLI nobody else will ever clear a stale marker.
-        // A cut path names another file, which must not go.
+        // Without the CLI nobody else will ever clear a stale marker. The answer says
+        // whether it is really gone: a marker that stays (held open elsewhere, or in a
+        // folder we may not change) is still pending. A cut path names another file,
+        // which must not go.
         path_text marker;
+        bool pending = false;
         if (pending_path(name, marker.span()) && file_exists(marker.c_str())) {
             platform::remove_file(marker.c_str());
+            pending = file_exists(marker.c_str()) != 0;
         }
         buf b;
-        buf_adds(b,
-                 "{\"ok\":true,\"state\":\"cancelled\",\"pending\":false,\"cli_present\":false}\n");
+        buf_adds(b, "{\"ok\":true,\"state\":\"cancelled\",\"pending\":");
+        buf_adds(b, pending ? "true" : "false");
+        buf_adds(b, ",\"cli_present\":false}\n");
         emit_json(b);
         return 0;
     }

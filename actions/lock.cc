@@ -1,43 +1,22 @@
 // lock.cc: the per-account lock around an action's CLI runs.
-#include <string_view>
-
 #include "actions/actions.h"
 #include "cli/runner.h"
+#include "platform/platform.h"
 #include "store/paths.h"
 
 namespace credvane {
 
-namespace {
-
-// Makes the folder and the folders above it that are missing, as the login CLI would
-// when it writes its first marker.
-void make_folders(std::span<char> dir) {
-    const std::string_view path(dir.data());
-    for (std::size_t i = 1; i < path.size(); ++i) {
-        if (path[i] != '/' && path[i] != platform::dir_sep) continue;
-        const char kept = dir[i];
-        dir[i] = '\0';
-        platform::make_folder(dir.data());
-        dir[i] = kept;
-    }
-    platform::make_folder(dir.data());
-}
-
-}  // namespace
-
 account_lock::account_lock(const char* name) {
     path_text path;
     if (!pending_lock_path(name, path.span())) return;
-    lock_ = std::make_unique<platform::file_lock>(path.c_str(), cli_time_left_ms());
-    if (lock_->result() != platform::file_lock::state::failed) return;
-    // Most likely no pending folder yet.
+    const std::int64_t deadline = platform::monotonic_ms() + cli_time_left_ms();
+    lock_ = platform::file_lock::acquire(path.c_str(), deadline);
+    if (lock_.held() || platform::monotonic_ms() >= deadline) return;
+    // No lock file could be opened: most likely no pending folder yet, which the login
+    // CLI would make with its first marker.
     path_text dir;
-    if (!pending_dir(dir.span())) return;
-    make_folders(dir.span());
-    lock_.reset();
-    lock_ = std::make_unique<platform::file_lock>(path.c_str(), cli_time_left_ms());
+    if (!pending_dir(dir.span()) || !platform::make_private_dirs(dir.c_str())) return;
+    lock_ = platform::file_lock::acquire(path.c_str(), deadline);
 }
-
-account_lock::~account_lock() = default;
 
 }  // namespace credvane

@@ -135,17 +135,23 @@ int run_capture(const char* program, const cli_args& args, buf& capture, bool* t
         }
     }
     std::uint64_t total = 0;
+    bool full = false;
     text<2048> piece;
     while (const std::size_t got = child.read_line(piece.span())) {
         // Every byte read counts against the limit, NUL bytes too: a CLI that writes
         // nothing else must not keep the request reading until its time is up.
         total += got;
         // The piece that crosses the limit is dropped and the rest stays unread.
-        if (total > capture_max) break;
+        if (total > capture_max) {
+            full = true;
+            break;
+        }
         // What follows a NUL byte in a piece is lost, as a C string reader loses it.
         buf_adds(capture, std::string_view(piece.c_str(), std::strlen(piece.c_str())));
     }
-    const platform::run_end end = child.finish();
+    // A CLI that has said more than we take is ended at once rather than left writing into
+    // a pipe nobody reads until its time is up; it ran.
+    const platform::run_end end = full ? child.stop() : child.finish();
 
     if (capture.data) {
         char* d = capture.data.get();

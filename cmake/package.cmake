@@ -13,6 +13,14 @@ else()
             DESTINATION ${CMAKE_INSTALL_DOCDIR})
     include(cmake/documents.cmake)
 endif()
+# The login and refresh CLIs credvane runs, beside it.
+if(TARGET credvane-login)
+    if(WIN32)
+        install(TARGETS credvane-login credvane-refresh RUNTIME DESTINATION .)
+    else()
+        install(TARGETS credvane-login credvane-refresh RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    endif()
+endif()
 
 # Only a top-level build packages: tests/wine adds this project as a part of its own.
 if(NOT PROJECT_IS_TOP_LEVEL)
@@ -56,6 +64,10 @@ else()
         # from dpkg-shlibdeps (dpkg-dev).
         if(NOT CREDVANE_STATIC OR CREDVANE_SANITIZE)
             set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+        elseif(TARGET credvane-login)
+            # credvane is static, but the sign-in CLIs load libcurl (OpenSSL flavour) and
+            # the C library: CURLOPT_PROTOCOLS_STR needs libcurl 7.85, the build glibc 2.36.
+            set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.36), libcurl4 (>= 7.85.0)")
         endif()
     else()
         message(STATUS "credvane: no dpkg here, so no .deb package; the .tar.gz only")

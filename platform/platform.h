@@ -65,33 +65,6 @@ class regular_file {
 // Removes a file; the result says whether it went.
 bool remove_file(const char* path);
 
-// Creates one folder (its parent must exist), readable by its owner only on POSIX; true
-// when a folder is there afterwards, made now or before.
-bool make_folder(const char* path);
-
-// An exclusive lock between processes on a file, created (empty) when it is missing and
-// never removed: held from construction for the life of the object, and let go at its end
-// or at the end of the process, however it ends. No child process inherits it.
-class file_lock {
-  public:
-    enum class state {
-        held,       // the lock is ours
-        timed_out,  // another process held it for the whole wait
-        failed,     // no lock file could be opened or locked
-    };
-    // Waits at most wait_ms milliseconds for the lock (0 or less: one try).
-    file_lock(const char* path, int wait_ms);
-    ~file_lock();
-    file_lock(const file_lock&) = delete;
-    file_lock& operator=(const file_lock&) = delete;
-
-    state result() const { return state_; }
-
-  private:
-    std::intptr_t handle_ = -1;  // a descriptor on POSIX, a HANDLE on Windows
-    state state_ = state::failed;
-};
-
 // True when a file of this name cannot exist on this system because the name stands for a
 // device wherever it appears (on Windows: CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, in any
 // case, with or without an extension). Always false on POSIX.
@@ -188,6 +161,13 @@ class child_process {
     // Closes the output, waits for the command to end and classifies its end. A command
     // that overstays is ended with its whole process group.
     run_end finish();
+
+    // For a caller that stops reading on purpose (it has all it will take): ends the
+    // command at once with everything it started, and counts the run as one that ran. A
+    // command that goes on writing would otherwise run until its time is up, since no
+    // system stops it for certain when nobody reads (Windows has no SIGPIPE, and a POSIX
+    // program may ignore it).
+    run_end stop();
 
   private:
     struct impl;

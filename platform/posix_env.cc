@@ -1,5 +1,6 @@
-// posix_env.cc: the environment and text on POSIX: variables, the clocks, standard output
-// and the shell's quoting.
+// posix_env.cc: the environment and text on POSIX: variables, the clocks, standard output,
+// the shell's quoting, and random bytes and sleeping for the sign-in programs.
+#include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/files.h"
 #include "platform/platform.h"
 
 namespace credvane::platform {
@@ -74,6 +76,25 @@ std::int64_t monotonic_ms() {
     struct timespec ts {};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool random_bytes(std::span<unsigned char> out) {
+    std::size_t got = 0;
+    while (got < out.size()) {
+        const ssize_t r = ::getrandom(out.data() + got, out.size() - got, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        got += static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+void sleep_ms(int ms) {
+    struct timespec t {};
+    t.tv_sec = ms / 1000;
+    t.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
 }
 
 }  // namespace credvane::platform

@@ -1,4 +1,5 @@
-// posix_files.cc: files and paths on POSIX: reading, testing, removing and listing files.
+// posix_files.cc: files and paths on POSIX: reading, testing, removing and listing files,
+// and for the sign-in programs locking, replacing and creating them.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,7 +11,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
+#include <string>
 
+#include "platform/files.h"
 #include "platform/platform.h"
 
 namespace credvane::platform {
@@ -76,49 +80,6 @@ bool remove_file(const char* path) {
     return ::unlink(path) == 0;
 }
 
-bool make_folder(const char* path) {
-    if (path == nullptr || path[0] == '\0') return false;
-    if (::mkdir(path, 0700) == 0) return true;
-    struct stat st {};
-    return errno == EEXIST && ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-file_lock::file_lock(const char* path, int wait_ms) {
-    if (path == nullptr || path[0] == '\0') return;
-    // Not through a link, and never blocking on a special file put in its place.
-    const int fd =
-        ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0600);
-    if (fd < 0) return;
-    handle_ = fd;
-    // The wait asks again and again, a little less often each time, up to its end: a
-    // blocking flock could not be bounded without a signal or a thread.
-    const std::int64_t deadline = monotonic_ms() + (wait_ms > 0 ? wait_ms : 0);
-    long nap_us = 500;
-    for (;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            state_ = state::held;
-            return;
-        }
-        if (errno == EINTR) continue;
-        if (errno != EWOULDBLOCK) return;
-        const std::int64_t left_ms = deadline - monotonic_ms();
-        if (left_ms <= 0) {
-            state_ = state::timed_out;
-            return;
-        }
-        const long nap = std::min<long>(nap_us, static_cast<long>(left_ms) * 1000);
-        struct timespec ts {
-            nap / 1000000, (nap % 1000000) * 1000
-        };
-        ::nanosleep(&ts, nullptr);
-        nap_us = std::min<long>(nap_us * 2, 20000);
-    }
-}
-
-file_lock::~file_lock() {
-    if (handle_ >= 0) ::close(static_cast<int>(handle_));  // closing lets the lock go
-}
-
 bool reserved_file_name(std::string_view) {
     return false;
 }
@@ -182,6 +143,95 @@ bool json_dir::is_dir() {
 #endif
     struct stat st {};
     return ::fstatat(::dirfd(p_->d), e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+}
+
+// --- For the sign-in programs ---
+
+namespace {
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t w = ::write(fd, bytes.data(), bytes.size());
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(w));
+    }
+    return true;
+}
+
+std::string folder_of(std::string_view path) {
+    const std::size_t cut = path.rfind('/');
+    return cut == std::string_view::npos ? std::string() : std::string(path.substr(0, cut + 1));
+}
+
+}  // namespace
+
+file_lock::~file_lock() {
+    if (held()) ::close(static_cast<int>(handle_));  // closing the last descriptor unlocks
+}
+
+file_lock::file_lock(file_lock&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = invalid;
+}
+
+file_lock& file_lock::operator=(file_lock&& other) noexcept {
+    if (this != &other) {
+        if (held()) ::close(static_cast<int>(handle_));
+        handle_ = other.handle_;
+        other.handle_ = invalid;
+    }
+    return *this;
+}
+
+file_lock file_lock::acquire(const char* path, std::int64_t deadline_ms) {
+    // O_NOFOLLOW: a lock file planted as a link must not make us create a file elsewhere.
+    const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
+    if (fd < 0) return file_lock();
+    // flock, as the Codex CLI takes it, so the two programs exclude each other. A blocking
+    // flock cannot be bounded, so try without blocking until the deadline.
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return file_lock(fd);
+        if (errno != EWOULDBLOCK && errno != EINTR) break;
+        if (monotonic_ms() >= deadline_ms) break;
+        sleep_ms(5);
+    }
+    ::close(fd);
+    return file_lock();
+}
+
+bool replace_file(const char* path, std::string_view temp_prefix, std::string_view bytes) {
+    if (path == nullptr || path[0] == '\0') return false;
+    const std::string folder = folder_of(path);
+    std::string temp = folder + std::string(temp_prefix) + "XXXXXX";
+    // mkostemp opens with O_RDWR | O_CREAT | O_EXCL and mode 0600.
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ::fchmod(fd, 0600) == 0 && write_all(fd, bytes) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (ok) ok = ::rename(temp.c_str(), path) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    // The rename itself reaches the disk with its folder.
+    const int dfd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return true;
+}
+
+bool make_private_dirs(const char* dir) {
+    if (dir == nullptr || dir[0] == '\0') return false;
+    const std::string path(dir);
+    for (std::size_t at = 1; at <= path.size(); ++at) {
+        if (at < path.size() && path[at] != '/') continue;
+        const std::string part = path.substr(0, at);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    struct stat st {};
+    return ::stat(dir, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace credvane::platform

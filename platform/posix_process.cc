@@ -342,6 +342,26 @@ std::size_t child_process::read_line(std::span<char> piece) {
     return stored;
 }
 
+run_end child_process::stop() {
+    if (p_->pid <= 0) return run_end::cannot_run;
+    if (p_->fd >= 0) {
+        ::close(p_->fd);
+        p_->fd = -1;
+    }
+    if (p_->pidfd >= 0) {
+        ::close(p_->pidfd);
+        p_->pidfd = -1;
+    }
+    const pid_t pid = p_->pid;
+    p_->pid = -1;
+    // The CLI is not reaped yet, so its group's id is still its own.
+    ::kill(-pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return run_end::ran;
+}
+
 run_end child_process::finish() {
     if (p_->pid <= 0) return run_end::cannot_run;
     if (p_->fd >= 0) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/win32_internal.h"
 #include "platform/win32_testing.h"
@@ -69,38 +70,61 @@ std::optional<std::wstring> normalised_absolute(std::wstring_view path) {
 
 namespace win32 {
 
-// The wide form of a UTF-8 path for the file functions. A long path is made absolute and
-// normalised as the plain form would be, and then given the "\\?\" prefix, which lifts
-// the MAX_PATH limit but normalises nothing itself. An absolute path is normalised here,
-// as GetFullPathNameW itself only takes MAX_PATH characters without the prefix; a long
-// relative one goes through it and fails where it does.
+namespace {
+
+// GetFullPathNameW's answer for path: absolute, with the plain form's normalisation
+// ('/' as '\\', "." and ".." resolved, a segment's single trailing dot and the path's
+// trailing dots and blanks removed, a device name such as NUL anywhere as "\\.\NUL").
+// Nothing when it fails.
+std::optional<std::wstring> full_path_name(const std::wstring& path) {
+    std::wstring buffer(path.size() + 64, L'\0');
+    for (;;) {
+        const DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()),
+                                         buffer.data(), nullptr);
+        if (n == 0) return std::nullopt;
+        if (n < buffer.size()) {
+            buffer.resize(n);
+            return buffer;
+        }
+        buffer.assign(n, L'\0');  // n is the size it needs
+    }
+}
+
+bool is_sep(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+}  // namespace
+
+// The wide form of a UTF-8 path for the file functions. Every path is read as Windows
+// reads the plain form: GetFullPathNameW normalises it against the current folder. When
+// the result is long, it takes the extended form ("\\?\", "\\?\UNC\"), which lifts the
+// MAX_PATH limit but would normalise nothing itself: it is added only after the
+// normalisation, so what the path names does not change. A path that begins with "\\?\"
+// exactly is the caller's extended form and goes as written. Both device prefixes with
+// any mix of slashes ("//?/", "\\./") are device paths that Windows normalises like the
+// rest; "\\.\" and "\\?\" name the same thing once normalised.
 bool file_path(const char* path, std::wstring& out) {
     if (path == nullptr || path[0] == '\0' || !widen(path, out)) return false;
-    if (out.size() < extended_path_from || out.starts_with(L"\\\\?\\") ||
-        out.starts_with(L"\\\\.\\")) {
+    if (out.starts_with(L"\\\\?\\")) return true;
+    std::optional<std::wstring> full = full_path_name(out);
+    if (!full) {
+        // Its documentation limits a plain path to MAX_PATH: should it refuse a long one, a
+        // long absolute path is normalised here the same way, but for the trimming.
+        if (out.size() < extended_path_from) return true;
+        full = normalised_absolute(out);
+        if (!full) return false;
+    }
+    if (full->size() < extended_path_from) {
+        out = std::move(*full);
         return true;
     }
-    std::optional<std::wstring> full = normalised_absolute(out);
-    if (!full) {
-        std::wstring buffer(out.size() + 16, L'\0');
-        for (;;) {
-            const DWORD n = GetFullPathNameW(out.c_str(), static_cast<DWORD>(buffer.size()),
-                                             buffer.data(), nullptr);
-            if (n == 0) return false;
-            if (n < buffer.size()) {
-                buffer.resize(n);
-                break;
-            }
-            buffer.assign(n, L'\0');
-        }
-        if (buffer.starts_with(L"\\\\.\\")) {
-            out = std::move(buffer);  // a device: it has no long form
-            return true;
-        }
-        full = std::move(buffer);
-    }
-    if (full->starts_with(L"\\\\")) {
-        out = L"\\\\?\\UNC\\" + full->substr(2);
+    const std::wstring_view f(*full);
+    if (f.size() >= 4 && is_sep(f[0]) && is_sep(f[1]) && (f[2] == L'?' || f[2] == L'.') &&
+        is_sep(f[3])) {
+        out = L"\\\\?\\" + std::wstring(f.substr(4));
+    } else if (f.starts_with(L"\\\\")) {
+        out = L"\\\\?\\UNC\\" + std::wstring(f.substr(2));
     } else {
         out = L"\\\\?\\" + *full;
     }
@@ -118,14 +142,33 @@ bool is_non_directory(const char* path) {
 
 namespace {
 
+// Whether a failed open (error) met a file that is being deleted: one that a writer
+// replaces, say, by deleting it while a handle to it is still open. Windows then refuses
+// every open with ERROR_ACCESS_DENIED until the last handle closes, even one that asks for
+// no access at all, which otherwise only a missing right to the folder refuses; so does
+// the attribute query. A new file of that name usually follows at once.
+bool delete_pending(DWORD error, const std::wstring& path) {
+    if (error == ERROR_DELETE_PENDING) return true;
+    if (error != ERROR_ACCESS_DENIED) return false;
+    // A directory refuses a file open with the same error, but answers this query.
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+    const DWORD query = GetLastError();
+    return query == ERROR_ACCESS_DENIED || query == ERROR_DELETE_PENDING;
+}
+
 // A file another process holds open without read sharing, or locks a range of, is busy:
-// that ends when its write is done, so the file is tried again briefly. Five tries with
-// four waits of 20 ms keep the whole wait under 100 ms, for the opening and the reads of
-// one file together.
+// that ends when its write is done, so the file is tried again briefly. So is a file that
+// is being replaced. Five tries with four waits of 20 ms keep the whole wait under 100 ms,
+// for the opening and the reads of one file together.
 constexpr int busy_tries = 5;
 constexpr DWORD busy_wait_ms = 20;
 
 void (*busy_retry_hook)() = nullptr;
+
+// The attributes SetFileAttributesW sets; it ignores the others.
+constexpr DWORD settable_attributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
+                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY;
 
 bool is_busy(DWORD error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
@@ -154,7 +197,8 @@ regular_file::regular_file(const char* path, std::uint64_t max_size)
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file) break;
-        if (!is_busy(GetLastError()) || --busy_tries_ == 0) return;
+        const DWORD error = GetLastError();
+        if ((!is_busy(error) && !delete_pending(error, wpath)) || --busy_tries_ == 0) return;
         wait_busy();
     }
     // Device names (CON, NUL, COM1) and pipes open like files; only a disk file is read,
@@ -216,60 +260,103 @@ std::optional<std::string> read_regular_file(const char* path, std::uint64_t max
 
 bool remove_file(const char* path) {
     std::wstring wpath;
-    return file_path(path, wpath) && DeleteFileW(wpath.c_str()) != 0;
-}
-
-bool make_folder(const char* path) {
-    std::wstring wpath;
     if (!file_path(path, wpath)) return false;
-    if (CreateDirectoryW(wpath.c_str(), nullptr)) return true;
-    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
-    const DWORD attrs = GetFileAttributesW(wpath.c_str());
-    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    DWORD restore = 0;  // the attributes to put back should the file stay after all
+    for (int attempt = 1;; ++attempt) {
+        if (DeleteFileW(wpath.c_str())) return true;
+        const DWORD error = GetLastError();
+        if (error == ERROR_ACCESS_DENIED && restore == 0) {
+            // DeleteFileW refuses a read-only file: the attribute goes first.
+            const DWORD attrs = GetFileAttributesW(wpath.c_str());
+            if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_READONLY) == 0 ||
+                (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                return false;
+            }
+            const DWORD rest = attrs & settable_attributes;
+            if (!SetFileAttributesW(wpath.c_str(), rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL)) {
+                return false;
+            }
+            restore = attrs & (settable_attributes | FILE_ATTRIBUTE_READONLY);
+            continue;
+        }
+        // Open elsewhere without delete sharing: as with a busy read, that process is
+        // usually about to let go.
+        if (error != ERROR_SHARING_VIOLATION || attempt >= busy_tries) break;
+        wait_busy();
+    }
+    if (restore != 0) SetFileAttributesW(wpath.c_str(), restore);
+    return false;
 }
 
-file_lock::file_lock(const char* path, int wait_ms) {
-    std::wstring wpath;
-    if (!file_path(path, wpath)) return;
-    // Shared for every access, so that the lock, not the opening, is what excludes; no
-    // security attributes, so no child process inherits the handle.
-    HANDLE h = CreateFileW(wpath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return;
-    handle_ = reinterpret_cast<std::intptr_t>(h);
-    // Only a disk file: a device name opens like a file and locks nothing.
-    if (GetFileType(h) != FILE_TYPE_DISK) return;
-    // The wait asks again and again, a little less often each time, up to its end; a
-    // waiting LockFileEx could not be bounded on a handle opened for synchronous use.
-    const std::int64_t deadline = monotonic_ms() + (wait_ms > 0 ? wait_ms : 0);
-    DWORD nap_ms = 1;
-    for (;;) {
-        OVERLAPPED at{};  // the first byte, which lies beyond the end of the empty file
-        if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-            state_ = state::held;
-            return;
-        }
-        if (GetLastError() != ERROR_LOCK_VIOLATION) return;
-        const std::int64_t left_ms = deadline - monotonic_ms();
-        if (left_ms <= 0) {
-            state_ = state::timed_out;
-            return;
-        }
-        Sleep(static_cast<DWORD>(std::min<std::int64_t>(nap_ms, left_ms)));
-        nap_ms = std::min<DWORD>(nap_ms * 2, 20);
-    }
+// The lock and the folders of platform/files.h, for credvane's account lock.
+
+namespace {
+
+void unlock_and_close(std::intptr_t handle) {
+    HANDLE h = reinterpret_cast<HANDLE>(handle);
+    // Let go at once: the system frees a closed handle's locks only in its own time.
+    OVERLAPPED at{};
+    UnlockFileEx(h, 0, 1, 0, &at);
+    CloseHandle(h);
 }
+
+}  // namespace
 
 file_lock::~file_lock() {
-    if (handle_ == -1) return;
-    HANDLE h = reinterpret_cast<HANDLE>(handle_);
-    // Let go at once: the system frees a closed handle's locks only in its own time.
-    if (state_ == state::held) {
-        OVERLAPPED at{};
-        UnlockFileEx(h, 0, 1, 0, &at);
+    if (held()) unlock_and_close(handle_);
+}
+
+file_lock::file_lock(file_lock&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = invalid;
+}
+
+file_lock& file_lock::operator=(file_lock&& other) noexcept {
+    if (this != &other) {
+        if (held()) unlock_and_close(handle_);
+        handle_ = other.handle_;
+        other.handle_ = invalid;
     }
-    CloseHandle(h);
+    return *this;
+}
+
+file_lock file_lock::acquire(const char* path, std::int64_t deadline_ms) {
+    std::wstring wpath;
+    if (!file_path(path, wpath)) return file_lock();
+    // Shared for every access, so that the lock, not the opening, is what excludes; no
+    // security attributes, so no child process inherits the handle.
+    unique_handle file =
+        own(CreateFileW(wpath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Only a disk file: a device name opens like a file and locks nothing.
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return file_lock();
+    // A waiting LockFileEx cannot be bounded on a handle opened for synchronous use, so
+    // it is asked without waiting until the deadline.
+    for (;;) {
+        OVERLAPPED at{};  // the first byte, which lies beyond the end of the empty file
+        if (LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                       &at)) {
+            return file_lock(reinterpret_cast<std::intptr_t>(file.release()));
+        }
+        if (GetLastError() != ERROR_LOCK_VIOLATION) return file_lock();
+        if (monotonic_ms() >= deadline_ms) return file_lock();
+        Sleep(5);
+    }
+}
+
+bool make_private_dirs(const char* dir) {
+    std::wstring wdir;
+    if (!file_path(dir, wdir)) return false;
+    // Each folder on the way, from the first after the root; one that is there is no
+    // failure. The new folders take their parent's access rules.
+    for (std::size_t at = 1; at <= wdir.size(); ++at) {
+        if (at < wdir.size() && wdir[at] != L'\\' && wdir[at] != L'/') continue;
+        const std::wstring part = wdir.substr(0, at);
+        if (part.size() < 3 && part.back() == L':') continue;  // a drive
+        CreateDirectoryW(part.c_str(), nullptr);
+    }
+    const DWORD attrs = GetFileAttributesW(wdir.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool reserved_file_name(std::string_view name) {

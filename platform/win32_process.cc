@@ -10,6 +10,9 @@
 #include "platform/win32_internal.h"
 #include "platform/win32_testing.h"
 
+// After windows.h (through win32_internal.h), whose types it uses.
+#include <bcrypt.h>
+
 namespace credvane::platform {
 
 using namespace win32;
@@ -172,8 +175,8 @@ bool absolute_folder(std::wstring_view dir) {
            dir.starts_with(L"\\\\");
 }
 
-// Finds the program before anything runs. A path names its file (relative to credvane's
-// own folder, as the operator's shell would take it); a bare name is looked up in PATH's
+// Finds the program before anything runs. A path names its file (a relative one from the
+// current folder, as the operator's shell would take it); a bare name is looked up in PATH's
 // absolute folders only, never in the working folder (which cmd.exe would search first,
 // so a file planted there would be run and believed) nor in a relative PATH entry.
 resolved_program resolve_program(const std::wstring& program) {
@@ -239,8 +242,7 @@ bool plain_option(std::wstring_view arg) {
     });
 }
 
-// The system folder, where cmd.exe is taken from (never from a search) and where a CLI
-// that names no folder of its own runs.
+// The system folder, where cmd.exe is taken from (never from a search).
 std::wstring system_folder() {
     wchar_t dir[MAX_PATH + 1] = {};
     const UINT n = GetSystemDirectoryW(dir, MAX_PATH);
@@ -248,13 +250,25 @@ std::wstring system_folder() {
     return std::wstring(dir, n);
 }
 
-// 126 and 127 are what a CLI itself uses to say that it cannot work on this node, and
-// STATUS_DLL_NOT_FOUND is the loader's word that the program cannot start here, as 127 is
-// on POSIX. cmd.exe answers a command that a script names and it cannot find with 9009
-// ("is not recognized as an internal or external command").
+// 126 and 127 are what a CLI itself uses to say that it cannot work on this node. The
+// loader's failures say that the program cannot start here, as 127 does on POSIX: a DLL
+// not found (STATUS_DLL_NOT_FOUND), an entry point missing from one
+// (STATUS_ENTRYPOINT_NOT_FOUND), an image of the wrong kind (STATUS_INVALID_IMAGE_FORMAT)
+// and a DLL whose initialisation failed (STATUS_DLL_INIT_FAILED). cmd.exe answers a
+// command that a script names and it cannot find with 9009 ("is not recognized as an
+// internal or external command").
 bool means_cannot_run(DWORD code, program_kind kind) {
-    return code == 126 || code == 127 || code == 0xC0000135 ||
-           (kind == program_kind::script && code == 9009);
+    switch (code) {
+        case 126:
+        case 127:
+        case 0xC0000135:  // STATUS_DLL_NOT_FOUND
+        case 0xC0000139:  // STATUS_ENTRYPOINT_NOT_FOUND
+        case 0xC000007B:  // STATUS_INVALID_IMAGE_FORMAT
+        case 0xC0000142:  // STATUS_DLL_INIT_FAILED
+            return true;
+        default:
+            return kind == program_kind::script && code == 9009;
+    }
 }
 
 unique_handle open_null_device(DWORD access, SECURITY_ATTRIBUTES* inherit) {
@@ -262,27 +276,79 @@ unique_handle open_null_device(DWORD access, SECURITY_ATTRIBUTES* inherit) {
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+// A security descriptor whose DACL lets the user this process runs as, and nobody else,
+// at the object. Empty when the user cannot be told.
+class own_user_only {
+  public:
+    own_user_only() {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+        const unique_handle owned_token = own(token);
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        if (size == 0) return;
+        user_.resize(size);
+        if (!GetTokenInformation(token, TokenUser, user_.data(), size, &size)) return;
+        const PSID sid = reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
+        if (!IsValidSid(sid)) return;
+        const DWORD acl_size =
+            sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(sid);
+        acl_.resize((acl_size + 3) & ~DWORD{3});
+        auto* acl = reinterpret_cast<ACL*>(acl_.data());
+        if (!InitializeAcl(acl, static_cast<DWORD>(acl_.size()), ACL_REVISION) ||
+            !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+            !InitializeSecurityDescriptor(&sd_, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorDacl(&sd_, TRUE, acl, FALSE)) {
+            return;
+        }
+        ready_ = true;
+    }
+    own_user_only(const own_user_only&) = delete;
+    own_user_only& operator=(const own_user_only&) = delete;
+    SECURITY_DESCRIPTOR* get() { return ready_ ? &sd_ : nullptr; }
+
+  private:
+    std::vector<unsigned char> user_;  // TOKEN_USER, which the ACE's SID points into
+    std::vector<unsigned char> acl_;   // DWORD-aligned by the allocator
+    SECURITY_DESCRIPTOR sd_{};
+    bool ready_ = false;
+};
+
 // The CLI's standard output: a named pipe whose read end is ours and overlapped, so that
-// a read can wait with a deadline (an anonymous pipe cannot). The first-instance flag
-// refuses a name that someone else created first.
+// a read can wait with a deadline (an anonymous pipe cannot). Only credvane's own user
+// may open it (the default would let everyone read), and its name holds 128 random bits,
+// so nobody can create it first; the first-instance flag refuses the name anyway if
+// someone did.
 bool make_output_pipe(unique_handle& read_end, unique_handle& write_end,
-                      SECURITY_ATTRIBUTES* inherit) {
-    static unsigned serial = 0;
-    wchar_t name[96];
-    std::swprintf(name, std::size(name), L"\\\\.\\pipe\\credvane-%lu-%u-%llu",
-                  static_cast<unsigned long>(GetCurrentProcessId()), ++serial,
-                  static_cast<unsigned long long>(GetTickCount64()));
+                      SECURITY_ATTRIBUTES* inherit, std::wstring* name_out = nullptr) {
+    unsigned char random[16];
+    if (!BCRYPT_SUCCESS(
+            BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+        return false;
+    }
+    std::wstring name = L"\\\\.\\pipe\\credvane-" + std::to_wstring(GetCurrentProcessId()) + L"-";
+    for (const unsigned char b : random) {
+        name.push_back(L"0123456789abcdef"[b >> 4]);
+        name.push_back(L"0123456789abcdef"[b & 15]);
+    }
+    own_user_only security;
+    if (security.get() == nullptr) return false;
+    SECURITY_ATTRIBUTES private_pipe{};
+    private_pipe.nLength = sizeof private_pipe;
+    private_pipe.lpSecurityDescriptor = security.get();
+    private_pipe.bInheritHandle = FALSE;
     read_end = own(CreateNamedPipeW(
-        name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
-        64 * 1024, 0, nullptr));
+        64 * 1024, 0, &private_pipe));
     if (!read_end) return false;
-    write_end = own(CreateFileW(name, GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, inherit,
+    write_end = own(CreateFileW(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, inherit,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!write_end) {
         read_end.reset();
         return false;
     }
+    if (name_out != nullptr) *name_out = std::move(name);
     return true;
 }
 
@@ -442,6 +508,15 @@ namespace win32_testing {
 
 void set_handle_list(bool on) {
     use_handle_list = on;
+}
+
+void* output_pipe_for(std::wstring& name) {
+    SECURITY_ATTRIBUTES inherit{};
+    inherit.nLength = sizeof inherit;
+    unique_handle read_end;
+    unique_handle write_end;
+    if (!make_output_pipe(read_end, write_end, &inherit, &name)) return nullptr;
+    return read_end.release();
 }
 
 }  // namespace win32_testing
@@ -629,6 +704,20 @@ run_end child_process::finish() {
     DWORD code = 0;
     if (!GetExitCodeProcess(process.get(), &code)) return run_end::ran;  // nothing to judge
     return means_cannot_run(code, p_->kind) ? run_end::cannot_run : run_end::ran;
+}
+
+run_end child_process::stop() {
+    if (!p_->process) return run_end::cannot_run;
+    p_->pipe.reset();
+    const unique_handle process = std::move(p_->process);
+    const unique_handle job = std::move(p_->job);
+    if (job) {
+        TerminateJobObject(job.get(), 1);
+    } else {
+        TerminateProcess(process.get(), 1);
+    }
+    WaitForSingleObject(process.get(), INFINITE);
+    return run_end::ran;
 }
 
 }  // namespace credvane::platform

@@ -17,4 +17,8 @@ void set_handle_list(bool on);
 // The wide path the file functions receive for a UTF-8 path; empty when it has none.
 std::wstring file_path_for(const char* path);
 
+// Makes one output pipe as a CLI run does: its name, and the handle of its read end (the
+// caller closes it), or null when it could not be made.
+void* output_pipe_for(std::wstring& name);
+
 }  // namespace credvane::platform::win32_testing

@@ -54,6 +54,13 @@ bool codex_dir(std::span<char> out) {
         const bool whole = dir_of(creds, out);
         if (!out.empty() && out[0] != '\0') return whole;
     }
+    // The Codex CLI keeps its files in CODEX_HOME when that is set: a node that sets it
+    // without CODEX_CREDS_PATH must not read as logged out.
+    if (const char* codex_home = override_env("CODEX_HOME")) {
+        const std::string_view v(codex_home);
+        const bool ends_with_sep = v.back() == sep || (sep == '\\' && v.back() == '/');
+        return format_whole(out, ends_with_sep ? "%s" : "%s%c", codex_home, sep);
+    }
     if (const char* home = home_dir()) return format_whole(out, "%s%c.codex%c", home, sep, sep);
     return format_whole(out, ".codex%c", sep);
 }

@@ -17,7 +17,8 @@ const char* home_dir();
 // The directory part of path, up to and including its last separator, or empty (which is
 // whole).
 bool dir_of(const char* path, std::span<char> out);
-// The Codex directory, always ending with a separator.
+// The Codex directory, always ending with a separator: the folder of CODEX_CREDS_PATH,
+// else CODEX_HOME, else ".codex" in the home directory.
 bool codex_dir(std::span<char> out);
 // The default credential file.
 bool creds_path(std::span<char> out);

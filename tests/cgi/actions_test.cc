@@ -2,30 +2,25 @@
 // by scripted stand-in CLIs.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "tests/cgi/harness.h"
 
 namespace {
 
-// A login CLI whose "--status" answers status_line and whose other runs run body.
-// Every run appends its arguments to bin/login.argv.
-std::string login_cli(cgi::host& h, const std::string& body,
+// A login CLI whose "--status" run answers status_line and whose other runs answer with
+// reply. Every run records its arguments (host::argv_of).
+std::string login_cli(cgi::host& h, const cgi::reply& reply,
                       const std::string& status_line = "{\"ok\":true}") {
-    return h
-        .script(
-            "login",
-            "for a in \"$@\"; do printf '<%s>' \"$a\"; done >> \"$0.argv\"; echo >> \"$0.argv\"\n"
-            "if [ \"$1\" = --status ]; then echo '" +
-                status_line + "'; exit 0; fi\n" + body + "\n")
-        .string();
+    cgi::stand_in s;
+    s.first["--status"] = {status_line + "\n"};
+    s.other = reply;
+    return h.cli("login", s);
 }
 
 const std::string fffd = "\xEF\xBF\xBD";  // U+FFFD REPLACEMENT CHARACTER
 
 struct outcome {
     std::string name;
-    std::string cli_body;  // what the CLI does on the action's own run
+    cgi::reply cli;        // what the CLI does on the action's own run
     std::string head;      // "" for the plain JSON header block, else "200 OK" etc.
     std::string body;
     int exit_code;
@@ -41,63 +36,62 @@ void expect_outcome(const cgi::result& res, const outcome& o) {
 TEST(Start, EveryOutcome) {
     const outcome rows[] = {
         {"ill-formed UTF-8 from the CLI",
-         "printf '{\"ok\":true,\"verify_url\":\"https://x/\\351\",\"user_code\":\"AB\\377\"}\\n'",
+         {"{\"ok\":true,\"verify_url\":\"https://x/\xe9\",\"user_code\":\"AB\xff\"}\n"},
          "",
          "{\"ok\":true,\"flow\":\"device_code\",\"verify_url\":\"https://x/" + fffd +
              "\",\"user_code\":\"AB" + fffd +
              "\",\"expires_in\":900,\"interval\":5,\"pending\":true,\"provider\":\"codex\"}\n",
          0},
-        {"no JSON line", "echo working; echo ' {\"ok\":true}'", "502 Bad Gateway",
+        {"no JSON line", {"working\n {\"ok\":true}\n"}, "502 Bad Gateway",
          "{\"ok\":false,\"error\":\"start_failed\",\"detail\":\"the login CLI produced no JSON; "
          "check its output\"}\n",
          1},
-        {"not found on the action's run", "exit 127", "200 OK",
+        {"not found on the action's run", {"", 127}, "200 OK",
          "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"could not run the login "
          "CLI\"}\n",
          0},
         {"started, defaults",
-         "echo "
-         "'{\"ok\":true,\"verify_url\":\"https://x/"
-         "device?c=1&d=2\",\"user_code\":\"AB-12\",\"interval\":0,\"expires_in\":-4}'",
+         {"{\"ok\":true,\"verify_url\":\"https://x/"
+          "device?c=1&d=2\",\"user_code\":\"AB-12\",\"interval\":0,\"expires_in\":-4}\n"},
          "",
          "{\"ok\":true,\"flow\":\"device_code\",\"verify_url\":\"https://x/device?c=1&d=2\","
          "\"user_code\":\"AB-12\",\"expires_in\":900,\"interval\":5,\"pending\":true,\"provider\":"
          "\"codex\"}\n",
          0},
         {"started without ok, trailing text",
-         "echo '{\"verify_url\":\"u\",\"user_code\":\"c\",\"interval\":3,\"expires_in\":600}'; "
-         "echo 'bye'",
+         {"{\"verify_url\":\"u\",\"user_code\":\"c\",\"interval\":3,\"expires_in\":600}\n"
+          "bye\n"},
          "",
          "{\"ok\":true,\"flow\":\"device_code\",\"verify_url\":\"u\",\"user_code\":\"c\","
          "\"expires_in\":600,\"interval\":3,\"pending\":true,\"provider\":\"codex\"}\n",
          0},
-        {"empty user code", "echo '{\"ok\":true,\"verify_url\":\"u\",\"user_code\":\"\"}'",
+        {"empty user code", {"{\"ok\":true,\"verify_url\":\"u\",\"user_code\":\"\"}\n"},
          "502 Bad Gateway",
          "{\"ok\":false,\"error\":\"start_incomplete\",\"detail\":\"login CLI did "
          "not return a verify url and user code\"}\n",
          1},
-        {"exists", "echo '{\"ok\":false,\"error\":\"exists\"}'", "",
+        {"exists", {"{\"ok\":false,\"error\":\"exists\"}\n"}, "",
          "{\"ok\":true,\"already_logged_in\":true,\"pending\":false,\"error\":\"already_logged_"
          "in\","
          "\"detail\":\"credentials already exist\",\"logged_in\":false,\"hint\":\"pass force=1 to "
          "replace the existing session\"}\n",
          0},
         {"exists with detail",
-         "echo '{\"ok\":false,\"error\":\"exists\",\"detail\":\"have \\\"one\\\"\"}'", "",
+         {"{\"ok\":false,\"error\":\"exists\",\"detail\":\"have \\\"one\\\"\"}\n"}, "",
          "{\"ok\":true,\"already_logged_in\":true,\"pending\":false,\"error\":\"already_logged_"
          "in\","
          "\"detail\":\"have \\\"one\\\"\",\"logged_in\":false,\"hint\":\"pass force=1 to "
          "replace the existing session\"}\n",
          0},
-        {"failed without error", "echo '{\"ok\":false,\"error\":\"\"}'", "200 OK",
+        {"failed without error", {"{\"ok\":false,\"error\":\"\"}\n"}, "200 OK",
          "{\"ok\":false,\"error\":\"start_failed\"}\n", 0},
         {"failed with error and detail",
-         "echo '{\"ok\":\"false\",\"error\":\"rate_limited\",\"detail\":\"slow down\"}'", "200 OK",
+         {"{\"ok\":\"false\",\"error\":\"rate_limited\",\"detail\":\"slow down\"}\n"}, "200 OK",
          "{\"ok\":false,\"error\":\"rate_limited\",\"detail\":\"slow down\"}\n", 0},
     };
     for (const outcome& o : rows) {
         cgi::host h;
-        h.env["CODEX_LOGIN_BIN"] = login_cli(h, o.cli_body);
+        h.env["CODEX_LOGIN_BIN"] = login_cli(h, o.cli);
         expect_outcome(h.run("action=start"), o);
     }
 }
@@ -106,47 +100,48 @@ TEST(Start, NoCliAndArguments) {
     cgi::host h;
     expect_outcome(
         h.run("action=start"),
-        {"no CLI", "", "200 OK",
+        {"no CLI", {}, "200 OK",
          "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"quenlo-codex-login is "
          "not on this node; install QUENLO CODE or set CODEX_LOGIN_BIN\"}\n",
          0});
-    h.env["CODEX_LOGIN_BIN"] = login_cli(h, "echo '{\"ok\":false,\"error\":\"exists\"}'",
-                                         "{\"ok\":true,\"logged_in\":true}");
+    const std::string cli = login_cli(h, {"{\"ok\":false,\"error\":\"exists\"}\n"},
+                                      "{\"ok\":true,\"logged_in\":true}");
+    h.env["CODEX_LOGIN_BIN"] = cli;
     const std::string out = h.run("action=start&force=true&account=work").out;
     EXPECT_NE(out.find("\"logged_in\":true,\"hint\""), std::string::npos) << out;
     h.run("action=start&force=TRUE");
     h.run("action=start&force=1");
-    EXPECT_EQ(h.read(h.root / "bin" / "login.argv"),
-              "<--status><--name><work>\n<--start><--force><--name><work>\n"
-              "<--status>\n<--start>\n<--status>\n<--start><--force>\n");
+    EXPECT_EQ(h.argv_of(cli),
+              "[--status][--name][work]\n[--start][--force][--name][work]\n"
+              "[--status]\n[--start]\n[--status]\n[--start][--force]\n");
 }
 
 TEST(Poll, EveryOutcome) {
     const outcome rows[] = {
-        {"no JSON, not logged in", "echo nothing here", "502 Bad Gateway",
+        {"no JSON, not logged in", {"nothing here\n"}, "502 Bad Gateway",
          "{\"ok\":false,\"error\":\"poll_failed\",\"detail\":\"login CLI produced no JSON\"}\n", 1},
-        {"not found on the action's run", "exit 126", "200 OK",
+        {"not found on the action's run", {"", 126}, "200 OK",
          "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"quenlo-codex-login is not on "
          "this node\"}\n",
          0},
-        {"pending without ok is a failure", "echo '{\"state\":\"pending\"}'", "",
+        {"pending without ok is a failure", {"{\"state\":\"pending\"}\n"}, "",
          "{\"ok\":true,\"state\":\"failed\",\"error\":\"poll_failed\",\"pending\":false}\n", 0},
-        {"denied", "echo '{\"ok\":false,\"error\":\"access_denied\",\"detail\":\"user said no\"}'",
+        {"denied", {"{\"ok\":false,\"error\":\"access_denied\",\"detail\":\"user said no\"}\n"},
          "",
          "{\"ok\":true,\"state\":\"failed\",\"error\":\"access_denied\",\"detail\":\"user said "
          "no\",\"pending\":false}\n",
          0},
-        {"pending, no interval", "echo '{\"ok\":true,\"state\":\"pending\"}'", "",
+        {"pending, no interval", {"{\"ok\":true,\"state\":\"pending\"}\n"}, "",
          "{\"ok\":true,\"state\":\"pending\",\"interval\":5,\"pending\":true}\n", 0},
-        {"pending, negative interval", "echo '{\"ok\":true,\"state\":\"pending\",\"interval\":-3}'",
+        {"pending, negative interval", {"{\"ok\":true,\"state\":\"pending\",\"interval\":-3}\n"},
          "", "{\"ok\":true,\"state\":\"pending\",\"interval\":5,\"pending\":true}\n", 0},
-        {"pending, interval 2", "echo '{\"ok\":true,\"state\":\"pending\",\"interval\":2}'", "",
+        {"pending, interval 2", {"{\"ok\":true,\"state\":\"pending\",\"interval\":2}\n"}, "",
          "{\"ok\":true,\"state\":\"pending\",\"interval\":2,\"pending\":true}\n", 0},
         // The answer says charset=utf-8: what a CLI prints in Latin-1, or cut inside a
         // character, leaves as U+FFFD, one for each maximal ill-formed piece.
         {"ill-formed UTF-8 from the CLI",
-         "printf '{\"ok\":false,\"error\":\"caf\\351\",\"detail\":\"\\300\\257 \\355\\240\\200 "
-         "\\342\\202\\254 \\360\\237\\230\"}\\n'",
+         {"{\"ok\":false,\"error\":\"caf\xe9\",\"detail\":\"\xc0\xaf \xed\xa0\x80 "
+          "\xe2\x82\xac \xf0\x9f\x98\"}\n"},
          "",
          "{\"ok\":true,\"state\":\"failed\",\"error\":\"caf" + fffd + "\",\"detail\":\"" + fffd +
              fffd + " " + fffd + fffd + fffd + " \xE2\x82\xAC " + fffd + "\",\"pending\":false}\n",
@@ -154,51 +149,52 @@ TEST(Poll, EveryOutcome) {
     };
     for (const outcome& o : rows) {
         cgi::host h;
-        h.env["CODEX_LOGIN_BIN"] = login_cli(h, o.cli_body);
+        h.env["CODEX_LOGIN_BIN"] = login_cli(h, o.cli);
         expect_outcome(h.run("action=poll"), o);
     }
 }
 
 TEST(Poll, DoneAnswersCarryTheFreshStatus) {
     // Every "done" answer has the very form of the status answer.
-    const std::string done_states[] = {"echo '{\"ok\":true}'",
-                                       "echo '{\"ok\":true,\"state\":\"Pending\"}'",
-                                       "echo '{\"ok\":1,\"state\":\"done\"}'"};
+    const std::string done_states[] = {"{\"ok\":true}\n", "{\"ok\":true,\"state\":\"Pending\"}\n",
+                                       "{\"ok\":1,\"state\":\"done\"}\n"};
     for (const std::string& body : done_states) {
         cgi::host h;
-        h.env["CODEX_LOGIN_BIN"] = login_cli(h, body);
+        h.env["CODEX_LOGIN_BIN"] = login_cli(h, {body});
         const cgi::result res = h.run("action=poll");
         EXPECT_EQ(res.out, h.run("action=status").out) << body;
         EXPECT_EQ(res.exit_code, 0);
     }
     // The CLI writes the credential file during the poll: the pending answer says so.
     cgi::host h;
-    const std::string creds = (h.home / ".codex" / "auth.json").string();
+    const std::string creds = h.path("home/.codex/auth.json");
+    h.folder("home/.codex");
+    const std::string pending = "{\"ok\":true,\"state\":\"pending\",\"interval\":7}\n";
     h.env["CODEX_LOGIN_BIN"] =
-        login_cli(h, "mkdir -p \"$HOME/.codex\"; echo '{\"access_token\":\"t\"}' > \"" + creds +
-                         "\"; echo '{\"ok\":true,\"state\":\"pending\",\"interval\":7}'");
+        login_cli(h, {pending, 0, h.write("first.json", "{\"access_token\":\"t\"}\n"), creds});
     expect_outcome(
         h.run("action=poll"),
-        {"pending, then logged in", "", "",
+        {"pending, then logged in", {}, "",
          "{\"ok\":true,\"state\":\"pending\",\"interval\":7,\"pending\":true,\"logged_in\":true}\n",
          0});
     // Credentials that were there before the poll and are unchanged are no news: a re-login
     // of a signed-in account stays pending until its own credentials arrive.
-    h.env["CODEX_LOGIN_BIN"] = login_cli(h, "echo '{\"ok\":true,\"state\":\"pending\",\"interval\":7}'");
+    h.env["CODEX_LOGIN_BIN"] = login_cli(h, {pending});
     expect_outcome(h.run("action=poll"),
-                   {"pending, signed in before", "", "",
+                   {"pending, signed in before", {}, "",
                     "{\"ok\":true,\"state\":\"pending\",\"interval\":7,\"pending\":true}\n", 0});
     // The re-login's new token, written during the poll, is news again.
     h.env["CODEX_LOGIN_BIN"] = login_cli(
-        h, "echo '{\"tokens\":{\"access_token\":\"x.eyJleHAiOjQxMDI0NDQ4MDB9.s\"}}' > \"" + creds +
-               "\"; echo '{\"ok\":true,\"state\":\"pending\",\"interval\":7}'");
+        h, {pending, 0,
+            h.write("again.json", "{\"tokens\":{\"access_token\":\"x.eyJleHAiOjQxMDI0NDQ4MDB9.s\"}}\n"),
+            creds});
     expect_outcome(
         h.run("action=poll"),
-        {"pending, signed in again", "", "",
+        {"pending, signed in again", {}, "",
          "{\"ok\":true,\"state\":\"pending\",\"interval\":7,\"pending\":true,\"logged_in\":true}\n",
          0});
     // No JSON while the first status already shows a login: done from that status.
-    h.env["CODEX_LOGIN_BIN"] = login_cli(h, "echo no json");
+    h.env["CODEX_LOGIN_BIN"] = login_cli(h, {"no json\n"});
     // A second can pass between the two runs: compare without the clock figures.
     EXPECT_EQ(cgi::pin_clock(h.run("action=poll").out), cgi::pin_clock(h.run("action=status").out));
 }
@@ -207,18 +203,18 @@ TEST(Cancel, EveryOutcome) {
     const std::string cancelled_prefix = "{\"ok\":true,\"state\":\"cancelled\",";
     struct row {
         std::string name;
-        std::string cli_body;
+        cgi::reply cli;
         bool cancelled;  // else the cancel_failed answer
     };
     const row rows[] = {
-        {"no output", "true", true},
-        {"last line ok", "echo '{\"ok\":false}'; echo '{\"ok\":true}'", true},
-        {"no ok field, odd exit", "echo '{\"state\":\"x\"}'; exit 3", true},
-        {"rejected", "echo '{\"ok\":false,\"error\":\"nope\",\"detail\":\"hidden\"}'", false},
+        {"no output", {}, true},
+        {"last line ok", {"{\"ok\":false}\n{\"ok\":true}\n"}, true},
+        {"no ok field, odd exit", {"{\"state\":\"x\"}\n", 3}, true},
+        {"rejected", {"{\"ok\":false,\"error\":\"nope\",\"detail\":\"hidden\"}\n"}, false},
     };
     for (const row& r : rows) {
         cgi::host h;
-        h.env["CODEX_LOGIN_BIN"] = login_cli(h, r.cli_body);
+        h.env["CODEX_LOGIN_BIN"] = login_cli(h, r.cli);
         const cgi::result res = h.run("action=cancel&account=work");
         EXPECT_EQ(res.exit_code, 0);
         if (r.cancelled) {
@@ -233,7 +229,7 @@ TEST(Cancel, EveryOutcome) {
         }
     }
     cgi::host h;
-    h.env["CODEX_LOGIN_BIN"] = login_cli(h, "exit 127");
+    h.env["CODEX_LOGIN_BIN"] = login_cli(h, {"", 127});
     EXPECT_EQ(h.run("action=cancel").out,
               cgi::status_head("200 OK") +
                   "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":"
@@ -248,12 +244,12 @@ TEST(Cancel, WithoutCliRemovesOnlyAMarkerFile) {
     const auto work = h.write("home/.claude/.login-pending/codex-work.json", "{\"created\":1}");
     const auto other = h.write("home/.claude/.login-pending/codex-default.json", "{}");
     EXPECT_EQ(h.run("action=cancel&account=work").out, fixed);
-    EXPECT_FALSE(std::filesystem::exists(work));
-    EXPECT_TRUE(std::filesystem::exists(other));
+    EXPECT_FALSE(h.exists(work));
+    EXPECT_TRUE(h.exists(other));
     EXPECT_EQ(h.run("action=cancel&account=none").out, fixed);
-    std::filesystem::create_directories(h.home / ".claude/.login-pending/codex-dir.json");
+    const std::string dir = h.folder("home/.claude/.login-pending/codex-dir.json");
     EXPECT_EQ(h.run("action=cancel&account=dir").out, fixed);
-    EXPECT_TRUE(std::filesystem::is_directory(h.home / ".claude/.login-pending/codex-dir.json"));
+    EXPECT_TRUE(h.is_folder(dir));
 }
 
 TEST(Refresh, EveryOutcome) {
@@ -283,15 +279,11 @@ TEST(Refresh, EveryOutcome) {
     for (const row& r : rows) {
         cgi::host h;
         const auto creds = h.write("home/.codex/auth.json", r.before);
-        h.write("new.json", r.rewritten);
-        h.env["CODEX_REFRESH_BIN"] =
-            h.script("refresh",
-                     "echo 'some text'\n" +
-                         (r.rewritten.empty()
-                              ? std::string()
-                              : "cp \"" + (h.root / "new.json").string() + "\" \"$2\"\n") +
-                         "exit " + std::to_string(r.cli_exit) + "\n")
-                .string();
+        // Its second argument is the credential file.
+        cgi::stand_in refresh;
+        refresh.other = {"some text\n", r.cli_exit,
+                         r.rewritten.empty() ? std::string() : h.write("new.json", r.rewritten)};
+        h.env["CODEX_REFRESH_BIN"] = h.cli("refresh", refresh);
         const cgi::result res = h.run("action=refresh");
         if (r.refreshed) {
             const std::string status = h.run("action=status").out;
@@ -317,13 +309,14 @@ TEST(Refresh, MissingFileOrCli) {
         "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"the refresh CLI is not on this "
         "node; install QUENLO CODE or set CODEX_REFRESH_BIN\"}\n";
     cgi::host h;
-    h.env["CODEX_LOGIN_BIN"] = login_cli(h, "true");
+    const std::string login = login_cli(h, {});
+    h.env["CODEX_LOGIN_BIN"] = login;
     h.env["CODEX_REFRESH_BIN"] = "";  // empty: the default command, which is not here
     EXPECT_EQ(h.run("action=refresh&account=work").out, no_creds);
-    std::filesystem::create_directories(h.home / ".codex/auth.json");
+    h.folder("home/.codex/auth.json");
     EXPECT_EQ(h.run("action=refresh").out, no_creds);
     // Neither CLI ran for a missing file.
-    EXPECT_FALSE(std::filesystem::exists(h.root / "bin" / "login.argv"));
+    EXPECT_FALSE(h.exists(login + ".argv"));
     h.write("home/.codex/accounts/work.json", "{\"access_token\":\"x\"}");
     const cgi::result res = h.run("action=refresh&account=work");
     EXPECT_EQ(res.out, no_cli);

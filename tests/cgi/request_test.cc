@@ -2,8 +2,6 @@
 // host sees them.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "tests/cgi/harness.h"
 
 namespace {
@@ -11,16 +9,7 @@ namespace {
 // The build hands over the version from project(); the line must carry exactly it.
 const std::string version_line = "credvane " CREDVANE_VERSION "\n";
 const std::string meta = "{\"name\":\"codex\",\"desc\":\"Codex login\"}\n";
-const std::string unauthorized =
-    "Status: 401 Unauthorized\r\n"
-    "Content-Type: application/json; charset=utf-8\r\n"
-    "Cache-Control: no-store\r\n"
-    "\r\n"
-    "{\"ok\":false,\"error\":\"invalid node password\"}\n";
 
-bool is_status_answer(const std::string& out) {
-    return out.rfind(cgi::json_head + "{\"ok\":true,\"state\":\"done\",", 0) == 0;
-}
 bool is_page(const std::string& out) {
     return out.rfind("Content-Type: text/html; charset=utf-8\r\n", 0) == 0;
 }
@@ -37,6 +26,7 @@ TEST(Modes, FirstArgumentAndMetaVariableDecide) {
         {{"--version"}, true, meta},
         {{"--version"}, false, version_line},
         {{"-v", "--meta"}, false, version_line},
+        {{"-v"}, false, version_line},
     };
     for (const row& r : rows) {
         cgi::host h;
@@ -52,7 +42,7 @@ TEST(Modes, OtherArgumentsRunARequest) {
     for (const std::string arg : {"--meta=1", "--help", "-V"}) {
         cgi::host h;
         const cgi::result res = h.run("action=status", {arg});
-        EXPECT_TRUE(is_status_answer(res.out)) << arg;
+        EXPECT_TRUE(cgi::is_status_answer(res.out)) << arg;
     }
 }
 
@@ -76,6 +66,7 @@ TEST(Password, EverySourceAndItsExactRules) {
          {{"BOT_PASSWORD", "s3cret"}, {"HTTP_X_BOT_PASSWORD", "S3cret"}},
          "action=status",
          false},
+        {"wrong header", {{"BOT_PASSWORD", "s3cret"}, {"HTTP_X_BOT_PASSWORD", "nope"}}, "action=status", false},
         {"wrong header, right pwd",
          {{"BOT_PASSWORD", "s3cret"}, {"HTTP_X_BOT_PASSWORD", "nope"}},
          "action=status&pwd=s3cret",
@@ -117,9 +108,9 @@ TEST(Password, EverySourceAndItsExactRules) {
         const cgi::result res = h.run(r.query);
         EXPECT_EQ(res.exit_code, 0) << r.name;
         if (r.passes) {
-            EXPECT_TRUE(is_status_answer(res.out)) << r.name << "\n" << res.out;
+            EXPECT_TRUE(cgi::is_status_answer(res.out)) << r.name << "\n" << res.out;
         } else {
-            EXPECT_EQ(res.out, unauthorized) << r.name;
+            EXPECT_EQ(res.out, cgi::unauthorized) << r.name;
             EXPECT_EQ(res.out.size(), 145u);
         }
     }
@@ -128,7 +119,7 @@ TEST(Password, EverySourceAndItsExactRules) {
 TEST(Password, GuardsThePageToo) {
     cgi::host h;
     h.env["BOT_PASSWORD"] = "s3cret";
-    EXPECT_EQ(h.run("").out, unauthorized);
+    EXPECT_EQ(h.run("").out, cgi::unauthorized);
     EXPECT_TRUE(is_page(h.run("pwd=s3cret").out));
 }
 
@@ -155,7 +146,7 @@ TEST(Dispatch, PageOrJson) {
         EXPECT_EQ(res.exit_code, 0) << r.query;
         EXPECT_EQ(is_page(res.out), r.page) << r.query;
         if (!r.page) {
-            EXPECT_TRUE(is_status_answer(res.out)) << r.query << "\n" << res.out;
+            EXPECT_TRUE(cgi::is_status_answer(res.out)) << r.query << "\n" << res.out;
         }
     }
 }
@@ -173,6 +164,18 @@ TEST(Dispatch, UnknownActionsAreA400) {
         EXPECT_EQ(res.out, expected) << a;
         EXPECT_EQ(res.exit_code, 1);
     }
+}
+
+// Line endings are where a text-mode stream would show: the page's body keeps every LF alone.
+TEST(Dispatch, ThePageLeavesWithoutAddedCarriageReturns) {
+    cgi::host h;
+    const std::string out = h.run("").out;
+    const std::string head = "Content-Type: text/html; charset=utf-8\r\n";
+    ASSERT_EQ(out.rfind(head, 0), 0u) << out.substr(0, 200);
+    const std::size_t body = out.find("\r\n\r\n");
+    ASSERT_NE(body, std::string::npos);
+    EXPECT_GT(out.size() - body, 1000u);
+    EXPECT_EQ(out.find('\r', body + 4), std::string::npos);
 }
 
 TEST(Dispatch, AccountsAndStatusAnswerAlike) {
@@ -222,13 +225,12 @@ TEST(CrossSite, ChangingActionsAreRefusedBeforeAnyCliRuns) {
     };
     cgi::host h;
     h.write("home/.codex/auth.json", "{}");
-    // Both CLIs leave a mark on every run and answer the same whatever the request.
-    const std::string cli = h.script("cli",
-                                     "touch \"$0.ran\"\n"
-                                     "echo '{\"ok\":true,\"state\":\"pending\",\"verify_url\":"
-                                     "\"u\",\"user_code\":\"c\"}'\n")
-                                .string();
-    const std::filesystem::path mark = cli + ".ran";
+    // Both CLIs leave a mark on every run (the record of their arguments) and answer the
+    // same whatever the request.
+    cgi::stand_in same;
+    same.other.out = "{\"ok\":true,\"state\":\"pending\",\"verify_url\":\"u\",\"user_code\":\"c\"}\n";
+    const std::string cli = h.cli("cli", same);
+    const std::string mark = cli + ".argv";
     h.env["CODEX_LOGIN_BIN"] = cli;
     h.env["CODEX_REFRESH_BIN"] = cli;
     for (const auto& r : requests) {
@@ -243,17 +245,17 @@ TEST(CrossSite, ChangingActionsAreRefusedBeforeAnyCliRuns) {
             } else {
                 h.env.erase("HTTP_SEC_FETCH_SITE");
             }
-            std::filesystem::remove(mark);
+            h.remove(mark);
             const cgi::result res = h.run(r.query);
             if (s.cross && r.changes) {
                 EXPECT_EQ(res.out, refused) << label;
                 EXPECT_EQ(res.exit_code, 0) << label;
-                EXPECT_FALSE(std::filesystem::exists(mark)) << label << ": a CLI ran";
+                EXPECT_FALSE(h.exists(mark)) << label << ": a CLI ran";
             } else {
                 EXPECT_EQ(cgi::pin_clock(res.out), cgi::pin_clock(served.out)) << label;
                 EXPECT_EQ(res.exit_code, served.exit_code) << label;
                 // The page runs no CLI; every JSON answer here runs one.
-                EXPECT_EQ(std::filesystem::exists(mark), r.query[0] != '\0') << label;
+                EXPECT_EQ(h.exists(mark), r.query[0] != '\0') << label;
             }
         }
     }
@@ -264,7 +266,7 @@ TEST(CrossSite, ThePasswordIsCheckedFirst) {
     cgi::host h;
     h.env["BOT_PASSWORD"] = "s3cret";
     h.env["HTTP_SEC_FETCH_SITE"] = "cross-site";
-    EXPECT_EQ(h.run("action=start").out, unauthorized);
+    EXPECT_EQ(h.run("action=start").out, cgi::unauthorized);
     EXPECT_EQ(h.run("action=start&pwd=s3cret").out.rfind("Status: 403 Forbidden\r\n", 0), 0u);
 }
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/runner.h"
 #include "base/text.h"
+#include "cli/runner.h"
 
 namespace credvane {
 namespace {
@@ -166,6 +166,20 @@ TEST_F(RunCapture, OutputLimitDropsTheCrossingPiece) {
     buf cut;
     EXPECT_EQ(run_capture(script(lines + "; printf x").c_str(), cli_args(128), cut), 1);
     EXPECT_EQ(cut.len, 262144u - 1);
+}
+
+TEST_F(RunCapture, ACliStillWritingPastTheLimitIsEndedAndCountsAsRun) {
+    // It ignores SIGPIPE and every failed write: only being ended stops it. Left alone it
+    // would hold the run until the request's CLI time is up and count as timed out.
+    restart_cli_time();
+    buf out;
+    bool timed_out = true;
+    EXPECT_EQ(run_capture(script("trap '' PIPE; while :; do printf '%01023d\\n' 0; done").c_str(),
+                          cli_args(128), out, &timed_out),
+              1);
+    EXPECT_FALSE(timed_out);
+    EXPECT_EQ(out.len, 262144u - 1);
+    restart_cli_time();
 }
 
 }  // namespace

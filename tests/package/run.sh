@@ -134,6 +134,15 @@ if command -v lintian >/dev/null 2>&1; then
 else
     check "lintian is installed (apt-get install lintian)" false
 fi
+check "the package carries credvane and its sign-in CLIs" \
+    test "$(echo $programs)" = "credvane credvane-login credvane-refresh"
+check "control: Depends names libcurl4, which the sign-in CLIs load" \
+    bash -c '[[ $1 == *libcurl4* ]]' _ "$(field Depends)"
+for cli in credvane-login credvane-refresh; do
+    out=$(env -i "$root/usr/bin/$cli" --bogus 2>&1)
+    check "$cli answers a bad command line with a JSON usage line" \
+        bash -c '[[ $1 == "{\"ok\":false,\"error\":\"usage\","* ]]' _ "$out"
+done
 if [ "$(cache_value "$build" CREDVANE_STATIC)" = ON ]; then
     # A static executable has no program interpreter: the loader never runs.
     check "the installed credvane is static" bash -c '! readelf -lW "$1" | grep -q INTERP' _ "$exe"

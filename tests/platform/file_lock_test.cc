@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "platform/files.h"
 #include "platform/platform.h"
 
 namespace credvane::platform {
@@ -30,23 +31,26 @@ class scratch {
     fs::path path;
 };
 
-using state = file_lock::state;
+// A lock taken with wait_ms of waiting at most.
+file_lock take(const std::string& path, int wait_ms) {
+    return file_lock::acquire(path.c_str(), monotonic_ms() + wait_ms);
+}
 
 TEST(FileLock, OneHolderAtATimeAndTheWaitIsBounded) {
     scratch s;
     const std::string a = (s.path / "codex-a.lock").string();
     const std::string b = (s.path / "codex-b.lock").string();
     {
-        const file_lock held(a.c_str(), 0);
-        ASSERT_EQ(held.result(), state::held);
+        const file_lock held = take(a, 0);
+        ASSERT_TRUE(held.held());
         EXPECT_TRUE(fs::exists(a));
         EXPECT_EQ(fs::file_size(a), 0u);
-        EXPECT_EQ(file_lock(a.c_str(), 0).result(), state::timed_out);
-        EXPECT_EQ(file_lock(a.c_str(), 40).result(), state::timed_out);
-        EXPECT_EQ(file_lock(b.c_str(), 0).result(), state::held);  // another account
+        EXPECT_FALSE(take(a, 0).held());
+        EXPECT_FALSE(take(a, 40).held());
+        EXPECT_TRUE(take(b, 0).held());  // another account
     }
     // Let go with the holder: the next one has it at once, and the file stays.
-    EXPECT_EQ(file_lock(a.c_str(), 0).result(), state::held);
+    EXPECT_TRUE(take(a, 0).held());
     EXPECT_TRUE(fs::exists(a));
 }
 
@@ -54,13 +58,12 @@ TEST(FileLock, NoFileNoLock) {
     scratch s;
     fs::create_directories(s.path / "folder.lock");
     for (const std::string& path : {(s.path / "missing" / "codex-a.lock").string(),
-                                    (s.path / "folder.lock").string(), std::string()}) {
-        EXPECT_EQ(file_lock(path.c_str(), 0).result(), state::failed) << path;
+                                    (s.path / "folder.lock").string()}) {
+        EXPECT_FALSE(take(path, 0).held()) << path;
     }
-    EXPECT_EQ(file_lock(nullptr, 0).result(), state::failed);
 }
 
-TEST(MakeFolder, MakesOneFolderOrFindsIt) {
+TEST(MakePrivateDirs, MakesTheFoldersOnTheWayOrFindsThem) {
     scratch s;
     std::ofstream(s.path / "file") << "x";
     struct row {
@@ -70,17 +73,16 @@ TEST(MakeFolder, MakesOneFolderOrFindsIt) {
     const row rows[] = {
         {s.path / "new", true},
         {s.path / "new", true},  // there already
+        {s.path / "a" / "b" / "c", true},
         {s.path / "file", false},
-        {s.path / "missing" / "child", false},
+        {s.path / "file" / "child", false},
     };
     for (const row& r : rows) {
-        EXPECT_EQ(make_folder(r.path.string().c_str()), r.made) << r.path;
+        EXPECT_EQ(make_private_dirs(r.path.string().c_str()), r.made) << r.path;
         if (r.made) {
             EXPECT_TRUE(fs::is_directory(r.path)) << r.path;
         }
     }
-    EXPECT_FALSE(make_folder(""));
-    EXPECT_FALSE(make_folder(nullptr));
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ namespace {
 // runner's values back afterwards, so no test sees another's settings or the host's.
 constexpr const char* store_vars[] = {"USERPROFILE",      "HOME",          "HOMEPATH",
                                       "CODEX_CREDS_PATH", "CODEX_ENV_DIR", "CODEX_ACCOUNTS_DIR",
-                                      "CODEX_PENDING_DIR"};
+                                      "CODEX_PENDING_DIR", "CODEX_HOME"};
 
 class env_guard {
   public:
@@ -198,9 +198,31 @@ TEST_F(Paths, EachFileFollowsItsVariables) {
          "/env//codex.txt",
          "/pend/codex-default.json",
          "/pend/codex-work.json"},
+        {"CODEX_HOME holds the Codex CLI's files: the credential file and accounts follow it",
+         {{"HOME", "/home/op"}, {"CODEX_HOME", "/srv/codex"}},
+         "/srv/codex/auth.json",
+         "/srv/codex/accounts",
+         "/home/op/.claude/quenlo-env/codex.txt",
+         "/home/op/.claude/.login-pending/codex-default.json",
+         "/home/op/.claude/.login-pending/codex-work.json"},
+        {"CODEX_HOME with a trailing separator gets no second one",
+         {{"CODEX_HOME", "/srv/codex/"}},
+         "/srv/codex/auth.json",
+         "/srv/codex/accounts",
+         "quenlo-env//codex.txt",
+         ".login-pending//codex-default.json",
+         ".login-pending//codex-work.json"},
+        {"CODEX_CREDS_PATH wins over CODEX_HOME",
+         {{"HOME", "/home/op"}, {"CODEX_HOME", "/srv/codex"}, {"CODEX_CREDS_PATH", "/keys/auth.json"}},
+         "/keys/auth.json",
+         "/keys/accounts",
+         "/home/op/.claude/quenlo-env/codex.txt",
+         "/home/op/.claude/.login-pending/codex-default.json",
+         "/home/op/.claude/.login-pending/codex-work.json"},
         {"empty overrides count as unset",
          {{"HOME", "/home/op"},
           {"CODEX_CREDS_PATH", ""},
+          {"CODEX_HOME", ""},
           {"CODEX_ACCOUNTS_DIR", ""},
           {"CODEX_ENV_DIR", ""},
           {"CODEX_PENDING_DIR", ""}},

@@ -5,6 +5,9 @@
 //                                   creates file: proof that it outlived a kill
 //   wine_helper up <name>           waits until the "held" helper of that name is up
 //   wine_helper write-handle <n>    writes "x" to the handle numbered n, if it has one
+//   wine_helper flood               writes lines to standard output without end, ignoring
+//                                   every failed write, as a CLI that never notices that
+//                                   nobody reads any more
 //   wine_helper argv <file> ...     writes the arguments after file to it in UTF-8, one a
 //                                   line, as CommandLineToArgvW reads them; prints a JSON line
 //   <copy of wine_helper> --...     a login CLI: appends its arguments so to <its path>.argv,
@@ -101,6 +104,15 @@ int main() {
             static_cast<std::uintptr_t>(std::wcstoull(argv[2], nullptr, 10)));
         DWORD n = 0;
         return WriteFile(h, "x", 1, &n, nullptr) ? 0 : 1;
+    }
+    if (cmd == L"flood" && argc == 2) {
+        const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+        std::string line(1023, 'x');
+        line.push_back('\n');
+        for (;;) {
+            DWORD n = 0;
+            WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &n, nullptr);
+        }
     }
     const bool as_cli = cmd.rfind(L"--", 0) == 0;
     if ((cmd == L"argv" && argc >= 3) || as_cli) {

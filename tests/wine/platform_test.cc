@@ -7,11 +7,14 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <aclapi.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -19,7 +22,7 @@
 #include <vector>
 
 #include "platform/win32_testing.h"
-#include "tests/wine/harness.h"
+#include "tests/cgi/harness.h"
 
 namespace {
 
@@ -115,7 +118,7 @@ TEST(Env, ValuesArriveInUtf8AndOnlyWholeOnes) {
     };
     for (const row& r : rows) {
         SetEnvironmentVariableW(r.name, r.value);
-        const std::string name = wine::narrow(r.name);
+        const std::string name = cgi::narrow(r.name);
         const char* got = platform::env(name.c_str());
         if (r.want == nullptr) {
             EXPECT_EQ(got, nullptr) << name;
@@ -153,7 +156,7 @@ TEST(HomeEnv, TheUtf8FormMustFitWhole) {
         std::array<char, 512> out{};
         EXPECT_EQ(platform::home_env("CREDVANE_TEST_HOME", out), r.usable) << r.value.size();
         if (r.usable) {
-            EXPECT_EQ(std::string(out.data()), wine::narrow(r.value));
+            EXPECT_EQ(std::string(out.data()), cgi::narrow(r.value));
         }
     }
     SetEnvironmentVariableW(L"CREDVANE_TEST_HOME", nullptr);
@@ -161,7 +164,7 @@ TEST(HomeEnv, TheUtf8FormMustFitWhole) {
 
 class Files : public ::testing::Test {
   protected:
-    wine::host h;
+    cgi::host h;
 };
 
 TEST_F(Files, JsonEntriesAreSortedAndReallyEndInJson) {
@@ -283,10 +286,10 @@ TEST_F(Files, PathsBeyondMaxPathWork) {
     std::string dir = h.root;
     for (int i = 0; i < 8; ++i) dir += "\\" + std::string(45, static_cast<char>('a' + i));
     ASSERT_GT(dir.size() + 20, 400u);
-    make_long_dirs(L"\\\\?\\" + wine::widen(dir));
+    make_long_dirs(L"\\\\?\\" + cgi::widen(dir));
     const std::string file = dir + "\\auth.json";
     {
-        const HANDLE f = CreateFileW(wine::widen("\\\\?\\" + file).c_str(), GENERIC_WRITE, 0,
+        const HANDLE f = CreateFileW(cgi::widen("\\\\?\\" + file).c_str(), GENERIC_WRITE, 0,
                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(f, INVALID_HANDLE_VALUE);
         DWORD n = 0;
@@ -331,12 +334,46 @@ TEST(FilePath, LongPathsTakeTheExtendedForm) {
          L"\\\\?\\C:\\" + wseg + L"\\" + wseg + L"\\" + wseg},
         {"C:\\\u4e2d\\" + seg + "\\" + seg + "\\" + seg,
          L"\\\\?\\C:\\\u4e2d\\" + wseg + L"\\" + wseg + L"\\" + wseg},
+        // What the plain form trims goes before the prefix is added, which would keep it: a
+        // segment's single trailing dot, the path's trailing dots and blanks.
+        {"C:\\" + seg + ".\\" + seg + "\\" + seg + "\\a.json. . ",
+         L"\\\\?\\C:\\" + wseg + L"\\" + wseg + L"\\" + wseg + L"\\a.json"},
+        // A device name is the device, however long the folder before it.
+        {"C:\\" + seg + "\\" + seg + "\\" + seg + "\\NUL", L"\\\\.\\NUL"},
+        // Both device prefixes with any slashes are device paths, normalised as such.
+        {"//?/C:/" + seg + "/x/../" + seg + "/" + seg,
+         L"\\\\?\\C:\\" + wseg + L"\\" + wseg + L"\\" + wseg},
+        {"\\\\./C:\\" + seg + "\\.\\" + seg + "\\" + seg,
+         L"\\\\?\\C:\\" + wseg + L"\\" + wseg + L"\\" + wseg},
+        {"/\\?\\C:\\" + seg + "\\" + seg + "\\" + seg + "\\y\\..",
+         L"\\\\?\\C:\\" + wseg + L"\\" + wseg + L"\\" + wseg},
+        // Exactly "\\?\": the caller's own extended form, as written.
+        {"\\\\?\\C:\\" + seg + "\\..\\" + seg + "\\" + seg,
+         L"\\\\?\\C:\\" + wseg + L"\\..\\" + wseg + L"\\" + wseg},
         {"", L""},
         {"C:\\\xff", L""},
     };
     for (const row& r : rows) {
         EXPECT_EQ(platform::win32_testing::file_path_for(r.path.c_str()), r.want) << r.path;
     }
+}
+
+// A relative path is measured where it leads: short as written, long from the current
+// folder on.
+TEST_F(Files, ARelativePathTakesTheExtendedFormByItsFullLength) {
+    const std::string dir = h.root + "\\" + std::string(180, 'd');
+    const std::string rel = std::string(60, 'r') + "\\auth.json";
+    ASSERT_LT(rel.size(), 248u);
+    make_long_dirs(L"\\\\?\\" + cgi::widen(dir + "\\" + std::string(60, 'r')));
+    const std::string file = h.write(dir.substr(h.root.size() + 1) + "\\" + rel, "{\"rel\":1}");
+    wchar_t old_dir[MAX_PATH + 1] = {};
+    GetCurrentDirectoryW(MAX_PATH, old_dir);
+    ASSERT_TRUE(SetCurrentDirectoryW(cgi::widen(dir).c_str()));
+    const std::wstring path = platform::win32_testing::file_path_for(rel.c_str());
+    const std::optional<std::string> text = platform::read_regular_file(rel.c_str(), 64);
+    SetCurrentDirectoryW(old_dir);
+    EXPECT_EQ(path, L"\\\\?\\" + cgi::widen(file));
+    EXPECT_EQ(text, "{\"rel\":1}");
 }
 
 // Another process holding the file without read sharing (error 32) is writing it: the
@@ -347,7 +384,7 @@ int busy_retries = 0;
 
 TEST_F(Files, ABusyCredentialFileIsTriedAgainBriefly) {
     const std::string file = h.write("auth.json", "{\"a\":1}");
-    const std::wstring wfile = wine::widen(file);
+    const std::wstring wfile = cgi::widen(file);
     auto hold = [&](DWORD share) {
         return CreateFileW(wfile.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -370,6 +407,93 @@ TEST_F(Files, ABusyCredentialFileIsTriedAgainBriefly) {
     EXPECT_EQ(busy_retries, 2);
 
     platform::win32_testing::set_busy_retry_hook(nullptr);
+}
+
+// A writer that replaces the file deletes the old one while a handle to it is still open:
+// until that handle closes, the name opens for nobody. The reader takes that for busy and
+// reads the new file, instead of taking the node for logged out.
+std::string replaced_file;
+TEST_F(Files, AFileBeingReplacedIsBusyNotAbsent) {
+    replaced_file = h.write("auth.json", "{\"old\":1}");
+    held_file = CreateFileW(cgi::widen(replaced_file).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held_file, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(DeleteFileW(cgi::widen(replaced_file).c_str()));
+    const HANDLE probe = CreateFileW(cgi::widen(replaced_file).c_str(), 0,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe != INVALID_HANDLE_VALUE) {
+        // wine still opens a file whose deletion waits for a handle; Windows refuses it.
+        CloseHandle(probe);
+        CloseHandle(held_file);
+        GTEST_SKIP() << "this system opens a file that is being deleted";
+    }
+    busy_retries = 0;
+    platform::win32_testing::set_busy_retry_hook([] {
+        ++busy_retries;
+        CloseHandle(held_file);
+        std::ofstream(std::filesystem::path(cgi::widen(replaced_file)), std::ios::binary)
+            << "{\"new\":1}";
+    });
+    EXPECT_EQ(platform::read_regular_file(replaced_file.c_str(), 64), "{\"new\":1}");
+    EXPECT_EQ(busy_retries, 1);
+    platform::win32_testing::set_busy_retry_hook(nullptr);
+}
+
+// A read-only file is removed all the same; one held open elsewhere without delete sharing
+// is tried again briefly, and if it stays, it stays as it was.
+std::string held_name;
+TEST_F(Files, RemovingTakesReadOnlyFilesAndWaitsBrieflyForAHolder) {
+    const std::string ro = h.write("ro.json", "{}");
+    ASSERT_TRUE(SetFileAttributesW(cgi::widen(ro).c_str(),
+                                   FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_TRUE(platform::remove_file(ro.c_str()));
+    EXPECT_FALSE(h.exists(ro));
+
+    held_name = h.write("held.json", "{}");
+    SetFileAttributesW(cgi::widen(held_name).c_str(), FILE_ATTRIBUTE_READONLY);
+    auto hold = [] {
+        return CreateFileW(cgi::widen(held_name).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    held_file = hold();
+    ASSERT_NE(held_file, INVALID_HANDLE_VALUE);
+    busy_retries = 0;
+    platform::win32_testing::set_busy_retry_hook([] { ++busy_retries; });
+    EXPECT_FALSE(platform::remove_file(held_name.c_str()));
+    EXPECT_EQ(busy_retries, 4);
+    EXPECT_TRUE(h.exists(held_name));
+    EXPECT_NE(GetFileAttributesW(cgi::widen(held_name).c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
+
+    busy_retries = 0;
+    platform::win32_testing::set_busy_retry_hook([] {
+        if (++busy_retries == 2) CloseHandle(held_file);
+    });
+    EXPECT_TRUE(platform::remove_file(held_name.c_str()));
+    EXPECT_EQ(busy_retries, 2);
+    EXPECT_FALSE(h.exists(held_name));
+    platform::win32_testing::set_busy_retry_hook(nullptr);
+}
+
+// The cancel answer without a CLI says whether the pending marker is really gone.
+TEST_F(Files, CancelWithoutACliAnswersWhetherTheMarkerWent) {
+    const std::string marker = h.write("home\\.claude\\.login-pending\\codex-default.json", "{}");
+    const std::string answer = "{\"ok\":true,\"state\":\"cancelled\",\"pending\":";
+    SetFileAttributesW(cgi::widen(marker).c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(h.run("action=cancel").out,
+              cgi::json_head + answer + "false,\"cli_present\":false}\n");
+    EXPECT_FALSE(h.exists(marker));
+
+    h.write("home\\.claude\\.login-pending\\codex-default.json", "{}");
+    const HANDLE held = CreateFileW(cgi::widen(marker).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(h.run("action=cancel").out,
+              cgi::json_head + answer + "true,\"cli_present\":false}\n");
+    CloseHandle(held);
+    EXPECT_TRUE(h.exists(marker));
 }
 
 // Runs the program with its arguments the way the CLI runner does and returns its output
@@ -417,8 +541,17 @@ TEST_F(Files, ExitCodesThatMeanTheCliCannotRun) {
         {h.script("e3", "exit /b 3\n"), platform::run_end::ran},
         // 0xC0000135, the loader's "a DLL was not found", from the loader itself and from
         // a script that ran such a program.
-        {wine::exe_dir() + "wine_nodll.exe", platform::run_end::cannot_run},
+        {cgi::exe_dir() + "wine_nodll.exe", platform::run_end::cannot_run},
         {h.script("nodll", "exit /b -1073741515\n"), platform::run_end::cannot_run},
+        // The loader's other words for "cannot start here": an entry point missing
+        // (0xC0000139), a bad image (0xC000007B), a DLL whose start failed (0xC0000142, from
+        // the loader itself too).
+        {h.script("noentry", "exit /b -1073741511\n"), platform::run_end::cannot_run},
+        {h.script("badimage", "exit /b -1073741701\n"), platform::run_end::cannot_run},
+        {h.script("initfail", "exit /b -1073741502\n"), platform::run_end::cannot_run},
+        {cgi::exe_dir() + "wine_initfail.exe", platform::run_end::cannot_run},
+        // An NTSTATUS that is not the loader's: the program ran and crashed.
+        {h.script("crash", "exit /b -1073741819\n"), platform::run_end::ran},
     };
     for (const row& r : rows) {
         EXPECT_EQ(run(r.program, {"--status"}).end, r.end) << r.program;
@@ -436,10 +569,10 @@ platform::start_failure failure_of(const std::string& program,
 }
 
 // Copies the helper executable to rel under the host's root; the copy's path.
-std::string copy_helper(wine::host& h, const std::string& rel) {
+std::string copy_helper(cgi::host& h, const std::string& rel) {
     const std::string to = h.write(rel, "");
-    EXPECT_TRUE(CopyFileW(wine::widen(wine::exe_dir() + "wine_helper.exe").c_str(),
-                          wine::widen(to).c_str(), FALSE));
+    EXPECT_TRUE(CopyFileW(cgi::widen(cgi::exe_dir() + "wine_helper.exe").c_str(),
+                          cgi::widen(to).c_str(), FALSE));
     return to;
 }
 
@@ -514,8 +647,8 @@ TEST_F(Files, TheProgramIsResolvedBeforeAnythingRuns) {
     wchar_t old_dir[MAX_PATH + 1] = {};
     GetCurrentDirectoryW(MAX_PATH, old_dir);
     const std::string old_path = platform::env("PATH") ? platform::env("PATH") : "";
-    SetCurrentDirectoryW(wine::widen(h.root + "\\work").c_str());
-    SetEnvironmentVariableW(L"PATH", wine::widen(".;rel;\"" + path_dir + "\";" + old_path).c_str());
+    SetCurrentDirectoryW(cgi::widen(h.root + "\\work").c_str());
+    SetEnvironmentVariableW(L"PATH", cgi::widen(".;rel;\"" + path_dir + "\";" + old_path).c_str());
 
     using sf = platform::start_failure;
     struct row {
@@ -541,7 +674,7 @@ TEST_F(Files, TheProgramIsResolvedBeforeAnythingRuns) {
     for (const row& r : rows) EXPECT_EQ(failure_of(r.program, {"--status"}), r.want) << r.program;
     EXPECT_EQ(run("credvane-path-cmd").lines, (std::vector<std::string>{"{\"via\":\"cmd\"}\r\n"}));
 
-    SetEnvironmentVariableW(L"PATH", wine::widen(old_path).c_str());
+    SetEnvironmentVariableW(L"PATH", cgi::widen(old_path).c_str());
     SetCurrentDirectoryW(old_dir);
     EXPECT_TRUE(h.exists(mark)) << "the planted script never ran even as a path";
 }
@@ -552,7 +685,7 @@ TEST_F(Files, AnOverstayingRunIsEndedWithEverythingItStarted) {
     // busy machine cmd.exe may take longer than a second to get there, so the timeout doubles
     // until a run gets that far.
     for (int timeout = 1; timeout <= 16; timeout *= 2) {
-        wine::held_helper helper;
+        cgi::held_helper helper;
         std::string mark = h.root;
         mark += "\\survived-";
         mark += std::to_string(timeout);
@@ -582,7 +715,7 @@ TEST_F(Files, ACliInheritsOnlyItsStandardHandles) {
         ASSERT_TRUE(CreatePipe(&r, &w, &inherit, 0));
         SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
         const std::string cli = h.script(
-            "probe", "\"" + wine::exe_dir() + "wine_helper.exe\" write-handle " +
+            "probe", "\"" + cgi::exe_dir() + "wine_helper.exe\" write-handle " +
                          std::to_string(reinterpret_cast<std::uintptr_t>(w)) + "\necho {}\n");
         platform::win32_testing::set_handle_list(list);
         const run_result ran = run(cli);
@@ -595,6 +728,62 @@ TEST_F(Files, ACliInheritsOnlyItsStandardHandles) {
         EXPECT_EQ(ran.lines, (std::vector<std::string>{"{}\r\n"}));
         EXPECT_EQ(written, !list) << (list ? "with" : "without") << " the handle list";
     }
+}
+
+// A reader that has all it will take ends the CLI at once: one that never stops writing
+// would otherwise hold the run until its time is up (no bound here, so only the end of the
+// CLI lets the test finish).
+TEST(Stop, EndsACliThatWritesWithoutEnd) {
+    const std::string helper = cgi::exe_dir() + "wine_helper.exe";
+    const std::vector<std::string_view> args = {"flood"};
+    platform::child_process child(helper.c_str(), args, 0);
+    ASSERT_TRUE(child.started());
+    std::size_t total = 0;
+    std::vector<char> piece(2048);
+    while (total <= 300 * 1024 && child.read_line(piece)) total += std::strlen(piece.data());
+    EXPECT_GT(total, 300u * 1024);
+    EXPECT_EQ(child.stop(), platform::run_end::ran);
+    EXPECT_FALSE(child.started());
+}
+
+// The CLI's output pipe: only our own user may open it, and its name carries 128 random
+// bits, so nobody can foresee it and create it first.
+TEST(OutputPipe, PrivateToOurUserWithAnUnforeseeableName) {
+    std::wstring names[2];
+    for (std::wstring& name : names) {
+        const HANDLE pipe = platform::win32_testing::output_pipe_for(name);
+        ASSERT_NE(pipe, nullptr);
+        const std::wstring prefix =
+            L"\\\\.\\pipe\\credvane-" + std::to_wstring(GetCurrentProcessId()) + L"-";
+        ASSERT_TRUE(name.starts_with(prefix)) << cgi::narrow(name);
+        const std::wstring random = name.substr(prefix.size());
+        EXPECT_EQ(random.size(), 32u);
+        EXPECT_EQ(random.find_first_not_of(L"0123456789abcdef"), std::wstring::npos);
+
+        PACL dacl = nullptr;
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        ASSERT_EQ(GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                  nullptr, &dacl, nullptr, &sd),
+                  static_cast<DWORD>(ERROR_SUCCESS));
+        ASSERT_NE(dacl, nullptr);
+        EXPECT_EQ(dacl->AceCount, 1);
+        void* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, 0, &ace));
+        const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        HANDLE token = nullptr;
+        ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+        std::vector<unsigned char> user(256);
+        DWORD size = 0;
+        ASSERT_TRUE(GetTokenInformation(token, TokenUser, user.data(),
+                                        static_cast<DWORD>(user.size()), &size));
+        CloseHandle(token);
+        EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&allowed->SidStart),
+                             reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid));
+        LocalFree(sd);
+        CloseHandle(pipe);
+    }
+    EXPECT_NE(names[0], names[1]);
 }
 
 TEST(Clock, NowIsTheUnixTime) {

@@ -28,8 +28,7 @@ std::string marking_cli(cgi::host& h) {
         .script(
             "cli",
             "touch \"$0.ran\"\n"
-            "echo '{\"ok\":true,\"state\":\"pending\",\"verify_url\":\"u\",\"user_code\":\"c\"}'\n")
-        .string();
+            "echo '{\"ok\":true,\"state\":\"pending\",\"verify_url\":\"u\",\"user_code\":\"c\"}'\n");
 }
 
 // Browsers leave out Sec-Fetch-Site over plain HTTP, and send "Origin: null" for a form of
@@ -109,9 +108,9 @@ TEST(CliEnvironment, OnlyTheAllowlistAndTheOperatorsNamesReachTheCli) {
     const std::string pw = "p@ss w:rd&1";
     const std::string encoded = "p%40ss%20w%3ard%261";
     cgi::host h;
-    const fs::path seen = h.root / "seen";
+    const fs::path seen = fs::path(h.root) / "seen";
     h.env["CODEX_LOGIN_BIN"] =
-        h.script("login", "env > '" + seen.string() + "'\necho '{\"ok\":true}'\n").string();
+        h.script("login", "env > '" + seen.string() + "'\necho '{\"ok\":true}'\n");
     h.env["BOT_PASSWORD"] = pw;
     h.env["HTTP_X_BOT_PASSWORD"] = pw;
     h.env["LANG"] = "C.UTF-8";
@@ -126,7 +125,7 @@ TEST(CliEnvironment, OnlyTheAllowlistAndTheOperatorsNamesReachTheCli) {
     // The header passes; the query carries the password as the panel sends it.
     const cgi::result ok = h.run("action=status&pwd=" + encoded);
     ASSERT_TRUE(has(ok.out, "\"state\":\"done\"")) << ok.out;
-    const std::string env = h.read(seen);
+    const std::string env = h.read(seen.string());
     for (const std::string kept :
          {"PATH=/usr/bin:/bin\n", "HOME=", "LANG=C.UTF-8\n", "CODEX_HOME=/srv/codex\n",
           "https_proxy=http://proxy.invalid:3128\n", "EXTRA_SETTING=kept\n", "CODEX_LOGIN_BIN="}) {
@@ -170,8 +169,7 @@ TEST(Interval, StartAndPollAnswersHoldItToOneSecondToAnHour) {
                          r.from_cli +
                          "}' ;;\n"
                          "--poll) echo '{\"ok\":true,\"state\":\"pending\",\"interval\":" +
-                         r.from_cli + "}' ;;\nesac\n")
-                .string();
+                         r.from_cli + "}' ;;\nesac\n");
         const std::string want = "\"interval\":" + std::to_string(r.answered) + ",";
         EXPECT_TRUE(has(h.run("action=start").out, want)) << r.from_cli;
         EXPECT_TRUE(has(h.run("action=poll").out, want)) << r.from_cli;
@@ -185,7 +183,7 @@ TEST(Capture, NulBytesCountAgainstTheLimit) {
          {"exec cat /dev/zero", "printf '{\"ok\":true}\\n'; exec cat /dev/zero"}) {
         cgi::host h;
         h.env["CREDVANE_CLI_TIMEOUT"] = "20";
-        h.env["CODEX_LOGIN_BIN"] = h.script("login", body + "\n").string();
+        h.env["CODEX_LOGIN_BIN"] = h.script("login", body + "\n");
         const cgi::result res = h.run("action=status");
         EXPECT_TRUE(has(res.out, "\"cli_present\":true,")) << body << "\n" << res.out;
         EXPECT_TRUE(has(res.out, "\"cli_error\":\"\",")) << body << "\n" << res.out;
@@ -199,7 +197,7 @@ TEST(Paths, ACutPathNamesNoFile) {
     // Folders whose paths leave exactly room for "/abc.json" (or "/codex-abc.json") within
     // 1023 bytes: an account "abc.jsonQ" is then cut to "abc"'s file.
     const auto deep = [&](const std::string& leaf, std::size_t total) {
-        fs::path p = h.root / leaf;
+        fs::path p = fs::path(h.root) / leaf;
         while (p.string().size() + 211 < total) p /= std::string(200, 'd');
         p /= std::string(total - p.string().size() - 1, 'e');
         fs::create_directories(p);
@@ -214,7 +212,7 @@ TEST(Paths, ACutPathNamesNoFile) {
     std::ofstream(pending / "codex-abc.json") << "{\"created\":1}";
     h.env["CODEX_ACCOUNTS_DIR"] = accounts.string();
     h.env["CODEX_PENDING_DIR"] = pending.string();
-    const std::string refresh = h.script("refresh", "touch \"$0.ran\"\n").string();
+    const std::string refresh = h.script("refresh", "touch \"$0.ran\"\n");
     h.env["CODEX_REFRESH_BIN"] = refresh;
 
     // The account itself is whole and reads as signed in.
@@ -241,7 +239,7 @@ TEST(Paths, ACutPathNamesNoFile) {
 TEST(Cancel, AStatusRunThatTimedOutIsNoMissingCli) {
     cgi::host h;
     h.env["CREDVANE_CLI_TIMEOUT"] = "1";
-    h.env["CODEX_LOGIN_BIN"] = h.script("login", "touch \"$0.$1\"\nexec sleep 30\n").string();
+    h.env["CODEX_LOGIN_BIN"] = h.script("login", "touch \"$0.$1\"\nexec sleep 30\n");
     const fs::path marker =
         h.write("home/.claude/.login-pending/codex-default.json", "{\"created\":1}");
     const cgi::result res = h.run("action=cancel");
@@ -250,7 +248,7 @@ TEST(Cancel, AStatusRunThatTimedOutIsNoMissingCli) {
                            "timed out\"}\n");
     EXPECT_EQ(res.exit_code, 0);
     EXPECT_TRUE(fs::exists(marker));
-    EXPECT_TRUE(fs::exists(h.root / "bin" / "login.--status"));
+    EXPECT_TRUE(fs::exists(fs::path(h.root) / "bin" / "login.--status"));
 }
 
 // Under a CGI host the arguments belong to the request (a host may turn "?--version"
@@ -275,11 +273,11 @@ TEST(Modes, UnderAHostTheArgumentsPickNoMode) {
 // Another account is not held up.
 TEST(AccountLock, RunsForOneAccountQueueWithinTheTimeBudget) {
     cgi::host h;
-    const fs::path inside = h.root / "inside.fifo";
-    const fs::path release = h.root / "release.fifo";
+    const fs::path inside = fs::path(h.root) / "inside.fifo";
+    const fs::path release = fs::path(h.root) / "release.fifo";
     ASSERT_EQ(::mkfifo(inside.c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo(release.c_str(), 0600), 0);
-    const fs::path log = h.root / "runs";
+    const fs::path log = fs::path(h.root) / "runs";
     // The default account's poll says it is inside, then waits to be released.
     h.env["CODEX_LOGIN_BIN"] =
         h.script("login", "echo \"$*\" >> '" + log.string() +
@@ -288,8 +286,7 @@ TEST(AccountLock, RunsForOneAccountQueueWithinTheTimeBudget) {
                               "  echo in > '" +
                               inside.string() + "'; read x < '" + release.string() +
                               "'\nfi\n"
-                              "echo '{\"ok\":true,\"state\":\"pending\"}'\n")
-            .string();
+                              "echo '{\"ok\":true,\"state\":\"pending\"}'\n");
     std::future<cgi::result> holder =
         std::async(std::launch::async, [&h] { return h.run("action=poll"); });
     {
@@ -297,7 +294,7 @@ TEST(AccountLock, RunsForOneAccountQueueWithinTheTimeBudget) {
         std::string word;
         ASSERT_TRUE(std::getline(wait_inside, word));
     }
-    const std::string before = h.read(log);
+    const std::string before = h.read(log.string());
 
     // Another account runs at once, under its own lock.
     const cgi::result other = h.run("action=status&account=other");
@@ -312,7 +309,7 @@ TEST(AccountLock, RunsForOneAccountQueueWithinTheTimeBudget) {
         << waiting.out;
     const cgi::result status = h.run("action=status");
     EXPECT_TRUE(has(status.out, "\"cli_error\":\"the login CLI timed out\"")) << status.out;
-    EXPECT_EQ(h.read(log), before + "--status --name other\n")
+    EXPECT_EQ(h.read(log.string()), before + "--status --name other\n")
         << "a run for the held account started";
 
     std::ofstream(release) << "go\n";

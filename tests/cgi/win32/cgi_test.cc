@@ -1,5 +1,5 @@
-// cgi_test.cc: credvane.exe end to end under wine: exact answer bytes, Windows paths, and
-// stand-in CLIs run through cmd.exe.
+// cgi_test.cc: what only Windows shows of credvane.exe end to end: text outside the ANSI code
+// page, Windows paths, CLIs run through cmd.exe or started directly, and job objects.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +7,7 @@
 #include <regex>
 #include <sstream>
 
-#include "tests/wine/harness.h"
+#include "tests/cgi/harness.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -16,32 +16,13 @@
 
 namespace {
 
-// The build hands over the version from project(); the line must carry exactly it.
-const std::string version_line = "credvane " CREDVANE_VERSION "\n";
-const std::string unauthorized =
-    "Status: 401 Unauthorized\r\n"
-    "Content-Type: application/json; charset=utf-8\r\n"
-    "Cache-Control: no-store\r\n"
-    "\r\n"
-    "{\"ok\":false,\"error\":\"invalid node password\"}\n";
-
-bool is_status_answer(const std::string& out) {
-    return out.rfind(wine::json_head + "{\"ok\":true,\"state\":\"done\",", 0) == 0;
-}
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
 // The status fields with the empty state of the default account but for these members.
 std::string status_fields(const std::string& credentials_path, const std::string& cli_present,
                           const std::string& cli_error) {
     return "\"logged_in\":false,\"expires_at\":0,\"expires_in_sec\":0,\"expired\":false,"
            "\"has_refresh\":false,\"account\":\"\",\"pending\":false,\"pending_age_sec\":-1,"
            "\"last_refresh\":0,\"account_id\":\"\",\"cli_present\":" +
-           cli_present + ",\"credentials_path\":\"" + wine::json_text(credentials_path) +
+           cli_present + ",\"credentials_path\":\"" + cgi::json_text(credentials_path) +
            "\",\"profile\":\"\",\"profile_exists\":false,\"named_accounts\":false,"
            "\"api_key_present\":false,\"cli_error\":\"" +
            cli_error + "\",\"accounts\":[]";
@@ -79,7 +60,7 @@ TEST(Unicode, TheNodePasswordIsComparedInUtf8) {
         {true, "", true, "action=status", false},
     };
     for (const row& r : rows) {
-        wine::host h;
+        cgi::host h;
         if (r.raw_password) {
             h.raw_env["BOT_PASSWORD"] = L"\xD800";
         } else {
@@ -87,12 +68,12 @@ TEST(Unicode, TheNodePasswordIsComparedInUtf8) {
         }
         if (r.raw_header) h.raw_env["HTTP_X_BOT_PASSWORD"] = L"\xD800";
         if (!r.header.empty()) h.env["HTTP_X_BOT_PASSWORD"] = r.header;
-        const wine::result res = h.run(r.query);
-        EXPECT_EQ(res.exit_code, 0u);
+        const cgi::result res = h.run(r.query);
+        EXPECT_EQ(res.exit_code, 0);
         if (r.passes) {
-            EXPECT_TRUE(is_status_answer(res.out)) << r.header << " " << r.query << res.out;
+            EXPECT_TRUE(cgi::is_status_answer(res.out)) << r.header << " " << r.query << res.out;
         } else {
-            EXPECT_EQ(res.out, unauthorized) << r.header << " " << r.query;
+            EXPECT_EQ(res.out, cgi::unauthorized) << r.header << " " << r.query;
         }
     }
 }
@@ -102,19 +83,19 @@ TEST(Unicode, TheNodePasswordIsComparedInUtf8) {
 // account name is left out of the list.
 TEST(Unicode, AHomeOutsideTheCodePageIsReadAndReportedInUtf8) {
     const long long exp = static_cast<long long>(std::time(nullptr)) + 3600;
-    const std::string creds = "{\"tokens\":{\"access_token\":\"" + wine::jwt_with_exp(exp) +
+    const std::string creds = "{\"tokens\":{\"access_token\":\"" + cgi::jwt_with_exp(exp) +
                               "\",\"refresh_token\":\"r\"}}";
     std::string long_home = "long";
     for (int i = 0; i < 7; ++i) long_home += "\\" + std::string(50, static_cast<char>('a' + i));
     for (const std::string& rel : {std::string("\u0141ukasz \u4e2d"), long_home}) {
-        wine::host h;
+        cgi::host h;
         const std::string home = h.root + "\\" + rel;
         h.write(rel + "\\.codex\\auth.json", creds);
         h.write(rel + "\\.codex\\accounts\\ok.json", "{\"access_token\":\"plain\"}");
         h.write(rel + "\\.codex\\accounts\\\u017c\u00f3\u0142w.json", "{\"access_token\":\"x\"}");
         h.env["USERPROFILE"] = home;
-        const wine::result res = h.run("action=status");
-        EXPECT_EQ(credentials_path_of(res.out), wine::json_text(home + "\\.codex\\auth.json"));
+        const cgi::result res = h.run("action=status");
+        EXPECT_EQ(credentials_path_of(res.out), cgi::json_text(home + "\\.codex\\auth.json"));
         EXPECT_NE(res.out.find("\"logged_in\":true,\"expires_at\":" + std::to_string(exp)),
                   std::string::npos)
             << res.out;
@@ -126,140 +107,13 @@ TEST(Unicode, AHomeOutsideTheCodePageIsReadAndReportedInUtf8) {
 }
 
 TEST(Unicode, ACliInAFolderOutsideTheCodePageRuns) {
-    wine::host h;
+    cgi::host h;
     h.env["CODEX_LOGIN_BIN"] = h.write("\u0141ukasz \u4e2d\\login.cmd",
                                        "@echo off\r\necho {\"ok\":true,\"logged_in\":true}\r\n");
-    const wine::result res = h.run("action=status");
+    const cgi::result res = h.run("action=status");
     EXPECT_NE(res.out.find("\"cli_present\":true,"), std::string::npos) << res.out;
     EXPECT_NE(res.out.find("\"cli_error\":\"\""), std::string::npos) << res.out;
     EXPECT_NE(res.out.find("\"logged_in\":true"), std::string::npos) << res.out;
-}
-
-// Line endings are where text mode would show: every LF alone must stay alone.
-TEST(Bytes, ModeLinesEndInALoneLineFeed) {
-    struct row {
-        std::vector<std::string> args;
-        bool meta_env;
-        std::string expected;
-    };
-    const row rows[] = {
-        {{"--meta"}, false, "{\"name\":\"codex\",\"desc\":\"Codex login\"}\n"},
-        {{}, true, "{\"name\":\"codex\",\"desc\":\"Codex login\"}\n"},
-        {{"--version"}, false, version_line},
-        {{"-v"}, false, version_line},
-    };
-    for (const row& r : rows) {
-        wine::host h;
-        if (r.meta_env) h.env["QN_PLUGIN_META"] = "";
-        const wine::result res = h.run_args(r.args);
-        EXPECT_EQ(res.out, r.expected);
-        EXPECT_EQ(res.exit_code, 0u);
-        EXPECT_EQ(res.err, "");
-    }
-}
-
-TEST(Bytes, TheUnauthorizedAnswerIsExactly145Bytes) {
-    struct row {
-        std::string header;
-        std::string authorization;
-        std::string query;
-        bool passes;
-    };
-    const row rows[] = {
-        {"", "", "action=status", false},
-        {"nope", "", "action=status", false},
-        {"", "Basic s3cret", "action=status", false},
-        {"", "  bEARER   s3cret", "action=status", true},
-        {"nope", "", "action=status&pwd=s3cret", true},
-    };
-    for (const row& r : rows) {
-        wine::host h;
-        h.env["BOT_PASSWORD"] = "s3cret";
-        if (!r.header.empty()) h.env["HTTP_X_BOT_PASSWORD"] = r.header;
-        if (!r.authorization.empty()) h.env["HTTP_AUTHORIZATION"] = r.authorization;
-        const wine::result res = h.run(r.query);
-        EXPECT_EQ(res.exit_code, 0u);
-        if (r.passes) {
-            EXPECT_TRUE(is_status_answer(res.out)) << r.authorization << res.out;
-        } else {
-            EXPECT_EQ(res.out, unauthorized);
-            EXPECT_EQ(res.out.size(), 145u);
-        }
-    }
-}
-
-TEST(Bytes, UnknownActionIsA400) {
-    wine::host h;
-    const wine::result res = h.run("action=Status");
-    EXPECT_EQ(res.out, wine::status_head("400 Bad Request") +
-                           "{\"ok\":false,\"error\":\"unknown_action\",\"detail\":\"expected "
-                           "status, start, poll, cancel, refresh or accounts\"}\n");
-    EXPECT_EQ(res.exit_code, 1u);
-}
-
-TEST(Bytes, ThePageLeavesWithoutAddedCarriageReturns) {
-    wine::host h;
-    const std::string out = h.run("").out;
-    const std::string head = "Content-Type: text/html; charset=utf-8\r\n";
-    ASSERT_EQ(out.rfind(head, 0), 0u) << out.substr(0, 200);
-    const std::size_t body = out.find("\r\n\r\n");
-    ASSERT_NE(body, std::string::npos);
-    EXPECT_GT(out.size() - body, 1000u);
-    EXPECT_EQ(out.find('\r', body + 4), std::string::npos);
-}
-
-TEST(Status, NoCredentialsAndNoCliWholeAnswer) {
-    wine::host h;
-    const wine::result res = h.run("action=status");
-    EXPECT_EQ(res.exit_code, 0u);
-    EXPECT_EQ(res.err, "");
-    EXPECT_EQ(res.out, wine::json_head + "{\"ok\":true,\"state\":\"done\"," +
-                           status_fields(h.home + "\\.codex\\auth.json", "false",
-                                         "the login CLI is not on this node") +
-                           "}\n");
-}
-
-TEST(Status, FilesAndCliOnWindowsPaths) {
-    wine::host h;
-    const long long now = static_cast<long long>(std::time(nullptr));
-    const long long exp = now + 3600;
-    h.write("home\\.codex\\auth.json",
-            "{\"tokens\":{\"access_token\":\"" + wine::jwt_with_exp(exp) +
-                "\",\"refresh_token\":\"r\",\"account_id\":\"acc-1\"}}\r\n");
-    h.write("home\\.claude\\quenlo-env\\codex.txt", "X=1\r\nCODEX_ACCOUNT=work\r\n");
-    h.write("home\\.claude\\.login-pending\\codex-default.json",
-            "{\"created\":" + std::to_string(now - 30) + "}");
-    h.write("home\\.codex\\accounts\\b.json",
-            "{\"tokens\":{\"access_token\":\"" + wine::jwt_with_exp(now - 10) + "\"}}");
-    h.write("home\\.codex\\accounts\\A.JSON",
-            "{\"access_token\":\"plain\",\"refresh_token\":\"r\"}");
-    h.write("home\\.codex\\accounts\\c.jsonl", "{}");
-    h.write("home\\.codex\\accounts\\bad name.json", "{}");
-    h.write("home\\.codex\\accounts\\x.json\\inner", "");
-    h.env["CODEX_LOGIN_BIN"] = h.script(
-        "status cli", "echo log line\necho {\"ok\":true,\"expires_at\":" +
-                          std::to_string((exp + 60) * 1000) + ",\"pending\":false}\necho.\n");
-    const wine::result res = h.run("action=status");
-    EXPECT_EQ(res.exit_code, 0u);
-    EXPECT_EQ(res.err, "");
-    const std::string pinned =
-        std::regex_replace(std::regex_replace(res.out, std::regex("\"expires_in_sec\":-?[0-9]+"),
-                                              "\"expires_in_sec\":R"),
-                           std::regex("\"pending_age_sec\":3[0-2]"), "\"pending_age_sec\":A");
-    EXPECT_EQ(
-        pinned,
-        wine::json_head + "{\"ok\":true,\"state\":\"done\",\"logged_in\":true,\"expires_at\":" +
-            std::to_string(exp + 60) +
-            ",\"expires_in_sec\":R,\"expired\":false,\"has_refresh\":true,\"account\":\"work\","
-            "\"pending\":true,\"pending_age_sec\":A,\"last_refresh\":0,\"account_id\":\"acc-1\","
-            "\"cli_present\":true,\"credentials_path\":\"" +
-            wine::json_text(h.home + "\\.codex\\auth.json") +
-            "\",\"profile\":\"codex\",\"profile_exists\":true,\"named_accounts\":true,"
-            "\"api_key_present\":false,\"cli_error\":\"\",\"accounts\":["
-            "{\"name\":\"A\",\"logged_in\":true,\"has_refresh\":true,\"expires_at\":0,"
-            "\"expires_in_sec\":R,\"expired\":false},"
-            "{\"name\":\"b\",\"logged_in\":true,\"has_refresh\":false,\"expires_at\":" +
-            std::to_string(now - 10) + ",\"expires_in_sec\":R,\"expired\":true}]}\n");
 }
 
 TEST(Status, HomeAndOverridesGiveBackslashPaths) {
@@ -294,7 +148,7 @@ TEST(Status, HomeAndOverridesGiveBackslashPaths) {
         {{{"CODEX_ACCOUNTS_DIR", "E:\\accts"}}, "&account=work", "E:\\accts\\work.json"},
     };
     for (const row& r : rows) {
-        wine::host h;
+        cgi::host h;
         for (const auto& [k, v] : r.env) {
             if (v == "-") {
                 h.env.erase(k);
@@ -302,8 +156,8 @@ TEST(Status, HomeAndOverridesGiveBackslashPaths) {
                 h.env[k] = v;
             }
         }
-        const wine::result res = h.run("action=status" + r.query);
-        EXPECT_EQ(credentials_path_of(res.out), wine::json_text(r.path)) << r.path;
+        const cgi::result res = h.run("action=status" + r.query);
+        EXPECT_EQ(credentials_path_of(res.out), cgi::json_text(r.path)) << r.path;
     }
 }
 
@@ -311,13 +165,13 @@ TEST(Status, HomeAndOverridesGiveBackslashPaths) {
 const char* record_argv = "echo [%~1][%~2][%~3][%~4]>>\"%~dp0%~n0.argv\"\n";
 
 TEST(Cli, EveryActionPassesItsArgumentsThroughCmd) {
-    wine::host h;
+    cgi::host h;
     const long long now = static_cast<long long>(std::time(nullptr));
     const std::string creds =
         h.write("home\\.codex\\auth.json",
-                "{\"tokens\":{\"access_token\":\"" + wine::jwt_with_exp(now + 60) + "\"}}");
+                "{\"tokens\":{\"access_token\":\"" + cgi::jwt_with_exp(now + 60) + "\"}}");
     h.write("bin\\fresh.json",
-            "{\"tokens\":{\"access_token\":\"" + wine::jwt_with_exp(now + 7200) + "\"}}");
+            "{\"tokens\":{\"access_token\":\"" + cgi::jwt_with_exp(now + 7200) + "\"}}");
     h.env["CODEX_LOGIN_BIN"] = h.script(
         "login cli",
         std::string(record_argv) +
@@ -331,27 +185,27 @@ TEST(Cli, EveryActionPassesItsArgumentsThroughCmd) {
         h.script("refresh cli",
                  std::string(record_argv) + "copy /y \"%~dp0fresh.json\" \"%~2\" >NUL\necho {}\n");
 
-    const wine::result start = h.run("action=start&force=1&account=work");
-    EXPECT_EQ(start.out, wine::json_head +
+    const cgi::result start = h.run("action=start&force=1&account=work");
+    EXPECT_EQ(start.out, cgi::json_head +
                              "{\"ok\":true,\"flow\":\"device_code\",\"verify_url\":\"https://"
                              "example.invalid/device\",\"user_code\":\"ABCD-1234\",\"expires_in\":"
                              "600,\"interval\":3,\"pending\":true,\"provider\":\"codex\"}\n");
-    const wine::result poll = h.run("action=poll&account=work");
+    const cgi::result poll = h.run("action=poll&account=work");
     EXPECT_EQ(
         poll.out,
-        wine::json_head + "{\"ok\":true,\"state\":\"pending\",\"interval\":4,\"pending\":true}\n");
-    const wine::result cancel = h.run("action=cancel");
-    EXPECT_EQ(cancel.out.rfind(wine::json_head + "{\"ok\":true,\"state\":\"cancelled\","
+        cgi::json_head + "{\"ok\":true,\"state\":\"pending\",\"interval\":4,\"pending\":true}\n");
+    const cgi::result cancel = h.run("action=cancel");
+    EXPECT_EQ(cancel.out.rfind(cgi::json_head + "{\"ok\":true,\"state\":\"cancelled\","
                                                  "\"logged_in\":true,",
                                0),
               0u)
         << cancel.out;
-    const wine::result refresh = h.run("action=refresh");
-    EXPECT_EQ(refresh.out.rfind(wine::json_head + "{\"ok\":true,\"refreshed\":true,", 0), 0u)
+    const cgi::result refresh = h.run("action=refresh");
+    EXPECT_EQ(refresh.out.rfind(cgi::json_head + "{\"ok\":true,\"refreshed\":true,", 0), 0u)
         << refresh.out;
     EXPECT_NE(refresh.out.find("\"expires_at\":" + std::to_string(now + 7200)), std::string::npos);
-    for (const wine::result* r : {&start, &poll, &cancel, &refresh}) {
-        EXPECT_EQ(r->exit_code, 0u);
+    for (const cgi::result* r : {&start, &poll, &cancel, &refresh}) {
+        EXPECT_EQ(r->exit_code, 0);
         EXPECT_EQ(r->err, "");
     }
 
@@ -365,96 +219,38 @@ TEST(Cli, EveryActionPassesItsArgumentsThroughCmd) {
               "[--credentials-file][" + creds + "][--force][]\r\n");
 }
 
-TEST(Cli, RequestVariablesNeverReachTheCliWhateverTheirCase) {
-    wine::host h;
-    h.env["CODEX_LOGIN_BIN"] = h.script("login", "set >\"%~dp0login.env\"\necho {}\n");
-    h.env["BOT_PASSWORD"] = "s3cret";
-    h.env["HTTP_X_BOT_PASSWORD"] = "s3cret";
-    h.env["HTTP_AUTHORIZATION"] = "Bearer s3cret";
-    h.env["Http_Proxy"] = "http://attacker.invalid:3128";
-    h.env["http_user_agent"] = "agent";
-    h.env["KEEP_ME"] = "kept";
-    h.env["CREDVANE_CLI_ENV"] = "keep_me";      // listed in another case: one name here
-    h.env["HTTPS_PROXY_SETTING"] = "node-own";  // neither needed nor listed
-    const wine::result res = h.run("action=status&pwd=s3cret");
-    ASSERT_TRUE(is_status_answer(res.out)) << res.out;
-    const std::string env = lower(h.read(h.root + "\\bin\\login.env"));
-    ASSERT_FALSE(env.empty());
-    for (const char* gone :
-         {"bot_password=", "http_x_bot_password=", "http_authorization=", "http_proxy=",
-          "http_user_agent=", "query_string=", "https_proxy_setting=", "s3cret"}) {
-        EXPECT_EQ(env.find(gone), std::string::npos) << gone;
-    }
-    for (const char* kept : {"keep_me=kept", "userprofile=", "codex_login_bin=", "systemroot="}) {
-        EXPECT_NE(env.find(kept), std::string::npos) << kept;
-    }
-}
-
-TEST(Cli, TheCliReadsTheNullDeviceNotTheRequestBody) {
-    wine::host h;
-    h.env["CODEX_LOGIN_BIN"] =
-        h.script("login",
-                 "set /p line=\nif defined line (echo {\"ok\":false,\"error\":\"had %line%\"}) "
-                 "else echo {\"ok\":true}\n");
-    const wine::result res = h.run("action=status");
-    EXPECT_NE(res.out.find("\"cli_present\":true,"), std::string::npos) << res.out;
-    EXPECT_NE(res.out.find("\"cli_error\":\"\""), std::string::npos) << res.out;
-}
-
+// The missing CLIs that every platform has are shared cases; these are paths that cmd.exe
+// would refuse before it looked for the file.
 TEST(Cli, AMissingCliIsReportedAsMissing) {
-    struct row {
-        std::string bin;  // "-": CODEX_LOGIN_BIN not set
-        std::string present;
-        std::string error;
-    };
-    wine::host h;
-    const row rows[] = {
-        {"-", "false", "the login CLI is not on this node"},
-        {"", "false", "the login CLI is not on this node"},
-        {"credvane-no-such-cli", "false", "the login CLI is not on this node"},
-        {h.script("gone", "echo {\"logged_in\":true}\nexit /b 127\n"), "false",
-         "the login CLI is not on this node"},
-        {h.script("fails", "echo {\"logged_in\":true}\nexit /b 1\n"), "true", ""},
-        // Real cmd.exe answers 3 and 123 for these, not 9009: they are resolved first.
-        {h.root + "\\no such folder\\login.exe", "false", "the login CLI is not on this node"},
-        {h.root + "\\bin\\bad|name.cmd", "false", "the login CLI is not on this node"},
-        {h.root + "\\bin\\what?.cmd", "false", "the login CLI is not on this node"},
-    };
-    for (const row& r : rows) {
-        if (r.bin == "-") {
-            h.env.erase("CODEX_LOGIN_BIN");
-        } else {
-            h.env["CODEX_LOGIN_BIN"] = r.bin;
-        }
-        const wine::result res = h.run("action=status");
-        EXPECT_NE(res.out.find("\"cli_present\":" + r.present + ","), std::string::npos)
-            << r.bin << res.out;
-        EXPECT_NE(res.out.find("\"cli_error\":\"" + r.error + "\""), std::string::npos) << r.bin;
-        EXPECT_EQ(res.err, "") << r.bin;
+    cgi::host h;
+    // Real cmd.exe answers 3 and 123 for these, not 9009: they are resolved first.
+    for (const std::string& bin : {h.root + "\\no such folder\\login.exe",
+                                   h.root + "\\bin\\bad|name.cmd", h.root + "\\bin\\what?.cmd"}) {
+        h.env["CODEX_LOGIN_BIN"] = bin;
+        const cgi::result res = h.run("action=status");
+        EXPECT_NE(res.out.find("\"cli_present\":false,"), std::string::npos) << bin << res.out;
+        EXPECT_NE(res.out.find("\"cli_error\":\"the login CLI is not on this node\""),
+                  std::string::npos)
+            << bin;
+        EXPECT_EQ(res.err, "") << bin;
     }
-    // The actions that need the CLI say so instead of failing on it.
-    h.env.erase("CODEX_LOGIN_BIN");
-    EXPECT_EQ(h.run("action=start").out,
-              wine::status_head("200 OK") +
-                  "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"quenlo-codex-login is "
-                  "not on this node; install QUENLO CODE or set CODEX_LOGIN_BIN\"}\n");
 }
 
 }  // namespace
 
 TEST(Cli, AHelperTheCliLeavesRunningDoesNotHoldTheAnswerBack) {
-    wine::host h;
+    cgi::host h;
     // The helper blocks until the test lets it go; the CLI ends once the helper is up. A run
     // that waited for the helper would wait until the helper's own bound (minutes, never
     // reached by a sound run) and find its mark: the CLI's timeout is out of the way.
-    wine::held_helper helper;
+    cgi::held_helper helper;
     const std::string mark = h.root + "\\helper done";
     h.env["CREDVANE_CLI_TIMEOUT"] = "3600";
     h.env["CODEX_LOGIN_BIN"] =
         h.script("login", "start \"\" /b " + helper.hold_command(mark) + " >NUL\n" +
                               helper.up_command() + "\necho {}\n");
-    const wine::result res = h.run("action=status");
-    EXPECT_TRUE(is_status_answer(res.out)) << res.out;
+    const cgi::result res = h.run("action=status");
+    EXPECT_TRUE(cgi::is_status_answer(res.out)) << res.out;
     // The host saw the end of the answer before the helper was let go: it held no handle
     // to the host's pipe.
     EXPECT_TRUE(helper.came_up());
@@ -464,13 +260,13 @@ TEST(Cli, AHelperTheCliLeavesRunningDoesNotHoldTheAnswerBack) {
 // The host ends credvane on its own timeout without warning: the CLI and everything it
 // started end with it, as the job dies with credvane's handle to it.
 TEST(Cli, KillingCredvaneEndsTheCliAndWhatItStarted) {
-    wine::host h;
+    cgi::host h;
     const std::string pid_file = h.root + "\\held.pid";
     h.env["CREDVANE_CLI_TIMEOUT"] = "3600";
     h.env["CODEX_LOGIN_BIN"] = h.script(
-        "login", "\"" + wine::exe_dir() + "wine_helper.exe\" hold \"" + pid_file + "\"\necho {}\n");
-    wine::running credvane = h.start("action=status");
-    ASSERT_TRUE(wine::wait_for_file(pid_file, 120000)) << "the CLI's child never started";
+        "login", "\"" + cgi::exe_dir() + "wine_helper.exe\" hold \"" + pid_file + "\"\necho {}\n");
+    cgi::running credvane = h.start("action=status");
+    ASSERT_TRUE(cgi::wait_for_file(pid_file, 120000)) << "the CLI's child never started";
     const HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE,
                                      static_cast<DWORD>(std::stoul(h.read(pid_file))));
     ASSERT_NE(child, nullptr);
@@ -484,23 +280,23 @@ TEST(Cli, KillingCredvaneEndsTheCliAndWhatItStarted) {
 
 // Copies the helper executable to rel under the host's root, as a login CLI that records
 // its arguments in <path>.argv; the copy's path.
-std::string helper_cli(wine::host& h, const std::string& rel) {
+std::string helper_cli(cgi::host& h, const std::string& rel) {
     const std::string to = h.write(rel, "");
-    EXPECT_TRUE(CopyFileW(wine::widen(wine::exe_dir() + "wine_helper.exe").c_str(),
-                          wine::widen(to).c_str(), FALSE));
+    EXPECT_TRUE(CopyFileW(cgi::widen(cgi::exe_dir() + "wine_helper.exe").c_str(),
+                          cgi::widen(to).c_str(), FALSE));
     return to;
 }
 
 // cmd.exe looks in the working folder before PATH; credvane never does, so a CLI planted
 // in the CGI's working folder (the host's choice) is neither run nor believed.
 TEST(Cli, ACliPlantedInTheWorkingFolderIsNotRun) {
-    wine::host h;  // credvane runs in h.root
+    cgi::host h;  // credvane runs in h.root
     const std::string mark = h.root + "\\planted ran";
     h.write("quenlo-codex-login.cmd",
             "@echo.>\"" + mark + "\"\r\n@echo {\"ok\":true,\"logged_in\":true}\r\n");
     for (const std::string& path : {h.env["PATH"], ".;" + h.env["PATH"]}) {
         h.env["PATH"] = path;
-        const wine::result res = h.run("action=status");
+        const cgi::result res = h.run("action=status");
         EXPECT_NE(res.out.find("\"cli_present\":false,"), std::string::npos) << path << res.out;
         EXPECT_FALSE(h.exists(mark)) << path;
     }
@@ -509,14 +305,14 @@ TEST(Cli, ACliPlantedInTheWorkingFolderIsNotRun) {
 // A bare name is found on PATH with PATHEXT, as a script and as an executable; the
 // executable starts directly and receives the arguments as the runner wrote them.
 TEST(Cli, ABareNameIsFoundOnPath) {
-    wine::host h;
+    cgi::host h;
     h.write("on path\\credvane-path-cmd.cmd",
             "@echo off\r\necho [%~1][%~2][%~3]>>\"%~dp0cmd.argv\"\r\necho {\"ok\":true}\r\n");
     const std::string exe = helper_cli(h, "on path\\credvane-path-exe.exe");
     h.env["PATH"] = h.root + "\\on path;" + h.env["PATH"];
     for (const char* bin : {"credvane-path-cmd", "credvane-path-exe"}) {
         h.env["CODEX_LOGIN_BIN"] = bin;
-        const wine::result res = h.run("action=status&account=work");
+        const cgi::result res = h.run("action=status&account=work");
         EXPECT_NE(res.out.find("\"cli_present\":true,"), std::string::npos) << bin << res.out;
         EXPECT_NE(res.out.find("\"cli_error\":\"\""), std::string::npos) << bin << res.out;
     }
@@ -528,15 +324,15 @@ TEST(Cli, ABareNameIsFoundOnPath) {
 // folder, for an executable, which starts without cmd.exe. A script, which cmd.exe would
 // run altered, is refused instead.
 TEST(Cli, APercentInThePathNamesThatFolder) {
-    wine::host h;
+    cgi::host h;
     const long long now = static_cast<long long>(std::time(nullptr));
-    const std::string creds = "{\"tokens\":{\"access_token\":\"" + wine::jwt_with_exp(now + 60) +
+    const std::string creds = "{\"tokens\":{\"access_token\":\"" + cgi::jwt_with_exp(now + 60) +
                               "\",\"refresh_token\":\"r\"}}";
     const std::string auth = h.write("keys\\%SystemRoot%\\auth.json", creds);
     h.env["CODEX_CREDS_PATH"] = auth;
     h.env["CODEX_LOGIN_BIN"] = helper_cli(h, "tools\\%SystemRoot%\\login.exe");
     h.env["CODEX_REFRESH_BIN"] = helper_cli(h, "tools\\%SystemRoot%\\refresh.exe");
-    const wine::result status = h.run("action=status");
+    const cgi::result status = h.run("action=status");
     EXPECT_NE(status.out.find("\"cli_present\":true,"), std::string::npos) << status.out;
     EXPECT_EQ(h.read(h.env["CODEX_LOGIN_BIN"] + ".argv"), "[--status]\n");
     h.run("action=refresh");
@@ -546,9 +342,9 @@ TEST(Cli, APercentInThePathNamesThatFolder) {
     // The same credential path handed to a refresh script would be expanded: refused.
     const std::string mark = h.root + "\\script ran";
     h.env["CODEX_REFRESH_BIN"] = h.script("refresh", "echo.>\"" + mark + "\"\necho {}\n");
-    const wine::result refused = h.run("action=refresh");
+    const cgi::result refused = h.run("action=refresh");
     EXPECT_EQ(refused.out,
-              wine::status_head("200 OK") +
+              cgi::status_head("200 OK") +
                   "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"the refresh CLI is a "
                   "cmd.exe script and its path or arguments hold characters that cmd.exe would "
                   "alter (\\\", %, a line break, or a final \\\\); nothing was run\"}\n");
@@ -558,18 +354,18 @@ TEST(Cli, APercentInThePathNamesThatFolder) {
 // A login script whose path cmd.exe would expand is refused as such, not as missing: every
 // action that needs it says why nothing ran, and nothing did.
 TEST(Cli, ALoginScriptCmdWouldAlterIsRefusedNotMissing) {
-    wine::host h;
+    cgi::host h;
     const std::string mark = h.root + "\\script ran";
     h.env["CODEX_LOGIN_BIN"] =
         h.write("tools\\50%\\login.cmd", "@echo.>\"" + mark + "\"\r\n@echo {\"ok\":true}\r\n");
     const std::string detail =
         "the login CLI is a cmd.exe script and its path or arguments hold characters that "
         "cmd.exe would alter (\\\", %, a line break, or a final \\\\); nothing was run";
-    const std::string unavailable = wine::status_head("200 OK") +
+    const std::string unavailable = cgi::status_head("200 OK") +
                                     "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"" +
                                     detail + "\"}\n";
-    const wine::result status = h.run("action=status");
-    EXPECT_EQ(status.out, wine::json_head + "{\"ok\":true,\"state\":\"done\"," +
+    const cgi::result status = h.run("action=status");
+    EXPECT_EQ(status.out, cgi::json_head + "{\"ok\":true,\"state\":\"done\"," +
                               status_fields(h.home + "\\.codex\\auth.json", "false", detail) +
                               "}\n");
     EXPECT_EQ(h.run("action=start").out, unavailable);
@@ -578,18 +374,18 @@ TEST(Cli, ALoginScriptCmdWouldAlterIsRefusedNotMissing) {
     // Cancel answers as for any CLI that cannot run: the flow is cancelled, the CLI absent.
     EXPECT_EQ(
         h.run("action=cancel").out,
-        wine::json_head +
+        cgi::json_head +
             "{\"ok\":true,\"state\":\"cancelled\",\"pending\":false,\"cli_present\":false}\n");
     EXPECT_FALSE(h.exists(mark));
 }
 
 // A credential path outside the code page reaches an executable CLI intact.
 TEST(Cli, ACredentialPathOutsideTheCodePageReachesTheCli) {
-    wine::host h;
+    cgi::host h;
     const long long now = static_cast<long long>(std::time(nullptr));
     const std::string auth =
         h.write("\u0141ukasz \u4e2d\\.codex\\auth.json",
-                "{\"tokens\":{\"access_token\":\"" + wine::jwt_with_exp(now + 60) + "\"}}");
+                "{\"tokens\":{\"access_token\":\"" + cgi::jwt_with_exp(now + 60) + "\"}}");
     h.env["USERPROFILE"] = h.root + "\\\u0141ukasz \u4e2d";
     h.env["CODEX_REFRESH_BIN"] = helper_cli(h, "bin\\refresh.exe");
     h.run("action=refresh");
@@ -601,7 +397,7 @@ TEST(Cli, ACredentialPathOutsideTheCodePageReachesTheCli) {
 // code unit of the upper case, whatever the locale ("_" comes after the letters, unlike
 // in a lower-case sort); a CLI gets its block so even from a host that sent it unsorted.
 TEST(Cli, TheCliEnvironmentIsSortedAsWindowsRequires) {
-    wine::host h;
+    cgi::host h;
     h.unsorted_env = true;
     const std::vector<std::string> sorted = {"cv-z", "CVZ",      "cv_a",    "CV_B",
                                              "CV__", "CV\u00e9", "CV\u0141"};
@@ -612,7 +408,7 @@ TEST(Cli, TheCliEnvironmentIsSortedAsWindowsRequires) {
     }
     h.env["CREDVANE_CLI_ENV"] = listed;  // a CLI gets them only when listed
     h.env["CODEX_LOGIN_BIN"] = helper_cli(h, "bin\\login.exe");
-    const wine::result res = h.run("action=status");
+    const cgi::result res = h.run("action=status");
     ASSERT_NE(res.out.find("\"cli_present\":true,"), std::string::npos) << res.out;
     std::vector<std::string> ours;
     std::istringstream lines(h.read(h.env["CODEX_LOGIN_BIN"] + ".env"));

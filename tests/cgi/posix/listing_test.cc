@@ -39,7 +39,7 @@ TEST(Listing, SmallestValidFileNamesInByteOrder) {
     h.write(dir + ".a.json", "{}");
     h.write(dir + "a\xff.json", "{}");
     h.write(dir + "a0.json/inner", "");
-    fs::create_directory_symlink(h.root / (dir + "a0.json"), h.root / (dir + "a1.json"));
+    fs::create_directory_symlink(h.path(dir + "a0.json"), h.path(dir + "a1.json"));
 
     const cgi::result res = h.run("action=status");
     ASSERT_EQ(res.exit_code, 0);

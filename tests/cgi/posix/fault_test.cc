@@ -344,7 +344,7 @@ TEST(Fault, LoginCliMisbehaves) {
     for (const row& r : rows) {
         cgi::host h;
         h.write("home/.codex/auth.json", "{}");
-        const std::string cli = h.script("cli", r.script).string();
+        const std::string cli = h.script("cli", r.script);
         h.env["CODEX_LOGIN_BIN"] = cli;
         h.env["CODEX_REFRESH_BIN"] = cli;
         const std::pair<const char*, const outcome*> actions[] = {{"status", &r.status},
@@ -403,14 +403,14 @@ TEST(Fault, FilesAreOddOrBroken) {
          "action=status",
          {"\"logged_in\":false"}},
         {"credential file is a directory",
-         [&](cgi::host& h) { fs::create_directories(h.root / creds); },
+         [&](cgi::host& h) { fs::create_directories(fs::path(h.root) / creds); },
          "action=status",
          {"\"logged_in\":false"}},
         // Opening a FIFO that nobody writes would block for ever without the regular-file rule.
         {"credential file is a FIFO without a writer",
          [&](cgi::host& h) {
-             fs::create_directories((h.root / creds).parent_path());
-             ASSERT_EQ(::mkfifo((h.root / creds).c_str(), 0600), 0);
+             fs::create_directories((fs::path(h.root) / creds).parent_path());
+             ASSERT_EQ(::mkfifo((fs::path(h.root) / creds).c_str(), 0600), 0);
          },
          "action=status",
          {"\"logged_in\":false"}},
@@ -418,8 +418,8 @@ TEST(Fault, FilesAreOddOrBroken) {
         // credential file that cannot be opened for any user.
         {"credential file cannot be opened",
          [&](cgi::host& h) {
-             fs::create_directories((h.root / creds).parent_path());
-             fs::create_symlink(h.root / "nowhere.json", h.root / creds);
+             fs::create_directories((fs::path(h.root) / creds).parent_path());
+             fs::create_symlink(fs::path(h.root) / "nowhere.json", fs::path(h.root) / creds);
          },
          "action=status",
          {"\"logged_in\":false"}},
@@ -466,7 +466,7 @@ TEST(Fault, FilesAreOddOrBroken) {
          {"\"name\":\"acct1063\"", "\"named_accounts\":true"}},
         {"accounts directory holds a directory and odd names",
          [&](cgi::host& h) {
-             fs::create_directories(h.root / (accounts + "x.json"));
+             fs::create_directories(fs::path(h.root) / (accounts + "x.json"));
              h.write(accounts + "with space.json", "{}");
              h.write(accounts + "caf\xc3\xa9.json", "{}");
              h.write(accounts + "\xff.json", "{}");
@@ -476,7 +476,7 @@ TEST(Fault, FilesAreOddOrBroken) {
          "action=status",
          {"\"accounts\":[{\"name\":\"ok\",\"logged_in\":false,"}},
         {"pending marker is a directory",
-         [&](cgi::host& h) { fs::create_directories(h.root / marker); },
+         [&](cgi::host& h) { fs::create_directories(fs::path(h.root) / marker); },
          "action=status",
          {"\"pending\":false,\"pending_age_sec\":-1,"}},
         {"pending marker holds garbage",
@@ -484,7 +484,7 @@ TEST(Fault, FilesAreOddOrBroken) {
          "action=status",
          {"\"pending\":true,\"pending_age_sec\":-1,"}},
         {"pending marker is a directory, cancel without a CLI",
-         [&](cgi::host& h) { fs::create_directories(h.root / marker); },
+         [&](cgi::host& h) { fs::create_directories(fs::path(h.root) / marker); },
          "action=cancel",
          {"\"state\":\"cancelled\""}},
     };

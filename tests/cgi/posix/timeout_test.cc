@@ -80,9 +80,9 @@ TEST(Timeout, EveryActionSaysTheCliTimedOut) {
         cgi::host h;
         bound_runs_to_one_second(h);
         h.write("home/.codex/auth.json", "{\"tokens\":{\"access_token\":\"x\"}}");
-        h.env["CODEX_LOGIN_BIN"] = h.script("login", r.login).string();
+        h.env["CODEX_LOGIN_BIN"] = h.script("login", r.login);
         if (!r.refresh.empty())
-            h.env["CODEX_REFRESH_BIN"] = h.script("refresh", r.refresh).string();
+            h.env["CODEX_REFRESH_BIN"] = h.script("refresh", r.refresh);
         const timed_run t = run_timed(h, r.query);
         EXPECT_EQ(t.res.out, r.expected) << r.query;
         EXPECT_EQ(t.res.exit_code, r.exit_code) << r.query;
@@ -94,7 +94,7 @@ TEST(Timeout, EveryActionSaysTheCliTimedOut) {
 TEST(Timeout, StatusReportsTheCliAsTimedOut) {
     cgi::host h;
     bound_runs_to_one_second(h);
-    h.env["CODEX_LOGIN_BIN"] = h.script("login", "sleep 30\n").string();
+    h.env["CODEX_LOGIN_BIN"] = h.script("login", "sleep 30\n");
     const timed_run t = run_timed(h, "action=status");
     EXPECT_EQ(t.res.exit_code, 0);
     EXPECT_LT(t.seconds, bound_seconds);
@@ -108,7 +108,7 @@ TEST(Timeout, ABackgroundChildHoldingTheOutputEndsWithTheRun) {
     bound_runs_to_one_second(h);
     // The CLI answers and exits, but leaves a child behind that keeps its standard output
     // open: the answer is the CLI's, at once, and the child ends with the run.
-    const std::string pid_file = (h.root / "sleeper.pid").string();
+    const std::string pid_file = h.path("sleeper.pid");
     h.env["CODEX_LOGIN_BIN"] =
         h.script("login",
                  "case \"$1\" in --status) echo '{\"ok\":true}' ;;\n"
@@ -119,8 +119,7 @@ TEST(Timeout, ABackgroundChildHoldingTheOutputEndsWithTheRun) {
                      pid_file +
                      "\" ]; do sleep 0.01; done\n"
                      "   echo '{\"ok\":true,\"verify_url\":\"https://x\",\"user_code\":\"C\"}' ;;\n"
-                     "esac\n")
-            .string();
+                     "esac\n");
     const timed_run t = run_timed(h, "action=start");
     EXPECT_EQ(t.res.out, cgi::json_head +
                              "{\"ok\":true,\"flow\":\"device_code\",\"verify_url\":\"https://"

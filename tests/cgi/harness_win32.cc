@@ -1,5 +1,6 @@
-// harness.cc: Windows process plumbing for the wine CGI tests.
-#include "tests/wine/harness.h"
+// harness_win32.cc: Windows process plumbing for the CGI tests, built with mingw-w64 and run
+// under wine.
+#include "tests/cgi/harness.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -13,17 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
-namespace wine {
-
-const std::string json_head =
-    "Content-Type: application/json; charset=utf-8\r\n"
-    "Cache-Control: no-store\r\n"
-    "X-Content-Type-Options: nosniff\r\n"
-    "\r\n";
-
-std::string status_head(const std::string& status_and_reason) {
-    return "Status: " + status_and_reason + "\r\n" + json_head;
-}
+namespace cgi {
 
 namespace {
 
@@ -98,7 +89,7 @@ void held_helper::let_go_and_wait() {
     wait_for_end(name_);
 }
 
-bool nocase_less::operator()(const std::string& a, const std::string& b) const {
+bool env_less::operator()(const std::string& a, const std::string& b) const {
     return _stricmp(a.c_str(), b.c_str()) < 0;
 }
 
@@ -259,11 +250,23 @@ host::~host() {
     remove_tree(L"\\\\?\\" + widen(root));
 }
 
+std::string host::path(const std::string& rel) const {
+    std::string p = root + "\\" + rel;
+    std::replace(p.begin(), p.end(), '/', '\\');
+    return p;
+}
+
 std::string host::write(const std::string& rel, const std::string& content) {
-    const std::filesystem::path p = upath(root + "\\" + rel);
+    const std::filesystem::path p = upath(path(rel));
     std::filesystem::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << content;
     return ustring(p);
+}
+
+std::string host::folder(const std::string& rel) {
+    const std::string p = path(rel);
+    std::filesystem::create_directories(upath(p));
+    return p;
 }
 
 std::string host::script(const std::string& name, const std::string& body) {
@@ -273,6 +276,34 @@ std::string host::script(const std::string& name, const std::string& body) {
         crlf += c;
     }
     return write("bin\\" + name + ".cmd", crlf);
+}
+
+std::string host::cli(const std::string& name, const stand_in& s) {
+    // Each reply's bytes stand in a file beside the script, which prints them with type;
+    // cmd.exe shows no more than nine arguments.
+    std::string body = "echo [%~1][%~2][%~3][%~4][%~5][%~6][%~7][%~8][%~9]>>\"%~f0.argv\"\n";
+    if (s.dump_env) body += "set >\"%~f0.env\"\n";
+    // One line: cmd.exe has no way to read the whole of it.
+    if (s.record_stdin) body += "set /p line=\n>\"%~f0.stdin\" echo(%line%\n";
+    int n = 0;
+    std::string jumps;
+    std::string replies;
+    auto answer = [&](const reply& r) {
+        const std::string label = "reply" + std::to_string(n);
+        const std::string out = write("bin\\" + name + "." + label, r.out);
+        ++n;
+        replies += ":" + label + "\n";
+        if (!r.copy_from.empty()) {
+            replies += "copy /y \"" + r.copy_from + "\" " +
+                       (r.copy_to.empty() ? std::string("\"%~2\"") : "\"" + r.copy_to + "\"") +
+                       " >NUL\n";
+        }
+        replies += "type \"" + out + "\"\nexit /b " + std::to_string(r.exit_code) + "\n";
+        return label;
+    };
+    for (const auto& [arg, r] : s.first) jumps += "if \"%~1\"==\"" + arg + "\" goto " + answer(r) + "\n";
+    jumps += "goto " + answer(s.other) + "\n";
+    return script(name, body + jumps + replies);
 }
 
 std::string host::read(const std::string& path) const {
@@ -286,14 +317,23 @@ bool host::exists(const std::string& path) const {
     return GetFileAttributesW(widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool host::is_folder(const std::string& path) const {
+    const DWORD a = GetFileAttributesW(widen(path).c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+void host::remove(const std::string& path) const {
+    DeleteFileW(widen(path).c_str());
+}
+
 namespace {
 
-// The run's environment as a block: env with raw_env over it, and the query.
-std::wstring block_of(const host& h, const std::string& query, bool query_set) {
-    std::map<std::string, std::wstring, nocase_less> vars;
+// The run's environment as a block: env with raw_env over it, and the query when set.
+std::wstring block_of(const host& h, const std::string* query) {
+    std::map<std::string, std::wstring, env_less> vars;
     for (const auto& [k, v] : h.env) vars[k] = widen(v);
     for (const auto& [k, v] : h.raw_env) vars[k] = v;
-    if (query_set) vars["QUERY_STRING"] = widen(query);
+    if (query != nullptr) vars["QUERY_STRING"] = widen(*query);
     std::vector<std::wstring> entries;
     for (const auto& [k, v] : vars) entries.push_back(widen(k) + L"=" + v);
     if (!h.unsorted_env) return environment_block(std::move(entries));
@@ -306,9 +346,9 @@ std::wstring block_of(const host& h, const std::string& query, bool query_set) {
     return block;
 }
 
-PROCESS_INFORMATION launch(const host& h, const std::wstring& block,
+PROCESS_INFORMATION launch(const host& h, const std::string& program, const std::wstring& block,
                            const std::vector<std::string>& args, STARTUPINFOW& si) {
-    const std::wstring exe = widen(exe_dir() + "credvane.exe");
+    const std::wstring exe = widen(program);
     std::wstring line = L"\"" + exe + L"\"";
     for (const std::string& a : args) line += L" \"" + widen(a) + L"\"";
     std::wstring env_block = block;
@@ -316,15 +356,14 @@ PROCESS_INFORMATION launch(const host& h, const std::wstring& block,
     if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
                         CREATE_UNICODE_ENVIRONMENT, env_block.data(), widen(h.root).c_str(), &si,
                         &pi)) {
-        throw std::runtime_error("CreateProcess credvane.exe");
+        throw std::runtime_error("CreateProcess " + program);
     }
     return pi;
 }
 
-}  // namespace
-
-result host::run(const std::string& query, const std::vector<std::string>& args,
-                 bool query_set) const {
+// Runs program to its end with the host's stdin bytes, and takes all it writes.
+result run_to_end(const host& h, const std::string& program, const std::wstring& block,
+                  const std::vector<std::string>& args) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE r = nullptr;
     HANDLE w = nullptr;
@@ -345,7 +384,7 @@ result host::run(const std::string& query, const std::vector<std::string>& args,
     si.hStdInput = in_read.h;
     si.hStdOutput = out_write.h;
     si.hStdError = err_write.h;
-    const PROCESS_INFORMATION pi = launch(*this, block_of(*this, query, query_set), args, si);
+    const PROCESS_INFORMATION pi = launch(h, program, block, args, si);
     handle process(pi.hProcess), thread(pi.hThread);
     out_write.reset();
     err_write.reset();
@@ -353,7 +392,7 @@ result host::run(const std::string& query, const std::vector<std::string>& args,
 
     // The request body waits on credvane's stdin; a CLI that read it would show.
     DWORD written = 0;
-    WriteFile(in_write.h, stdin_bytes.data(), static_cast<DWORD>(stdin_bytes.size()), &written,
+    WriteFile(in_write.h, h.stdin_bytes.data(), static_cast<DWORD>(h.stdin_bytes.size()), &written,
               nullptr);
     in_write.reset();
 
@@ -364,8 +403,20 @@ result host::run(const std::string& query, const std::vector<std::string>& args,
     WaitForSingleObject(process.h, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(process.h, &code);
-    res.exit_code = code;
+    res.exit_code = static_cast<int>(code);
     return res;
+}
+
+}  // namespace
+
+result host::run(const std::string& query, const std::vector<std::string>& args,
+                 bool query_set) const {
+    return run_to_end(*this, exe_dir() + "credvane.exe", block_of(*this, query_set ? &query : nullptr),
+                      args);
+}
+
+result host::exec(const std::string& program, const std::vector<std::string>& args) const {
+    return run_to_end(*this, program, block_of(*this, nullptr), args);
 }
 
 running host::start(const std::string& query) const {
@@ -380,38 +431,12 @@ running host::start(const std::string& query) const {
     si.hStdInput = in.h;
     si.hStdOutput = out.h;
     si.hStdError = out.h;
-    const PROCESS_INFORMATION pi = launch(*this, block_of(*this, query, true), {}, si);
+    const PROCESS_INFORMATION pi =
+        launch(*this, exe_dir() + "credvane.exe", block_of(*this, &query), {}, si);
     CloseHandle(pi.hThread);
     running r;
     r.process = pi.hProcess;
     return r;
 }
 
-std::string json_text(const std::string& s) {
-    std::string out;
-    for (const char c : s) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
-    }
-    return out;
-}
-
-std::string jwt_with_exp(long long exp) {
-    const std::string payload = "{\"exp\":" + std::to_string(exp) + "}";
-    static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string out;
-    unsigned acc = 0;
-    int bits = 0;
-    for (const unsigned char c : payload) {
-        acc = (acc << 8) | c;
-        bits += 8;
-        while (bits >= 6) {
-            bits -= 6;
-            out += abc[(acc >> bits) & 63];
-        }
-    }
-    if (bits > 0) out += abc[(acc << (6 - bits)) & 63];
-    return "eyJhbGciOiJub25lIn0." + out + ".c2ln";
-}
-
-}  // namespace wine
+}  // namespace cgi

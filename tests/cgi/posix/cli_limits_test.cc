@@ -44,8 +44,8 @@ struct long_login {
 };
 
 long_login make_long_login(cgi::host& h, std::size_t length) {
-    const fs::path dir = folder_of_length(h.root / "long", length - 7);  // then a 7-byte name
-    long_login l{dir / "cli-abc", h.root / "marks"};
+    const fs::path dir = folder_of_length(fs::path(h.root) / "long", length - 7);  // then a 7-byte name
+    long_login l{dir / "cli-abc", fs::path(h.root) / "marks"};
     fs::create_directories(l.marks);
     for (const std::string name : {"cli-abc", "cli-ab", "cli-a", "cli-", "cli"}) {
         const fs::path p = dir / name;
@@ -96,7 +96,7 @@ TEST(CliLine, AProgramPathThatWouldBeCutNeverRuns) {
 fs::path creds_quoted_to(cgi::host& h, std::size_t quoted_size) {
     const std::string quotes(40, '\'');
     const std::size_t plain = quoted_size - 2 - 3 * quotes.size();  // path bytes
-    const fs::path top = h.root / quotes;
+    const fs::path top = fs::path(h.root) / quotes;
     const std::size_t file_name = std::string("/c.json").size();
     const fs::path dir = folder_of_length(top, plain - file_name + 1);
     const fs::path creds = dir / "c.json";
@@ -120,12 +120,11 @@ TEST(CliLine, ARefreshLineThatWouldBeCutNeverRuns) {
         cgi::host h;
         const fs::path creds = creds_quoted_to(h, r.quoted);
         h.env["CODEX_CREDS_PATH"] = creds.string();
-        h.env["CODEX_LOGIN_BIN"] = h.script("login", "echo '{\"ok\":true}'\n").string();
-        const fs::path argv_file = h.root / "refresh.argv";
+        h.env["CODEX_LOGIN_BIN"] = h.script("login", "echo '{\"ok\":true}'\n");
+        const fs::path argv_file = fs::path(h.root) / "refresh.argv";
         h.env["CODEX_REFRESH_BIN"] =
             h.script("refresh", "for a in \"$@\"; do printf '<%s>' \"$a\"; done > '" +
-                                    argv_file.string() + "'\n")
-                .string();
+                                    argv_file.string() + "'\n");
         const cgi::result res = h.run("action=refresh");
         if (r.runs) {
             EXPECT_EQ(h.read(argv_file), "<--credentials-file><" + creds.string() + "><--force>");
@@ -146,12 +145,12 @@ TEST(CliTime, ARunWithNoTimeLeftIsNotStarted) {
     h.write("home/.codex/auth.json", "{\"tokens\":{\"access_token\":\"x\"}}");
     // The status run waits on a FIFO that nobody ever writes: it uses up the request's
     // whole CLI time and is ended. The refresh CLI then has none left.
-    const fs::path fifo = h.root / "never";
+    const fs::path fifo = fs::path(h.root) / "never";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     h.env["CODEX_LOGIN_BIN"] =
-        h.script("login", "read line < '" + fifo.string() + "'\necho '{}'\n").string();
-    const fs::path mark = h.root / "refresh-ran";
-    h.env["CODEX_REFRESH_BIN"] = h.script("refresh", "touch '" + mark.string() + "'\n").string();
+        h.script("login", "read line < '" + fifo.string() + "'\necho '{}'\n");
+    const fs::path mark = fs::path(h.root) / "refresh-ran";
+    h.env["CODEX_REFRESH_BIN"] = h.script("refresh", "touch '" + mark.string() + "'\n");
     const cgi::result res = h.run("action=refresh");
     EXPECT_EQ(res.out, error_answer("200 OK", "cli_unavailable", "the refresh CLI timed out"));
     EXPECT_EQ(res.exit_code, 1);
@@ -164,11 +163,10 @@ TEST(CliDescriptors, TheCliHoldsOnlyTheStandardThree) {
     const fs::path held = h.write("held-open", "x");
     const int fd = ::open(held.c_str(), O_RDONLY);
     ASSERT_GE(fd, 3);
-    const fs::path seen = h.root / "fds";
+    const fs::path seen = fs::path(h.root) / "fds";
     h.env["CODEX_LOGIN_BIN"] =
         h.script("login", "for f in /proc/$$/fd/*; do readlink \"$f\"; done > '" + seen.string() +
-                              "'\necho '{}'\n")
-            .string();
+                              "'\necho '{}'\n");
     h.run("action=status");
     ::close(fd);
     const std::string fds = h.read(seen);

@@ -1,0 +1,179 @@
+// common.cc: what the two sign-in programs share.
+#include "signin/common.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "base/text.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "store/paths.h"
+
+namespace credvane::signin {
+
+namespace {
+
+constexpr int cli_timeout_default = 30;
+constexpr std::int64_t run_max_ms = 20000;
+
+int cli_timeout_seconds() {
+    const char* v = platform::env("CREDVANE_CLI_TIMEOUT");
+    if (v == nullptr || *v == '\0') return cli_timeout_default;
+    int n = 0;
+    for (const char* p = v; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9' || n > 86400) return cli_timeout_default;
+        n = n * 10 + (*p - '0');
+    }
+    return n > 0 ? n : cli_timeout_default;
+}
+
+// A path from the store's builders is cut at 1023 bytes: one that fills the buffer may
+// have been cut, and a cut path names a different file.
+std::optional<std::string> whole(const path_text& p) {
+    const std::string_view v = p.view();
+    if (v.empty() || v.size() + 1 >= path_text::capacity) return std::nullopt;
+    return std::string(v);
+}
+
+std::optional<std::int64_t> int_member(const json& doc, const char* key) {
+    const auto it = doc.find(key);
+    if (it == doc.end() || !it->is_number_integer()) return std::nullopt;
+    return it->get<std::int64_t>();
+}
+
+std::optional<std::string> str_member(const json& doc, const char* key) {
+    const auto it = doc.find(key);
+    if (it == doc.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+}
+
+std::string folder_of(const std::string& path) {
+    std::size_t cut = path.rfind(platform::dir_sep);
+    if (platform::dir_sep == '\\' && cut == std::string::npos) cut = path.rfind('/');
+    return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+}
+
+}  // namespace
+
+int reply(const json& answer) {
+    platform::write_stdout(answer.dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
+    return exit_ok;
+}
+
+int fail(std::string_view code, std::string_view detail, int status) {
+    json a = json::object();
+    a["ok"] = false;
+    a["error"] = std::string(code);
+    a["detail"] = std::string(detail);
+    reply(a);
+    return status;
+}
+
+std::int64_t run_deadline_ms() {
+    const std::int64_t budget =
+        std::min<std::int64_t>(run_max_ms, static_cast<std::int64_t>(cli_timeout_seconds()) * 2000 / 3);
+    return platform::monotonic_ms() + budget;
+}
+
+int time_left_ms(std::int64_t deadline_ms) {
+    const std::int64_t left = deadline_ms - platform::monotonic_ms();
+    return static_cast<int>(std::clamp<std::int64_t>(left, 1, run_max_ms));
+}
+
+std::optional<std::string> account_creds_path(std::string_view name) {
+    path_text p;
+    if (name.empty()) {
+        creds_path(p.span());
+        return whole(p);
+    }
+    path_text dir;
+    accounts_dir(dir.span());
+    const auto d = whole(dir);
+    if (!d) return std::nullopt;
+    const std::string path = *d + platform::dir_sep + std::string(name) + ".json";
+    if (path.size() + 1 >= path_text::capacity) return std::nullopt;
+    return path;
+}
+
+std::optional<std::string> account_marker_path(std::string_view name) {
+    path_text p;
+    const std::string n(name);
+    pending_path(n.c_str(), p.span());
+    return whole(p);
+}
+
+marker_state read_marker(const std::string& path, pending& out) {
+    if (!file_exists(path.c_str())) return marker_state::missing;
+    const auto text = platform::read_regular_file(path.c_str(), 64 * 1024);
+    if (!text) return marker_state::unusable;
+    const auto doc = authfile::parse(*text);
+    if (!doc || !doc->is_object()) return marker_state::unusable;
+    const auto id = str_member(*doc, "device_auth_id");
+    const auto code = str_member(*doc, "user_code");
+    const auto issuer = str_member(*doc, "issuer");
+    const auto interval = int_member(*doc, "interval");
+    const auto created = int_member(*doc, "created");
+    const auto expires = int_member(*doc, "expires_at");
+    const auto last = int_member(*doc, "last_poll_ms");
+    // The marker is ours, but it lies in a folder others may write: check it as any input.
+    if (!id || !opaque_ok(*id, 1024) || !code || !opaque_ok(*code, 64) || !issuer || !issuer_ok(*issuer) ||
+        !interval || *interval < 1 || *interval > max_interval || !created || !expires || !last) {
+        return marker_state::unusable;
+    }
+    out = pending{*id, *code, static_cast<int>(*interval), *issuer, *created, *expires, *last};
+    return marker_state::ok;
+}
+
+bool write_marker(const std::string& path, const pending& p) {
+    json doc = json::object();
+    doc["device_auth_id"] = p.device_auth_id;
+    doc["user_code"] = p.user_code;
+    doc["interval"] = p.interval;
+    doc["issuer"] = p.issuer;
+    doc["created"] = p.created;
+    doc["expires_at"] = p.expires_at;
+    doc["last_poll_ms"] = p.last_poll_ms;
+    const std::string folder = folder_of(path);
+    if (!folder.empty() && !platform::make_private_dirs(folder.c_str())) return false;
+    return platform::replace_file(path.c_str(), ".pending-", doc.dump());
+}
+
+std::int64_t wall_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+http::answer post_json(http::client& c, const std::string& url, const json& body, std::int64_t deadline_ms) {
+    const std::string text = body.dump();
+    http::request r;
+    r.url = url;
+    r.content_type = "application/json";
+    r.body = text;
+    r.timeout_ms = time_left_ms(deadline_ms);
+    return c.post(r);
+}
+
+http::answer post_form(http::client& c, const std::string& url, const std::string& body,
+                       std::int64_t deadline_ms) {
+    http::request r;
+    r.url = url;
+    r.content_type = "application/x-www-form-urlencoded";
+    r.body = body;
+    r.timeout_ms = time_left_ms(deadline_ms);
+    return c.post(r);
+}
+
+std::string describe(const http::answer& a) {
+    switch (a.how) {
+        case http::outcome::failed:
+            return "the issuer could not be reached (" + a.error + ")";
+        case http::outcome::too_large:
+            return "the issuer's answer was larger than allowed";
+        case http::outcome::answered:
+            break;
+    }
+    return "the issuer answered with status " + std::to_string(a.status);
+}
+
+}  // namespace credvane::signin

@@ -1,0 +1,67 @@
+// common.h: what credvane-login and credvane-refresh share: their one JSON answer line,
+// the time budget of a run, the files of an account and the pending-login marker.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "http/http.h"
+#include "signin/issuer.h"
+
+namespace credvane::signin {
+
+// Exit statuses: 0 with "ok":true, 1 with "ok":false, 2 for a command line not understood
+// (still with a JSON line).
+inline constexpr int exit_ok = 0;
+inline constexpr int exit_failed = 1;
+inline constexpr int exit_usage = 2;
+
+// Writes the answer as one line on standard output and returns exit_ok.
+int reply(const json& answer);
+// Writes {"ok":false,"error":code,"detail":detail} and returns status.
+int fail(std::string_view code, std::string_view detail, int status = exit_failed);
+
+// The run's deadline on the monotonic clock. credvane gives all its CLI runs of one
+// request CREDVANE_CLI_TIMEOUT seconds together (30 by default) and runs the status query
+// before and after a poll, so one run takes at most two thirds of it, and never more
+// than 20 seconds.
+std::int64_t run_deadline_ms();
+// Milliseconds left before the deadline, at least 1.
+int time_left_ms(std::int64_t deadline_ms);
+
+// The credential file of an account: the default file for the empty name, else
+// <accounts dir>/<name>.json. Nothing when the path would not fit the store's path
+// buffers (a cut path must never be written).
+std::optional<std::string> account_creds_path(std::string_view name);
+// The account's pending-login marker, with the same rule.
+std::optional<std::string> account_marker_path(std::string_view name);
+
+// The pending-login marker: everything a later run needs to go on with the device flow.
+// It can be redeemed for the user's tokens, so it is written with mode 0600.
+struct pending {
+    std::string device_auth_id;
+    std::string user_code;
+    int interval = default_interval;
+    std::string issuer;
+    std::int64_t created = 0;     // seconds since 1970, as credvane reads it
+    std::int64_t expires_at = 0;  // seconds since 1970
+    std::int64_t last_poll_ms = 0;  // milliseconds since 1970; 0 before the first poll
+};
+enum class marker_state { missing, unusable, ok };
+marker_state read_marker(const std::string& path, pending& out);
+bool write_marker(const std::string& path, const pending& p);
+
+// The wall clock in milliseconds since 1970.
+std::int64_t wall_ms();
+
+// A POST to the issuer within the run's time.
+http::answer post_json(http::client& c, const std::string& url, const json& body, std::int64_t deadline_ms);
+http::answer post_form(http::client& c, const std::string& url, const std::string& body,
+                       std::int64_t deadline_ms);
+
+// A short, safe description of an answer that was not usable, for "detail".
+std::string describe(const http::answer& a);
+
+}  // namespace credvane::signin

@@ -1,0 +1,283 @@
+// credvane-login: signs the Codex CLI in by device code, one step per run, so a CGI
+// request never waits for a person. Every run prints one JSON line on standard output.
+//
+//   credvane-login --start [--force] [--name N]   ask the issuer for a user code
+//   credvane-login --poll [--name N]              at most one token poll per interval
+//   credvane-login --cancel [--name N]            forget the open login
+//   credvane-login --status [--name N]            what the files say
+//
+// The open login lives in the account's pending-login marker between runs. The existing
+// credential file is not touched until new tokens are written over it.
+#include <chrono>
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include "authfile/authfile.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "signin/common.h"
+#include "store/creds.h"
+#include "store/login_status.h"
+#include "store/paths.h"
+
+namespace credvane::signin {
+namespace {
+
+enum class step { none, start, poll, cancel, status };
+
+struct options {
+    step what = step::none;
+    bool force = false;
+    std::string name;
+};
+
+const char* const usage = "usage: credvane-login --start [--force] | --poll | --cancel | --status [--name N]";
+
+bool parse_args(int argc, char** argv, options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        step s = step::none;
+        if (a == "--start") {
+            s = step::start;
+        } else if (a == "--poll") {
+            s = step::poll;
+        } else if (a == "--cancel") {
+            s = step::cancel;
+        } else if (a == "--status") {
+            s = step::status;
+        } else if (a == "--force") {
+            o.force = true;
+            continue;
+        } else if (a == "--name" && i + 1 < argc) {
+            o.name = argv[++i];
+            if (!name_valid(o.name.c_str())) return false;
+            continue;
+        } else {
+            return false;
+        }
+        if (o.what != step::none) return false;
+        o.what = s;
+    }
+    return o.what != step::none && (!o.force || o.what == step::start);
+}
+
+json pending_answer(int interval) {
+    json a = json::object();
+    a["ok"] = true;
+    a["state"] = "pending";
+    a["interval"] = interval;
+    return a;
+}
+
+// What the account's credential file holds, read as credvane reads it.
+login_status scan_account(const std::string& creds) {
+    login_status st{};
+    if (const auto text = platform::read_regular_file(creds.c_str(), authfile::max_file_size)) {
+        scan_creds(text->c_str(), st, nullptr);
+    }
+    return st;
+}
+
+int do_start(const options& o, const std::string& creds, const std::string& marker) {
+    if (!o.force) {
+        const login_status st = scan_account(creds);
+        if (st.logged_in || st.api_key_present) {
+            return fail("exists", "this account already has credentials; start with --force to replace them");
+        }
+    }
+    const std::string issuer = configured_issuer();
+    if (!issuer_ok(issuer)) {
+        return fail("bad_issuer", "CREDVANE_ISSUER is not a usable https:// address");
+    }
+    const std::int64_t deadline = run_deadline_ms();
+    http::client c;
+    json body = json::object();
+    body["client_id"] = client_id;
+    const http::answer a = post_json(c, issuer + "/api/accounts/deviceauth/usercode", body, deadline);
+    if (a.how == http::outcome::answered && a.status == 404) {
+        return fail("device_login_unavailable", "device code login is not enabled for this issuer");
+    }
+    if (a.how != http::outcome::answered || a.status != 200) {
+        return fail("start_failed", "could not get a user code: " + describe(a));
+    }
+    std::string why = "not a JSON object";
+    const auto doc = json_body(a);
+    const auto code = doc ? read_device_code(*doc, &why) : std::nullopt;
+    if (!code) return fail("bad_answer", "the issuer's user-code answer is not usable: " + why);
+
+    const std::int64_t now = platform::now();
+    const pending p{code->device_auth_id, code->user_code, code->interval, issuer, now,
+                    now + code_lifetime_sec, 0};
+    if (!write_marker(marker, p)) {
+        return fail("marker_failed", "could not write the pending-login marker");
+    }
+    json out = json::object();
+    out["ok"] = true;
+    out["verify_url"] = issuer + "/codex/device";
+    out["user_code"] = code->user_code;
+    out["interval"] = code->interval;
+    out["expires_in"] = code_lifetime_sec;
+    return reply(out);
+}
+
+// The approved login: exchange the code for tokens and write them as the Codex CLI would.
+int finish(http::client& c, const pending& p, const grant& g, const std::string& creds,
+           const std::string& marker, std::int64_t deadline) {
+    const std::string form = "grant_type=authorization_code&client_id=" + form_escape(client_id) +
+                             "&code=" + form_escape(g.authorization_code) +
+                             "&redirect_uri=" + form_escape(p.issuer + "/deviceauth/callback") +
+                             "&code_verifier=" + form_escape(g.code_verifier);
+    const http::answer a = post_form(c, p.issuer + "/oauth/token", form, deadline);
+    if (a.how == http::outcome::failed) {
+        // Nothing was decided: the marker stays, and the next poll asks again.
+        return reply(pending_answer(p.interval));
+    }
+    if (a.how != http::outcome::answered || a.status != 200) {
+        platform::remove_file(marker.c_str());
+        return fail("exchange_failed", "the issuer refused the code exchange: " + describe(a));
+    }
+    std::string why = "not a JSON object";
+    const auto doc = json_body(a);
+    const auto tokens = doc ? read_tokens(*doc, false, &why) : std::nullopt;
+    if (!tokens) {
+        platform::remove_file(marker.c_str());
+        return fail("bad_answer", "the issuer's token answer is not usable: " + why);
+    }
+    const std::string owner = authfile::new_login_owner_id();
+    if (owner.empty()) return fail("write_failed", "the system gave no random bytes");
+    const authfile::json file =
+        authfile::new_login(*tokens, p.issuer, client_id, owner, account_id_of(tokens->id_token),
+                            authfile::rfc3339_nanos(std::chrono::system_clock::now()));
+    {
+        const authfile::locks held(creds, deadline);
+        if (!held.held()) {
+            platform::remove_file(marker.c_str());
+            return fail("locked", "the credential file stayed locked by another program; start the login again");
+        }
+        if (!authfile::write(creds, authfile::format(file))) {
+            platform::remove_file(marker.c_str());
+            return fail("write_failed", "could not write the credential file; the old one is unchanged");
+        }
+    }
+    platform::remove_file(marker.c_str());
+    json out = json::object();
+    out["ok"] = true;
+    out["state"] = "done";
+    return reply(out);
+}
+
+int do_poll(const std::string& creds, const std::string& marker) {
+    pending p;
+    switch (read_marker(marker, p)) {
+        case marker_state::missing:
+            return fail("no_pending", "no device login is open for this account; start one");
+        case marker_state::unusable:
+            platform::remove_file(marker.c_str());
+            return fail("bad_marker", "the pending-login marker was unreadable and is removed; start the login again");
+        case marker_state::ok:
+            break;
+    }
+    const std::int64_t deadline = run_deadline_ms();
+    // One poll per interval however many runs come: the check and the stamp happen under
+    // the marker's lock, so two runs at once cannot both pass.
+    const platform::file_lock guard = platform::file_lock::acquire((marker + ".lock").c_str(), deadline);
+    if (!guard.held()) return reply(pending_answer(p.interval));
+    if (read_marker(marker, p) != marker_state::ok) {
+        return fail("no_pending", "no device login is open for this account; start one");
+    }
+    const std::int64_t now = platform::now();
+    if (now >= p.expires_at) {
+        platform::remove_file(marker.c_str());
+        return fail("expired", "the code expired before it was approved; start the login again");
+    }
+    // A clock set back counts as a due poll rather than a stalled login.
+    const std::int64_t now_ms = wall_ms();
+    if (p.last_poll_ms > 0 && now_ms >= p.last_poll_ms && now_ms - p.last_poll_ms < p.interval * 1000LL) {
+        return reply(pending_answer(p.interval));
+    }
+    p.last_poll_ms = now_ms;
+    if (!write_marker(marker, p)) return fail("marker_failed", "could not update the pending-login marker");
+
+    http::client c;
+    json body = json::object();
+    body["device_auth_id"] = p.device_auth_id;
+    body["user_code"] = p.user_code;
+    const http::answer a = post_json(c, p.issuer + "/api/accounts/deviceauth/token", body, deadline);
+    if (a.how == http::outcome::answered && a.status == 200) {
+        std::string why = "not a JSON object";
+        const auto doc = json_body(a);
+        const auto g = doc ? read_grant(*doc, &why) : std::nullopt;
+        if (!g) {
+            platform::remove_file(marker.c_str());
+            return fail("bad_answer", "the issuer's approval is not usable: " + why);
+        }
+        return finish(c, p, *g, creds, marker, deadline);
+    }
+    // Still waiting for the person (403, 404), or nothing decided: the network failed, the
+    // answer was unreadable, or the service was busy or broken for a moment.
+    const bool undecided = a.how != http::outcome::answered || a.status == 403 || a.status == 404 ||
+                           a.status == 429 || a.status >= 500;
+    if (undecided) return reply(pending_answer(p.interval));
+    platform::remove_file(marker.c_str());
+    return fail("denied", "the issuer ended the login (status " + std::to_string(a.status) +
+                              "): the code was denied or has expired; start the login again");
+}
+
+int do_cancel(const std::string& marker) {
+    // The service has no cancel endpoint: forgetting the device flow is the cancel.
+    platform::remove_file(marker.c_str());
+    if (file_exists(marker.c_str())) return fail("cancel_failed", "could not remove the pending-login marker");
+    json out = json::object();
+    out["ok"] = true;
+    out["state"] = "cancelled";
+    return reply(out);
+}
+
+int do_status(const std::string& creds, const std::string& marker) {
+    const login_status st = scan_account(creds);
+    pending p;
+    const marker_state m = read_marker(marker, p);
+    const std::int64_t now = platform::now();
+    json out = json::object();
+    out["ok"] = true;
+    out["logged_in"] = st.logged_in != 0;
+    out["has_refresh"] = st.has_refresh != 0;
+    out["pending"] = m == marker_state::ok && now < p.expires_at;
+    out["expires_at"] = st.expires_at;
+    return reply(out);
+}
+
+int run(int argc, char** argv) {
+    options o;
+    if (!parse_args(argc, argv, o)) return fail("usage", usage, exit_usage);
+    const auto creds = account_creds_path(o.name);
+    const auto marker = account_marker_path(o.name);
+    if (!creds || !marker) return fail("path_too_long", "the account's file paths are too long");
+    switch (o.what) {
+        case step::start:
+            return do_start(o, *creds, *marker);
+        case step::poll:
+            return do_poll(*creds, *marker);
+        case step::cancel:
+            return do_cancel(*marker);
+        case step::status:
+            return do_status(*creds, *marker);
+        case step::none:
+            break;
+    }
+    return fail("usage", usage, exit_usage);
+}
+
+}  // namespace
+}  // namespace credvane::signin
+
+int main(int argc, char** argv) {
+    try {
+        return credvane::signin::run(argc, argv);
+    } catch (const std::exception&) {
+        // Nothing here throws by design; this only keeps an out-of-memory from ending
+        // the run without an answer.
+        return credvane::signin::fail("internal", "the login program failed unexpectedly");
+    }
+}

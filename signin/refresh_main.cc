@@ -1,0 +1,177 @@
+// credvane-refresh: renews the tokens of one Codex credential file.
+//
+//   credvane-refresh --credentials-file PATH [--force]
+//
+// Without --force a token that is valid for more than five more minutes is left alone.
+// The refresh goes to the issuer the file records (tokens.oauth_provenance), else to
+// CREDVANE_ISSUER; the file is rewritten in place of the old one, keeping every member
+// the refresh does not change, unknown ones included. Prints one JSON line.
+#include <chrono>
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "authfile/authfile.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "signin/common.h"
+#include "store/paths.h"
+
+namespace credvane::signin {
+namespace {
+
+constexpr std::int64_t fresh_margin_sec = 300;
+// How long a refresh refused as already used waits for the program that used it to
+// write its new tokens.
+constexpr std::int64_t reused_wait_ms = 3000;
+
+const char* const usage = "usage: credvane-refresh --credentials-file PATH [--force]";
+
+struct file_facts {
+    std::string refresh_token;
+    std::string access_token;
+    std::string issuer;       // from the file; empty when it records none
+    std::string client;       // likewise
+    bool issuer_unusable = false;
+};
+
+std::optional<file_facts> facts_of(const json& doc) {
+    if (!doc.is_object()) return std::nullopt;
+    const auto tokens = doc.find("tokens");
+    if (tokens == doc.end() || !tokens->is_object()) return std::nullopt;
+    file_facts f;
+    if (const auto rt = tokens->find("refresh_token"); rt != tokens->end() && rt->is_string()) {
+        f.refresh_token = rt->get<std::string>();
+    }
+    if (const auto at = tokens->find("access_token"); at != tokens->end() && at->is_string()) {
+        f.access_token = at->get<std::string>();
+    }
+    const auto prov = tokens->find("oauth_provenance");
+    if (prov != tokens->end() && prov->is_object()) {
+        if (const auto is = prov->find("issuer"); is != prov->end() && is->is_string()) {
+            f.issuer = trim_issuer(is->get<std::string>());
+            f.issuer_unusable = !issuer_ok(f.issuer);
+        }
+        if (const auto ci = prov->find("client_id"); ci != prov->end() && ci->is_string()) {
+            f.client = ci->get<std::string>();
+        }
+    }
+    return f;
+}
+
+json refreshed(std::int64_t expires_at, const char* detail) {
+    json out = json::object();
+    out["ok"] = true;
+    out["state"] = "refreshed";
+    out["expires_at"] = expires_at;
+    if (detail != nullptr) out["detail"] = detail;
+    return out;
+}
+
+// After a refused reuse: the program that used the token first (a running Codex agent)
+// writes its new tokens once it has them. Succeed when the file shows a later expiry.
+int await_other_refresh(const std::string& path, std::int64_t old_exp, std::int64_t deadline) {
+    const std::int64_t until = std::min(deadline, platform::monotonic_ms() + reused_wait_ms);
+    for (;;) {
+        if (const auto doc = authfile::read(path)) {
+            if (const auto f = facts_of(*doc)) {
+                const std::int64_t exp = jwt_exp(f->access_token);
+                if (exp > old_exp) {
+                    return reply(refreshed(exp, "another program had just refreshed these credentials"));
+                }
+            }
+        }
+        if (platform::monotonic_ms() >= until) break;
+        platform::sleep_ms(50);
+    }
+    return fail("refresh_token_reused",
+                "the issuer says this refresh token was already used and the file holds no newer "
+                "tokens; sign in again");
+}
+
+int run(int argc, char** argv) {
+    std::string path;
+    bool force = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        if (a == "--credentials-file" && i + 1 < argc && path.empty()) {
+            path = argv[++i];
+        } else if (a == "--force") {
+            force = true;
+        } else {
+            return fail("usage", usage, exit_usage);
+        }
+    }
+    if (path.empty()) return fail("usage", usage, exit_usage);
+
+    const std::int64_t deadline = run_deadline_ms();
+    std::optional<authfile::locks> held;
+    held.emplace(path, deadline);
+    if (!held->held()) {
+        return fail("locked", "the credential file stayed locked by another program; try again");
+    }
+    if (!file_exists(path.c_str())) return fail("no_credentials", "there is no credential file to refresh");
+    auto doc = authfile::read(path);
+    if (!doc) return fail("bad_file", "the credential file is not readable JSON");
+    const auto facts = facts_of(*doc);
+    if (!facts || !opaque_ok(facts->refresh_token, 8192)) {
+        return fail("no_refresh_token", "the credential file holds no refresh token; sign in again");
+    }
+    if (facts->issuer_unusable) {
+        return fail("bad_issuer", "the issuer recorded in the credential file is not a usable https:// address");
+    }
+    const std::int64_t old_exp = jwt_exp(facts->access_token);
+    if (!force && old_exp - platform::now() > fresh_margin_sec) {
+        json out = json::object();
+        out["ok"] = true;
+        out["state"] = "fresh";
+        out["expires_at"] = old_exp;
+        return reply(out);
+    }
+    const std::string issuer = facts->issuer.empty() ? configured_issuer() : facts->issuer;
+    if (!issuer_ok(issuer)) return fail("bad_issuer", "CREDVANE_ISSUER is not a usable https:// address");
+    const std::string client =
+        opaque_ok(facts->client, 256) ? facts->client : std::string(client_id);
+
+    http::client c;
+    json body = json::object();
+    body["client_id"] = client;
+    body["grant_type"] = "refresh_token";
+    body["refresh_token"] = facts->refresh_token;
+    const http::answer a = post_json(c, issuer + "/oauth/token", body, deadline);
+    if (a.how == http::outcome::answered && a.status == 200) {
+        std::string why = "not a JSON object";
+        const auto answer = json_body(a);
+        const auto tokens = answer ? read_tokens(*answer, true, &why) : std::nullopt;
+        if (!tokens) return fail("bad_answer", "the issuer's refresh answer is not usable: " + why);
+        if (!authfile::apply_refresh(*doc, *tokens, authfile::rfc3339_nanos(std::chrono::system_clock::now())) ||
+            !authfile::write(path, authfile::format(*doc))) {
+            return fail("write_failed", "could not write the credential file; the old one is unchanged");
+        }
+        return reply(refreshed(jwt_exp(tokens->access_token), nullptr));
+    }
+    if (a.how == http::outcome::answered && (a.status == 400 || a.status == 401)) {
+        const auto answer = json_body(a);
+        if (answer && refresh_token_reused(*answer)) {
+            held.reset();  // the other program writes under these locks
+            return await_other_refresh(path, old_exp, deadline);
+        }
+    }
+    if (a.how == http::outcome::answered && a.status >= 400 && a.status < 500) {
+        return fail("refresh_refused", "the issuer refused the refresh (status " + std::to_string(a.status) +
+                                           "); sign in again");
+    }
+    return fail("refresh_failed", "the refresh did not go through: " + describe(a));
+}
+
+}  // namespace
+}  // namespace credvane::signin
+
+int main(int argc, char** argv) {
+    try {
+        return credvane::signin::run(argc, argv);
+    } catch (const std::exception&) {
+        return credvane::signin::fail("internal", "the refresh program failed unexpectedly");
+    }
+}

@@ -1,0 +1,43 @@
+// status_test.cc: the status answer where POSIX behaves its own way: a CLI file without
+// the right to run, and paths from the environment that are bytes, not text.
+#include <gtest/gtest.h>
+
+#include "tests/cgi/harness.h"
+
+namespace {
+
+// The shell answers 126 for a file it may not run: the CLI is as good as missing.
+TEST(Status, ACliWithoutTheRightToRunIsMissing) {
+    cgi::host h;
+    h.env["CODEX_LOGIN_BIN"] = h.write("bin/plain", "echo hi");
+    const std::string out = h.run("action=status").out;
+    EXPECT_NE(out.find("\"cli_error\":\"the login CLI is not on this node\""), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\"cli_present\":false"), std::string::npos) << out;
+}
+
+
+// A path from the environment reaches the answer as well-formed UTF-8: an ill-formed byte
+// as U+FFFD, and a cut at the 1023 bytes a path keeps never halves a character.
+TEST(Status, PathsFromTheEnvironmentAreWellFormedUtf8) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    const std::string long_dir = "/" + std::string(1021, 'd');  // 1022 bytes
+    const struct {
+        std::string creds_path;
+        std::string shown;
+    } rows[] = {
+        {"/tmp/caf\xE9/auth.json", "/tmp/caf" + fffd + "/auth.json"},
+        {"/tmp/caf\xC3\xA9/auth.json", "/tmp/caf\xC3\xA9/auth.json"},
+        {long_dir + "\xC3\xA9/auth.json", long_dir},
+        {long_dir.substr(1) + "\xC3\xA9/auth.json", long_dir.substr(1) + "\xC3\xA9"},
+    };
+    for (const auto& r : rows) {
+        cgi::host h;
+        h.env["CODEX_CREDS_PATH"] = r.creds_path;
+        const std::string out = h.run("action=status").out;
+        EXPECT_NE(out.find("\"credentials_path\":\"" + r.shown + "\","), std::string::npos)
+            << out.substr(0, 400);
+    }
+}
+
+}  // namespace

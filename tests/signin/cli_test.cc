@@ -1,0 +1,440 @@
+// cli_test.cc: credvane-login and credvane-refresh run as credvane runs them, against an
+// issuer on 127.0.0.1 that answers as the test says, well or badly.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+#include "helpers.h"
+#include "responder.h"
+
+namespace signin_test {
+namespace {
+
+const std::string usercode_path = "/api/accounts/deviceauth/usercode";
+const std::string token_path = "/api/accounts/deviceauth/token";
+const std::string oauth_path = "/oauth/token";
+
+reply ok_json(const json& body) {
+    return reply{200, "application/json", body.dump()};
+}
+
+// A well-behaved issuer whose token poll says "pending" until approved is set.
+struct issuer {
+    std::atomic<bool> approved{false};
+    std::atomic<int> poll_status{403};  // the answer while not approved
+    json usercode = {{"device_auth_id", "dev-42"}, {"user_code", "ABCD-EFGH"}, {"interval", "5"}};
+    json exchange;
+    reply exchange_reply;
+    bool custom_exchange = false;
+    long long exp = 2000000000;
+
+    issuer() {
+        exchange = {{"id_token", jwt({{"https://api.openai.com/auth", {{"chatgpt_account_id", "acct-7"}}}})},
+                    {"access_token", jwt({{"exp", exp}})},
+                    {"refresh_token", "rt-fresh"}};
+    }
+
+    reply operator()(const seen& s) const {
+        if (s.path == usercode_path) return ok_json(usercode);
+        if (s.path == token_path) {
+            if (!approved) return reply{poll_status, "application/json", "{}"};
+            return ok_json({{"authorization_code", "code+1"}, {"code_challenge", "ch"}, {"code_verifier", "ver/1"}});
+        }
+        if (s.path == oauth_path) return custom_exchange ? exchange_reply : ok_json(exchange);
+        return reply{404, "text/plain", "no"};
+    }
+};
+
+class Signin : public ::testing::Test {
+  protected:
+    node n;
+    issuer iss;
+    responder server{[this](const seen& s) { return iss(s); }};
+
+    void SetUp() override { n.env["CREDVANE_ISSUER"] = server.url(); }
+
+    // Makes the next poll due at once instead of one interval later.
+    void make_poll_due(const std::string& name = "default") {
+        json m = json::parse(slurp(n.marker(name)));
+        m["last_poll_ms"] = 1;
+        put(n.marker(name), m.dump());
+    }
+};
+
+TEST_F(Signin, DeviceLoginRoadWritesTheFileAsTheCodexCliDoes) {
+    struct row {
+        const char* what;
+        std::vector<std::string> name_args;
+        std::string marker_name;
+        std::string codex_home;  // empty: the default ~/.codex
+        std::string file;        // relative to root
+    };
+    const row rows[] = {
+        {"default account", {}, "default", "", "home/.codex/auth.json"},
+        {"named account", {"--name", "work"}, "work", "", "home/.codex/accounts/work.json"},
+        {"CODEX_HOME holds the default file", {}, "default", "codexhome", "codexhome/auth.json"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        node fresh;
+        fresh.env["CREDVANE_ISSUER"] = server.url();
+        if (!r.codex_home.empty()) fresh.env["CODEX_HOME"] = (fresh.root / r.codex_home).string();
+        iss.approved = false;
+        const std::size_t polls_before = server.count(token_path);
+        auto args = [&](std::vector<std::string> a) {
+            a.insert(a.end(), r.name_args.begin(), r.name_args.end());
+            return a;
+        };
+
+        const run_result start = fresh.login(args({"--start"}));
+        ASSERT_EQ(start.code, 0) << start.out;
+        EXPECT_EQ(start.answer(), json::parse(R"({"ok":true,"verify_url":")" + server.url() +
+                                              R"(/codex/device","user_code":"ABCD-EFGH","interval":5,"expires_in":900})"));
+        const auto marker = fresh.root / "home/.claude/.login-pending" / ("codex-" + r.marker_name + ".json");
+        EXPECT_EQ(mode_of(marker), 0600u);
+        const json m = json::parse(slurp(marker));
+        EXPECT_GT(m["created"].get<long long>(), 1700000000);
+        EXPECT_EQ(m["expires_at"].get<long long>() - m["created"].get<long long>(), 900);
+
+        EXPECT_EQ(fresh.login(args({"--poll"})).answer(), json::parse(R"({"ok":true,"state":"pending","interval":5})"));
+        EXPECT_EQ(server.count(token_path), polls_before + 1);
+        // Within the interval a poll answers from the marker, without asking the issuer.
+        EXPECT_EQ(fresh.login(args({"--poll"})).answer()["state"], "pending");
+        EXPECT_EQ(server.count(token_path), polls_before + 1);
+        EXPECT_EQ(fresh.login(args({"--status"})).answer(),
+                  json::parse(R"({"ok":true,"logged_in":false,"has_refresh":false,"pending":true,"expires_at":0})"));
+
+        iss.approved = true;
+        json due = json::parse(slurp(marker));
+        due["last_poll_ms"] = 1;
+        put(marker, due.dump());
+        const run_result done = fresh.login(args({"--poll"}));
+        EXPECT_EQ(done.answer(), json::parse(R"({"ok":true,"state":"done"})")) << done.out;
+        EXPECT_TRUE(done.err.empty()) << done.err;
+        EXPECT_FALSE(std::filesystem::exists(marker));
+
+        const auto file = fresh.root / r.file;
+        EXPECT_EQ(mode_of(file), 0600u);
+        const std::string text = slurp(file);
+        const json f = json::parse(text);
+        EXPECT_EQ(text, f.dump(2)) << "two-space pretty print, no final newline";
+        std::vector<std::string> keys, token_keys;
+        for (const auto& [k, v] : f.items()) keys.push_back(k);
+        for (const auto& [k, v] : f["tokens"].items()) token_keys.push_back(k);
+        EXPECT_EQ(keys, (std::vector<std::string>{"auth_mode", "OPENAI_API_KEY", "tokens", "last_refresh"}));
+        EXPECT_EQ(token_keys, (std::vector<std::string>{"id_token", "access_token", "refresh_token",
+                                                         "oauth_provenance", "login_owner_id", "account_id"}));
+        EXPECT_EQ(f["tokens"]["access_token"], iss.exchange["access_token"]);
+        EXPECT_EQ(f["tokens"]["account_id"], "acct-7");
+        EXPECT_EQ(f["tokens"]["oauth_provenance"],
+                  json::parse(R"({"issuer":")" + server.url() + R"(","client_id":"app_EMoamEEZ73f0CkXaXp7hrann"})"));
+        EXPECT_EQ(f["tokens"]["login_owner_id"].get<std::string>().size(), 43u);
+        EXPECT_EQ(f["last_refresh"].get<std::string>().size(), 30u);
+        EXPECT_TRUE(std::filesystem::exists(file.parent_path() / "auth.lock"));
+        EXPECT_TRUE(std::filesystem::exists(file.string() + ".lock"));
+
+        EXPECT_EQ(fresh.login(args({"--status"})).answer(),
+                  json::parse(R"({"ok":true,"logged_in":true,"has_refresh":true,"pending":false,"expires_at":2000000000})"));
+    }
+    // The exchange the real service expects, form-encoded.
+    bool saw_exchange = false;
+    for (const seen& s : server.requests()) {
+        if (s.path != oauth_path) continue;
+        saw_exchange = true;
+        EXPECT_EQ(s.content_type, "application/x-www-form-urlencoded");
+        EXPECT_EQ(s.body, "grant_type=authorization_code&client_id=app_EMoamEEZ73f0CkXaXp7hrann&code=code%2B1"
+                          "&redirect_uri=" + std::string("http%3A%2F%2F127.0.0.1%3A") +
+                              server.url().substr(17) + "%2Fdeviceauth%2Fcallback&code_verifier=ver%2F1");
+    }
+    EXPECT_TRUE(saw_exchange);
+}
+
+TEST_F(Signin, ExistingCredentialsAreRefusedWithoutForce) {
+    put(n.auth(), R"({"OPENAI_API_KEY":"sk-test"})");
+    EXPECT_EQ(n.login({"--start"}).answer()["error"], "exists");
+    EXPECT_EQ(server.requests().size(), 0u);
+    EXPECT_EQ(n.login({"--start", "--force"}).answer()["ok"], true);
+}
+
+// A forced re-login that ends without new tokens leaves the old file byte for byte.
+TEST_F(Signin, AnEndedReloginKeepsTheOldFile) {
+    const std::string old = "{\n  \"auth_mode\": \"chatgpt\",\n  \"tokens\": {\"access_token\": \"" +
+                            jwt({{"exp", 1900000000}}) + "\"}\n}";
+    struct row {
+        const char* what;
+        int poll_status;  // the token poll's answer; 0 = cancel instead of polling
+        const char* error;
+    };
+    const row rows[] = {
+        {"denied", 400, "denied"},
+        {"gone", 410, "denied"},
+        {"cancelled", 0, nullptr},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        put(n.auth(), old);
+        ASSERT_EQ(n.login({"--start", "--force"}).code, 0);
+        iss.poll_status = r.poll_status;
+        const run_result end = n.login({r.poll_status ? "--poll" : "--cancel"});
+        if (r.error != nullptr) {
+            EXPECT_EQ(end.code, 1);
+            EXPECT_EQ(end.answer()["error"], r.error);
+            EXPECT_FALSE(end.answer()["detail"].get<std::string>().empty());
+        } else {
+            EXPECT_EQ(end.answer(), json::parse(R"({"ok":true,"state":"cancelled"})"));
+        }
+        EXPECT_FALSE(std::filesystem::exists(n.marker()));
+        EXPECT_EQ(slurp(n.auth()), old);
+    }
+}
+
+// Every answer of the issuer is hostile until checked. Each bad answer ends in one JSON
+// line with ok false, and neither a marker nor a credential file comes of it.
+TEST_F(Signin, HostileUserCodeAnswersAreRefused) {
+    struct row {
+        const char* what;
+        reply answer;
+        const char* error;
+    };
+    const std::string big(300 * 1024, ' ');
+    const row rows[] = {
+        {"not found", {404, "application/json", "{}"}, "device_login_unavailable"},
+        {"server error", {500, "application/json", "{}"}, "start_failed"},
+        {"redirect", {302, "application/json", "{}"}, "start_failed"},
+        {"html", {200, "text/html", R"({"device_auth_id":"d","user_code":"U","interval":"5"})"}, "bad_answer"},
+        {"no content type", {200, "", R"({"device_auth_id":"d","user_code":"U","interval":"5"})"}, "bad_answer"},
+        {"not json", {200, "application/json", "<html>"}, "bad_answer"},
+        {"an array", {200, "application/json", "[]"}, "bad_answer"},
+        {"no device id", {200, "application/json", R"({"user_code":"U","interval":"5"})"}, "bad_answer"},
+        {"device id a number", {200, "application/json", R"({"device_auth_id":7,"user_code":"U"})"}, "bad_answer"},
+        {"code with a space", {200, "application/json", R"({"device_auth_id":"d","user_code":"A B"})"}, "bad_answer"},
+        {"code with a line break", {200, "application/json", R"({"device_auth_id":"d","user_code":"A\nB"})"}, "bad_answer"},
+        {"deep nesting", {200, "application/json", std::string(5000, '[') + std::string(5000, ']')}, "bad_answer"},
+        {"too large", {200, "application/json", "{\"pad\":\"" + big + "\"}"}, "start_failed"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        responder bad([&](const seen&) { return r.answer; });
+        n.env["CREDVANE_ISSUER"] = bad.url();
+        const run_result res = n.login({"--start"});
+        EXPECT_EQ(res.code, 1);
+        const json a = res.answer();
+        ASSERT_TRUE(a.is_object()) << res.out;
+        EXPECT_EQ(a["ok"], false);
+        EXPECT_EQ(a["error"], r.error);
+        EXPECT_FALSE(a["detail"].get<std::string>().empty());
+        EXPECT_TRUE(res.err.empty());
+        EXPECT_FALSE(std::filesystem::exists(n.marker()));
+    }
+}
+
+TEST_F(Signin, TheIntervalIsTakenAsAStringOrANumber) {
+    struct row {
+        json interval;
+        int want;
+    };
+    const row rows[] = {{"5", 5}, {7, 7}, {"abc", 5}, {"0", 5}, {-3, 5}, {"99999", 60}, {nullptr, 5}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.interval.dump());
+        iss.usercode["interval"] = r.interval;
+        EXPECT_EQ(n.login({"--start"}).answer()["interval"], r.want);
+    }
+    iss.usercode.erase("user_code");
+    iss.usercode["usercode"] = "OLD-SERVER";
+    EXPECT_EQ(n.login({"--start"}).answer()["user_code"], "OLD-SERVER");
+}
+
+TEST_F(Signin, HostileTokenAnswersEndTheLoginAndWriteNothing) {
+    const std::string good_id = iss.exchange["id_token"];
+    const std::string good_access = iss.exchange["access_token"];
+    struct row {
+        const char* what;
+        reply answer;
+        const char* error;
+    };
+    auto body = [&](const std::string& id, const std::string& access, const json& rt) {
+        return json{{"id_token", id}, {"access_token", access}, {"refresh_token", rt}}.dump();
+    };
+    const row rows[] = {
+        {"refused", {400, "application/json", R"({"error":"invalid_grant"})"}, "exchange_failed"},
+        {"empty signature", {200, "application/json", body(good_id, good_access.substr(0, good_access.rfind('.') + 1), "rt")}, "bad_answer"},
+        {"two parts", {200, "application/json", body(good_id, "abc.def", "rt")}, "bad_answer"},
+        {"payload not json", {200, "application/json", body("YWJj.YWJj.YWJj", good_access, "rt")}, "bad_answer"},
+        {"padding", {200, "application/json", body(good_id, good_access + "=", "rt")}, "bad_answer"},
+        {"refresh token missing", {200, "application/json", body(good_id, good_access, nullptr)}, "bad_answer"},
+        {"refresh token with a quote", {200, "application/json", body(good_id, good_access, "a\"b c")}, "bad_answer"},
+        {"text/plain", {200, "text/plain", body(good_id, good_access, "rt")}, "bad_answer"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        iss.custom_exchange = true;
+        iss.exchange_reply = r.answer;
+        iss.approved = false;
+        ASSERT_EQ(n.login({"--start"}).code, 0);
+        iss.approved = true;
+        const run_result res = n.login({"--poll"});
+        EXPECT_EQ(res.code, 1) << res.out;
+        EXPECT_EQ(res.answer()["error"], r.error);
+        EXPECT_FALSE(std::filesystem::exists(n.auth()));
+        EXPECT_FALSE(std::filesystem::exists(n.marker()));
+        EXPECT_EQ(res.out.find("ver/1"), std::string::npos);
+    }
+}
+
+TEST_F(Signin, AnUnreachableIssuerLeavesTheLoginOpen) {
+    ASSERT_EQ(n.login({"--start"}).code, 0);
+    // The marker remembers the issuer it started with; point it at a closed port.
+    json m = json::parse(slurp(n.marker()));
+    m["issuer"] = "http://127.0.0.1:" + std::to_string(closed_port());
+    put(n.marker(), m.dump());
+    EXPECT_EQ(n.login({"--poll"}).answer(), json::parse(R"({"ok":true,"state":"pending","interval":5})"));
+    EXPECT_TRUE(std::filesystem::exists(n.marker()));
+
+    n.env["CREDVANE_ISSUER"] = "http://127.0.0.1:" + std::to_string(closed_port());
+    const run_result start = n.login({"--start", "--force"});
+    EXPECT_EQ(start.answer()["error"], "start_failed");
+}
+
+TEST_F(Signin, AnExpiredOrBrokenMarkerEndsTheLogin) {
+    ASSERT_EQ(n.login({"--start"}).code, 0);
+    json m = json::parse(slurp(n.marker()));
+    m["expires_at"] = 1000;
+    put(n.marker(), m.dump());
+    EXPECT_EQ(n.login({"--poll"}).answer()["error"], "expired");
+    EXPECT_FALSE(std::filesystem::exists(n.marker()));
+
+    put(n.marker(), R"({"device_auth_id":"d","issuer":"http://203.0.113.9","created":1})");
+    EXPECT_EQ(n.login({"--poll"}).answer()["error"], "bad_marker");
+    EXPECT_FALSE(std::filesystem::exists(n.marker()));
+    EXPECT_EQ(n.login({"--poll"}).answer()["error"], "no_pending");
+    EXPECT_EQ(server.count(token_path), 0u);
+}
+
+TEST_F(Signin, BadCommandLinesGetAUsageLine) {
+    const std::vector<std::vector<std::string>> lines = {
+        {}, {"--start", "--poll"}, {"--poll", "--force"}, {"--start", "--name", "../x"}, {"--status", "--name"},
+        {"--bogus"}};
+    for (const auto& args : lines) {
+        const run_result r = n.login(args);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_EQ(r.answer()["error"], "usage");
+    }
+    const run_result r = n.refresh({"--force"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.answer()["error"], "usage");
+}
+
+// A file as a Codex CLI of another version may write it: members credvane does not know
+// stay, in their places.
+std::string file_with_unknowns(const std::string& issuer, const std::string& access) {
+    json doc = {{"auth_mode", "chatgpt"},
+                {"OPENAI_API_KEY", nullptr},
+                {"tokens",
+                 {{"id_token", jwt({{"sub", "u"}})},
+                  {"access_token", access},
+                  {"refresh_token", "rt-old"},
+                  {"oauth_provenance", {{"issuer", issuer}, {"client_id", "app_custom"}}},
+                  {"login_owner_id", "owner-1"},
+                  {"account_id", "acct-1"},
+                  {"future_member", {1, 2, {{"x", true}}}}}},
+                {"last_refresh", "2026-01-01T00:00:00.000000000Z"},
+                {"unknown_top", "kept"}};
+    return doc.dump(2);
+}
+
+TEST_F(Signin, RefreshKeepsEveryMemberItDoesNotChange) {
+    const std::string old = file_with_unknowns(server.url(), jwt({{"exp", 1800000000}}));
+    put(n.auth(), old);
+    // The file's own issuer is used, not the configured one.
+    n.env["CREDVANE_ISSUER"] = "http://127.0.0.1:" + std::to_string(closed_port());
+    iss.exchange = {{"access_token", jwt({{"exp", 1900000000}})}, {"refresh_token", "rt-new"}};
+    const run_result r = n.refresh({"--credentials-file", n.auth().string(), "--force"});
+    EXPECT_EQ(r.answer(), json::parse(R"({"ok":true,"state":"refreshed","expires_at":1900000000})")) << r.out;
+    const auto reqs = server.requests();
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(json::parse(reqs[0].body),
+              json::parse(R"({"client_id":"app_custom","grant_type":"refresh_token","refresh_token":"rt-old"})"));
+
+    json want = json::parse(old);
+    want["tokens"]["access_token"] = iss.exchange["access_token"];
+    want["tokens"]["refresh_token"] = "rt-new";
+    const std::string text = slurp(n.auth());
+    json got = json::parse(text);
+    EXPECT_NE(got["last_refresh"], want["last_refresh"]);
+    want["last_refresh"] = got["last_refresh"];
+    EXPECT_EQ(text, want.dump(2)) << "same members, same order, only tokens and last_refresh changed";
+    EXPECT_EQ(mode_of(n.auth()), 0600u);
+    EXPECT_EQ(r.out.find("rt-"), std::string::npos);
+}
+
+TEST_F(Signin, HostileRefreshAnswersLeaveTheFileAsItWas) {
+    const std::string old = file_with_unknowns(server.url(), jwt({{"exp", 1800000000}}));
+    struct row {
+        const char* what;
+        reply answer;
+        const char* error;
+    };
+    const row rows[] = {
+        {"refused", {401, "application/json", R"({"error":{"code":"invalid_grant"}})"}, "refresh_refused"},
+        {"server error", {502, "text/html", "<h1>bad gateway</h1>"}, "refresh_failed"},
+        {"no access token", {200, "application/json", R"({"refresh_token":"x"})"}, "bad_answer"},
+        {"access token not a JWT", {200, "application/json", R"({"access_token":"opaque"})"}, "bad_answer"},
+        {"not an object", {200, "application/json", R"("token")"}, "bad_answer"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        put(n.auth(), old);
+        iss.custom_exchange = true;
+        iss.exchange_reply = r.answer;
+        const run_result res = n.refresh({"--credentials-file", n.auth().string(), "--force"});
+        EXPECT_EQ(res.code, 1);
+        EXPECT_EQ(res.answer()["error"], r.error) << res.out;
+        EXPECT_EQ(slurp(n.auth()), old);
+    }
+    std::filesystem::remove(n.auth());
+    EXPECT_EQ(n.refresh({"--credentials-file", n.auth().string(), "--force"}).answer()["error"], "no_credentials");
+    put(n.auth(), R"({"OPENAI_API_KEY":"sk-x"})");
+    EXPECT_EQ(n.refresh({"--credentials-file", n.auth().string(), "--force"}).answer()["error"], "no_refresh_token");
+}
+
+// Refresh tokens are single-use. When a running Codex agent used this one first, the
+// issuer refuses ours; the agent's new tokens in the file are success, not an error.
+TEST_F(Signin, AReusedRefreshTokenIsFineWhenAnotherProgramRefreshed) {
+    const std::string old = file_with_unknowns(server.url(), jwt({{"exp", 1800000000}}));
+    for (const bool other_wrote : {true, false}) {
+        SCOPED_TRACE(other_wrote ? "the other program wrote newer tokens" : "nobody did");
+        put(n.auth(), old);
+        const std::string newer = file_with_unknowns(server.url(), jwt({{"exp", 1850000000}}));
+        responder reused([&](const seen&) {
+            if (other_wrote) put(n.auth(), newer);
+            return reply{401, "application/json", R"({"error":{"code":"refresh_token_reused"}})"};
+        });
+        json doc = json::parse(old);
+        doc["tokens"]["oauth_provenance"]["issuer"] = reused.url();
+        put(n.auth(), doc.dump(2));
+        if (other_wrote) {
+            const std::string other = json::parse(newer).dump(2);
+            const run_result r = n.refresh({"--credentials-file", n.auth().string(), "--force"});
+            EXPECT_EQ(r.code, 0) << r.out;
+            EXPECT_EQ(r.answer()["expires_at"], 1850000000);
+            EXPECT_EQ(slurp(n.auth()), other);
+        } else {
+            const run_result r = n.refresh({"--credentials-file", n.auth().string(), "--force"});
+            EXPECT_EQ(r.code, 1);
+            EXPECT_EQ(r.answer()["error"], "refresh_token_reused");
+        }
+    }
+}
+
+TEST_F(Signin, WithoutForceAFreshTokenIsLeftAlone) {
+    put(n.auth(), file_with_unknowns(server.url(), jwt({{"exp", 4000000000LL}})));
+    const std::string before = slurp(n.auth());
+    EXPECT_EQ(n.refresh({"--credentials-file", n.auth().string()}).answer(),
+              json::parse(R"({"ok":true,"state":"fresh","expires_at":4000000000})"));
+    EXPECT_EQ(server.requests().size(), 0u);
+    EXPECT_EQ(slurp(n.auth()), before);
+}
+
+}  // namespace
+}  // namespace signin_test
