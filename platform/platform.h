@@ -59,7 +59,8 @@ class regular_file {
     std::intptr_t handle_;  // a descriptor, or a Windows handle
     std::uint64_t size_ = 0;
     std::uint64_t left_ = 0;
-    int busy_tries_ = 0;  // Windows: tries left at a file another process holds busy
+    // Windows: tries left at a file another process holds busy (unused on POSIX).
+    [[maybe_unused]] int busy_tries_ = 0;
 };
 
 // Removes a file; the result says whether it went.

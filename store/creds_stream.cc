@@ -26,6 +26,25 @@ constexpr unsigned bit(int k) {
     return 1u << k;
 }
 
+// Bit n set for each length n of the keys in wanted.
+unsigned length_bits(unsigned wanted) {
+    unsigned bits = 0;
+    for (int k = 0; k < creds_stream::k_count; ++k) {
+        if ((wanted & bit(k)) != 0) bits |= 1u << key_names[static_cast<std::size_t>(k)].size();
+    }
+    return bits;
+}
+
+// Bit c - 64 set for the first byte c of each key in wanted (all of them are in 64..127).
+std::uint64_t first_byte_bits(unsigned wanted) {
+    std::uint64_t bits = 0;
+    for (int k = 0; k < creds_stream::k_count; ++k) {
+        if ((wanted & bit(k)) != 0)
+            bits |= std::uint64_t{1} << (key_names[static_cast<std::size_t>(k)][0] - 64);
+    }
+    return bits;
+}
+
 bool is_ws(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
@@ -104,18 +123,17 @@ block_masks block_masks_portable(const char* p, std::size_t n) {
         const std::uint64_t b = std::uint64_t{1} << i;
         switch (p[i]) {
             case '"':
-                m.quote |= b;
+                m.in_string |= b;
+                m.outside |= b;
                 break;
             case '\\':
-                m.backslash |= b;
+                m.in_string |= b;
                 break;
             case '{':
             case '[':
-                m.open |= b;
-                break;
             case '}':
             case ']':
-                m.close |= b;
+                m.outside |= b;
                 break;
             default:
                 break;
@@ -136,11 +154,12 @@ block_masks block_masks_64(const char* p) {
     for (int i = 0; i < 4; ++i) {
         const __m128i v = load16(p + 16 * i);
         const __m128i f = _mm_or_si128(v, fold);
+        const __m128i q = _mm_cmpeq_epi8(v, quote);
         const int shift = 16 * i;
-        m.quote |= movemask16(_mm_cmpeq_epi8(v, quote)) << shift;
-        m.backslash |= movemask16(_mm_cmpeq_epi8(v, bs)) << shift;
-        m.open |= movemask16(_mm_cmpeq_epi8(f, brace_open)) << shift;
-        m.close |= movemask16(_mm_cmpeq_epi8(f, brace_close)) << shift;
+        m.in_string |= movemask16(_mm_or_si128(q, _mm_cmpeq_epi8(v, bs))) << shift;
+        m.outside |= movemask16(_mm_or_si128(q, _mm_or_si128(_mm_cmpeq_epi8(f, brace_open),
+                                                             _mm_cmpeq_epi8(f, brace_close))))
+                     << shift;
     }
     return m;
 #else
@@ -157,6 +176,8 @@ creds_stream::creds_stream(bool want_record) : want_record_(want_record) {
         inner_.wanted |= bit(k_account) | bit(k_api_key);
     }
     for (pass* p : {&top_, &inner_}) {
+        p->len_bits = length_bits(p->wanted);
+        p->first_bits = first_byte_bits(p->wanted);
         p->values[k_access].want_present = true;
         p->values[k_refresh].want_present = true;
         p->values[k_api_key].want_present = true;
@@ -214,13 +235,35 @@ const char* creds_stream::lex_all(const char* p, const char* e, bool last) {
                                      ? block_masks_64(s)
                                      : block_masks_portable(s, static_cast<std::size_t>(e - s));
                     }
-                    const std::uint64_t m = (masks_.quote | masks_.open | masks_.close) &
-                                            (~std::uint64_t{0} << (s - base_));
-                    if (m != 0) {
-                        s = base_ + std::countr_zero(m);
+                    const std::uint64_t m = masks_.outside & (~std::uint64_t{0} << (s - base_));
+                    if (m == 0) {
+                        s = base_ + 64;
+                        continue;
+                    }
+                    s = base_ + std::countr_zero(m);
+                    if (*s != '"' || pending_value_ != nullptr) break;
+                    // The common string: it closes in this block without an escape. Its
+                    // name is the raw bytes, and most names are passed on their length.
+                    const char* q = closing_quote(s + 1, e);
+                    if (q == nullptr) break;
+                    pass* kp = candidate_pass();
+                    const auto len = static_cast<std::size_t>(q - s - 1);
+                    const auto first = static_cast<unsigned char>(s[1]);
+                    s = q + 1;
+                    if (kp == nullptr || len >= 32 || (kp->len_bits & (1u << len)) == 0 ||
+                        first < 64 || first >= 128 || (kp->first_bits >> (first - 64) & 1) == 0) {
+                        continue;
+                    }
+                    if (const int k = match_key(*kp, std::string_view(q - len, len)); k >= 0) {
+                        colon_pass_ = kp;
+                        colon_key_ = k;
+                        state_ = lex::after_key;
                         break;
                     }
-                    s = base_ + 64;
+                }
+                if (state_ == lex::after_key) {
+                    p = s;
+                    break;
                 }
                 if (s == e) {
                     if (last) end_text();
@@ -283,13 +326,44 @@ const char* creds_stream::lex_all(const char* p, const char* e, bool last) {
     }
 }
 
-void creds_stream::begin_string() {
-    key_pass_ = nullptr;
-    if (top_.searching && top_.depth == 0) {
-        key_pass_ = &top_;
-    } else if (inner_.searching && inner_.depth == 0) {
-        key_pass_ = &inner_;
+// The closing quote of a string whose bytes start at t, when no backslash comes before it
+// in this block or the next; else null (the string is read the long way).
+const char* creds_stream::closing_quote(const char* t, const char* e) {
+    for (int blocks = 0; blocks < 2; ++blocks) {
+        if (t >= base_ + 64) {
+            if (t >= e) return nullptr;
+            base_ = t;
+            masks_ = e - t >= 64 ? block_masks_64(t)
+                                 : block_masks_portable(t, static_cast<std::size_t>(e - t));
+        }
+        const std::uint64_t m = masks_.in_string & (~std::uint64_t{0} << (t - base_));
+        if (m != 0) {
+            const char* q = base_ + std::countr_zero(m);
+            return *q == '"' ? q : nullptr;
+        }
+        t = base_ + 64;
     }
+    return nullptr;
+}
+
+// The pass for which a string that begins here is a key candidate: the one searching at
+// its depth 0 (never both, as the object's depth is one less than the top level's).
+creds_stream::pass* creds_stream::candidate_pass() {
+    if (top_.searching && top_.depth == 0) return &top_;
+    if (inner_.searching && inner_.depth == 0) return &inner_;
+    return nullptr;
+}
+
+// The wanted key of ps that name is, or -1.
+int creds_stream::match_key(const pass& ps, std::string_view name) {
+    for (int k = 0; k < k_count; ++k) {
+        if ((ps.wanted & bit(k)) != 0 && key_names[static_cast<std::size_t>(k)] == name) return k;
+    }
+    return -1;
+}
+
+void creds_stream::begin_string() {
+    key_pass_ = candidate_pass();
     str_value_ = pending_value_;
     pending_value_ = nullptr;
     name_n_ = 0;
@@ -427,8 +501,7 @@ const char* creds_stream::string_body(const char* p, const char* e, bool last) {
                 masks_ = e - s >= 64 ? block_masks_64(s)
                                      : block_masks_portable(s, static_cast<std::size_t>(e - s));
             }
-            const std::uint64_t m =
-                (masks_.quote | masks_.backslash) & (~std::uint64_t{0} << (s - base_));
+            const std::uint64_t m = masks_.in_string & (~std::uint64_t{0} << (s - base_));
             if (m != 0) {
                 s = base_ + std::countr_zero(m);
                 break;
@@ -476,14 +549,10 @@ void creds_stream::end_string(bool terminated) {
     key_pass_ = nullptr;
     state_ = lex::outside;
     if (kp == nullptr || !terminated || name_long_) return;
-    const std::string_view name(name_.data(), name_n_);
-    for (int k = 0; k < k_count; ++k) {
-        if ((kp->wanted & bit(k)) != 0 && key_names[static_cast<std::size_t>(k)] == name) {
-            colon_pass_ = kp;
-            colon_key_ = k;
-            state_ = lex::after_key;
-            return;
-        }
+    if (const int k = match_key(*kp, std::string_view(name_.data(), name_n_)); k >= 0) {
+        colon_pass_ = kp;
+        colon_key_ = k;
+        state_ = lex::after_key;
     }
 }
 
@@ -495,6 +564,8 @@ const char* creds_stream::value_found(const char* q) {
     v.found = true;
     v.first = *q;
     ps.wanted &= ~bit(k);
+    ps.len_bits = length_bits(ps.wanted);
+    ps.first_bits = first_byte_bits(ps.wanted);
     if (ps.wanted == 0) ps.searching = false;
     state_ = lex::outside;
     if (k == k_tokens) {

@@ -7,16 +7,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 namespace credvane {
 
 // Where the bytes that matter to the scan lie in a block of at most 64 bytes: bit i stands
-// for byte i of the block.
+// for byte i of the block. Which of them a bit is, is read from the byte itself.
 struct block_masks {
-    std::uint64_t quote = 0;      // "
-    std::uint64_t backslash = 0;  // a backslash
-    std::uint64_t open = 0;       // { and [
-    std::uint64_t close = 0;      // } and ]
+    std::uint64_t in_string = 0;  // quotes and backslashes: what ends a plain run of a string
+    std::uint64_t outside = 0;    // quotes, braces and square brackets: what counts between strings
 };
 // One byte at a time, for any n up to 64.
 block_masks block_masks_portable(const char* p, std::size_t n);
@@ -82,7 +81,9 @@ class creds_stream {
     struct pass {
         bool searching = false;
         std::ptrdiff_t depth = 0;
-        unsigned wanted = 0;  // bits of the keys not found yet
+        unsigned wanted = 0;           // bits of the keys not found yet
+        unsigned len_bits = 0;         // bit n for each length n of those keys
+        std::uint64_t first_bits = 0;  // bit c - 64 for each first byte c of those keys
         std::array<capture, k_count> values{};
     };
 
@@ -92,6 +93,9 @@ class creds_stream {
     const char* lex_all(const char* p, const char* e, bool last);
     const char* string_body(const char* p, const char* e, bool last);
     const char* value_found(const char* q);
+    const char* closing_quote(const char* t, const char* e);
+    pass* candidate_pass();
+    static int match_key(const pass& ps, std::string_view name);
     void begin_string();
     void end_string(bool terminated);
     void end_text();

@@ -1,11 +1,10 @@
 // helpers.js: what the browser tests share: the browser, a panel page with its calls recorded,
-// the stand-in login on the command line, screenshots and the accessibility check.
+// the stand-in issuer's test controls, screenshots and the accessibility check.
 'use strict';
 
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const path = require('node:path');
-const { spawnSync } = require('node:child_process');
 const { chromium } = require('playwright-core');
 const { AxeBuilder } = require('@axe-core/playwright');
 
@@ -23,6 +22,7 @@ const env = {
   short: need('CV_URL_SHORT'),
   shortHome: need('CV_HOME_SHORT'),
   build: need('CV_BUILD'),
+  issuer: need('CV_ISSUER_URL'),
   artifacts: need('CV_ARTIFACTS'),
 };
 
@@ -49,7 +49,8 @@ async function launch() {
 
 // Opens a page in its own context. opts: colorScheme, viewport, storage (localStorage values
 // set before any script runs), permissions, init (a function run before the page's scripts),
-// headers (added to the page's own document request only), reducedMotion.
+// headers (added to the page's own document request only), reducedMotion, clock (the page's
+// clock under the test's control: it runs on until page.clock moves it).
 async function openPanel(browser, url, opts = {}) {
   const ctx = await browser.newContext({
     colorScheme: opts.colorScheme || 'dark',
@@ -66,6 +67,7 @@ async function openPanel(browser, url, opts = {}) {
     }, opts.storage);
   }
   if (opts.init) await ctx.addInitScript(opts.init);
+  if (opts.clock) await ctx.clock.install();
   const page = await ctx.newPage();
   const calls = [];
   const errors = [];
@@ -111,14 +113,17 @@ async function until(fn, what = 'condition', ms = 60000) {
   }
 }
 
-// Runs the stand-in login CLI against a host's home, as the node would.
-function standin(home, ...args) {
-  const r = spawnSync(path.join(env.build, 'tools', 'standin-login'), args, {
-    env: { PATH: process.env.PATH, HOME: home },
-    encoding: 'utf8',
+// One test control of the stand-in issuer that the hosts' login CLI signs in at: approve, deny
+// or expire a code ({user_code}), or change what it issues next (/test/config).
+async function issuer(control, body) {
+  const r = await fetch(env.issuer + control, {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify(body),
   });
-  const line = r.stdout.trim().split('\n').pop();
-  return JSON.parse(line);
+  const v = await r.json();
+  if (!r.ok) throw new Error(`${control}: ${r.status} ${JSON.stringify(v)}`);
+  return v;
 }
 
 // A named account's credential file, as the login CLI would leave it: an unsigned JWT whose
@@ -189,7 +194,7 @@ module.exports = {
   loaded,
   text,
   until,
-  standin,
+  issuer,
   writeAccount,
   nodeJson,
   setTheme,

@@ -30,7 +30,7 @@ test('no query string is logged by the host', async () => {
     const queries = [
         `/credvane?action=status&pwd=${env.password}&m=${marker}`,
         `/credvane?pwd=${env.password}&m=${marker}`,
-        `/device?code=ABCD-${marker}`,
+        `/nowhere?code=ABCD-${marker}`,
     ];
     for (const q of queries) {
         const r = await fetch(env.pw + q);

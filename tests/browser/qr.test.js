@@ -107,8 +107,8 @@ for (const width of [1000, 400]) {
     });
     await h.loaded(page);
     assert.equal(await qrShown(page), false);
-    const code = await startFlow(page);
-    const href = `${origin}/device?code=${code}`;
+    await startFlow(page);
+    const href = env.issuer + '/codex/device';
     assert.equal(await page.locator('#verifyUrl a').getAttribute('href'), href);
     for (const theme of ['dark', 'light']) {
       await h.setTheme(page, theme);
@@ -140,7 +140,7 @@ for (const width of [1000, 400]) {
   });
 }
 
-// Links the stand-in never gives, put into the start answer.
+// Links the login CLI never gives, put into the start answer.
 const long = (n) => (origin + '/device?code=ABCD-EFGH&pad=').padEnd(n, 'p');
 const links = [
   { name: 'not ASCII', url: `${origin}/ger\u00e4t/\u043a\u043e\u0434?code=\u00c4\u00d6\u00dc-1234`, qr: true },
@@ -181,9 +181,9 @@ test('the QR code goes when the flow ends, and a new code brings a new one', asy
   const { ctx, page, errors } = await h.openPanel(browser, env.main + '/credvane?account=qrnew');
   await h.loaded(page);
   const first = await startFlow(page);
-  assert.equal(await scan(page, 'qr-first'), `${origin}/device?code=${first}`);
-  assert.equal(h.standin(env.mainHome, '--deny', first).state, 'denied');
-  await h.until(async () => (await h.text(page, 'flowNote')).startsWith('Login failed: access_denied'), 'flow end');
+  assert.equal(await scan(page, 'qr-first'), env.issuer + '/codex/device');
+  assert.equal((await h.issuer('/test/deny', { user_code: first })).state, 'denied');
+  await h.until(async () => (await h.text(page, 'flowNote')).startsWith('Login failed: '), 'flow end');
   assert.equal(await qrShown(page), false);
   assert.equal(await page.locator('#verifyQr').innerHTML(), '');
 
@@ -194,7 +194,8 @@ test('the QR code goes when the flow ends, and a new code brings a new one', asy
   }, first);
   const second = await h.text(page, 'userCode');
   assert.equal(await qrShown(page), true);
-  assert.equal(await scan(page, 'qr-second'), `${origin}/device?code=${second}`);
+  assert.notEqual(second, first);
+  assert.equal(await scan(page, 'qr-second'), env.issuer + '/codex/device');
   await page.click('#btnCancel');
   await h.until(async () => (await h.text(page, 'flowNote')) === 'Device flow cancelled.', 'cancel');
   assert.deepEqual(errors, []);

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# run.sh: runs the browser tests of the panel: starts three local CGI hosts (lighttpd on
-# 127.0.0.1) in front of the built credvane and stand-in CLIs, drives Chromium through them
-# with Playwright, and stops the hosts again. The node tests of the panel's own modules
-# (tests/panel/*.test.js) run with them.
+# run.sh: runs the browser tests of the panel: starts the stand-in issuer and three local CGI
+# hosts (lighttpd on 127.0.0.1) in front of the built credvane and its login and refresh CLIs,
+# which sign in at that issuer, drives Chromium through them with Playwright, and stops them
+# again. The node tests of the panel's own modules (tests/panel/*.test.js) run with them.
 #
 #   tests/browser/run.sh BUILD_DIR [TEST_FILE...]
 #   (default: every tests/browser/*.test.js and tests/panel/*.test.js)
 #
-# The build dir must hold credvane and tools/standin-{login,refresh,device}. Screenshots and
-# the accessibility findings go to artifacts/ at the top of the checkout (CV_ARTIFACTS moves it).
+# The build dir must hold credvane, credvane-login and credvane-refresh. Screenshots and the
+# accessibility findings go to artifacts/ at the top of the checkout (CV_ARTIFACTS moves it).
 #
-# Hosts: "main" (no node password, codes poll every second), "pw" (with a node password), and
-# "short" (codes that live three seconds). Each has a home of its own with two named accounts.
+# Hosts: "main" (no node password), "pw" (with a node password), and "short" (for the tests that
+# let codes die). Each has a home of its own with two named accounts. All sign in at one
+# issuer, whose codes poll every second.
 set -euo pipefail
 
 if [ $# -lt 1 ]; then
@@ -24,6 +25,7 @@ shift
 
 missing=()
 command -v lighttpd >/dev/null || missing+=(lighttpd)
+command -v curl >/dev/null || missing+=(curl)
 [ -x /usr/bin/chromium ] || missing+=(chromium)
 command -v node >/dev/null || missing+=(nodejs npm)
 # The QR code tests read the codes back with zbarimg.
@@ -39,15 +41,21 @@ npm ci --no-audit --no-fund --loglevel=error >/dev/null
 work="$(mktemp -d -t credvane-browser.XXXXXX)"
 # shellcheck source=../../tools/lighttpd/host.sh
 source "$root/tools/lighttpd/host.sh"
+# shellcheck source=../../tools/issuer/issuer.sh
+source "$root/tools/issuer/issuer.sh"
 pids=()
 cleanup() {
     set +e
     for p in "${pids[@]}"; do
         CV_HOST_PID="$p" cv_host_stop
     done
+    cv_issuer_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
+
+cv_issuer_start "$work/issuer" --interval 1
+export CV_ISSUER_URL
 
 password="node-pass-$RANDOM"
 start_host() {
@@ -58,11 +66,11 @@ start_host() {
     pids+=("$CV_HOST_PID")
 }
 
-CV_STANDIN_INTERVAL=1 start_host main
+start_host main
 export CV_URL_MAIN="http://127.0.0.1:$CV_HOST_PORT" CV_HOME_MAIN="$work/main/home"
-CV_STANDIN_INTERVAL=1 start_host pw "$password"
+start_host pw "$password"
 export CV_URL_PW="http://127.0.0.1:$CV_HOST_PORT" CV_PASSWORD="$password"
-CV_STANDIN_INTERVAL=1 CV_STANDIN_CODE_LIFETIME=3 start_host short
+start_host short
 export CV_URL_SHORT="http://127.0.0.1:$CV_HOST_PORT" CV_HOME_SHORT="$work/short/home"
 export CV_BUILD="$build"
 export CV_ARTIFACTS="${CV_ARTIFACTS:-$root/artifacts}"

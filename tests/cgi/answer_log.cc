@@ -74,7 +74,11 @@ void log_answer(const std::map<std::string, std::string>& vars,
     std::string rec = "{\"test\":" + quoted(test) + ",\"query\":" +
                       (query == vars.end() ? std::string("null") : quoted(query->second)) +
                       ",\"args\":[";
-    for (std::size_t i = 0; i < args.size(); ++i) rec += (i > 0 ? "," : "") + quoted(args[i]);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        // Appended piece by piece: GCC 12 misreads "," + std::string as an overlapping copy.
+        if (i > 0) rec += ',';
+        rec += quoted(args[i]);
+    }
     rec += std::string("],\"meta\":") + (vars.count("QN_PLUGIN_META") ? "true" : "false") +
            ",\"gateway\":" + (vars.count("GATEWAY_INTERFACE") ? "true" : "false") + ",\"out\":\"" +
            base64(out) + "\"}\n";

@@ -59,20 +59,48 @@ function tempDir(label) {
   return fs.mkdtempSync(path.join(os.tmpdir(), `credvane-${label}-`));
 }
 
-// Runs credvane as its host would, and gives its JSON answer.
-function credvane(query, env) {
-  const build = need('CV_BUILD');
-  const r = spawnSync(path.join(build, 'credvane'), [], {
-    env: { PATH: process.env.PATH, QUERY_STRING: query, REQUEST_METHOD: 'GET', ...env },
-    encoding: 'utf8',
-  });
-  const out = r.stdout || '';
+function cgiEnv(query, env) {
+  return { PATH: process.env.PATH, QUERY_STRING: query, REQUEST_METHOD: 'GET', ...env };
+}
+
+function answerOf(query, out, status) {
   const body = out.slice(out.indexOf('\r\n\r\n') + 4);
   try {
     return JSON.parse(body);
   } catch {
-    throw new Error(`credvane ${query}: no JSON answer (exit ${r.status}): ${out}`);
+    throw new Error(`credvane ${query}: no JSON answer (exit ${status}): ${out}`);
   }
+}
+
+// Runs credvane as its host would, and gives its JSON answer.
+function credvane(query, env) {
+  const r = spawnSync(path.join(need('CV_BUILD'), 'credvane'), [], { env: cgiEnv(query, env), encoding: 'utf8' });
+  return answerOf(query, r.stdout || '', r.status);
+}
+
+// The same, running on while the test goes on: a promise of the answer.
+function credvaneAsync(query, env) {
+  return new Promise((resolve, reject) => {
+    const p = spawn(path.join(need('CV_BUILD'), 'credvane'), [], { env: cgiEnv(query, env), stdio: ['ignore', 'pipe', 'ignore'] });
+    let out = '';
+    p.stdout.on('data', (d) => (out += d));
+    p.on('close', (code) => {
+      try {
+        resolve(answerOf(query, out, code));
+      } catch (e) {
+        reject(e);
+      }
+    });
+  });
+}
+
+// One of credvane's own CLIs in the build: credvane-login or credvane-refresh.
+function cliPath(name) {
+  const build = need('CV_BUILD');
+  for (const p of [path.join(build, name), path.join(build, 'signin', name)]) {
+    if (fs.existsSync(p)) return p;
+  }
+  throw new Error(`${name} is not in ${build}: build the project first`);
 }
 
 // Runs the real Codex CLI to its end. Its output is human text: only its exit status and the
@@ -111,4 +139,4 @@ function shape(v) {
   return Object.fromEntries(Object.entries(v).map(([k, x]) => [k, shape(x)]));
 }
 
-module.exports = { root, need, startIssuer, tempDir, credvane, codex, codexEnv, jwtClaims, shape };
+module.exports = { root, need, startIssuer, tempDir, credvane, credvaneAsync, cliPath, codex, codexEnv, jwtClaims, shape };

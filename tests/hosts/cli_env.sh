@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # cli_env.sh: what a CLI receives through a real CGI host. lighttpd on 127.0.0.1 runs
 # credvane with a node password; the request carries the password in the query, in the
-# X-Bot-Password header and as a Bearer token; the login CLI in place is a stand-in that
-# keeps a copy of its environment and argv. Not one byte sequence of the password, and none of
+# X-Bot-Password header and as a Bearer token; the login CLI in place is credvane-login,
+# wrapped so that it keeps a copy of its environment and argv. Not one byte sequence of the password, and none of
 # the request's variables, may be in what it saw.
 #
 #   tests/hosts/cli_env.sh BUILD_DIR
@@ -16,17 +16,23 @@ if [ $# -ne 1 ]; then
 fi
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 build="$(cd "$1" && pwd)"
-command -v lighttpd >/dev/null || {
+missing=()
+command -v lighttpd >/dev/null || missing+=(lighttpd)
+command -v node >/dev/null || missing+=(nodejs)
+if [ ${#missing[@]} -gt 0 ]; then
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq lighttpd >/dev/null
-}
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
 
 work="$(mktemp -d -t credvane-cli-env.XXXXXX)"
 # shellcheck source=../../tools/lighttpd/host.sh
 source "$root/tools/lighttpd/host.sh"
+# shellcheck source=../../tools/issuer/issuer.sh
+source "$root/tools/issuer/issuer.sh"
 cleanup() {
     set +e
     cv_host_stop
+    cv_issuer_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -44,18 +50,19 @@ check() {  # check DESCRIPTION COMMAND...
     fi
 }
 
-# The stand-in login, wrapped: every run appends its environment and argv, then the real
-# stand-in answers.
+# The login CLI, wrapped: every run appends its environment and argv, then the CLI answers.
 seen="$work/seen"
+login="$(cv_build_tool "$build" credvane-login)"
 cat >"$work/login" <<SCRIPT
 #!/bin/sh
 env >> '$seen'
 printf '%s\n' "\$0" "\$@" >> '$seen'
-exec '$build/tools/standin-login' "\$@"
+exec '$login' "\$@"
 SCRIPT
 chmod 755 "$work/login"
 
 password="pw-$RANDOM-$RANDOM-secret"
+cv_issuer_start "$work/issuer"
 cv_host_home "$work/home"
 CV_LOGIN_BIN="$work/login" cv_host_start "$build" "$work/home" "$work/state" "$password"
 
@@ -89,7 +96,7 @@ for target in "/credvane?action=status&pwd=$password" "/plugins?action=status&no
         HTTP_X_ORIGINAL_URI; do
         check "$target: $name never reaches the CLI" bash -c "! grep -q '^$name=' '$seen'"
     done
-    for name in PATH HOME CODEX_LOGIN_BIN CODEX_REFRESH_BIN; do
+    for name in PATH HOME CODEX_LOGIN_BIN CODEX_REFRESH_BIN CREDVANE_ISSUER; do
         check "$target: $name reaches the CLI" grep -q "^$name=" "$seen"
     done
 done

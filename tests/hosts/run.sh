@@ -237,6 +237,11 @@ check_host() {
     dir="$work/$name"
     mkdir -p "$dir/www" "$dir/tmp" "$dir/run" "$dir/bin" "$dir/home"
     install -m 755 "$build/credvane" "$dir/bin/credvane"
+    # The snippets name the sign-in CLIs beside credvane; a status request runs the login CLI.
+    local cli
+    for cli in credvane-login credvane-refresh; do
+        [ ! -x "$build/signin/$cli" ] || install -m 755 "$build/signin/$cli" "$dir/bin/$cli"
+    done
     cv_host_home "$dir/home"
     snippet "$name" >"$dir/snippet.readme"
     if [ ! -s "$dir/snippet.readme" ]; then
@@ -254,14 +259,18 @@ check_host() {
         -e "s|/var/log/apache2/access.log|$dir/access.log|g" \
         -e "s|$readme_password|$password|g" \
         "$dir/snippet.readme" >"$dir/snippet"
-    cat >"$dir/bin/login" <<SCRIPT
+    # The snippet's login CLI, wrapped: every run appends its environment and argv first.
+    if [ -x "$dir/bin/credvane-login" ]; then
+        mv "$dir/bin/credvane-login" "$dir/bin/credvane-login.real"
+        cat >"$dir/bin/credvane-login" <<SCRIPT
 #!/bin/sh
 env >> '$dir/seen'
 printf '%s\n' "\$0" "\$@" >> '$dir/seen'
-exec '$build/tools/standin-login' "\$@"
+exec '$dir/bin/credvane-login.real' "\$@"
 SCRIPT
-    chmod 755 "$dir/bin/login"
-    # The CLI in place, and the host's own copies of the request's URI and Authorization
+        chmod 755 "$dir/bin/credvane-login"
+    fi
+    # The host's own copies of the request's URI and Authorization
     # header, which an operator has even listed for the CLI: its value must still keep
     # them out. lighttpd has no way of its own to copy them (without mod_magnet), so an
     # interpreter in front of credvane stands in for that host configuration.
@@ -274,13 +283,13 @@ X_ORIGINAL_URI="$REQUEST_URI" X_AUTH="$HTTP_AUTHORIZATION" exec "$1"
 SCRIPT
         chmod 755 "$dir/bin/host-copy"
         sed -i -e "s|cgi.assign = (\"\" => \"\")|cgi.assign = (\"\" => \"$dir/bin/host-copy\")|" \
-            -e "s|\"HOME\" => \"$dir/home\",|&\n        \"CODEX_LOGIN_BIN\" => \"$dir/bin/login\", \"CREDVANE_CLI_ENV\" => \"$listed\",|" \
+            -e "s|\"HOME\" => \"$dir/home\",|&\n        \"CREDVANE_CLI_ENV\" => \"$listed\",|" \
             "$dir/snippet" ;;
     apache)
-        sed -i "s|SetEnv HOME $dir/home|&\n    SetEnv CODEX_LOGIN_BIN $dir/bin/login\n    SetEnv CREDVANE_CLI_ENV \"$listed\"|" \
+        sed -i "s|SetEnv HOME $dir/home|&\n    SetEnv CREDVANE_CLI_ENV \"$listed\"|" \
             "$dir/snippet" ;;
     nginx)
-        sed -i "s|fastcgi_param HOME $dir/home;|&\n    fastcgi_param CODEX_LOGIN_BIN $dir/bin/login;\n    fastcgi_param CREDVANE_CLI_ENV \"$listed\";\n    fastcgi_param X_ORIGINAL_URI \$request_uri;\n    fastcgi_param X_AUTH \$http_authorization;|" \
+        sed -i "s|fastcgi_param HOME $dir/home;|&\n    fastcgi_param CREDVANE_CLI_ENV \"$listed\";\n    fastcgi_param X_ORIGINAL_URI \$request_uri;\n    fastcgi_param X_AUTH \$http_authorization;|" \
             "$dir/snippet" ;;
     esac
     : >"$dir/seen"

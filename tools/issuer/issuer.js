@@ -43,12 +43,15 @@
 //        interval_as_number sends the interval as a JSON number, unlike the real service
 //   POST /test/fault {path, status, body?, content_type?, hang?, times?}
 //        the next call(s) to path get this answer instead (hang: no answer at all)
+//   POST /test/hold {path}, POST /test/release {path}
+//        the next call to path waits, unanswered and not yet acted on, until it is released:
+//        a test can let another client's call overtake it
 //   GET  /test/next-code?timeout=S   waits for a user code issued after the last one handed
 //        out here, answers {user_code, device_auth_id}
 //   GET  /test/wait?event=E&count=N&timeout=S   waits until event E has happened N times
 //   GET  /test/events                every event so far, oldest first
 // Events: usercode, token_poll, approve, deny, expire, exchange, refresh, refresh_refused,
-// revoke, fault.
+// revoke, fault, held, released.
 'use strict';
 
 const crypto = require('node:crypto');
@@ -124,6 +127,7 @@ let nextCodeIndex = 0;
 const events = [];
 const waiters = new Set(); // {test: () => value|undefined, resolve}
 const faults = new Map(); // path -> [{status, body, contentType, hang, times}]
+const holds = new Map(); // path -> null (armed) or the release function of the parked call
 
 function now() {
   return Math.floor(Date.now() / 1000);
@@ -597,6 +601,20 @@ async function testCall(req, res, url) {
         interval_as_number: config.intervalAsNumber,
       });
     }
+    case 'hold': {
+      const path = str(body, 'path');
+      if (holds.has(path)) throw new HttpError(409, 'already_held', 'a hold on this path is in place');
+      holds.set(path, null);
+      return sendJson(res, 200, { ok: true });
+    }
+    case 'release': {
+      const path = str(body, 'path');
+      const release = holds.get(path);
+      if (typeof release !== 'function') throw new HttpError(409, 'nothing_held', 'no call to this path is waiting');
+      holds.delete(path);
+      release();
+      return sendJson(res, 200, { ok: true });
+    }
     case 'fault': {
       const path = str(body, 'path');
       const f = {
@@ -651,6 +669,13 @@ const server = http.createServer(async (req, res) => {
       return res.end(fault.body);
     }
     if (url.pathname.startsWith('/test/')) return await testCall(req, res, url);
+    if (holds.get(url.pathname) === null) {
+      await new Promise((resolve) => {
+        holds.set(url.pathname, resolve);
+        note('held', { path: url.pathname });
+      });
+      note('released', { path: url.pathname });
+    }
     const handler = routes[`${req.method} ${url.pathname}`];
     if (!handler) {
       const known = Object.keys(routes).some((r) => r.endsWith(' ' + url.pathname));
@@ -672,6 +697,12 @@ function stop() {
 }
 process.on('SIGTERM', stop);
 process.on('SIGINT', stop);
+
+// A client that keeps its connection open between calls (node's fetch does, for some seconds)
+// must be the one to close it: a server that drops an idle connection as the client sends on
+// it fails that call.
+server.keepAliveTimeout = 120 * 1000;
+server.headersTimeout = 121 * 1000;
 
 server.listen(opts.port, '127.0.0.1', () => {
   process.stdout.write(`http://127.0.0.1:${server.address().port}\n`);

@@ -6,10 +6,11 @@
 #                                     starts lighttpd on a free port; sets CV_HOST_PORT and
 #                                     CV_HOST_PID
 #   cv_host_stop                      stops the lighttpd that cv_host_start started
+#   cv_build_tool BUILD NAME          prints the path of a program of the build
 #
-# Knobs passed on to the stand-in login: CV_STANDIN_INTERVAL, CV_STANDIN_CODE_LIFETIME (empty:
-# the stand-in's defaults). CV_LOGIN_BIN puts another login CLI in the stand-in's place.
-# CV_PORT_FIRST picks where the port search begins.
+# credvane runs the build's credvane-login and credvane-refresh, which sign in at the issuer
+# CV_ISSUER_URL names (the stand-in issuer, tools/issuer/issuer.sh, started by the caller).
+# CV_LOGIN_BIN puts another login CLI in place. CV_PORT_FIRST picks where the port search begins.
 
 CV_LIGHTTPD_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
@@ -54,17 +55,33 @@ cv_port_free() {
     ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
 }
 
+# The sign-in programs are built in the build's signin/ folder; an install puts them beside
+# credvane.
+cv_build_tool() {
+    local f
+    for f in "$1/$2" "$1/signin/$2"; do
+        if [ -x "$f" ]; then
+            echo "$f"
+            return 0
+        fi
+    done
+    echo "host.sh: $2 is not in $1; build the project first" >&2
+    return 1
+}
+
 cv_host_start() {
     local build="$1" home="$2" state="$3" password="${4:-}"
     local port="${CV_PORT_FIRST:-$((20000 + RANDOM % 20000))}" tries=0
+    local login refresh
     build="$(cd "$build" && pwd)"
     mkdir -p "$state"
-    for f in credvane tools/standin-login tools/standin-refresh tools/standin-device; do
-        if [ ! -x "$build/$f" ]; then
-            echo "host.sh: $build/$f is missing; build the project first" >&2
-            return 1
-        fi
-    done
+    cv_build_tool "$build" credvane >/dev/null || return 1
+    login="$(cv_build_tool "$build" credvane-login)" || return 1
+    refresh="$(cv_build_tool "$build" credvane-refresh)" || return 1
+    if [ -z "${CV_ISSUER_URL:-}" ]; then
+        echo "host.sh: CV_ISSUER_URL is not set; start the stand-in issuer first" >&2
+        return 1
+    fi
     while [ $tries -lt 40 ]; do
         tries=$((tries + 1))
         if ! cv_port_free "$port"; then
@@ -73,9 +90,8 @@ cv_host_start() {
         fi
         CV_PORT="$port" CV_BUILD="$build" CV_HOME="$home" CV_STATE="$state" \
             CV_WWW="$CV_LIGHTTPD_DIR/www" CV_BOT_PASSWORD="$password" \
-            CV_LOGIN_BIN="${CV_LOGIN_BIN:-$build/tools/standin-login}" \
-            CV_STANDIN_INTERVAL="${CV_STANDIN_INTERVAL:-}" \
-            CV_STANDIN_CODE_LIFETIME="${CV_STANDIN_CODE_LIFETIME:-}" \
+            CV_LOGIN_BIN="${CV_LOGIN_BIN:-$login}" CV_REFRESH_BIN="$refresh" \
+            CV_ISSUER="$CV_ISSUER_URL" \
             lighttpd -D -f "$CV_LIGHTTPD_DIR/credvane.conf" >>"$state/lighttpd.out" 2>&1 &
         CV_HOST_PID=$!
         # Until it listens or dies; the bound of some minutes only ends a broken start (five

@@ -1,16 +1,17 @@
-// road_test.cc: the whole road of a device login through credvane and the stand-in CLIs,
-// for the default account and for a named one.
+// road_test.cc: the whole road of a device login through credvane, its login and refresh CLIs
+// and the stand-in issuer, for the default account and for a named one.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <regex>
 
 #include "tests/cgi/harness.h"
 
 namespace {
-
-const std::string tools = CREDVANE_TOOLS_DIR;
 
 std::string text_field(const std::string& s, const std::string& key) {
     std::smatch m;
@@ -28,47 +29,113 @@ bool has(const std::string& s, const std::string& piece) {
     return s.find(piece) != std::string::npos;
 }
 
+// The stand-in issuer as a child process for one test: started on a free port of 127.0.0.1,
+// ready once it has printed its address, stopped with the test.
+class issuer {
+  public:
+    issuer() {
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(fds[1], 1);
+            ::close(fds[0]);
+            ::close(fds[1]);
+            ::execl(CREDVANE_NODE, CREDVANE_NODE, CREDVANE_ISSUER_JS, "--interval", "1",
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        char c = 0;
+        while (pid_ > 0) {
+            const ssize_t n = ::read(fds[0], &c, 1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n != 1 || c == '\n') break;
+            url_ += c;
+        }
+        ::close(fds[0]);
+    }
+    ~issuer() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    issuer(const issuer&) = delete;
+    issuer& operator=(const issuer&) = delete;
+
+    const std::string& url() const { return url_; }
+
+    // One test control call (POST with JSON); its answer.
+    std::string control(const cgi::host& h, const std::string& path,
+                        const std::string& json) const {
+        return h
+            .exec(CREDVANE_CURL, {"-sS", "-X", "POST", "-H", "Content-Type: application/json",
+                                  "--data-binary", json, url_ + path})
+            .out;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    std::string url_;
+};
+
+// A node whose credvane runs the real CLIs against the issuer.
+void real_clis(cgi::host& h, const issuer& iss) {
+    h.env["CODEX_LOGIN_BIN"] = CREDVANE_LOGIN_EXE;
+    h.env["CODEX_REFRESH_BIN"] = CREDVANE_REFRESH_EXE;
+    h.env["CREDVANE_ISSUER"] = iss.url();
+}
+
 class Road : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(Road, StartPollApproveRefreshCancel) {
     const std::string account = GetParam();
     const std::string q = account.empty() ? "" : "&account=" + account;
+    const issuer iss;
+    ASSERT_EQ(iss.url().rfind("http://127.0.0.1:", 0), 0U) << "the stand-in issuer did not start";
     cgi::host h;
-    h.env["CODEX_LOGIN_BIN"] = tools + "/standin-login";
-    h.env["CODEX_REFRESH_BIN"] = tools + "/standin-refresh";
-    h.env["STANDIN_VERIFY_URL"] = "http://127.0.0.1:1/device";
-    // The stand-in's own settings reach it as a node's operator would pass them.
-    h.env["CREDVANE_CLI_ENV"] = "STANDIN_VERIFY_URL STANDIN_CODE_LIFETIME";
+    real_clis(h, iss);
 
     std::string out = h.run("action=status" + q).out;
     EXPECT_TRUE(has(out, "\"logged_in\":false") && has(out, "\"pending\":false") &&
                 has(out, "\"cli_present\":true"))
         << out;
 
-    const cgi::result started = h.run("action=start" + q);
+    // A first flow, asked once while open, then cancelled.
+    cgi::result started = h.run("action=start" + q);
     ASSERT_EQ(started.exit_code, 0) << started.out;
-    const std::string code = text_field(started.out, "user_code");
-    EXPECT_TRUE(std::regex_match(code, std::regex("[A-Z0-9]{4}-[A-Z0-9]{4}"))) << started.out;
-    EXPECT_EQ(text_field(started.out, "verify_url"), "http://127.0.0.1:1/device?code=" + code);
+    EXPECT_TRUE(std::regex_match(text_field(started.out, "user_code"),
+                                 std::regex("[A-Z0-9]{4}-[A-Z0-9]{4}")))
+        << started.out;
+    EXPECT_EQ(text_field(started.out, "verify_url"), iss.url() + "/codex/device");
     EXPECT_TRUE(has(h.run("action=status" + q).out, "\"pending\":true"));
-
     out = h.run("action=poll" + q).out;
-    EXPECT_TRUE(has(out, "{\"ok\":true,\"state\":\"pending\",\"interval\":5,\"pending\":true}"))
+    EXPECT_TRUE(has(out, "{\"ok\":true,\"state\":\"pending\",\"interval\":1,\"pending\":true}"))
         << out;
+    out = h.run("action=cancel" + q).out;
+    EXPECT_TRUE(has(out, "{\"ok\":true,\"state\":\"cancelled\",\"logged_in\":false,")) << out;
 
-    ASSERT_EQ(h.exec(tools + "/standin-login", {"--approve", code}).exit_code, 0);
+    // A second flow, approved before its first poll: that poll finishes it.
+    started = h.run("action=start" + q);
+    const std::string code = text_field(started.out, "user_code");
+    EXPECT_TRUE(has(iss.control(h, "/test/approve", "{\"user_code\":\"" + code + "\"}"),
+                    "\"state\":\"approved\""));
     out = h.run("action=poll" + q).out;
     EXPECT_TRUE(has(out, "{\"ok\":true,\"state\":\"done\",\"logged_in\":true,")) << out;
     EXPECT_TRUE(has(out, "\"pending\":false")) << out;
+    EXPECT_EQ(text_field(out, "account_id"), "acct-standin-0001") << out;
     const long long first = num_field(out, "expires_in_sec");
     EXPECT_GE(first, 3590);
     EXPECT_LE(first, 3600);
 
+    // Tokens that live two hours from here on: the refresh shows as a later expiry.
+    iss.control(h, "/test/config", "{\"token_lifetime\":7200}");
     out = h.run("action=refresh" + q).out;
     EXPECT_TRUE(has(out, "{\"ok\":true,\"refreshed\":true,\"logged_in\":true,")) << out;
     EXPECT_GT(num_field(out, "expires_in_sec"), first + 3000);
 
-    // A second flow, replacing the session, then cancelled.
+    // A third flow, replacing the session, then cancelled: the session stays.
     EXPECT_TRUE(has(h.run("action=start&force=1" + q).out, "\"user_code\""));
     EXPECT_TRUE(has(h.run("action=status" + q).out, "\"pending\":true"));
     out = h.run("action=cancel" + q).out;
@@ -89,23 +156,21 @@ TEST_P(Road, StartPollApproveRefreshCancel) {
 INSTANTIATE_TEST_SUITE_P(DefaultAndNamed, Road, ::testing::Values("", "work"));
 
 TEST(RoadFailures, DeniedAndExpiredCodesFail) {
-    // "deny" denies the code on the verification side; "" lets it expire.
-    for (const auto& [ender, error] : std::vector<std::pair<std::string, std::string>>{
-             {"deny", "access_denied"}, {"", "expired_token"}}) {
+    // Each control ends the code at the issuer before the node's first poll asks; the issuer
+    // then answers 400 either way, which the login CLI reports as a refusal.
+    for (const std::string control : {"/test/deny", "/test/expire"}) {
+        const issuer iss;
+        ASSERT_EQ(iss.url().rfind("http://127.0.0.1:", 0), 0U)
+            << "the stand-in issuer did not start";
         cgi::host h;
-        h.env["CODEX_LOGIN_BIN"] = tools + "/standin-login";
-        if (ender.empty()) h.env["STANDIN_CODE_LIFETIME"] = "1";
-        h.env["CREDVANE_CLI_ENV"] = "STANDIN_CODE_LIFETIME";
+        real_clis(h, iss);
         const std::string code = text_field(h.run("action=start").out, "user_code");
-        if (ender.empty()) {
-            ::sleep(2);
-        } else {
-            h.exec(tools + "/standin-login", {"--deny", code});
-        }
+        EXPECT_TRUE(has(iss.control(h, control, "{\"user_code\":\"" + code + "\"}"), "\"ok\":true"))
+            << control;
         const std::string out = h.run("action=poll").out;
-        EXPECT_EQ(out, cgi::json_head + "{\"ok\":true,\"state\":\"failed\",\"error\":\"" + error +
-                           "\",\"detail\":\"" + text_field(out, "detail") +
-                           "\",\"pending\":false}\n");
+        EXPECT_EQ(out, cgi::json_head +
+                           "{\"ok\":true,\"state\":\"failed\",\"error\":\"denied\",\"detail\":\"" +
+                           text_field(out, "detail") + "\",\"pending\":false}\n");
         EXPECT_TRUE(has(h.run("action=status").out, "\"pending\":false"));
     }
 }
