@@ -44,6 +44,13 @@ inline int poll_interval(std::int64_t from_cli) {
 
 // The answer's words for a login CLI that the node does not have.
 inline constexpr std::string_view login_cli_missing = "quenlo-codex-login is not on this node";
+// How the status collection's "cli_error" begins for a login CLI that is not there, that
+// overstayed its time, and that ran but printed no JSON line. The last two name the program
+// in brackets, since the operator has to find and run it by hand. The panel tells the three
+// apart by these beginnings.
+inline constexpr std::string_view login_cli_absent = "the login CLI is not on this node";
+inline constexpr std::string_view login_cli_timed_out = "the login CLI timed out";
+inline constexpr std::string_view login_cli_no_json = "the login CLI printed no JSON line";
 // The answers' words for a CLI whose command line would not fit: it was not run.
 inline constexpr std::string_view login_cli_too_long =
     "the command line of the login CLI is too long; nothing was run";

@@ -175,15 +175,35 @@ void collect_status(login_status& st, const char* name) {
     if (r <= 0) {
         st.cli_present = 0;
         st.cli_timed_out = timed_out ? 1 : 0;
-        st.cli_error.assign(r == run_too_long  ? login_cli_too_long
-                            : r == run_refused ? login_cli_refused
-                            : r < 0            ? "the login CLI is not on this node"
-                            : timed_out        ? "the login CLI timed out"
-                                               : "could not start the login CLI");
+        if (r == run_not_found) {
+            // The default name needs no repeating; a configured path that is not there is
+            // what the operator has to see.
+            const char* configured = platform::env("CODEX_LOGIN_BIN");
+            if (configured != nullptr && configured[0] != '\0') {
+                format_cut(st.cli_error.span(), "%.*s (CODEX_LOGIN_BIN is %s)",
+                           static_cast<int>(login_cli_absent.size()), login_cli_absent.data(),
+                           configured);
+            } else {
+                st.cli_error.assign(login_cli_absent);
+            }
+        } else if (r == 0 && timed_out) {
+            format_cut(st.cli_error.span(), "%.*s (%s)",
+                       static_cast<int>(login_cli_timed_out.size()), login_cli_timed_out.data(),
+                       login_bin());
+        } else {
+            st.cli_error.assign(r == run_too_long  ? login_cli_too_long
+                                : r == run_refused ? login_cli_refused
+                                                   : "could not start the login CLI");
+        }
     } else {
         st.cli_present = 1;
-        if (const char* line = last_json_line(capture))
+        if (const char* line = last_json_line(capture)) {
             take_cli_status(st, line, capture, creds_read);
+        } else {
+            // It runs, but what it prints is no answer: present, and unusable.
+            format_cut(st.cli_error.span(), "%.*s (%s)", static_cast<int>(login_cli_no_json.size()),
+                       login_cli_no_json.data(), login_bin());
+        }
     }
 
     take_profile(st);

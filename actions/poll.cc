@@ -20,7 +20,7 @@ int action_poll(const char* name) {
     if (!before.cli_present) {
         const std::string_view why = before.cli_error.view();
         emit_error(200, "OK", "cli_unavailable",
-                   why == login_cli_too_long || why == login_cli_refused ? why : login_cli_missing);
+                   why.starts_with(login_cli_absent) ? login_cli_missing : why);
         return 0;
     }
     buf capture;

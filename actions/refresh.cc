@@ -43,6 +43,14 @@ int action_refresh(const char* name) {
     buf capture;
     bool timed_out = false;
     const int r = run_capture(refresh_bin(), args, capture, &timed_out);
+    if (r <= 0 && timed_out && st.cli_error.view().starts_with(login_cli_timed_out)) {
+        // The status check's login CLI used up the request's CLI time: the refresh CLI never
+        // ran, so it is no fault of the refresh CLI.
+        text<640> why;
+        format_cut(why.span(), "%s; no time was left to run the refresh CLI", st.cli_error.c_str());
+        emit_error(200, "OK", "cli_unavailable", why.view());
+        return 1;
+    }
     if (r <= 0) {
         emit_error(200, "OK", "cli_unavailable",
                    r == run_too_long  ? refresh_cli_too_long

@@ -19,11 +19,13 @@ int action_start(const char* name, int force) {
     }
     if (!st.cli_present) {
         const std::string_view why = st.cli_error.view();
+        // Only a CLI that is not there is a matter of installing it; one that hung or
+        // could not be started is said as such.
         emit_error(200, "OK", "cli_unavailable",
-                   why == login_cli_too_long || why == login_cli_refused
-                       ? why
-                       : "quenlo-codex-login is not on this node; install QUENLO CODE or set "
-                         "CODEX_LOGIN_BIN");
+                   why.starts_with(login_cli_absent)
+                       ? "quenlo-codex-login is not on this node; install QUENLO CODE or set "
+                         "CODEX_LOGIN_BIN"
+                       : why);
         return 0;
     }
     buf capture;

@@ -10,6 +10,7 @@
 #include "panel/page.h"
 #include "platform/platform.h"
 #include "request/auth.h"
+#include "request/navigation.h"
 #include "request/query.h"
 #include "store/paths.h"
 #include "request/version.h"
@@ -75,6 +76,14 @@ int serve(int argc, char** argv) {
                                    platform::env("HTTP_X_BOT_PASSWORD"),
                                    platform::env("HTTP_AUTHORIZATION"), query};
     if (!password_ok(offered)) {
+        // A person who opened the panel in a browser gets the page, which asks for the
+        // password and sends it in a header from then on; it holds no node data. Every other
+        // caller gets the fixed answer.
+        if (browser_navigation(platform::env("HTTP_SEC_FETCH_DEST"),
+                               platform::env("HTTP_ACCEPT"))) {
+            emit_page(page_locked_status);
+            return 0;
+        }
         platform::write_stdout(unauthorized_answer);
         return 0;
     }

@@ -308,7 +308,7 @@ TEST(AccountLock, RunsForOneAccountQueueWithinTheTimeBudget) {
                                "\"the login CLI timed out\"}\n")
         << waiting.out;
     const cgi::result status = h.run("action=status");
-    EXPECT_TRUE(has(status.out, "\"cli_error\":\"the login CLI timed out\"")) << status.out;
+    EXPECT_TRUE(has(status.out, "\"cli_error\":\"the login CLI timed out")) << status.out;
     EXPECT_EQ(h.read(log.string()), before + "--status --name other\n")
         << "a run for the held account started";
 
