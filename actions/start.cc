@@ -11,12 +11,6 @@ int action_start(const char* name, int force) {
     const account_lock lock(name);
     login_status st;
     collect_status(st, name);
-    // A CLI that overstayed (or the wait for another request's runs, which took the
-    // time) is no missing CLI.
-    if (!st.cli_present && st.cli_timed_out) {
-        emit_error(500, "Internal Server Error", "cli_unavailable", "the login CLI timed out");
-        return 0;
-    }
     if (!st.cli_present) {
         const std::string_view why = st.cli_error.view();
         // Only a CLI that is not there is a matter of installing it; one that hung or
