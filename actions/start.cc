@@ -8,6 +8,7 @@
 namespace credvane {
 
 int action_start(const char* name, int force) {
+    const account_lock lock(name);
     login_status st;
     collect_status(st, name);
     if (!st.cli_present) {
@@ -49,13 +50,8 @@ int action_start(const char* name, int force) {
         text<64> user_code;
         json_str_field(line, end, "verify_url", verify_url.span());
         json_str_field(line, end, "user_code", user_code.span());
-        // The interval is a 32-bit figure; narrowing keeps its low bits, as a value of
-        // that width would.
-        const auto interval_raw = static_cast<std::uint32_t>(
-            static_cast<std::uint64_t>(json_num_field(line, end, "interval")));
-        std::int32_t interval = static_cast<std::int32_t>(interval_raw);
+        const int interval = poll_interval(json_num_field(line, end, "interval"));
         std::int64_t lifetime = json_num_field(line, end, "expires_in");
-        if (interval <= 0) interval = 5;
         if (lifetime <= 0) lifetime = 900;
         if (verify_url.empty() || user_code.empty()) {
             emit_error(502, "Bad Gateway", "start_incomplete",
@@ -68,7 +64,7 @@ int action_start(const char* name, int force) {
         buf_adds(b, ",\"user_code\":");
         buf_json(b, user_code.view());
         buf_addf(b, ",\"expires_in\":%lld", static_cast<long long>(lifetime));
-        buf_addf(b, ",\"interval\":%d", static_cast<int>(interval));
+        buf_addf(b, ",\"interval\":%d", interval);
         buf_adds(b, ",\"pending\":true");
         buf_adds(b, ",\"provider\":\"codex\"}\n");
         emit_json(b);
