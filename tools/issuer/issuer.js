@@ -66,7 +66,7 @@ const MAX_WAIT_SECONDS = 300;
 const CODE_ALPHABET = 'ABCDEFGHJKLMNPQRSTUVWXYZ23456789';
 
 function parseArgs(argv, env) {
-  const spec = {
+  const settings = {
     port: ['ISSUER_PORT', 0],
     interval: ['ISSUER_INTERVAL', 5],
     'code-lifetime': ['ISSUER_CODE_LIFETIME', 900],
@@ -76,7 +76,7 @@ function parseArgs(argv, env) {
     'client-id': ['ISSUER_CLIENT_ID', DEFAULT_CLIENT_ID],
   };
   const out = { log: env.ISSUER_LOG === '1' };
-  for (const [k, [e, d]] of Object.entries(spec)) out[k] = env[e] !== undefined && env[e] !== '' ? env[e] : d;
+  for (const [k, [e, d]] of Object.entries(settings)) out[k] = env[e] !== undefined && env[e] !== '' ? env[e] : d;
   for (let i = 0; i < argv.length; i++) {
     const a = argv[i];
     if (a === '--log') {
@@ -89,7 +89,7 @@ function parseArgs(argv, env) {
       process.exit(0);
     }
     const m = /^--([a-z-]+)(?:=(.*))?$/.exec(a);
-    if (!m || !(m[1] in spec)) fail(`unknown argument ${a}`);
+    if (!m || !(m[1] in settings)) fail(`unknown argument ${a}`);
     const v = m[2] !== undefined ? m[2] : argv[++i];
     if (v === undefined) fail(`${a} needs a value`);
     out[m[1]] = v;
