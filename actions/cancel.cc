@@ -8,16 +8,22 @@
 namespace credvane {
 
 int action_cancel(const char* name) {
+    const account_lock lock(name);
     login_status st;
     collect_status(st, name);
+    // A login CLI that overstayed is there: its flow may still be open, so the marker stays.
+    if (!st.cli_present && st.cli_timed_out) {
+        emit_error(200, "OK", "cancel_failed", "the login CLI timed out");
+        return 0;
+    }
     if (!st.cli_present) {
         // Without the CLI nobody else will ever clear a stale marker. The answer says
         // whether it is really gone: a marker that stays (held open elsewhere, or in a
-        // folder we may not change) is still pending.
+        // folder we may not change) is still pending. A cut path names another file,
+        // which must not go.
         path_text marker;
-        pending_path(name, marker.span());
         bool pending = false;
-        if (file_exists(marker.c_str())) {
+        if (pending_path(name, marker.span()) && file_exists(marker.c_str())) {
             platform::remove_file(marker.c_str());
             pending = file_exists(marker.c_str()) != 0;
         }

@@ -48,8 +48,9 @@ void take_cli_status(login_status& st, const char* line, const buf& capture, boo
 }
 
 void take_profile(login_status& st) {
-    profile_path(st.profile_path.span());
-    st.profile_exists = file_exists(st.profile_path.c_str());
+    // A cut path names another file: the profile counts as missing.
+    st.profile_exists =
+        profile_path(st.profile_path.span()) && file_exists(st.profile_path.c_str());
     if (!st.profile_exists) return;
     st.profile.assign("codex");
     const auto text = read_file(st.profile_path.c_str());
@@ -68,8 +69,7 @@ void take_profile(login_status& st) {
 
 void take_pending_marker(login_status& st, const char* name, std::int64_t now) {
     path_text marker;
-    pending_path(name, marker.span());
-    if (!file_exists(marker.c_str())) return;
+    if (!pending_path(name, marker.span()) || !file_exists(marker.c_str())) return;
     st.pending = 1;
     const auto text = read_file(marker.c_str());
     if (!text) return;
@@ -116,7 +116,7 @@ int kept_names(const char* dir, std::array<file_name, max_named_accounts>& kept)
 
 void take_named_accounts(login_status& st, std::int64_t now) {
     path_text dir;
-    accounts_dir(dir.span());
+    if (!accounts_dir(dir.span())) return;  // a cut folder is another folder
     std::array<file_name, max_named_accounts> names;
     const int count = kept_names(dir.c_str(), names);
     for (int i = 0; i < count; ++i) {
@@ -125,11 +125,13 @@ void take_named_accounts(login_status& st, std::int64_t now) {
         slot = account_entry{};
         slot.name.assign(name.substr(0, name.size() - 5));
         path_text file;
-        format_cut(file.span(), "%s%c%s", dir.c_str(), platform::dir_sep,
-                   names[static_cast<std::size_t>(i)].c_str());
         // Only the entry's facts are read, through a fixed buffer: no scratch record to
-        // clear for each file, and no file held whole.
-        scan_creds_entry_file(file.c_str(), slot);
+        // clear for each file, and no file held whole. A path too long to hold whole lists
+        // the account unread.
+        if (format_whole(file.span(), "%s%c%s", dir.c_str(), platform::dir_sep,
+                         names[static_cast<std::size_t>(i)].c_str())) {
+            scan_creds_entry_file(file.c_str(), slot);
+        }
         if (slot.expires_at > 0 && slot.logged_in) {
             slot.expires_in_sec = slot.expires_at - now;
             slot.expired = slot.expires_in_sec <= 0 ? 1 : 0;
@@ -140,23 +142,28 @@ void take_named_accounts(login_status& st, std::int64_t now) {
 
 }  // namespace
 
+bool credentials_path(const char* name, std::span<char> out) {
+    if (name[0] == '\0') return creds_path(out);
+    path_text dir;
+    const bool whole = accounts_dir(dir.span());
+    return format_whole(out, "%s%c%s.json", dir.c_str(), platform::dir_sep, name) && whole;
+}
+
 void collect_status(login_status& st, const char* name) {
     const std::int64_t now = platform::now();
     st = login_status{};
     st.pending_age_sec = -1;
 
-    if (name[0] != '\0') {
-        path_text dir;
-        accounts_dir(dir.span());
-        format_cut(st.credentials_path.span(), "%s%c%s.json", dir.c_str(), platform::dir_sep, name);
-        st.account.assign(name);
-    } else {
-        creds_path(st.credentials_path.span());
-    }
+    const bool creds_whole = credentials_path(name, st.credentials_path.span());
+    if (name[0] != '\0') st.account.assign(name);
 
+    // A cut path names another file (with a long accounts folder, "abc.jsonQ" would read
+    // as "abc.json"): it counts as unreadable.
     bool creds_read = false;
     // Streamed through a fixed buffer: a credential file is never held whole.
-    if (!st.credentials_path.empty()) creds_read = scan_creds_file(st.credentials_path.c_str(), st);
+    if (creds_whole && !st.credentials_path.empty()) {
+        creds_read = scan_creds_file(st.credentials_path.c_str(), st);
+    }
 
     cli_args args(128);
     args.word("--status");
@@ -167,15 +174,36 @@ void collect_status(login_status& st, const char* name) {
     const int r = run_capture(login_bin(), args, capture, &timed_out);
     if (r <= 0) {
         st.cli_present = 0;
-        st.cli_error.assign(r == run_too_long  ? login_cli_too_long
-                            : r == run_refused ? login_cli_refused
-                            : r < 0            ? "the login CLI is not on this node"
-                            : timed_out        ? "the login CLI timed out"
-                                               : "could not start the login CLI");
+        st.cli_timed_out = timed_out ? 1 : 0;
+        if (r == run_not_found) {
+            // The default name needs no repeating; a configured path that is not there is
+            // what the operator has to see.
+            const char* configured = platform::env("CODEX_LOGIN_BIN");
+            if (configured != nullptr && configured[0] != '\0') {
+                format_cut(st.cli_error.span(), "%.*s (CODEX_LOGIN_BIN is %s)",
+                           static_cast<int>(login_cli_absent.size()), login_cli_absent.data(),
+                           configured);
+            } else {
+                st.cli_error.assign(login_cli_absent);
+            }
+        } else if (r == 0 && timed_out) {
+            format_cut(st.cli_error.span(), "%.*s (%s)",
+                       static_cast<int>(login_cli_timed_out.size()), login_cli_timed_out.data(),
+                       login_bin());
+        } else {
+            st.cli_error.assign(r == run_too_long  ? login_cli_too_long
+                                : r == run_refused ? login_cli_refused
+                                                   : "could not start the login CLI");
+        }
     } else {
         st.cli_present = 1;
-        if (const char* line = last_json_line(capture))
+        if (const char* line = last_json_line(capture)) {
             take_cli_status(st, line, capture, creds_read);
+        } else {
+            // It runs, but what it prints is no answer: present, and unusable.
+            format_cut(st.cli_error.span(), "%.*s (%s)", static_cast<int>(login_cli_no_json.size()),
+                       login_cli_no_json.data(), login_bin());
+        }
     }
 
     take_profile(st);

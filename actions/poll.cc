@@ -8,12 +8,13 @@
 namespace credvane {
 
 int action_poll(const char* name) {
+    const account_lock lock(name);
     login_status before;
     collect_status(before, name);
     if (!before.cli_present) {
         const std::string_view why = before.cli_error.view();
         emit_error(200, "OK", "cli_unavailable",
-                   why == login_cli_too_long || why == login_cli_refused ? why : login_cli_missing);
+                   why.starts_with(login_cli_absent) ? login_cli_missing : why);
         return 0;
     }
     buf capture;
@@ -62,15 +63,9 @@ int action_poll(const char* name) {
     }
     login_status after;
     if (state.view() == "pending") {
-        const std::int64_t interval = json_num_field(line, end, "interval");
         buf b;
         buf_adds(b, "{\"ok\":true,\"state\":\"pending\"");
-        // Tested on the full value, written as the 32-bit figure it stands for.
-        const std::int32_t shown =
-            interval <= 0 ? 5
-                          : static_cast<std::int32_t>(
-                                static_cast<std::uint32_t>(static_cast<std::uint64_t>(interval)));
-        buf_addf(b, ",\"interval\":%d", static_cast<int>(shown));
+        buf_addf(b, ",\"interval\":%d", poll_interval(json_num_field(line, end, "interval")));
         buf_adds(b, ",\"pending\":true");
         collect_status(after, name);
         // Only credentials written during this poll are news. A re-login of an account that

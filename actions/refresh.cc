@@ -21,12 +21,11 @@ void emit_failure_body(std::string_view prefix, std::string_view detail) {
 
 int action_refresh(const char* name) {
     path_text creds;
-    if (name[0] != '\0') {
-        path_text dir;
-        accounts_dir(dir.span());
-        format_cut(creds.span(), "%s%c%s.json", dir.c_str(), platform::dir_sep, name);
-    } else {
-        creds_path(creds.span());
+    // The refresh CLI must get the file's whole path, or it would renew another file.
+    if (!credentials_path(name, creds.span())) {
+        emit_error(200, "OK", "cli_unavailable",
+                   "the path of the credential file is too long; nothing was run");
+        return 1;
     }
     if (!file_exists(creds.c_str())) {
         emit_failure_body("{\"ok\":false,\"error\":\"no_credentials\",\"detail\":",
@@ -34,6 +33,7 @@ int action_refresh(const char* name) {
                           "login first");
         return 1;
     }
+    const account_lock lock(name);
     login_status st;
     collect_status(st, name);
     const std::int64_t earlier = st.expires_at;
@@ -43,6 +43,14 @@ int action_refresh(const char* name) {
     buf capture;
     bool timed_out = false;
     const int r = run_capture(refresh_bin(), args, capture, &timed_out);
+    if (r <= 0 && timed_out && st.cli_error.view().starts_with(login_cli_timed_out)) {
+        // The status check's login CLI used up the request's CLI time: the refresh CLI never
+        // ran, so it is no fault of the refresh CLI.
+        text<640> why;
+        format_cut(why.span(), "%s; no time was left to run the refresh CLI", st.cli_error.c_str());
+        emit_error(200, "OK", "cli_unavailable", why.view());
+        return 1;
+    }
     if (r <= 0) {
         emit_error(200, "OK", "cli_unavailable",
                    r == run_too_long  ? refresh_cli_too_long

@@ -8,15 +8,18 @@
 namespace credvane {
 
 int action_start(const char* name, int force) {
+    const account_lock lock(name);
     login_status st;
     collect_status(st, name);
     if (!st.cli_present) {
         const std::string_view why = st.cli_error.view();
+        // Only a CLI that is not there is a matter of installing it; one that hung or
+        // could not be started is said as such.
         emit_error(200, "OK", "cli_unavailable",
-                   why == login_cli_too_long || why == login_cli_refused
-                       ? why
-                       : "quenlo-codex-login is not on this node; install QUENLO CODE or set "
-                         "CODEX_LOGIN_BIN");
+                   why.starts_with(login_cli_absent)
+                       ? "quenlo-codex-login is not on this node; install QUENLO CODE or set "
+                         "CODEX_LOGIN_BIN"
+                       : why);
         return 0;
     }
     buf capture;
@@ -47,13 +50,8 @@ int action_start(const char* name, int force) {
         text<64> user_code;
         json_str_field(line, end, "verify_url", verify_url.span());
         json_str_field(line, end, "user_code", user_code.span());
-        // The interval is a 32-bit figure; narrowing keeps its low bits, as a value of
-        // that width would.
-        const auto interval_raw = static_cast<std::uint32_t>(
-            static_cast<std::uint64_t>(json_num_field(line, end, "interval")));
-        std::int32_t interval = static_cast<std::int32_t>(interval_raw);
+        const int interval = poll_interval(json_num_field(line, end, "interval"));
         std::int64_t lifetime = json_num_field(line, end, "expires_in");
-        if (interval <= 0) interval = 5;
         if (lifetime <= 0) lifetime = 900;
         if (verify_url.empty() || user_code.empty()) {
             emit_error(502, "Bad Gateway", "start_incomplete",
@@ -66,7 +64,7 @@ int action_start(const char* name, int force) {
         buf_adds(b, ",\"user_code\":");
         buf_json(b, user_code.view());
         buf_addf(b, ",\"expires_in\":%lld", static_cast<long long>(lifetime));
-        buf_addf(b, ",\"interval\":%d", static_cast<int>(interval));
+        buf_addf(b, ",\"interval\":%d", interval);
         buf_adds(b, ",\"pending\":true");
         buf_adds(b, ",\"provider\":\"codex\"}\n");
         emit_json(b);

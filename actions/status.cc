@@ -66,6 +66,7 @@ int run_login(const char* name, const char* base, buf& capture, bool* timed_out)
 }
 
 int action_status(const char* name) {
+    const account_lock lock(name);
     login_status st;
     collect_status(st, name);
     emit_done(st);

@@ -19,20 +19,45 @@ void copy_cut(std::span<char> out, std::string_view s) {
     out[n] = '\0';
 }
 
-bool format_cut(std::span<char> out, const char* fmt, ...) {
-    if (out.empty()) return false;
-    va_list ap;
-    va_start(ap, fmt);
+namespace {
+
+// format_cut's work; the result is -1 when the formatter failed, 0 when it cut, 1 when the
+// whole text fitted.
+int format_into(std::span<char> out, const char* fmt, va_list ap) {
+    if (out.empty()) return -1;
     const int r = std::vsnprintf(out.data(), out.size(), fmt, ap);
-    va_end(ap);
     if (r < 0) {
         out[0] = '\0';
-        return false;
+        return -1;
     }
     if (static_cast<std::size_t>(r) >= out.size()) {
         out[utf8_whole_prefix(std::string_view(out.data(), out.size() - 1))] = '\0';
+        return 0;
     }
-    return true;
+    return 1;
+}
+
+}  // namespace
+
+bool format_cut(std::span<char> out, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    const int r = format_into(out, fmt, ap);
+    va_end(ap);
+    return r >= 0;
+}
+
+bool format_whole(std::span<char> out, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    const int r = format_into(out, fmt, ap);
+    va_end(ap);
+    return r > 0;
+}
+
+bool copy_whole(std::span<char> out, std::string_view s) {
+    copy_cut(out, s);
+    return !out.empty() && s.size() < out.size();
 }
 
 }  // namespace credvane

@@ -18,6 +18,11 @@ void copy_cut(std::span<char> out, std::string_view s);
 // formatter reports an error (out is then the empty text).
 bool format_cut(std::span<char> out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// copy_cut and format_cut that say whether the whole text fitted: false when it was cut
+// (or the formatter failed), so a caller can refuse to use what was written.
+bool copy_whole(std::span<char> out, std::string_view s);
+bool format_whole(std::span<char> out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
 // A NUL-terminated text of capacity N (terminator included), empty at construction.
 template <std::size_t N>
 struct text {

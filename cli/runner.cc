@@ -95,6 +95,15 @@ void restart_cli_time() {
     cli_deadline_ms = 0;
 }
 
+int cli_time_left_ms() {
+    const std::int64_t now = platform::monotonic_ms();
+    if (cli_deadline_ms == 0) {
+        cli_deadline_ms = now + static_cast<std::int64_t>(cli_timeout_seconds()) * 1000;
+    }
+    const std::int64_t left = cli_deadline_ms - now;
+    return left <= 0 ? 0 : static_cast<int>(left);
+}
+
 int run_capture(const char* program, const cli_args& args, buf& capture, bool* timed_out) {
     if (timed_out != nullptr) *timed_out = false;
     if (program == nullptr || program[0] == '\0') return run_not_started;
@@ -107,17 +116,13 @@ int run_capture(const char* program, const cli_args& args, buf& capture, bool* t
         return run_too_long;
     }
 
-    const std::int64_t now = platform::monotonic_ms();
-    if (cli_deadline_ms == 0) {
-        cli_deadline_ms = now + static_cast<std::int64_t>(cli_timeout_seconds()) * 1000;
-    }
-    const std::int64_t left = cli_deadline_ms - now;
+    const int left = cli_time_left_ms();
     if (left < cli_min_run_ms) {
         if (timed_out != nullptr) *timed_out = true;
         return run_not_started;
     }
 
-    platform::child_process child(program, args.words(), static_cast<int>(left));
+    platform::child_process child(program, args.words(), left);
     if (!child.started()) {
         switch (child.failure()) {
             case platform::start_failure::not_found:
@@ -132,15 +137,17 @@ int run_capture(const char* program, const cli_args& args, buf& capture, bool* t
     std::uint64_t total = 0;
     bool full = false;
     text<2048> piece;
-    while (child.read_line(piece.span())) {
-        const std::size_t n = std::strlen(piece.c_str());
-        total += n;
+    while (const std::size_t got = child.read_line(piece.span())) {
+        // Every byte read counts against the limit, NUL bytes too: a CLI that writes
+        // nothing else must not keep the request reading until its time is up.
+        total += got;
         // The piece that crosses the limit is dropped and the rest stays unread.
         if (total > capture_max) {
             full = true;
             break;
         }
-        buf_adds(capture, std::string_view(piece.c_str(), n));
+        // What follows a NUL byte in a piece is lost, as a C string reader loses it.
+        buf_adds(capture, std::string_view(piece.c_str(), std::strlen(piece.c_str())));
     }
     // A CLI that has said more than we take is ended at once rather than left writing into
     // a pipe nobody reads until its time is up; it ran.

@@ -75,6 +75,10 @@ int run_capture(const char* program, const cli_args& args, buf& capture, bool* t
 // Starts the request's CLI time anew (the next run starts the clock).
 void restart_cli_time();
 
+// Milliseconds of the request's CLI time left (0 once it is up). The first call, or the
+// first run, starts the clock: time spent waiting for another request's runs counts.
+int cli_time_left_ms();
+
 // Quotes one argument for the command interpreter (see platform::shell_quote_into).
 void shell_quote_into(const char* text, std::span<char> out);
 

@@ -20,7 +20,13 @@ inline constexpr std::string_view html_headers =
     "Referrer-Policy: same-origin\r\n"
     "\r\n";
 
-// Writes the HTML header block and the page.
-void emit_page();
+// The lines put before the header block when the page goes to a browser that has not given
+// the node password: the page holds no node data and asks for the password itself.
+inline constexpr std::string_view page_locked_status =
+    "Status: 401 Unauthorized\r\n"
+    "WWW-Authenticate: Bearer realm=\"credvane\"\r\n";
+
+// Writes the HTML header block and the page, after status_lines (whole header lines).
+void emit_page(std::string_view status_lines = {});
 
 }  // namespace credvane

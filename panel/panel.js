@@ -7,12 +7,25 @@
   }
 
   // Blocked storage (private modes, sandboxed frames) throws on access: without it the panel
-  // simply has no stored password.
-  function stored(key) {
+  // simply has no stored password and keeps a typed one for this page only.
+  function stored(key, area) {
     try {
-      return localStorage.getItem(key) || '';
+      return (area || localStorage).getItem(key) || '';
     } catch (e) {
       return '';
+    }
+  }
+  function keep(key, value) {
+    try {
+      if (value) sessionStorage.setItem(key, value);
+      else sessionStorage.removeItem(key);
+    } catch (e) {}
+  }
+  function session() {
+    try {
+      return sessionStorage;
+    } catch (e) {
+      return null;
     }
   }
 
@@ -21,7 +34,13 @@
   var sid = params.get('id') || '';
   var acct = params.get('account') || '';
   var HUB = params.get('plugin') || '';
-  var pwd = params.get('pwd') || (node && stored('bot_pwd_' + node)) || stored('bot_active_pwd') || '';
+  // A password typed into this tab: kept for the tab only, never in the shared storage.
+  var TYPED = 'credvane_pwd';
+  // The same places, in the same order, as gate-head.js looks.
+  var pwd = params.get('pwd') || stored(TYPED, session()) || (node && stored('bot_pwd_' + node)) ||
+            stored('bot_active_pwd') || '';
+  // The direct route is the page's own path, wherever the host mounts it.
+  var ROUTE = HUB ? '/plugins?plugin=' + encodeURIComponent(HUB) + '&action=' : location.pathname + '?action=';
 
   var pollTimer = null;
   var pollMs = 5000;
@@ -31,21 +50,25 @@
   // Bumped whenever a followed flow ends, so a poll reply that arrives afterwards is dropped.
   var flowGen = 0;
   var pollBusy = false;
+  var pollFailing = false;
   var startForce = false;
   var codeTimer = null;
   var codeDeadline = 0;
   // A note set by a handler right before a render; that render shows it instead of its own.
   var heldNote = null;
   var toastTimer = null;
+  var lastStatus = null;
+  var locked = false;
 
   function url(action, extra) {
-    var u = HUB ? '/plugins?plugin=' + encodeURIComponent(HUB) + '&action=' : '/credvane?action=';
-    u += encodeURIComponent(action);
+    var u = ROUTE + encodeURIComponent(action);
     if (extra) u += '&' + extra;
     if (acct) u += '&account=' + encodeURIComponent(acct);
     if (node) u += '&node=' + encodeURIComponent(node);
     if (sid) u += '&id=' + encodeURIComponent(sid);
-    if (pwd) u += '&pwd=' + encodeURIComponent(pwd);
+    // A hub may forward only the query, so its route carries the password there too. On the
+    // direct route the header alone carries it: a query ends up in access logs.
+    if (HUB && pwd) u += '&pwd=' + encodeURIComponent(pwd);
     return u;
   }
 
@@ -57,7 +80,7 @@
 
   // The body decides, whatever the HTTP status: error answers carry their reason in JSON.
   function api(action, extra) {
-    return fetch(url(action, extra), { headers: hdr() })
+    return fetch(url(action, extra), { headers: hdr(), cache: 'no-store' })
       .then(function (r) {
         return r.text();
       })
@@ -123,10 +146,15 @@
     announce(text);
   }
 
+  function show(id, on) {
+    $(id).hidden = !on;
+  }
+
   function isNum(x) {
     return typeof x === 'number' && isFinite(x);
   }
 
+  // Every duration on the page, the token's and the code's, is said the same way.
   function fmtExpiry(sec) {
     if (!isNum(sec)) return '-';
     if (sec <= 0) return 'expired';
@@ -137,22 +165,19 @@
     return Math.floor(h / 24) + ' days';
   }
 
-  function fmtClock(sec) {
-    if (!isNum(sec) || sec <= 0) return '-';
-    var d = Math.floor(sec / 86400);
-    var h = Math.floor((sec % 86400) / 3600);
-    var m = Math.floor((sec % 3600) / 60);
-    if (d > 0) return d + 'd ' + h + 'h';
-    if (h > 0) return h + 'h ' + m + 'm';
-    return m + 'm';
-  }
-
   function fmtInstant(sec) {
     try {
       return new Date(sec * 1000).toISOString().replace('T', ' ').slice(0, 19);
     } catch (e) {
       return 'unknown';
     }
+  }
+
+  // The node's poll interval in seconds, held to 1 s .. 1 h: a huge figure must not wrap the
+  // timer's period to nothing, nor a tiny one poll back to back.
+  function intervalMs(sec, fallback) {
+    if (!isNum(sec) || sec <= 0) return fallback;
+    return Math.min(3600, Math.max(1, Math.round(sec))) * 1000;
   }
 
   // The bar compares the time left with the token's own window (last refresh to expiry);
@@ -169,27 +194,103 @@
     return Math.max(2, Math.min(100, Math.round((100 * left) / win)));
   }
 
+  function accountLabel() {
+    return acct ? 'account ' + acct : 'the default account';
+  }
+
+  // What the operator can do about a login CLI that is missing, hung or printing no answer.
+  // The node's "cli_error" begins with a fixed phrase for each and names the program after it.
+  function cliAdvice(st) {
+    var e = typeof st.cli_error === 'string' ? st.cli_error : '';
+    var named = /\(([^()]*)\)$/.exec(e);
+    var prog = named ? named[1].replace(/^CODEX_LOGIN_BIN is /, '') : '';
+    if (e.indexOf('the login CLI is not on this node') === 0 || (st.cli_present === false && !e)) {
+      return 'QUENLO CODE is not on this node: the login and refresh CLIs cannot be run here. ' +
+             (prog ? 'CODEX_LOGIN_BIN names ' + prog + ', which is not there or cannot be run: ' +
+                     'correct it, or install QUENLO CODE.'
+                   : 'Install QUENLO CODE, or set CODEX_LOGIN_BIN and CODEX_REFRESH_BIN to the CLIs\' paths.');
+    }
+    if (e.indexOf('the login CLI timed out') === 0) {
+      return 'The login CLI did not answer in time' + (prog ? ' (' + prog + ')' : '') +
+             '. It is installed but hangs: run it by hand on the node with --status to see where, ' +
+             'or give it more time with CREDVANE_CLI_TIMEOUT.';
+    }
+    if (e.indexOf('the login CLI printed no JSON line') === 0) {
+      return 'The login CLI' + (prog ? ' at ' + prog : '') + ' runs but printed no JSON answer. ' +
+             'Check that CODEX_LOGIN_BIN names the Codex login CLI, and run it by hand with --status.';
+    }
+    if (st.cli_present === false) return 'The login CLI cannot be used: ' + e;
+    if (e) return 'The login CLI reported: ' + e;
+    return '';
+  }
+
+  function primary(id, on) {
+    $(id).className = on ? 'btn' : 'btn ghost';
+  }
+
+  // The buttons that fit the state: one primary action, and no Start while a flow is open
+  // (a second start would silently replace the code on screen).
+  function layoutButtons(st) {
+    var li = !!st.logged_in, ex = !!st.expired, key = !li && !!st.api_key_present;
+    var canRefresh = li && !!st.has_refresh;
+    show('btnRefresh', canRefresh && !flowActive);
+    primary('btnRefresh', canRefresh && ex);
+    show('btnStartLogin', !li && !key && !flowActive);
+    show('btnRelogin', (li || key) && !flowActive);
+    primary('btnRelogin', li && ex && !canRefresh);
+  }
+
+  function idleText(st) {
+    var t = $('idleText');
+    t.textContent = 'No login in progress. ';
+    if (!st) return;
+    var b = document.createElement('b');
+    if (st.logged_in || st.api_key_present) {
+      b.textContent = 'Re-login (replace)';
+      t.appendChild(document.createTextNode('Press '));
+      t.appendChild(b);
+      t.appendChild(document.createTextNode(' above to sign in again; it replaces what is stored.'));
+    } else {
+      b.textContent = 'Start Codex Login';
+      t.appendChild(document.createTextNode('Press '));
+      t.appendChild(b);
+      t.appendChild(document.createTextNode(' above to begin.'));
+    }
+  }
+
   function render(st) {
+    lastStatus = st;
     var li = !!st.logged_in, ex = !!st.expired, pend = !!st.pending;
+    var key = !li && !!st.api_key_present;
 
     if (li && !ex) setPill('ok', 'Logged In');
     else if (li) setPill('warn', 'Expired');
     else if (pend) setPill('warn', 'Signing In');
+    else if (key) setPill('ok', 'API key');
     else setPill('off', 'Not Connected');
 
     var count = $('count');
     if (li && !ex) {
-      count.textContent = fmtClock(st.expires_in_sec);
+      count.textContent = fmtExpiry(st.expires_in_sec);
       var small = document.createElement('small');
       small.textContent = ' remaining';
       count.appendChild(small);
     } else {
-      count.textContent = li ? 'Token expired' : pend ? 'Device flow open' : 'No Codex session';
+      count.textContent = li ? 'Token expired' : pend ? 'Device flow open' : key ? 'API key configured'
+                                                                                  : 'No Codex session';
     }
 
     var pct = li && isNum(st.expires_in_sec) && st.expires_in_sec > 0 ? fillPercent(st) : 0;
     $('fill').style.width = pct + '%';
     $('bar').className = li && ex ? 'bar err' : li && pct < 20 ? 'bar warn' : 'bar';
+
+    var lead;
+    if (li && !ex) lead = 'Codex is signed in on this node (' + accountLabel() + ').';
+    else if (li) lead = 'The access token of ' + accountLabel() + ' has expired.';
+    else if (pend) lead = 'A device login is open: approve its code in the Device flow below.';
+    else if (key) lead = 'Codex uses an API key on this node (' + accountLabel() + '); it needs no device login.';
+    else lead = 'No Codex session on this node yet. Press Start Codex Login to begin.';
+    $('sessionLead').textContent = lead;
 
     var token = !li ? 'none' : ex ? 'expired' : 'valid, ' + fmtExpiry(st.expires_in_sec);
     var prof = st.profile_exists ? st.profile || 'codex' : 'not created';
@@ -198,36 +299,38 @@
       ['Logged in', li ? 'yes' : 'no', true],
       ['Token', token, true],
       ['Refresh token', st.has_refresh ? 'stored' : 'none', true],
+      ['API key', st.api_key_present ? 'stored' : 'none', true],
       ['Last refreshed', st.last_refresh ? fmtInstant(st.last_refresh) : 'unknown', true],
       ['Account id', st.account_id || '-', false],
       ['Login pending', pend ? 'yes' : 'no', true],
-      ['Login CLI', st.cli_present ? 'found' : 'not found', true],
+      ['Login CLI', st.cli_present ? (st.cli_error ? 'found, not answering' : 'found') : 'not found', true],
       ['Profile', prof, true],
       ['Credentials', st.credentials_path || '-', false],
     ]);
 
-    $('btnRelogin').hidden = !li;
-    $('btnStartLogin').hidden = li;
+    layoutButtons(st);
+    idleText(st);
 
     if (heldNote) {
       note('sessionNote', heldNote[0], heldNote[1]);
       heldNote = null;
     } else {
-      if (!li && !pend) {
-        note('sessionNote', 'No Codex session on this node yet. Start a device login below.', 'ok');
+      var advice = cliAdvice(st);
+      if (advice) {
+        note('sessionNote', advice, 'warn');
       } else if (li && ex) {
-        note('sessionNote', 'The token has expired. Press Refresh Token Now, or sign in again.', 'warn');
+        note('sessionNote', st.has_refresh ? 'The token has expired. Press Refresh Token Now, or sign in again.'
+                                           : 'The token has expired and no refresh token is stored: ' +
+                                             'sign in again with Re-login (replace).', 'warn');
+      } else if (key) {
+        note('sessionNote', 'An API key is configured for Codex here. A device login would replace ' +
+                            'it with a ChatGPT sign-in: use Re-login (replace) only if that is meant.', 'warn');
       } else {
         note('sessionNote', '');
       }
-      if (st.cli_present === false) {
-        note('sessionNote',
-             'QUENLO CODE is not on this node: the login and refresh CLIs cannot be run here.',
-             'warn');
-      }
     }
 
-    renderAccounts(st.accounts);
+    renderAccounts(st);
 
     var sub = $('sub');
     if (!sub.textContent || sub.textContent === 'Device code login on this node') {
@@ -236,9 +339,75 @@
     }
   }
 
-  function renderAccounts(list) {
+  // The choice of account lives in the page's address, so a reload or a shared link keeps it.
+  function rememberAccount() {
+    try {
+      var p = new URLSearchParams(location.search);
+      if (acct) p.set('account', acct);
+      else p.delete('account');
+      var q = p.toString();
+      history.replaceState(history.state, '', location.pathname + (q ? '?' + q : '') + location.hash);
+    } catch (e) {}
+  }
+
+  function select(name) {
+    if (flowActive) return;
+    acct = name;
+    $('sub').textContent = name ? 'account: ' + name : 'Device code login on this node';
+    rememberAccount();
+    note('flowNote', '');
+    offerNewCode(false);
+    load();
+  }
+
+  function accountRow(name, label, tagText, tagKind) {
+    var row = document.createElement('div');
+    var chosen = name === acct;
+    row.className = chosen ? 'acct on' : 'acct';
+    var nm = document.createElement('span');
+    nm.className = 'nm';
+    nm.textContent = label;
+    nm.title = label;
+    var tag = document.createElement('span');
+    tag.className = 'tag ' + (tagKind || '');
+    tag.textContent = tagText;
+    row.appendChild(nm);
+    row.appendChild(tag);
+    if (chosen) {
+      row.setAttribute('aria-current', 'true');
+      var cur = document.createElement('span');
+      cur.className = 'cur';
+      cur.textContent = 'Selected';
+      row.appendChild(cur);
+    } else {
+      var b = document.createElement('button');
+      b.type = 'button';
+      b.className = 'btn ghost';
+      b.textContent = 'Select';
+      b.disabled = flowActive;
+      b.setAttribute('aria-label', 'Select ' + label);
+      b.addEventListener('click', function () {
+        select(name);
+      });
+      row.appendChild(b);
+    }
+    return row;
+  }
+
+  function entryTag(a) {
+    if (!a.logged_in) return ['empty', ''];
+    if (a.expired) return ['expired', 'warn'];
+    return ['valid, ' + fmtExpiry(a.expires_in_sec), 'ok'];
+  }
+
+  function renderAccounts(st) {
+    var list = st && st.accounts;
     var box = $('accounts');
     box.textContent = '';
+    // The default credential file is always a choice: it is the way back from a named one.
+    var dflt = ['', ''];
+    if (!acct && st) dflt = st.logged_in ? entryTag(st) : st.api_key_present ? ['API key', 'ok'] : ['empty', ''];
+    box.appendChild(accountRow('', 'Default account', dflt[0], dflt[1]));
     if (!list || !list.length) {
       var empty = document.createElement('p');
       empty.className = 'empty';
@@ -247,30 +416,8 @@
       return;
     }
     list.forEach(function (a) {
-      var row = document.createElement('div');
-      row.className = 'acct';
-      var nm = document.createElement('span');
-      nm.className = 'nm';
-      nm.textContent = a.name;
-      nm.title = a.name;
-      var tag = document.createElement('span');
-      var good = a.logged_in && !a.expired;
-      tag.className = 'tag ' + (good ? 'ok' : a.logged_in ? 'warn' : '');
-      tag.textContent = a.logged_in ? (a.expired ? 'expired' : 'valid, ' + fmtExpiry(a.expires_in_sec)) : 'empty';
-      var b = document.createElement('button');
-      b.type = 'button';
-      b.className = 'btn ghost';
-      b.textContent = 'Select';
-      b.setAttribute('aria-label', 'Select ' + a.name);
-      b.addEventListener('click', function () {
-        acct = a.name;
-        $('sub').textContent = 'account: ' + a.name;
-        load();
-      });
-      row.appendChild(nm);
-      row.appendChild(tag);
-      row.appendChild(b);
-      box.appendChild(row);
+      var t = entryTag(a);
+      box.appendChild(accountRow(a.name, a.name, t[0], t[1]));
     });
   }
 
@@ -290,10 +437,10 @@
   // on white with a 4-module quiet zone in both themes, as many readers fail on inverted codes.
   // A link too long for the encoder gets none.
   function showQr(u) {
-    var box = $('verifyQr');
+    var box = $('qrImage');
     box.textContent = '';
     var q = u && webUrl(u) && window.credvaneQr ? window.credvaneQr.encode(u) : null;
-    box.hidden = !q;
+    $('verifyQr').hidden = !q;
     if (!q) return;
     var side = q.size + 8, d = '';
     q.modules.forEach(function (row, r) {
@@ -326,10 +473,6 @@
     box.appendChild(a);
   }
 
-  function pad2(n) {
-    return (n < 10 ? '0' : '') + n;
-  }
-
   function stopCountdown() {
     if (codeTimer) clearInterval(codeTimer);
     codeTimer = null;
@@ -350,7 +493,7 @@
     var left = Math.ceil((codeDeadline - Date.now()) / 1000);
     var ttl = $('codeTtl');
     if (left > 0) {
-      ttl.textContent = 'The code expires in ' + Math.floor(left / 60) + ':' + pad2(left % 60) + '.';
+      ttl.textContent = 'The code expires in ' + fmtExpiry(left) + '.';
       return;
     }
     stopCountdown();
@@ -369,9 +512,34 @@
     tickCountdown();
   }
 
+  function reduceMotion() {
+    try {
+      return window.matchMedia('(prefers-reduced-motion: reduce)').matches;
+    } catch (e) {
+      return false;
+    }
+  }
+
+  // Moves focus only when it would otherwise be lost: on the page itself, or on a control that
+  // a state change has just hidden.
+  function focusIfLost(id) {
+    var a = document.activeElement;
+    if (a && a !== document.body && a.offsetParent !== null && !a.hidden) return;
+    var t = $(id);
+    if (t && !t.hidden && t.offsetParent !== null) t.focus();
+  }
+
+  function firstShown(ids) {
+    for (var i = 0; i < ids.length; i++) {
+      if (!$(ids[i]).hidden) return ids[i];
+    }
+    return ids[ids.length - 1];
+  }
+
   function startPollingUI() {
     flowActive = true;
     showStep(true);
+    if (lastStatus) layoutButtons(lastStatus);
     if (!pollTimer) pollTimer = setInterval(pollOnce, pollMs);
   }
 
@@ -381,6 +549,7 @@
     flowGen++;
     if (pollTimer) clearInterval(pollTimer);
     pollTimer = null;
+    pollFailing = false;
   }
 
   function endFlow(label, msg, kind) {
@@ -388,6 +557,7 @@
     hideCountdown();
     offerNewCode(kind === 'err');
     showStep(false);
+    if (lastStatus) layoutButtons(lastStatus);
     $('pollLabel').textContent = label;
     note('flowNote', msg, kind);
   }
@@ -402,39 +572,112 @@
         pollBusy = false;
         if (gen !== flowGen || !flowActive) return;
         if (!r || !r.ok) {
-          note('flowNote', 'Poll error: ' + ((r && r.error) || 'unknown'), 'err');
+          pollFailing = true;
+          note('flowNote', 'Poll error: ' + ((r && r.error) || 'unknown') + (r && r.detail ? ' - ' + r.detail : ''), 'err');
           return;
         }
+        // An answer again: an earlier poll failure no longer holds.
+        if (pollFailing) {
+          pollFailing = false;
+          note('flowNote', '');
+        }
         if (r.state === 'done' || r.logged_in === true) {
-          endFlow('Signed in', 'Signed in. The credential file has been written.', 'ok');
-          load();
+          endFlow('Signed in', 'Signed in to ' + accountLabel() + '. The credential file has been written.', 'ok');
+          load().then(function () {
+            focusIfLost(firstShown(['btnRefresh', 'btnRelogin', 'btnReload']));
+          });
           return;
         }
         if (r.state === 'failed') {
           endFlow('Login failed',
                   'Login failed: ' + (r.error || 'unknown') + (r.detail ? ' - ' + r.detail : ''), 'err');
+          focusIfLost('btnNewCode');
           load();
           return;
         }
         $('pollLabel').textContent = 'Waiting for authorization in browser...';
-        if (isNum(r.interval) && r.interval > 0) pollMs = Math.max(1000, r.interval * 1000);
+        pollMs = intervalMs(r.interval, pollMs);
       })
       .catch(function (e) {
         pollBusy = false;
         if (gen !== flowGen || !flowActive) return;
+        pollFailing = true;
         note('flowNote', 'Poll request failed: ' + errText(e), 'err');
       });
+  }
+
+  // The card of the password form and of the no-password warning. The head script has shown it
+  // already when there is no password to send, so that its room is held from the first paint.
+  function gateShown(on) {
+    document.documentElement.classList.toggle('gate-on', on);
+  }
+
+  // The node asked for its password: show the form, and nothing of the node.
+  function lock(wasTyped) {
+    locked = true;
+    stopPollingUI();
+    showStep(false);
+    setPill('off', 'Password needed');
+    gateShown(true);
+    $('gate').className = 'card gate';
+    $('hGate').textContent = 'Node password';
+    $('gateLead').textContent = 'This node asks for its password before it shows or changes anything.';
+    $('pwdForm').hidden = false;
+    note('gateNote', wasTyped || pwd ? 'That password was not accepted.' : '', 'err');
+    $('count').textContent = '-';
+    $('fill').style.width = '0%';
+    $('sessionLead').textContent = 'Enter the node password above to see this node.';
+    $('session').textContent = '';
+    ['btnRefresh', 'btnStartLogin', 'btnRelogin'].forEach(function (id) {
+      show(id, false);
+    });
+    note('sessionNote', '');
+    idleText(null);
+    renderAccounts(null);
+    focusIfLost('pwdInput');
+  }
+
+  // With no password at all the node answered: nothing but the password keeps other sites out.
+  function gateFor(st) {
+    locked = false;
+    $('pwdForm').hidden = true;
+    note('gateNote', '');
+    gateShown(!pwd);
+    if (pwd) return;
+    $('gate').className = 'card gate warn';
+    $('hGate').textContent = 'No node password';
+    $('gateLead').textContent =
+      'This node has no password: any web page that its visitors open can start, cancel or refresh ' +
+      'a sign-in here. Set BOT_PASSWORD in the environment that the web server gives credvane ' +
+      '(see the README), or serve it over HTTPS to trusted users only.';
+  }
+
+  // A failed status call says so, and shows nothing of the state it can no longer vouch for.
+  function unknownState(pillText, msg) {
+    lastStatus = null;
+    setPill('off', pillText);
+    $('count').textContent = '-';
+    $('fill').style.width = '0%';
+    $('bar').className = 'bar';
+    $('sessionLead').textContent = 'The state of this node is not known right now.';
+    $('session').textContent = '';
+    note('sessionNote', msg, 'err');
   }
 
   function load() {
     return api('status')
       .then(function (st) {
-        if (!st || !st.ok) {
+        if (st && !st.ok && st.error === 'invalid node password') {
           heldNote = null;
-          setPill('off', 'Not Connected');
-          note('sessionNote', 'Error: ' + ((st && st.error) || 'no response'), 'err');
+          lock(false);
           return;
         }
+        if (!st || !st.ok) {
+          heldNote = null;
+          unknownState('Error', 'Error: ' + ((st && st.error) || 'no response') + (st && st.detail ? ' - ' + st.detail : ''));
+          return;
+        }
+        gateFor(st);
         render(st);
         if (st.pending && !flowActive) {
           // Opened elsewhere or before a reload: the code cannot be read back from the node.
@@ -448,12 +691,12 @@
           startPollingUI();
         } else if (!st.pending && flowActive) {
           stopPollingUI();
+          layoutButtons(st);
         }
       })
       .catch(function (e) {
         heldNote = null;
-        setPill('off', 'Not Connected');
-        note('sessionNote', 'Request failed: ' + errText(e), 'err');
+        unknownState('No answer', 'Request failed: ' + errText(e));
       });
   }
 
@@ -464,6 +707,7 @@
   }
 
   function doStart(force) {
+    if (flowActive) return Promise.resolve();
     note('sessionNote', '');
     setStartBusy(true);
     return api('start', force ? 'force=1' : '')
@@ -485,12 +729,16 @@
         $('userCode').textContent = flowCode || '--';
         showVerify(flowVerify);
         $('pollLabel').textContent = 'Waiting for authorization in browser...';
-        pollMs = Math.max(1000, (r.interval || 5) * 1000);
+        pollMs = intervalMs(r.interval, 5000);
         note('flowNote', '');
         offerNewCode(false);
         startCountdown(r.expires_in);
         announce('Your one-time code is ' + (flowCode || 'not known') + '.');
         startPollingUI();
+        // On a phone the code sits below the fold: bring it up, and put the keyboard on the
+        // one thing to do next.
+        $('codeBox').scrollIntoView({ block: 'center', behavior: reduceMotion() ? 'auto' : 'smooth' });
+        $('btnCopyOpen').focus({ preventScroll: true });
         load();
       })
       .catch(function (e) {
@@ -507,8 +755,11 @@
         offerNewCode(false);
         showStep(false);
         if (r && r.ok) note('flowNote', 'Device flow cancelled.', 'ok');
-        else note('flowNote', 'Cancel failed: ' + ((r && r.error) || 'unknown'), 'err');
-        load();
+        else note('flowNote', 'Cancel failed: ' + ((r && r.error) || 'unknown') + (r && r.detail ? ' - ' + r.detail : ''), 'err');
+        return load();
+      })
+      .then(function () {
+        focusIfLost(firstShown(['btnStartLogin', 'btnRelogin']));
       })
       .catch(function (e) {
         note('flowNote', 'Cancel request failed: ' + errText(e), 'err');
@@ -571,6 +822,33 @@
     }
   }
 
+  function unlock(ev) {
+    ev.preventDefault();
+    var typed = $('pwdInput').value;
+    if (!typed) return;
+    pwd = typed;
+    keep(TYPED, typed);
+    // A password in the address that did not work is dropped from it: the typed one counts.
+    if (params.get('pwd')) {
+      try {
+        var p = new URLSearchParams(location.search);
+        p.delete('pwd');
+        var q = p.toString();
+        history.replaceState(history.state, '', location.pathname + (q ? '?' + q : '') + location.hash);
+      } catch (e) {}
+    }
+    $('pwdInput').value = '';
+    load().then(function () {
+      if (locked) {
+        keep(TYPED, '');
+        note('gateNote', 'That password was not accepted.', 'err');
+        $('pwdInput').focus();
+      } else {
+        focusIfLost(firstShown(['btnStartLogin', 'btnRefresh', 'btnRelogin']));
+      }
+    });
+  }
+
   function toggleTheme() {
     if (typeof window.qnApplyTheme !== 'function') return;
     var now = typeof window.qnTheme === 'function' ? window.qnTheme() : 'dark';
@@ -584,6 +862,8 @@
     doStart(true);
   });
   $('btnNewCode').addEventListener('click', function () {
+    // The old code is dead (its time ran out here), even if the node has not said so yet.
+    if (flowActive) stopPollingUI();
     doStart(startForce);
   });
   $('btnReload').addEventListener('click', load);
@@ -591,7 +871,9 @@
   $('btnRefresh').addEventListener('click', doRefresh);
   $('btnCopyOpen').addEventListener('click', copyOpen);
   $('themeToggle').addEventListener('click', toggleTheme);
+  $('pwdForm').addEventListener('submit', unlock);
 
+  renderAccounts(null);
   $('footInfo').textContent = 'credvane';
   load();
 })();

@@ -155,8 +155,9 @@ class child_process {
     start_failure failure() const;
 
     // Line-oriented read, as fgets: stores at most piece.size() - 1 bytes, stopping after
-    // a line feed, and a terminator. False at the end of the output (or once the time is up).
-    bool read_line(std::span<char> piece);
+    // a line feed, and a terminator. The result is the count of bytes stored, NUL bytes
+    // included; 0 at the end of the output (or once the time is up).
+    std::size_t read_line(std::span<char> piece);
 
     // Closes the output, waits for the command to end and classifies its end. A command
     // that overstays is ended with its whole process group.

@@ -88,10 +88,12 @@ start_failure failure_of(int error) {
 
 // The file a program name stands for, as the shell found it: a name with a slash is a
 // path as it is; a bare name is the first executable regular file of that name in the
-// folders of PATH. An empty PATH entry, which the shell takes for the current folder, is
-// skipped: a CGI's current folder is the host's choice, and a program left there must not
-// run in the CLI's place (write "./name" to mean one there). A match that exists but may
-// not be executed is passed over, as the shell does, and reported when nothing else matches.
+// folders of PATH. Only absolute PATH entries are searched: an empty entry, which the
+// shell takes for the current folder, and every relative one (".", "./", "sub/..") name
+// folders under a CGI's current folder, which is the host's choice, and a program left
+// there must not run in the CLI's place (write "./name" to mean one there). A match that
+// exists but may not be executed is passed over, as the shell does, and reported when
+// nothing else matches.
 start_failure find_program(const char* program, std::string& path) {
     if (std::strchr(program, '/') != nullptr) {
         path = program;
@@ -104,7 +106,7 @@ start_failure find_program(const char* program, std::string& path) {
     for (std::string_view rest(search);;) {
         const std::size_t colon = rest.find(':');
         const std::string_view dir = rest.substr(0, colon);
-        if (!dir.empty()) {
+        if (!dir.empty() && dir.front() == '/') {
             std::string candidate;
             candidate.reserve(dir.size() + 1 + name.size());
             candidate.append(dir);
@@ -128,16 +130,20 @@ start_failure find_program(const char* program, std::string& path) {
     return found;
 }
 
-// Our environment as a CLI gets it: without the request's variables.
+// Our environment as a CLI gets it: what it needs and what the operator lists, less the
+// request's variables and any copy of the password (see child_env.h).
 std::vector<char*> child_environment() {
     const char* password = std::getenv("BOT_PASSWORD");
     const std::string_view secret = password != nullptr ? password : "";
+    const char* more = std::getenv(cli_env_variable);
+    const std::string_view listed = more != nullptr ? more : "";
     std::vector<char*> envp;
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
         const std::string_view entry(*e);
         const std::size_t eq = entry.find('=');
         if (eq == std::string_view::npos) continue;  // not a variable at all
-        if (child_keeps(entry.substr(0, eq), entry.substr(eq + 1), secret, name_case::exact))
+        if (child_keeps(entry.substr(0, eq), entry.substr(eq + 1), secret, name_case::exact,
+                        listed))
             envp.push_back(*e);
     }
     envp.push_back(nullptr);
@@ -323,8 +329,8 @@ start_failure child_process::failure() const {
     return p_->failure;
 }
 
-bool child_process::read_line(std::span<char> piece) {
-    if (p_->fd < 0 || piece.size() < 2) return false;
+std::size_t child_process::read_line(std::span<char> piece) {
+    if (p_->fd < 0 || piece.size() < 2) return 0;
     std::size_t stored = 0;
     while (stored + 1 < piece.size()) {
         if (p_->chunk_pos == p_->chunk_len && !p_->refill()) break;
@@ -333,7 +339,7 @@ bool child_process::read_line(std::span<char> piece) {
         if (c == '\n') break;
     }
     piece[stored] = '\0';
-    return stored > 0;
+    return stored;
 }
 
 run_end child_process::stop() {

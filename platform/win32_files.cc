@@ -1,8 +1,10 @@
 // win32_files.cc: files and paths on Windows: the wide and long forms of a path,
 // reading, testing, removing and listing files.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/win32_internal.h"
 #include "platform/win32_testing.h"
@@ -284,6 +286,77 @@ bool remove_file(const char* path) {
     }
     if (restore != 0) SetFileAttributesW(wpath.c_str(), restore);
     return false;
+}
+
+// The lock and the folders of platform/files.h, for credvane's account lock.
+
+namespace {
+
+void unlock_and_close(std::intptr_t handle) {
+    HANDLE h = reinterpret_cast<HANDLE>(handle);
+    // Let go at once: the system frees a closed handle's locks only in its own time.
+    OVERLAPPED at{};
+    UnlockFileEx(h, 0, 1, 0, &at);
+    CloseHandle(h);
+}
+
+}  // namespace
+
+file_lock::~file_lock() {
+    if (held()) unlock_and_close(handle_);
+}
+
+file_lock::file_lock(file_lock&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = invalid;
+}
+
+file_lock& file_lock::operator=(file_lock&& other) noexcept {
+    if (this != &other) {
+        if (held()) unlock_and_close(handle_);
+        handle_ = other.handle_;
+        other.handle_ = invalid;
+    }
+    return *this;
+}
+
+file_lock file_lock::acquire(const char* path, std::int64_t deadline_ms) {
+    std::wstring wpath;
+    if (!file_path(path, wpath)) return file_lock();
+    // Shared for every access, so that the lock, not the opening, is what excludes; no
+    // security attributes, so no child process inherits the handle.
+    unique_handle file =
+        own(CreateFileW(wpath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Only a disk file: a device name opens like a file and locks nothing.
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return file_lock();
+    // A waiting LockFileEx cannot be bounded on a handle opened for synchronous use, so
+    // it is asked without waiting until the deadline.
+    for (;;) {
+        OVERLAPPED at{};  // the first byte, which lies beyond the end of the empty file
+        if (LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                       &at)) {
+            return file_lock(reinterpret_cast<std::intptr_t>(file.release()));
+        }
+        if (GetLastError() != ERROR_LOCK_VIOLATION) return file_lock();
+        if (monotonic_ms() >= deadline_ms) return file_lock();
+        Sleep(5);
+    }
+}
+
+bool make_private_dirs(const char* dir) {
+    std::wstring wdir;
+    if (!file_path(dir, wdir)) return false;
+    // Each folder on the way, from the first after the root; one that is there is no
+    // failure. The new folders take their parent's access rules.
+    for (std::size_t at = 1; at <= wdir.size(); ++at) {
+        if (at < wdir.size() && wdir[at] != L'\\' && wdir[at] != L'/') continue;
+        const std::wstring part = wdir.substr(0, at);
+        if (part.size() < 3 && part.back() == L':') continue;  // a drive
+        CreateDirectoryW(part.c_str(), nullptr);
+    }
+    const DWORD attrs = GetFileAttributesW(wdir.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool reserved_file_name(std::string_view name) {

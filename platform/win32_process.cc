@@ -37,14 +37,17 @@ std::wstring_view entry_name(std::wstring_view entry) {
     return entry.substr(0, entry.find(L'=', 1));
 }
 
-// Our environment without the request's variables (names compare without case, so
-// "http_x_bot_password" is the header too), as a CreateProcessW block. Wide, so that no
-// value is lost to the ANSI code page on the way to the CLI, and sorted as Windows
-// requires of a block it is handed: by name, without case, by code unit, without regard
-// to the locale, which is what CompareStringOrdinal with ignore-case does.
+// Our environment as a CLI gets it: what it needs and what the operator lists, less the
+// request's variables and any copy of the password (names compare without case, so
+// "http_x_bot_password" is the header too; see child_env.h), as a CreateProcessW block.
+// Wide, so that no value is lost to the ANSI code page on the way to the CLI, and sorted as
+// Windows requires of a block it is handed: by name, without case, by code unit, without
+// regard to the locale, which is what CompareStringOrdinal with ignore-case does.
 std::wstring child_environment() {
     const char* secret = env("BOT_PASSWORD");
     const std::string_view password = secret != nullptr ? secret : "";
+    const char* more = env(cli_env_variable);
+    const std::string_view listed = more != nullptr ? more : "";
     std::vector<std::wstring> entries;
     if (wchar_t* all = GetEnvironmentStringsW()) {
         for (const wchar_t* e = all; *e != L'\0'; e += std::wcslen(e) + 1) {
@@ -52,7 +55,8 @@ std::wstring child_environment() {
             const std::wstring_view name = entry_name(entry);
             if (name.size() == entry.size()) continue;  // no '=': not a variable
             const std::wstring_view value = entry.substr(name.size() + 1);
-            if (!child_keeps(lossy_utf8(name), lossy_utf8(value), password, name_case::fold)) {
+            if (!child_keeps(lossy_utf8(name), lossy_utf8(value), password, name_case::fold,
+                             listed)) {
                 continue;
             }
             entries.emplace_back(entry);
@@ -663,8 +667,8 @@ start_failure child_process::failure() const {
     return p_->failure;
 }
 
-bool child_process::read_line(std::span<char> piece) {
-    if (!p_->pipe || piece.size() < 2) return false;
+std::size_t child_process::read_line(std::span<char> piece) {
+    if (!p_->pipe || piece.size() < 2) return 0;
     std::size_t stored = 0;
     while (stored + 1 < piece.size()) {
         if (p_->chunk_pos == p_->chunk_len && !p_->refill()) break;
@@ -673,7 +677,7 @@ bool child_process::read_line(std::span<char> piece) {
         if (c == '\n') break;
     }
     piece[stored] = '\0';
-    return stored > 0;
+    return stored;
 }
 
 run_end child_process::finish() {

@@ -1,6 +1,7 @@
 // main.cc: credvane's entry point: discovery modes, the node-password check, the page
 // decision, the account choice and the dispatch to exactly one action.
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "actions/actions.h"
@@ -9,6 +10,7 @@
 #include "panel/page.h"
 #include "platform/platform.h"
 #include "request/auth.h"
+#include "request/navigation.h"
 #include "request/query.h"
 #include "store/paths.h"
 #include "request/version.h"
@@ -25,22 +27,35 @@ constexpr std::string_view unauthorized_answer =
     "{\"ok\":false,\"error\":\"invalid node password\"}\n";
 static_assert(unauthorized_answer.size() == 145);
 
-// True when the browser says a page of another site sent the request (Fetch Metadata).
-// Browsers send the lower-case token alone; case and blanks around it are forgiven so a
-// host that rewrites the header cannot open a way round. Every other value, and no header
-// at all (curl, scripts, the hub), is served.
-bool cross_site(const char* sec_fetch_site) {
-    if (sec_fetch_site == nullptr) return false;
-    std::string_view v = sec_fetch_site;
+// Header values compare as browsers send them, a lower-case token alone; case and blanks
+// around it are forgiven so a host that rewrites the header cannot open a way round.
+bool header_is(const char* value, std::string_view token) {
+    if (value == nullptr) return false;
+    std::string_view v = value;
     while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
     while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
-    constexpr std::string_view token = "cross-site";
     return v.size() == token.size() &&
            platform::strnicmp(v.data(), token.data(), token.size()) == 0;
 }
 
+// What tells that a page of another site sent the request, or nothing. Fetch Metadata
+// says so for "cross-site", and for "same-site" too: a sibling subdomain is another
+// tenant, and the panel's own calls are same-origin on both its routes. An opaque origin
+// ("Origin: null": a sandboxed frame, a form of a page from a file or a redirect chain)
+// is no panel either. No browser header at all (curl, scripts, a hub's own calls) is
+// served. Origin is never compared with Host: a hub's proxy rewrites Host.
+std::string_view other_site(const char* sec_fetch_site, const char* origin) {
+    if (header_is(sec_fetch_site, "cross-site")) return "Sec-Fetch-Site: cross-site";
+    if (header_is(sec_fetch_site, "same-site")) return "Sec-Fetch-Site: same-site";
+    if (header_is(origin, "null")) return "Origin: null";
+    return {};
+}
+
 int serve(int argc, char** argv) {
-    const char* first = argc > 1 ? argv[1] : nullptr;
+    // A CGI host may turn a query without "=" into arguments ("?--version" as argv[1]):
+    // under a host the arguments are the request's, not the operator's, so they pick no mode.
+    const bool under_host = platform::env("GATEWAY_INTERFACE") != nullptr;
+    const char* first = argc > 1 && !under_host ? argv[1] : nullptr;
     if (first != nullptr && std::strcmp(first, "--meta") == 0) {
         platform::write_stdout(meta_line);
         return 0;
@@ -61,6 +76,14 @@ int serve(int argc, char** argv) {
                                    platform::env("HTTP_X_BOT_PASSWORD"),
                                    platform::env("HTTP_AUTHORIZATION"), query};
     if (!password_ok(offered)) {
+        // A person who opened the panel in a browser gets the page, which asks for the
+        // password and sends it in a header from then on; it holds no node data. Every other
+        // caller gets the fixed answer.
+        if (browser_navigation(platform::env("HTTP_SEC_FETCH_DEST"),
+                               platform::env("HTTP_ACCEPT"))) {
+            emit_page(page_locked_status);
+            return 0;
+        }
         platform::write_stdout(unauthorized_answer);
         return 0;
     }
@@ -94,11 +117,16 @@ int serve(int argc, char** argv) {
     // password, an <img> there could otherwise start, cancel or refresh a login. Status and
     // the page stay served, since the other site cannot read what they answer.
     const bool changes = a == "start" || a == "poll" || a == "cancel" || a == "refresh";
-    if (changes && cross_site(platform::env("HTTP_SEC_FETCH_SITE"))) {
-        emit_error(403, "Forbidden", "cross_site_request",
-                   "a page of another site sent this request (Sec-Fetch-Site: cross-site); "
-                   "start, poll, cancel and refresh are refused to other sites");
-        return 0;
+    if (changes) {
+        const std::string_view why =
+            other_site(platform::env("HTTP_SEC_FETCH_SITE"), platform::env("HTTP_ORIGIN"));
+        if (!why.empty()) {
+            std::string detail = "a page of another site sent this request (";
+            detail.append(why);
+            detail.append("); start, poll, cancel and refresh are refused to other sites");
+            emit_error(403, "Forbidden", "cross_site_request", detail);
+            return 0;
+        }
     }
     if (a == "start") return action_start(name, force);
     if (a == "poll") return action_poll(name);

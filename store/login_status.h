@@ -31,6 +31,7 @@ struct login_status {
     int pending = 0;
     int expired = 0;
     int cli_present = 0;
+    int cli_timed_out = 0;  // internal: the "--status" run overstayed (cli_present is 0)
     int profile_exists = 0;
     int api_key_present = 0;
     text<96> account;

@@ -34,87 +34,97 @@ const char* home_dir() {
     return home.data();
 }
 
-void dir_of(const char* path, std::span<char> out) {
-    if (path == nullptr) {
-        copy_cut(out, "");
-        return;
-    }
+bool dir_of(const char* path, std::span<char> out) {
+    if (path == nullptr) return copy_whole(out, "");
     path_text copy;
-    copy.assign(path);  // a separator beyond 1023 bytes is not seen
+    // A separator beyond 1023 bytes is not seen, so the part of a longer path is no part.
+    const bool whole = copy_whole(copy.span(), path);
     const std::string_view v = copy.view();
     std::size_t cut = v.rfind(sep);
     // Windows also accepts the forward slash, but only when no backslash is there: a
     // mixed path is cut after its last backslash. On POSIX a backslash is a name byte.
     if (sep == '\\' && cut == std::string_view::npos) cut = v.rfind('/');
-    copy_cut(out, cut == std::string_view::npos ? std::string_view() : v.substr(0, cut + 1));
+    return copy_whole(out,
+                      cut == std::string_view::npos ? std::string_view() : v.substr(0, cut + 1)) &&
+           whole;
 }
 
-void codex_dir(std::span<char> out) {
+bool codex_dir(std::span<char> out) {
     if (const char* creds = override_env("CODEX_CREDS_PATH")) {
-        dir_of(creds, out);
-        if (!out.empty() && out[0] != '\0') return;
+        const bool whole = dir_of(creds, out);
+        if (!out.empty() && out[0] != '\0') return whole;
     }
     // The Codex CLI keeps its files in CODEX_HOME when that is set: a node that sets it
     // without CODEX_CREDS_PATH must not read as logged out.
     if (const char* codex_home = override_env("CODEX_HOME")) {
         const std::string_view v(codex_home);
         const bool ends_with_sep = v.back() == sep || (sep == '\\' && v.back() == '/');
-        format_cut(out, ends_with_sep ? "%s" : "%s%c", codex_home, sep);
-        return;
+        return format_whole(out, ends_with_sep ? "%s" : "%s%c", codex_home, sep);
     }
-    if (const char* home = home_dir()) {
-        format_cut(out, "%s%c.codex%c", home, sep, sep);
-    } else {
-        format_cut(out, ".codex%c", sep);
-    }
+    if (const char* home = home_dir()) return format_whole(out, "%s%c.codex%c", home, sep, sep);
+    return format_whole(out, ".codex%c", sep);
 }
 
-void creds_path(std::span<char> out) {
+bool creds_path(std::span<char> out) {
     if (const char* creds = override_env("CODEX_CREDS_PATH")) {
-        format_cut(out, "%s", creds);
-        return;
+        return format_whole(out, "%s", creds);
     }
     path_text dir;
-    codex_dir(dir.span());
-    format_cut(out, "%sauth.json", dir.c_str());
+    const bool whole = codex_dir(dir.span());
+    return format_whole(out, "%sauth.json", dir.c_str()) && whole;
 }
 
-void accounts_dir(std::span<char> out) {
+bool accounts_dir(std::span<char> out) {
     if (const char* accounts = override_env("CODEX_ACCOUNTS_DIR")) {
-        format_cut(out, "%s", accounts);
-        return;
+        return format_whole(out, "%s", accounts);
     }
     path_text dir;
-    codex_dir(dir.span());
-    format_cut(out, "%saccounts", dir.c_str());
+    const bool whole = codex_dir(dir.span());
+    return format_whole(out, "%saccounts", dir.c_str()) && whole;
 }
 
-void profile_path(std::span<char> out) {
+bool profile_path(std::span<char> out) {
     path_text dir;
+    bool whole = true;
     if (const char* env_dir = override_env("CODEX_ENV_DIR")) {
-        format_cut(dir.span(), "%s", env_dir);
+        whole = format_whole(dir.span(), "%s", env_dir);
     } else if (const char* home = home_dir()) {
-        format_cut(dir.span(), "%s%c.claude%cquenlo-env", home, sep, sep);
+        whole = format_whole(dir.span(), "%s%c.claude%cquenlo-env", home, sep, sep);
     } else {
         // Already ends with a separator, so the file name follows a doubled one; peers
         // that look for the file use the same text.
-        format_cut(dir.span(), "quenlo-env%c", sep);
+        whole = format_whole(dir.span(), "quenlo-env%c", sep);
     }
-    format_cut(out, "%s%ccodex.txt", dir.c_str(), sep);
+    return format_whole(out, "%s%ccodex.txt", dir.c_str(), sep) && whole;
 }
 
-void pending_path(const char* name, std::span<char> out) {
-    path_text dir;
+bool pending_dir(std::span<char> out) {
     if (const char* pending = override_env("CODEX_PENDING_DIR")) {
-        format_cut(dir.span(), "%s", pending);
-    } else if (const char* home = home_dir()) {
-        format_cut(dir.span(), "%s%c.claude%c.login-pending", home, sep, sep);
-    } else {
-        format_cut(dir.span(), ".login-pending%c", sep);
+        return format_whole(out, "%s", pending);
     }
-    // The default account and an account named "default" share one marker.
+    if (const char* home = home_dir()) {
+        return format_whole(out, "%s%c.claude%c.login-pending", home, sep, sep);
+    }
+    return format_whole(out, ".login-pending%c", sep);
+}
+
+namespace {
+// "codex-" and the account part (the name, or "default" for the empty name) with ext,
+// in the pending folder. The default account and an account named "default" share it.
+bool pending_file(const char* name, const char* ext, std::span<char> out) {
+    path_text dir;
+    const bool whole = pending_dir(dir.span());
     const char* part = (name != nullptr && *name != '\0') ? name : "default";
-    format_cut(out, "%s%ccodex-%s.json", dir.c_str(), sep, part);
+    return format_whole(out, "%s%ccodex-%s%s", dir.c_str(), sep, part, ext) && whole;
+}
+}  // namespace
+
+bool pending_path(const char* name, std::span<char> out) {
+    return pending_file(name, ".json", out);
+}
+
+bool pending_lock_path(const char* name, std::span<char> out) {
+    return pending_file(name, ".lock", out);
 }
 
 int file_exists(const char* path) {

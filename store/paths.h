@@ -1,5 +1,8 @@
 // paths.h: where every file of the credential store lies, resolved from the environment
-// at each call. Paths are joined with platform::dir_sep and cut at 1023 bytes.
+// at each call. Paths are joined with platform::dir_sep and cut at 1023 bytes. Every
+// builder says whether its path is whole: false when it was cut (or built from a cut
+// part), and a cut path names another file, so its callers read, remove or pass on
+// nothing by it.
 #pragma once
 
 #include <span>
@@ -11,19 +14,25 @@ namespace credvane {
 // overwrites.
 const char* home_dir();
 
-// The directory part of path, up to and including its last separator, or empty.
-void dir_of(const char* path, std::span<char> out);
+// The directory part of path, up to and including its last separator, or empty (which is
+// whole).
+bool dir_of(const char* path, std::span<char> out);
 // The Codex directory, always ending with a separator: the folder of CODEX_CREDS_PATH,
 // else CODEX_HOME, else ".codex" in the home directory.
-void codex_dir(std::span<char> out);
+bool codex_dir(std::span<char> out);
 // The default credential file.
-void creds_path(std::span<char> out);
+bool creds_path(std::span<char> out);
 // The accounts directory (no trailing separator unless the override has one).
-void accounts_dir(std::span<char> out);
+bool accounts_dir(std::span<char> out);
 // The profile file "codex.txt".
-void profile_path(std::span<char> out);
+bool profile_path(std::span<char> out);
+// The folder of the pending-login markers.
+bool pending_dir(std::span<char> out);
+// The lock file of an account's CLI runs, beside its pending-login marker:
+// "codex-<name or default>.lock".
+bool pending_lock_path(const char* name, std::span<char> out);
 // The pending-login marker of an account ("default" for the empty name).
-void pending_path(const char* name, std::span<char> out);
+bool pending_path(const char* name, std::span<char> out);
 // 1 when name is 1 to 64 bytes of ASCII letters, digits, '-', '.' and '_' not beginning
 // with '.', and not a name this system reserves for a device (see
 // platform::reserved_file_name), else 0. An account is a file, so such a name is safe as

@@ -35,22 +35,26 @@ const passwords = [
 
 for (const c of passwords) {
   test(`node password: ${c.name}`, async () => {
-    const { ctx, page, calls, errors } = await h.openPanel(browser, env.pw + '/credvane' + c.query, {
+    const { ctx, page, calls, sent, errors } = await h.openPanel(browser, env.pw + '/credvane' + c.query, {
       storage: c.storage,
       headers: { 'X-Bot-Password': pw },
     });
     await h.loaded(page);
-    const expected = '/credvane?action=status' + (c.query.includes('node=') ? '&node=n1' : '') +
-      (c.sent ? '&pwd=' + c.sent : '');
+    // The direct route carries the password in the header only: a query lands in access logs.
+    const expected = '/credvane?action=status' + (c.query.includes('node=') ? '&node=n1' : '');
     assert.equal(calls[0], expected);
-    assert.equal(await h.text(page, 'pillText'), 'Not Connected');
-    const note = await h.text(page, 'sessionNote');
+    assert.equal(sent[0], c.sent || undefined);
     if (c.sent === pw) {
-      assert.equal(note, 'No Codex session on this node yet. Start a device login below.');
+      assert.equal(await h.text(page, 'pillText'), 'Not Connected');
+      assert.equal(await h.text(page, 'sessionLead'), 'No Codex session on this node yet. Press Start Codex Login to begin.');
+      assert.equal(await page.locator('#gate').isVisible(), false);
     } else {
-      assert.equal(note, 'Error: invalid node password');
-      assert.equal(await page.locator('#sessionNote').getAttribute('class'), 'note show err');
-      assert.equal(await h.text(page, 'alert'), 'Error: invalid node password');
+      // Refused: the panel asks for the password and shows nothing of the node.
+      assert.equal(await h.text(page, 'pillText'), 'Password needed');
+      assert.equal(await page.locator('#pwdInput').isVisible(), true);
+      assert.equal(await h.text(page, 'gateNote'), c.sent ? 'That password was not accepted.' : '');
+      assert.equal(await h.text(page, 'sessionNote'), '');
+      if (c.sent) assert.equal(await h.text(page, 'alert'), 'That password was not accepted.');
       if (c.sent === 'stale' && c.query) await h.captureBoth(page, 'wrong-password');
     }
     assert.deepEqual(errors, []);
@@ -84,7 +88,7 @@ test('storage that throws: the panel and its theme still work', async () => {
   await h.loaded(page);
   assert.equal(calls[0], '/credvane?action=status&node=n1');
   assert.doesNotMatch(await h.text(page, 'sessionNote'), /^(Error|Request failed)/);
-  assert.equal(await page.locator('#session > *').count(), 20);
+  assert.equal(await page.locator('#session > *').count(), 22);
   assert.equal(await page.evaluate(() => window.qnTheme()), 'light');
   const events = await page.evaluate(() => {
     let n = 0;

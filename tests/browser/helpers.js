@@ -70,10 +70,14 @@ async function openPanel(browser, url, opts = {}) {
   if (opts.clock) await ctx.clock.install();
   const page = await ctx.newPage();
   const calls = [];
+  const sent = []; // the X-Bot-Password header of each call, in the order of calls
   const errors = [];
   page.on('request', (r) => {
     const u = new URL(r.url());
-    if (u.searchParams.has('action')) calls.push(u.pathname + u.search);
+    if (u.searchParams.has('action')) {
+      calls.push(u.pathname + u.search);
+      sent.push(r.headers()['x-bot-password']);
+    }
   });
   page.on('pageerror', (e) => errors.push(e.message));
   // The page carries a Content-Security-Policy: anything it refuses, or a directive it
@@ -88,7 +92,7 @@ async function openPanel(browser, url, opts = {}) {
     );
   }
   await page.goto(url);
-  return { ctx, page, calls, errors };
+  return { ctx, page, calls, sent, errors };
 }
 
 // Waits until the first status reply has been drawn.
@@ -171,15 +175,28 @@ async function checkA11y(page, label) {
   );
 }
 
-// A screenshot and an accessibility check of the state on screen, in both themes; the page
-// is left in the theme it had.
+// Screenshots and an accessibility check of the state on screen, on a phone (390 px) and a
+// desktop (1280 px) in both themes; the page is left in the theme and size it had.
+const widths = [
+  { width: 390, height: 844 },
+  { width: 1280, height: 900 },
+];
 async function captureBoth(page, name) {
   const before = await page.evaluate(() => window.qnTheme());
-  for (const theme of ['dark', 'light']) {
-    await setTheme(page, theme);
-    await page.screenshot({ path: path.join(shotsDir, `${name}-${theme}.png`), fullPage: true, animations: 'disabled' });
-    await checkA11y(page, `${name} (${theme})`);
+  const size = page.viewportSize();
+  for (const vp of widths) {
+    await page.setViewportSize(vp);
+    for (const theme of ['dark', 'light']) {
+      await setTheme(page, theme);
+      await page.screenshot({
+        path: path.join(shotsDir, `${name}-${vp.width}-${theme}.png`),
+        fullPage: true,
+        animations: 'disabled',
+      });
+      await checkA11y(page, `${name} (${vp.width} px, ${theme})`);
+    }
   }
+  await page.setViewportSize(size);
   await setTheme(page, before);
 }
 

@@ -42,18 +42,19 @@ TEST(CliEnvironment, RequestVariablesNeverReachTheCli) {
     h.env[proxy_variable] = "http://attacker.invalid:3128";
     h.env[agent_variable] = "agent";
     h.env["KEEP_ME"] = "kept";
-    h.env["HTTPS_PROXY_SETTING"] = "node-own";
+    h.env["CREDVANE_CLI_ENV"] = "KEEP_ME";       // listed by the operator
+    h.env["HTTPS_PROXY_SETTING"] = "node-own";  // neither needed nor listed
     const cgi::result res = h.run("action=status&pwd=s3cret");
     ASSERT_EQ(res.exit_code, 0);
     ASSERT_TRUE(cgi::is_status_answer(res.out)) << res.out;
     const std::string env = fold(h.env_of(cli));
     ASSERT_FALSE(env.empty());
-    for (const char* gone : {"BOT_PASSWORD=", "HTTP_X_BOT_PASSWORD=", "HTTP_AUTHORIZATION=",
-                             "HTTP_PROXY=", "HTTP_USER_AGENT=", "QUERY_STRING=", "s3cret"}) {
+    for (const char* gone :
+         {"BOT_PASSWORD=", "HTTP_X_BOT_PASSWORD=", "HTTP_AUTHORIZATION=", "HTTP_PROXY=",
+          "HTTP_USER_AGENT=", "QUERY_STRING=", "HTTPS_PROXY_SETTING=", "s3cret"}) {
         EXPECT_EQ(env.find(fold(gone)), std::string::npos) << gone;
     }
-    for (const char* kept :
-         {"KEEP_ME=kept", "HTTPS_PROXY_SETTING=node-own", home_variable, "PATH=", "CODEX_LOGIN_BIN="}) {
+    for (const char* kept : {"KEEP_ME=kept", home_variable, "PATH=", "CODEX_LOGIN_BIN="}) {
         EXPECT_NE(env.find(fold(kept)), std::string::npos) << kept;
     }
 }

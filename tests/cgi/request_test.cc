@@ -202,12 +202,17 @@ TEST(CrossSite, ChangingActionsAreRefusedBeforeAnyCliRuns) {
         const char* value;  // nullptr: no header
         bool cross;
     } sites[] = {
-        {nullptr, false},      {"same-origin", false},
-        {"same-site", false},  {"none", false},
-        {"", false},           {"cross-site", true},
-        {"Cross-Site", true},  {" cross-site\t", true},
-        {"CROSS-SITE", true},  {"cross-sites", false},
-        {"cross site", false}, {"cross-site, same-origin", false},
+        {nullptr, false},
+        {"same-origin", false},
+        {"none", false},
+        {"", false},
+        {"cross-site", true},
+        {"Cross-Site", true},
+        {" cross-site\t", true},
+        {"CROSS-SITE", true},
+        {"cross-sites", false},
+        {"cross site", false},
+        {"cross-site, same-origin", false},
     };
     const struct {
         const char* query;

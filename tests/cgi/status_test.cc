@@ -145,7 +145,9 @@ TEST(Status, MarkerAgeDecidesPending) {
 }
 
 // A CLI that is not there, or that its shell could not find, is reported as missing; one
-// that ran and failed is present. The actions that need it say so instead of failing on it.
+// that ran and failed is present, and one that ran and printed no answer is present and said
+// to be useless. A configured program is named, since that is what the operator must look at.
+// The actions that need it say so instead of failing on it.
 TEST(Status, AMissingCliIsReportedAsMissing) {
     struct row {
         std::string bin;  // "-": CODEX_LOGIN_BIN not set
@@ -156,14 +158,23 @@ TEST(Status, AMissingCliIsReportedAsMissing) {
     gone.other = {"{\"logged_in\":true}\n", 127};
     cgi::stand_in fails;
     fails.other = {"{\"logged_in\":true}\n", 1};
+    cgi::stand_in garbage;
+    garbage.other = {"Usage: something else\n", 0};
     const std::string missing = "the login CLI is not on this node";
+    const auto configured = [&](const std::string& bin) {
+        return missing + " (CODEX_LOGIN_BIN is " + bin + ")";
+    };
+    const std::string nowhere = h.path("no such folder/login");
+    const std::string exit127 = h.cli("exit127", gone);
+    const std::string printer = h.cli("garbage", garbage);
     const row rows[] = {
         {"-", missing},
         {"", missing},
-        {"credvane-no-such-cli", missing},
-        {h.path("no such folder/login"), missing},
-        {h.cli("exit127", gone), missing},
+        {"credvane-no-such-cli", configured("credvane-no-such-cli")},
+        {nowhere, configured(nowhere)},
+        {exit127, configured(exit127)},
         {h.cli("exit1", fails), ""},
+        {printer, "the login CLI printed no JSON line (" + printer + ")"},
     };
     for (const row& r : rows) {
         if (r.bin == "-") {
@@ -174,7 +185,8 @@ TEST(Status, AMissingCliIsReportedAsMissing) {
         const cgi::result res = h.run("action=status");
         EXPECT_NE(res.out.find("\"cli_error\":\"" + r.error + "\""), std::string::npos)
             << r.bin << res.out;
-        EXPECT_NE(res.out.find(r.error.empty() ? "\"cli_present\":true," : "\"cli_present\":false,"),
+        const bool present = r.error.empty() || r.error.starts_with("the login CLI printed");
+        EXPECT_NE(res.out.find(present ? "\"cli_present\":true," : "\"cli_present\":false,"),
                   std::string::npos)
             << r.bin << res.out;
         EXPECT_EQ(res.err, "") << r.bin;

@@ -31,8 +31,13 @@ for s in "${servers[@]}"; do
 done
 command -v curl >/dev/null || { echo "run.sh: curl is missing (apt-get install curl)" >&2; exit 2; }
 
-# The password the README's snippets carry; the run uses it as the node password.
-password="change-this-node-password"
+# The password the README's snippets carry; the run puts one in its place that changes
+# when percent-encoded (":" "@" ","), as the panel sends it, and uses that as the password.
+readme_password="change-this-node-password"
+password="node:pass@word,1"
+# Its percent-encoded forms, with upper- and lower-case hex digits.
+password_upper="node%3Apass%40word%2C1"
+password_lower="node%3apass%40word%2c1"
 
 # shellcheck source=../../tools/lighttpd/host.sh
 source "$root/tools/lighttpd/host.sh" # cv_host_home, cv_port_free
@@ -139,6 +144,7 @@ server.document-root = "$dir/www"
 server.errorlog = "$dir/error.log"
 server.pid-file = "$dir/lighttpd.pid"
 server.upload-dirs = ("$dir/tmp")
+accesslog.filename = "$dir/access.log"
 EOF
     cat "$dir/snippet" >>"$dir/lighttpd.conf"
 }
@@ -147,7 +153,7 @@ conf_apache() {
     local dir="$1" port="$2" mods=/usr/lib/apache2/modules m
     launch=(/usr/sbin/apache2 -d "$dir" -f "$dir/httpd.conf" -DFOREGROUND)
     {
-        for m in mpm_event authz_core alias cgid env; do
+        for m in mpm_event authz_core alias cgid env setenvif rewrite; do
             echo "LoadModule ${m}_module $mods/mod_$m.so"
         done
         cat <<EOF
@@ -158,6 +164,8 @@ PidFile "$dir/httpd.pid"
 ErrorLog "$dir/error.log"
 ScriptSock "$dir/run/cgid.sock"
 DocumentRoot "$dir/www"
+# As Debian's apache2.conf.
+LogFormat "%h %l %u %t \"%r\" %>s %O \"%{Referer}i\" \"%{User-Agent}i\"" combined
 # As Debian's apache2.conf: nothing outside the document root is served unless granted.
 <Directory />
     Options FollowSymLinks
@@ -166,6 +174,11 @@ DocumentRoot "$dir/www"
 </Directory>
 EOF
         cat "$dir/snippet"
+        # A host's own copies of the request, as a configuration may add them.
+        cat <<EOF
+RewriteEngine On
+RewriteRule ^/credvane - [E=X_ORIGINAL_URI:%{THE_REQUEST},E=X_AUTH:%{HTTP:Authorization}]
+EOF
     } >"$dir/httpd.conf"
 }
 
@@ -180,7 +193,7 @@ error_log $dir/error.log;
 worker_processes 1;
 events {}
 http {
-    access_log off;
+    access_log $dir/access.log;
     client_body_temp_path $dir/tmp/body;
     fastcgi_temp_path $dir/tmp/fastcgi;
     proxy_temp_path $dir/tmp/proxy;
@@ -235,14 +248,51 @@ check_host() {
         fail "$name: README.md has a snippet"
         return
     fi
-    if ! grep -q "$password" "$dir/snippet.readme"; then
-        fail "$name: the README's snippet sets the node password $password"
+    if ! grep -q "$readme_password" "$dir/snippet.readme"; then
+        fail "$name: the README's snippet sets the node password $readme_password"
         return
     fi
+    # The run's paths and password, and a login CLI that keeps what it was given.
     sed -e "s|/usr/bin/credvane|$dir/bin/credvane|g" \
         -e "s|/var/lib/credvane|$dir/home|g" \
         -e "s|/run/fcgiwrap.socket|$dir/fcgiwrap.sock|g" \
+        -e "s|/var/log/apache2/access.log|$dir/access.log|g" \
+        -e "s|$readme_password|$password|g" \
         "$dir/snippet.readme" >"$dir/snippet"
+    # The snippet's login CLI, wrapped: every run appends its environment and argv first.
+    if [ -x "$dir/bin/credvane-login" ]; then
+        mv "$dir/bin/credvane-login" "$dir/bin/credvane-login.real"
+        cat >"$dir/bin/credvane-login" <<SCRIPT
+#!/bin/sh
+env >> '$dir/seen'
+printf '%s\n' "\$0" "\$@" >> '$dir/seen'
+exec '$dir/bin/credvane-login.real' "\$@"
+SCRIPT
+        chmod 755 "$dir/bin/credvane-login"
+    fi
+    # The host's own copies of the request's URI and Authorization
+    # header, which an operator has even listed for the CLI: its value must still keep
+    # them out. lighttpd has no way of its own to copy them (without mod_magnet), so an
+    # interpreter in front of credvane stands in for that host configuration.
+    local listed="X_ORIGINAL_URI X_AUTH"
+    case $name in
+    lighttpd)
+        cat >"$dir/bin/host-copy" <<'SCRIPT'
+#!/bin/sh
+X_ORIGINAL_URI="$REQUEST_URI" X_AUTH="$HTTP_AUTHORIZATION" exec "$1"
+SCRIPT
+        chmod 755 "$dir/bin/host-copy"
+        sed -i -e "s|cgi.assign = (\"\" => \"\")|cgi.assign = (\"\" => \"$dir/bin/host-copy\")|" \
+            -e "s|\"HOME\" => \"$dir/home\",|&\n        \"CREDVANE_CLI_ENV\" => \"$listed\",|" \
+            "$dir/snippet" ;;
+    apache)
+        sed -i "s|SetEnv HOME $dir/home|&\n    SetEnv CREDVANE_CLI_ENV \"$listed\"|" \
+            "$dir/snippet" ;;
+    nginx)
+        sed -i "s|fastcgi_param HOME $dir/home;|&\n    fastcgi_param CREDVANE_CLI_ENV \"$listed\";\n    fastcgi_param X_ORIGINAL_URI \$request_uri;\n    fastcgi_param X_AUTH \$http_authorization;|" \
+            "$dir/snippet" ;;
+    esac
+    : >"$dir/seen"
     [ "$(id -u)" -ne 0 ] || chown -R nobody:nogroup "$dir"
 
     if [ "$name" = nginx ]; then
@@ -312,6 +362,48 @@ check_host() {
                 "status $code; $(head -c 300 "$dir/wrong-$way.body")"
         fi
     done
+
+    # The password as the panel sends it (percent-encoded in the query) and as Bearer: no
+    # form of it reaches the CLI, whatever the host copies where.
+    : >"$dir/seen"
+    get "$dir" env "$base?action=status&account=work&pwd=$password_lower" \
+        -H "Authorization: Bearer $password"
+    if [ "$(cat "$dir/env.code")" = 200 ] && grep -q '^--status$' "$dir/seen"; then
+        ok "$name: the login CLI runs for a request with the password"
+    else
+        fail "$name: the login CLI runs for a request with the password" \
+            "status $(cat "$dir/env.code"); $(head -c 300 "$dir/env.body")"
+    fi
+    local form leaked=""
+    for form in "$password" "$password_upper" "$password_lower" "Bearer"; do
+        grep -qiF -- "$form" "$dir/seen" && leaked+=" $form"
+    done
+    if [ -z "$leaked" ] &&
+        ! grep -qE '^(X_ORIGINAL_URI|X_AUTH|BOT_PASSWORD|HTTP_[A-Z_]*|QUERY_STRING|REQUEST_URI)=' "$dir/seen"; then
+        ok "$name: no copy of the password reaches the CLI"
+    else
+        fail "$name: no copy of the password reaches the CLI" \
+            "found:$leaked; $(grep -E '^(X_|BOT_|HTTP_|QUERY_|REQUEST_)' "$dir/seen" | head -5)"
+    fi
+
+    # The access log keeps other requests' queries, but no form of the password. The
+    # servers write it after the answer: wait for the probe's line (bounded).
+    get "$dir" probe "http://127.0.0.1:$server_port/elsewhere?probe=1"
+    local tries=0
+    while ! grep -q 'probe=1' "$dir/access.log" 2>/dev/null && [ $tries -lt 2000 ]; do
+        tries=$((tries + 1))
+        sleep 0.05
+    done
+    leaked=""
+    for form in "$password" "$password_upper" "$password_lower"; do
+        grep -qiF -- "$form" "$dir/access.log" && leaked+=" $form"
+    done
+    if grep -q 'probe=1' "$dir/access.log" && [ -z "$leaked" ]; then
+        ok "$name: the access log keeps no form of the password"
+    else
+        fail "$name: the access log keeps no form of the password" \
+            "found:$leaked; $(head -n 5 "$dir/access.log" 2>/dev/null)"
+    fi
 }
 
 for s in "${servers[@]}"; do

@@ -81,13 +81,26 @@ TEST(EmitPage, DocumentOpensWithTheFixedHeadAndClosesAfterTheThemeBridge) {
         "<!DOCTYPE html>\n"
         "<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
         "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">\n"
-        "<title>codex</title>\n"
-        "<meta http-equiv=\"Content-Security-Policy\" content=\"";
+        "<title>Codex sign-in - credvane</title>\n"
+        "<meta name=\"description\" content=\""
+        "Sign the OpenAI Codex CLI on this node in with a one-time device code, renew its token, "
+        "and pick a named account.\">\n"
+        // The icon is drawn inline: the page loads nothing, and a browser asking for
+        // /favicon.ico would log a failed request.
+        "<link rel=\"icon\" href=\"data:image/svg+xml,";
     ASSERT_EQ(body.substr(0, opening.size()), opening);
-    const size_t policy_end = body.find("\">\n", opening.size()) + 3;
+    const std::string policy_opening = "\">\n<meta http-equiv=\"Content-Security-Policy\" content=\"";
+    const size_t policy_at = body.find(policy_opening, opening.size());
+    ASSERT_NE(policy_at, std::string_view::npos);
+    const size_t policy_end = body.find("\">\n", policy_at + policy_opening.size()) + 3;
     // The theme is chosen and the palette defined before the page's own stylesheet.
     EXPECT_EQ(body.substr(policy_end, page_theme_head.size()), page_theme_head);
-    EXPECT_EQ(body.substr(policy_end + page_theme_head.size(), 8), "\n<style>");
+    // Then the script that holds the password card's room, and the page's own stylesheet.
+    const size_t after_head = policy_end + page_theme_head.size();
+    EXPECT_EQ(body.substr(after_head, 9), "\n<script>");
+    const size_t own_style = body.find("\n<style>", after_head);
+    ASSERT_NE(own_style, std::string_view::npos);
+    EXPECT_LT(own_style, body.find("</head>"));
     // The bridge runs after the panel script, as the last thing in the body.
     const std::string closing = std::string(page_theme_script) + "</body></html>\n";
     ASSERT_GE(body.size(), closing.size());

@@ -103,6 +103,7 @@ TEST_F(ChildProcess, ProgramsAreFoundAsTheShellFoundThem) {
     // No "#!" line: the shell runs it as a script, with the found path as $0.
     const fs::path plain = file("d/plain", "printf '<%s>' \"$0\" \"$@\"\n", exec_perms);
     fs::create_directories(dir / "e" / "folder");
+    fs::create_directories(dir / "cwd" / "sub");
     fs::current_path(dir / "cwd");
     const std::string a = (dir / "a").string();
     const std::string b = (dir / "b").string();
@@ -123,6 +124,13 @@ TEST_F(ChildProcess, ProgramsAreFoundAsTheShellFoundThem) {
         // An empty entry is not the current folder here, unlike in the shell.
         {":" + a, "cli", start_failure::not_executable, ""},
         {"/nonexistent:", "cli", start_failure::not_found, ""},
+        // Nor is any other relative entry: each names a folder under the current one.
+        {".:" + a, "cli", start_failure::not_executable, ""},
+        {"./:" + a, "cli", start_failure::not_executable, ""},
+        {"../cwd:" + a, "cli", start_failure::not_executable, ""},
+        {"sub/..:" + a, "cli", start_failure::not_executable, ""},
+        {"../b", "cli", start_failure::not_found, ""},
+        {"../b:" + b, "cli", start_failure::none, "b\n"},
         {std::string(), "cli", start_failure::not_found, ""},
         // Without PATH, the shell's own default finds the system's programs.
         {std::nullopt, "true", start_failure::none, ""},

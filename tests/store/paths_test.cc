@@ -65,7 +65,7 @@ class Paths : public ::testing::Test {
     env_guard env_;
 };
 
-std::string get(void (*fn)(std::span<char>)) {
+std::string get(bool (*fn)(std::span<char>)) {
     path_text out;
     fn(out.span());
     return std::string(out.view());
@@ -262,22 +262,79 @@ TEST_F(Paths, CodexDirAlwaysEndsWithASeparator) {
     }
 }
 
-TEST_F(Paths, LongResultsAreCutAt1023Bytes) {
-    const std::string env_dir(1020, 'e');
-    env_.set("CODEX_ENV_DIR", env_dir);
-    const std::string profile = get(profile_path);
-    EXPECT_EQ(profile, env_dir + "/co");  // the file name is partly lost
-
+// A result longer than 1023 bytes is cut there, and the builder says so: a cut path names
+// another file. A result of exactly 1023 bytes is whole.
+TEST_F(Paths, LongResultsAreCutAt1023BytesAndSaySo) {
     const std::string creds = "/k/" + std::string(1100, 'a') + "/auth.json";
-    env_.set("CODEX_CREDS_PATH", creds);
-    env_.set("HOME", "/home/op");
-    EXPECT_EQ(get(creds_path), creds.substr(0, 1023));
-    // The directory part is taken from the path cut at 1023 bytes, whose last separator
-    // is the one after "/k".
-    EXPECT_EQ(get(accounts_dir), "/k/accounts");
+    const std::string d1013(1013, 'e');  // + "/codex.txt" = 1023
+    struct row {
+        const char* what;
+        env_list vars;
+        bool (*builder)(std::span<char>);
+        std::string want;
+        bool whole;
+    };
+    const row rows[] = {
+        {"profile, 1020-byte folder",
+         {{"CODEX_ENV_DIR", std::string(1020, 'e')}},
+         profile_path,
+         std::string(1020, 'e') + "/co",
+         false},
+        {"profile, exactly 1023 bytes",
+         {{"CODEX_ENV_DIR", d1013}},
+         profile_path,
+         d1013 + "/codex.txt",
+         true},
+        {"long credential file",
+         {{"CODEX_CREDS_PATH", creds}, {"HOME", "/home/op"}},
+         creds_path,
+         creds.substr(0, 1023),
+         false},
+        // The folder part is taken from the path cut at 1023 bytes, whose last separator is
+        // the one after "/k": not the folder of the file.
+        {"accounts beside a long credential file",
+         {{"CODEX_CREDS_PATH", creds}, {"HOME", "/home/op"}},
+         accounts_dir,
+         "/k/accounts",
+         false},
+        {"codex folder of a long credential file",
+         {{"CODEX_CREDS_PATH", creds}, {"HOME", "/home/op"}},
+         codex_dir,
+         "/k/",
+         false},
+        {"accounts override too long",
+         {{"CODEX_ACCOUNTS_DIR", std::string(1024, 'a')}},
+         accounts_dir,
+         std::string(1023, 'a'),
+         false},
+        {"accounts override 1023 bytes",
+         {{"CODEX_ACCOUNTS_DIR", std::string(1023, 'a')}},
+         accounts_dir,
+         std::string(1023, 'a'),
+         true},
+        {"a long home still fits",
+         {{"HOME", "/" + std::string(510, 'h')}},
+         creds_path,
+         "/" + std::string(510, 'h') + "/.codex/auth.json",
+         true},
+    };
+    for (const row& r : rows) {
+        env_guard scope;
+        for (const auto& [name, value] : r.vars) scope.set(name, value);
+        path_text out;
+        EXPECT_EQ(r.builder(out.span()), r.whole) << r.what;
+        EXPECT_EQ(std::string(out.view()), r.want) << r.what;
+    }
 
     env_.set("CODEX_PENDING_DIR", std::string(1030, 'p'));
-    EXPECT_EQ(pending("work"), std::string(1023, 'p'));
+    path_text out;
+    EXPECT_FALSE(pending_path("work", out.span()));
+    EXPECT_EQ(std::string(out.view()), std::string(1023, 'p'));
+    // 1002 bytes, "/codex-", the name and ".json": whole up to a 9-byte name.
+    env_.set("CODEX_PENDING_DIR", std::string(1002, 'p'));
+    EXPECT_TRUE(pending_path("abcdefghi", out.span()));
+    EXPECT_EQ(std::string(out.view()).size(), 1023u);
+    EXPECT_FALSE(pending_path("abcdefghij", out.span()));
 }
 
 TEST_F(Paths, FileExistsOnlyForNonDirectories) {

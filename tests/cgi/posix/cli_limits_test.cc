@@ -144,7 +144,8 @@ TEST(CliTime, ARunWithNoTimeLeftIsNotStarted) {
     h.env["CREDVANE_CLI_TIMEOUT"] = "1";
     h.write("home/.codex/auth.json", "{\"tokens\":{\"access_token\":\"x\"}}");
     // The status run waits on a FIFO that nobody ever writes: it uses up the request's
-    // whole CLI time and is ended. The refresh CLI then has none left.
+    // whole CLI time and is ended. The refresh CLI then has none left, and the answer says
+    // which CLI hung: the refresh CLI never ran.
     const fs::path fifo = fs::path(h.root) / "never";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     h.env["CODEX_LOGIN_BIN"] =
@@ -152,7 +153,9 @@ TEST(CliTime, ARunWithNoTimeLeftIsNotStarted) {
     const fs::path mark = fs::path(h.root) / "refresh-ran";
     h.env["CODEX_REFRESH_BIN"] = h.script("refresh", "touch '" + mark.string() + "'\n");
     const cgi::result res = h.run("action=refresh");
-    EXPECT_EQ(res.out, error_answer("200 OK", "cli_unavailable", "the refresh CLI timed out"));
+    EXPECT_EQ(res.out, error_answer("200 OK", "cli_unavailable",
+                                    "the login CLI timed out (" + h.env["CODEX_LOGIN_BIN"] +
+                                        "); no time was left to run the refresh CLI"));
     EXPECT_EQ(res.exit_code, 1);
     EXPECT_FALSE(fs::exists(mark));
 }

@@ -228,11 +228,18 @@ std::string slurp(const fs::path& p) {
 }
 
 // Everything under root: each entry's kind, permissions and, for regular files, content.
-// Special files are never opened, so a FIFO cannot block the snapshot.
+// Special files are never opened, so a FIFO cannot block the snapshot. credvane's one
+// write is left out: an account's lock file, and the pending folder made for it.
 std::map<std::string, std::string> snapshot(const fs::path& root) {
     std::map<std::string, std::string> tree;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::end(it); ++it) {
         const fs::file_status st = it->symlink_status();
+        const std::string name = it->path().filename().string();
+        if ((st.type() == fs::file_type::regular && name.starts_with("codex-") &&
+             name.ends_with(".lock")) ||
+            (st.type() == fs::file_type::directory &&
+             (name == ".claude" || name == ".login-pending")))
+            continue;
         std::string d = std::to_string(static_cast<int>(st.type())) + " " +
                         std::to_string(static_cast<unsigned>(st.permissions())) + " ";
         if (st.type() == fs::file_type::regular) {

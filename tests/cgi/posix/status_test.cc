@@ -9,9 +9,12 @@ namespace {
 // The shell answers 126 for a file it may not run: the CLI is as good as missing.
 TEST(Status, ACliWithoutTheRightToRunIsMissing) {
     cgi::host h;
-    h.env["CODEX_LOGIN_BIN"] = h.write("bin/plain", "echo hi");
+    const std::string plain = h.write("bin/plain", "echo hi");
+    h.env["CODEX_LOGIN_BIN"] = plain;
     const std::string out = h.run("action=status").out;
-    EXPECT_NE(out.find("\"cli_error\":\"the login CLI is not on this node\""), std::string::npos)
+    EXPECT_NE(out.find("\"cli_error\":\"the login CLI is not on this node (CODEX_LOGIN_BIN is " +
+                       plain + ")\""),
+              std::string::npos)
         << out;
     EXPECT_NE(out.find("\"cli_present\":false"), std::string::npos) << out;
 }

@@ -91,6 +91,34 @@ TEST(Timeout, EveryActionSaysTheCliTimedOut) {
     }
 }
 
+// A login CLI that hangs on its status run is installed: no action may tell the operator to
+// install it, and the refresh action may not blame the refresh CLI, which never ran.
+TEST(Timeout, ALoginCliHungOnStatusIsNamedAsHung) {
+    struct row {
+        std::string query;
+        std::string code;
+        std::string detail_tail;
+    };
+    const row rows[] = {
+        {"action=start", "cli_unavailable", ""},
+        {"action=poll", "cli_unavailable", ""},
+        {"action=refresh", "cli_unavailable", "; no time was left to run the refresh CLI"},
+    };
+    for (const row& r : rows) {
+        cgi::host h;
+        bound_runs_to_one_second(h);
+        h.write("home/.codex/auth.json", "{\"tokens\":{\"access_token\":\"x\"}}");
+        h.env["CODEX_LOGIN_BIN"] = h.script("login", "sleep 30\n");
+        h.env["CODEX_REFRESH_BIN"] = h.script("refresh", "echo '{}'\n");
+        const timed_run t = run_timed(h, r.query);
+        EXPECT_EQ(t.res.out, error_answer("200 OK", r.code,
+                                          "the login CLI timed out (" + h.env["CODEX_LOGIN_BIN"] +
+                                              ")" + r.detail_tail))
+            << r.query;
+        EXPECT_LT(t.seconds, bound_seconds) << r.query;
+    }
+}
+
 TEST(Timeout, StatusReportsTheCliAsTimedOut) {
     cgi::host h;
     bound_runs_to_one_second(h);
@@ -99,7 +127,9 @@ TEST(Timeout, StatusReportsTheCliAsTimedOut) {
     EXPECT_EQ(t.res.exit_code, 0);
     EXPECT_LT(t.seconds, bound_seconds);
     EXPECT_NE(t.res.out.find(",\"cli_present\":false,"), std::string::npos) << t.res.out;
-    EXPECT_NE(t.res.out.find(",\"cli_error\":\"the login CLI timed out\","), std::string::npos)
+    EXPECT_NE(t.res.out.find(",\"cli_error\":\"the login CLI timed out (" +
+                             h.env["CODEX_LOGIN_BIN"] + ")\","),
+              std::string::npos)
         << t.res.out;
 }
 

@@ -401,7 +401,12 @@ TEST(Cli, TheCliEnvironmentIsSortedAsWindowsRequires) {
     h.unsorted_env = true;
     const std::vector<std::string> sorted = {"cv-z", "CVZ",      "cv_a",    "CV_B",
                                              "CV__", "CV\u00e9", "CV\u0141"};
-    for (const std::string& name : sorted) h.env[name] = "1";
+    std::string listed;
+    for (const std::string& name : sorted) {
+        h.env[name] = "1";
+        listed += name + " ";
+    }
+    h.env["CREDVANE_CLI_ENV"] = listed;  // a CLI gets them only when listed
     h.env["CODEX_LOGIN_BIN"] = helper_cli(h, "bin\\login.exe");
     const cgi::result res = h.run("action=status");
     ASSERT_NE(res.out.find("\"cli_present\":true,"), std::string::npos) << res.out;
