@@ -11,8 +11,11 @@
 #include <list>
 #include <map>
 
+#include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/win32_internal.h"
+
+#include <bcrypt.h>
 
 namespace credvane::platform {
 
@@ -129,6 +132,23 @@ std::int64_t now() {
 
 std::int64_t monotonic_ms() {
     return static_cast<std::int64_t>(GetTickCount64());
+}
+
+bool random_bytes(std::span<unsigned char> out) {
+    // The system's preferred generator needs no algorithm handle; a call takes at most a
+    // ULONG's worth of bytes.
+    while (!out.empty()) {
+        const ULONG n = static_cast<ULONG>(std::min<std::size_t>(out.size(), 1u << 20));
+        if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, out.data(), n, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+            return false;
+        }
+        out = out.subspan(n);
+    }
+    return true;
+}
+
+void sleep_ms(int ms) {
+    Sleep(ms > 0 ? static_cast<DWORD>(ms) : 0);
 }
 
 int strnicmp(const char* a, const char* b, std::size_t n) {

@@ -1,7 +1,9 @@
 // win32_files.cc: files and paths on Windows: the wide and long forms of a path,
 // reading, testing, removing and listing files.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "platform/files.h"
@@ -357,6 +359,99 @@ bool make_private_dirs(const char* dir) {
     }
     const DWORD attrs = GetFileAttributesW(wdir.c_str());
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Replacing a file, for the sign-in programs' credential file and marker.
+
+namespace {
+
+std::string folder_part(std::string_view path) {
+    const std::size_t cut = path.find_last_of("\\/");
+    return cut == std::string_view::npos ? std::string() : std::string(path.substr(0, cut + 1));
+}
+
+bool write_whole(HANDLE h, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+        DWORD n = 0;
+        if (!WriteFile(h, bytes.data(), piece, &n, nullptr) || n == 0) return false;
+        bytes.remove_prefix(n);
+    }
+    return true;
+}
+
+// Renames the open file over target in one step. With POSIX semantics (Windows 10 1607 and
+// later, on NTFS) this succeeds even while another program holds the old file open, and
+// that program goes on reading the old bytes, as after rename on POSIX.
+bool rename_by_handle(HANDLE file, const std::wstring& target) {
+    // FileRenameInfoEx: mingw-w64's header declares it only for an NTDDI-style version.
+    constexpr auto rename_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+    const std::size_t name_bytes = target.size() * sizeof(wchar_t);
+    const std::size_t size = offsetof(FILE_RENAME_INFO, FileName) + name_bytes + sizeof(wchar_t);
+    if (name_bytes > MAXDWORD || size > MAXDWORD) return false;
+    // An array of unsigned char provides the storage the structure and its name live in.
+    const auto buffer = std::make_unique<unsigned char[]>(size);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.get());
+    info->Flags = FILE_RENAME_FLAG_POSIX_SEMANTICS | FILE_RENAME_FLAG_REPLACE_IF_EXISTS;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(name_bytes);
+    std::memcpy(info->FileName, target.c_str(), name_bytes + sizeof(wchar_t));
+    return SetFileInformationByHandle(file, rename_info_ex, info, static_cast<DWORD>(size)) != 0;
+}
+
+// The older way, where the one above is not supported (before Windows 10 1607, FAT volumes,
+// some network shares): it fails while another program has the old file open, which
+// usually ends soon, so it is tried again briefly. ERROR_ACCESS_DENIED is what an open or
+// delete-pending target gives.
+bool move_over(const std::wstring& from, const std::wstring& to) {
+    for (int attempt = 1;; ++attempt) {
+        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) || attempt >= busy_tries) {
+            return false;
+        }
+        wait_busy();
+    }
+}
+
+}  // namespace
+
+bool replace_file(const char* path, std::string_view temp_prefix, std::string_view bytes) {
+    std::wstring target;
+    if (path == nullptr || !file_path(path, target)) return false;
+    const std::string folder = folder_part(path);
+    // A new name that nobody holds: 64 random bits, created only if it is not there.
+    std::wstring temp;
+    unique_handle file;
+    for (int attempt = 0; attempt < 4 && !file; ++attempt) {
+        unsigned char random[8];
+        if (!random_bytes(random)) return false;
+        std::string name = folder + std::string(temp_prefix);
+        for (const unsigned char b : random) {
+            name.push_back("0123456789abcdef"[b >> 4]);
+            name.push_back("0123456789abcdef"[b & 15]);
+        }
+        if (!file_path(name.c_str(), temp)) return false;
+        // No sharing while it is written; DELETE for the rename by handle. It takes the
+        // folder's access rules, as every file the user creates there does (Windows has no
+        // mode bits: the user's profile is what keeps it private).
+        file = own(CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file && GetLastError() != ERROR_FILE_EXISTS) return false;
+    }
+    if (!file) return false;
+    if (!write_whole(file.get(), bytes) || !FlushFileBuffers(file.get())) {
+        file.reset();
+        DeleteFileW(temp.c_str());
+        return false;
+    }
+    if (rename_by_handle(file.get(), target)) return true;
+    file.reset();
+    if (move_over(temp, target)) return true;
+    DeleteFileW(temp.c_str());
+    return false;
 }
 
 bool reserved_file_name(std::string_view name) {

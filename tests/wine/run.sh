@@ -66,7 +66,31 @@ if [ ! -d "$prefix/drive_c/windows/system32" ]; then
     exit 2
 fi
 
-suites=(wine_platform_tests wine_cgi_tests)
+# The sign-in suite runs credvane-login.exe and credvane-refresh.exe against the stand-in
+# issuer: a node program outside wine, on 127.0.0.1, which wine programs reach.
+issuer_pid=""
+stop_issuer() {
+    if [ -n "$issuer_pid" ]; then
+        kill "$issuer_pid" 2>/dev/null
+        wait "$issuer_pid" 2>/dev/null
+        issuer_pid=""
+    fi
+}
+start_issuer() {
+    command -v node >/dev/null 2>&1 || { say "node is missing: the sign-in suite needs the stand-in issuer"; return 1; }
+    # Its first line on stdout is its address, written once it listens.
+    coproc ISSUER { exec node "$repo/tools/issuer/issuer.js" --port 0 2>"$prefix/issuer.log"; }
+    issuer_pid=$ISSUER_PID
+    CREDVANE_TEST_ISSUER=""
+    read -r -t 30 CREDVANE_TEST_ISSUER <&"${ISSUER[0]}"
+    case "$CREDVANE_TEST_ISSUER" in
+        http://127.0.0.1:*) export CREDVANE_TEST_ISSUER ;;
+        *) say "the stand-in issuer did not start"; cat "$prefix/issuer.log" >&2; stop_issuer; return 1 ;;
+    esac
+}
+trap 'stop_issuer; cleanup' EXIT
+
+suites=(wine_platform_tests wine_cgi_tests wine_signin_tests)
 if [ -s "$build/unit_suites.txt" ]; then
     IFS=';' read -r -a unit <<<"$(tr -d '\n' <"$build/unit_suites.txt")"
     suites+=("${unit[@]}")
@@ -78,10 +102,15 @@ for suite in "${suites[@]}"; do
     args=(--gtest_brief=1)
     [ -n "${WINE_GTEST_FILTER:-}" ] && args+=(--gtest_filter="$WINE_GTEST_FILTER")
     say "$suite"
+    if [ "$suite" = wine_signin_tests ] && ! start_issuer; then
+        failed+=("$suite")
+        continue
+    fi
     # wine hands a Windows exit code on as its low byte: zero only when the suite passed.
     if ! "$wine" "$exe" "${args[@]}"; then
         failed+=("$suite")
     fi
+    [ "$suite" = wine_signin_tests ] && stop_issuer
 done
 
 if [ ${#failed[@]} -gt 0 ]; then

@@ -1,0 +1,324 @@
+// http_winhttp.cc: the issuer requests through WinHTTP, which every Windows has, with its
+// certificate checks (schannel and the system's trusted roots).
+//
+// WinHTTP does not read proxy variables. Like libcurl on POSIX, an https request goes
+// through the proxy that https_proxy names (Windows does not tell https_proxy from
+// HTTPS_PROXY), unless no_proxy (or NO_PROXY) names its host; with no such variable the
+// system's own proxy settings apply. A request in clear goes only to this machine's
+// loopback, never through a proxy.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <winhttp.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "http/http.h"
+#include "platform/platform.h"
+
+namespace credvane::http {
+
+namespace {
+
+struct internet_closer {
+    void operator()(HINTERNET h) const { WinHttpCloseHandle(h); }
+};
+using internet = std::unique_ptr<void, internet_closer>;
+
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equals_nocase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+}
+
+bool starts_nocase(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && equals_nocase(s.substr(0, prefix.size()), prefix);
+}
+
+// Printable ASCII only: every URL and proxy here is, and a byte beyond it is refused
+// rather than guessed at.
+std::optional<std::wstring> ascii_wide(std::string_view s) {
+    std::wstring out;
+    out.reserve(s.size());
+    for (const char c : s) {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e) return std::nullopt;
+        out.push_back(static_cast<wchar_t>(c));
+    }
+    return out;
+}
+
+std::string ascii_narrow(std::wstring_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (const wchar_t c : s) out.push_back((c >= 0x20 && c <= 0x7e) ? static_cast<char>(c) : '?');
+    return out;
+}
+
+bool loopback(std::string_view host) {
+    return host == "127.0.0.1" || equals_nocase(host, "localhost") || host == "[::1]" || host == "::1";
+}
+
+// True when no_proxy names host as libcurl reads it: a comma-separated list of names,
+// each matching the host itself or any name under it (a leading dot is optional), "*"
+// matching every host.
+bool proxy_bypassed(std::string_view host, std::string_view list) {
+    if (!host.empty() && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    while (!list.empty()) {
+        const std::size_t comma = list.find(',');
+        std::string_view entry = list.substr(0, comma);
+        list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+        while (!entry.empty() && (entry.front() == ' ' || entry.front() == '\t')) entry.remove_prefix(1);
+        while (!entry.empty() && (entry.back() == ' ' || entry.back() == '\t')) entry.remove_suffix(1);
+        if (entry == "*") return true;
+        if (!entry.empty() && entry.front() == '.') entry.remove_prefix(1);
+        if (!entry.empty() && entry.front() == '[' && entry.back() == ']') entry = entry.substr(1, entry.size() - 2);
+        if (entry.empty()) continue;
+        if (equals_nocase(host, entry)) return true;
+        if (host.size() > entry.size() && host[host.size() - entry.size() - 1] == '.' &&
+            equals_nocase(host.substr(host.size() - entry.size()), entry)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The proxy in https_proxy, "[http://]host[:port][/]", as the "host:port" WinHTTP takes.
+// A user part is refused: WinHTTP would want those credentials through its own
+// authentication calls after a 407, which this client does not make.
+std::optional<std::wstring> parse_proxy(std::string_view v, std::string& error) {
+    error = "the proxy address in https_proxy is not usable";
+    if (starts_nocase(v, "http://")) {
+        v.remove_prefix(7);
+    } else if (v.find("://") != std::string_view::npos) {
+        // WinHTTP speaks to a proxy in clear HTTP only (CONNECT, then TLS to the issuer).
+        error = "the proxy in https_proxy is not an http:// proxy, the only kind WinHTTP can use";
+        return std::nullopt;
+    }
+    while (!v.empty() && v.back() == '/') v.remove_suffix(1);
+    if (v.find('@') != std::string_view::npos) {
+        error = "a proxy with a user name in https_proxy is not supported on Windows";
+        return std::nullopt;
+    }
+    if (v.empty() || v.find_first_of("/?#; ") != std::string_view::npos) return std::nullopt;
+    std::string server(v);
+    // A proxy without a port is on 1080, as libcurl takes it.
+    const std::size_t close = server.rfind(']');
+    const std::size_t colon = server.rfind(':');
+    if (colon == std::string::npos || (close != std::string::npos && colon < close)) server += ":1080";
+    return ascii_wide(server);
+}
+
+const char* env_value(const char* name) {
+    const char* v = platform::env(name);
+    return (v != nullptr && v[0] != '\0') ? v : nullptr;
+}
+
+// A sentence for a WinHTTP error code: never anything of the request.
+std::string describe_error(DWORD code) {
+    switch (code) {
+        case ERROR_WINHTTP_TIMEOUT:
+            return "the issuer did not answer in time";
+        case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+            return "the issuer's name could not be resolved";
+        case ERROR_WINHTTP_CANNOT_CONNECT:
+            return "could not connect to the issuer";
+        case ERROR_WINHTTP_CONNECTION_ERROR:
+            return "the connection to the issuer was reset or closed";
+        case ERROR_WINHTTP_SECURE_FAILURE:
+        case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+        case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+        case ERROR_WINHTTP_SECURE_INVALID_CA:
+        case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+        case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+        case ERROR_WINHTTP_SECURE_INVALID_CERT:
+        case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+        case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+            return "the issuer's TLS certificate or connection was not trusted";
+        case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+            return "the issuer's answer was not valid HTTP";
+        case ERROR_WINHTTP_INVALID_URL:
+        case ERROR_WINHTTP_UNRECOGNIZED_SCHEME:
+            return "the issuer's address is not a valid URL";
+        case ERROR_NOT_ENOUGH_MEMORY:
+            return "out of memory";
+        default:
+            break;
+    }
+    return "the HTTP request failed (WinHTTP error " + std::to_string(code) + ")";
+}
+
+}  // namespace
+
+struct client::impl {
+    internet session;
+    bool opened = false;
+};
+
+client::client() : p_(std::make_unique<impl>()) {}
+
+client::~client() = default;
+
+answer client::post(const request& r) {
+    answer a;
+    const std::int64_t deadline = platform::monotonic_ms() + std::max(1, r.timeout_ms);
+    auto fail_with = [&a](std::string text) {
+        a.how = outcome::failed;
+        a.body.clear();
+        a.error = std::move(text);
+        return a;
+    };
+    auto fail_last = [&fail_with]() { return fail_with(describe_error(GetLastError())); };
+    // What is left of the time, for each step in turn; WinHTTP bounds steps, not the whole.
+    auto set_timeouts = [deadline](HINTERNET h) {
+        const std::int64_t left = deadline - platform::monotonic_ms();
+        if (left <= 0) {
+            SetLastError(ERROR_WINHTTP_TIMEOUT);
+            return false;
+        }
+        const int ms = static_cast<int>(std::min<std::int64_t>(left, 0x7fffffff));
+        // The wait for the whole header block has its own bound (90 s unless set).
+        DWORD headers_ms = static_cast<DWORD>(ms);
+        return WinHttpSetTimeouts(h, ms, ms, ms, ms) != FALSE &&
+               WinHttpSetOption(h, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headers_ms, sizeof headers_ms) != FALSE;
+    };
+
+    const auto wurl = ascii_wide(r.url);
+    if (!wurl) return fail_with("the issuer's address is not a valid URL");
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.dwSchemeLength = static_cast<DWORD>(-1);
+    parts.dwHostNameLength = static_cast<DWORD>(-1);
+    parts.dwUrlPathLength = static_cast<DWORD>(-1);
+    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+    if (!WinHttpCrackUrl(wurl->c_str(), static_cast<DWORD>(wurl->size()), ICU_REJECT_USERPWD, &parts)) {
+        return fail_last();
+    }
+    const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+    const std::string host_text = ascii_narrow(host);
+    const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    if (host.empty() || (!secure && (parts.nScheme != INTERNET_SCHEME_HTTP || !loopback(host_text)))) {
+        // The same rule the caller applies: a token never crosses a network in clear.
+        return fail_with("only https, or http to this machine's loopback, is allowed");
+    }
+    std::wstring object(parts.lpszUrlPath, parts.dwUrlPathLength);
+    object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    if (object.empty()) object = L"/";
+
+    std::optional<std::wstring> proxy;
+    bool direct = !secure;
+    if (secure) {
+        if (const char* v = env_value("https_proxy")) {
+            const char* bypass = env_value("no_proxy");
+            if (bypass == nullptr) bypass = env_value("NO_PROXY");
+            if (bypass != nullptr && proxy_bypassed(host_text, bypass)) {
+                direct = true;
+            } else {
+                std::string why;
+                proxy = parse_proxy(v, why);
+                if (!proxy) return fail_with(why);
+            }
+        }
+    }
+
+    if (!p_->opened) {
+        p_->opened = true;
+        // The system's proxy settings, as a browser has them (Windows 8.1 and later); an
+        // older Windows refuses that access type, and gets the WinHTTP settings instead.
+        p_->session.reset(WinHttpOpen(L"credvane-signin/1", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+        if (!p_->session) {
+            p_->session.reset(WinHttpOpen(L"credvane-signin/1", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                          WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+        }
+    }
+    if (!p_->session) return fail_with("WinHTTP could not be started");
+    HINTERNET session = p_->session.get();
+
+    const internet connection(WinHttpConnect(session, host.c_str(), parts.nPort, 0));
+    if (!connection) return fail_last();
+    const wchar_t* accept[] = {L"application/json", nullptr};
+    const internet req(WinHttpOpenRequest(connection.get(), L"POST", object.c_str(), nullptr,
+                                          WINHTTP_NO_REFERER, accept, secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!req) return fail_last();
+    HINTERNET h = req.get();
+
+    // No redirect is followed (a token must go where it was sent, not where an answer points)
+    // and no cookie is kept between the requests of a run.
+    DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES;
+    if (!WinHttpSetOption(h, WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features)) return fail_last();
+    if (direct || proxy) {
+        WINHTTP_PROXY_INFO info{};
+        if (proxy) {
+            info.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+            info.lpszProxy = proxy->data();
+            info.lpszProxyBypass = nullptr;
+        } else {
+            info.dwAccessType = WINHTTP_ACCESS_TYPE_NO_PROXY;
+        }
+        if (!WinHttpSetOption(h, WINHTTP_OPTION_PROXY, &info, sizeof info)) return fail_last();
+    }
+
+    const auto type = ascii_wide(r.content_type);
+    if (!type) return fail_with("the request's content type is not valid");
+    const std::wstring headers = L"Content-Type: " + *type + L"\r\n";
+    if (r.body.size() > MAXDWORD) return fail_with("the request is too large");
+    const DWORD body_size = static_cast<DWORD>(r.body.size());
+    if (!set_timeouts(h) ||
+        !WinHttpSendRequest(h, headers.c_str(), static_cast<DWORD>(headers.size()),
+                            const_cast<char*>(r.body.data()), body_size, body_size, 0)) {
+        return fail_last();
+    }
+    if (!set_timeouts(h) || !WinHttpReceiveResponse(h, nullptr)) return fail_last();
+
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (!WinHttpQueryHeaders(h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                             &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+        return fail_last();
+    }
+    size = 0;
+    if (!WinHttpQueryHeaders(h, WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                             &size, WINHTTP_NO_HEADER_INDEX) &&
+        GetLastError() == ERROR_INSUFFICIENT_BUFFER && size > 0) {
+        std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+        DWORD got = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+        if (WinHttpQueryHeaders(h, WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_HEADER_NAME_BY_INDEX, value.data(), &got,
+                                WINHTTP_NO_HEADER_INDEX)) {
+            value.resize(got / sizeof(wchar_t));
+            a.content_type = ascii_narrow(value);
+        }
+    }
+
+    std::vector<char> block(16 * 1024);
+    for (;;) {
+        DWORD n = 0;
+        if (!set_timeouts(h) || !WinHttpReadData(h, block.data(), static_cast<DWORD>(block.size()), &n)) {
+            return fail_last();
+        }
+        if (n == 0) break;
+        if (a.body.size() + n > r.max_answer) {
+            // The rest of a flood is never read: closing the request drops the connection.
+            a.how = outcome::too_large;
+            a.body.clear();
+            a.error = "the answer was larger than allowed";
+            return a;
+        }
+        a.body.append(block.data(), n);
+    }
+    a.status = static_cast<long>(status);
+    a.how = outcome::answered;
+    return a;
+}
+
+}  // namespace credvane::http

@@ -1,0 +1,309 @@
+// signin_test.cc: credvane-login.exe and credvane-refresh.exe as credvane runs them on
+// Windows, against the stand-in issuer (node, outside wine, on 127.0.0.1: run.sh starts it
+// and names it in CREDVANE_TEST_ISSUER), and the file services they stand on.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "authfile/authfile.h"
+#include "http/http.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "tests/cgi/harness.h"
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+std::string issuer_url() {
+    const char* v = std::getenv("CREDVANE_TEST_ISSUER");
+    return v != nullptr ? v : "";
+}
+
+// A test control of the stand-in issuer; its JSON answer.
+json control(const std::string& path, const json& body) {
+    credvane::http::client c;
+    const std::string text = body.dump();
+    const std::string url = issuer_url() + path;
+    credvane::http::request r;
+    r.url = url;
+    r.content_type = "application/json";
+    r.body = text;
+    const credvane::http::answer a = c.post(r);
+    EXPECT_EQ(a.how, credvane::http::outcome::answered) << path << ": " << a.error;
+    EXPECT_EQ(a.status, 200) << path << ": " << a.body;
+    return json::parse(a.body, nullptr, false);
+}
+
+// The one JSON line a CLI printed.
+json answer_of(const cgi::result& r) {
+    EXPECT_TRUE(r.err.empty()) << r.err;
+    if (r.out.empty() || r.out.back() != '\n' || r.out.find('\n') != r.out.size() - 1) {
+        ADD_FAILURE() << "not one line: " << r.out;
+        return json::value_t::discarded;
+    }
+    return json::parse(r.out, nullptr, false);
+}
+
+std::wstring wide(const std::string& s) {
+    return cgi::widen(s);
+}
+
+std::size_t entries_in(const std::string& dir) {
+    std::size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(std::filesystem::path(wide(dir)))) {
+        (void)e;
+        ++n;
+    }
+    return n;
+}
+
+class SigninFiles : public ::testing::Test {
+  protected:
+    cgi::host h;
+    std::string dir() const { return h.path("codex home"); }
+    std::string file() const { return dir() + "\\auth.json"; }
+};
+
+// Whether this system renames over a file by handle with POSIX semantics (Windows 10 1607
+// and later, on NTFS). wine 8 does not: there the replacement falls back to MoveFileExW.
+bool posix_rename_supported(const std::string& dir) {
+    const std::wstring from = wide(dir + "\\probe-from");
+    const std::wstring to = wide(dir + "\\probe-to");
+    HANDLE f = CreateFileW(from.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    if (f == INVALID_HANDLE_VALUE) return false;
+    const std::size_t bytes = to.size() * sizeof(wchar_t);
+    const std::size_t size = offsetof(FILE_RENAME_INFO, FileName) + bytes + sizeof(wchar_t);
+    const auto buffer = std::make_unique<unsigned char[]>(size);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.get());
+    info->Flags = FILE_RENAME_FLAG_POSIX_SEMANTICS | FILE_RENAME_FLAG_REPLACE_IF_EXISTS;
+    info->FileNameLength = static_cast<DWORD>(bytes);
+    std::memcpy(info->FileName, to.c_str(), bytes + sizeof(wchar_t));
+    const bool ok = SetFileInformationByHandle(f, static_cast<FILE_INFO_BY_HANDLE_CLASS>(22), info,
+                                               static_cast<DWORD>(size)) != FALSE;
+    CloseHandle(f);
+    DeleteFileW(from.c_str());
+    DeleteFileW(to.c_str());
+    return ok;
+}
+
+TEST_F(SigninFiles, AReplacementWhileAReaderHasTheFileOpen) {
+    ASSERT_TRUE(credvane::authfile::write(file(), "first"));
+    const bool posix = posix_rename_supported(dir());
+    // A reader as the Codex CLI and credvane open it: every kind of sharing.
+    HANDLE reader = CreateFileW(wide(file()).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    const bool replaced = credvane::authfile::write(file(), "second, longer");
+    char buf[32] = {};
+    DWORD n = 0;
+    EXPECT_TRUE(ReadFile(reader, buf, sizeof buf, &n, nullptr));
+    EXPECT_EQ(std::string(buf, n), "first") << "the reader keeps the bytes it opened";
+    CloseHandle(reader);
+    if (posix) {
+        // As rename on POSIX: the new file takes the name at once.
+        EXPECT_TRUE(replaced);
+        EXPECT_EQ(h.read(file()), "second, longer");
+    } else {
+        // The older rename cannot replace an open file: the write fails whole, after its
+        // brief retries, and the old file stays.
+        EXPECT_FALSE(replaced);
+        EXPECT_EQ(h.read(file()), "first");
+    }
+    EXPECT_EQ(entries_in(dir()), 1u) << "no temporary file stays";
+}
+
+TEST_F(SigninFiles, AFileHeldWithoutDeleteSharingStaysAsItWas) {
+    ASSERT_TRUE(credvane::authfile::write(file(), "kept"));
+    // A program that opened the file without delete sharing: no replacement can happen
+    // until it lets go, and none is half done.
+    HANDLE holder = CreateFileW(wide(file()).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(credvane::authfile::write(file(), "lost"));
+    CloseHandle(holder);
+    EXPECT_EQ(h.read(file()), "kept");
+    EXPECT_EQ(entries_in(dir()), 1u) << "the temporary file is removed";
+    EXPECT_TRUE(credvane::authfile::write(file(), "after"));
+    EXPECT_EQ(h.read(file()), "after");
+}
+
+TEST_F(SigninFiles, LocksExcludeEachOtherInTheCliOrder) {
+    std::optional<credvane::authfile::locks> first;
+    first.emplace(file(), credvane::platform::monotonic_ms() + 1000);
+    ASSERT_TRUE(first->held());
+    EXPECT_TRUE(h.exists(dir() + "\\auth.lock"));
+    EXPECT_TRUE(h.exists(dir() + "\\auth.json.lock"));
+    const credvane::authfile::locks second(file(), credvane::platform::monotonic_ms() + 50);
+    EXPECT_FALSE(second.held());
+    EXPECT_FALSE(credvane::platform::file_lock::acquire((dir() + "\\auth.json.lock").c_str(),
+                                                        credvane::platform::monotonic_ms())
+                     .held());
+    first.reset();
+    const credvane::authfile::locks third(file(), credvane::platform::monotonic_ms() + 1000);
+    EXPECT_TRUE(third.held());
+}
+
+TEST(SigninRandom, OwnerIdsAreRandomBase64Url) {
+    const std::string a = credvane::authfile::new_login_owner_id();
+    const std::string b = credvane::authfile::new_login_owner_id();
+    EXPECT_EQ(a.size(), 43u);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
+              std::string::npos);
+}
+
+class SigninRoad : public ::testing::Test {
+  protected:
+    cgi::host h;
+
+    void SetUp() override {
+        ASSERT_FALSE(issuer_url().empty()) << "CREDVANE_TEST_ISSUER is not set: run this suite through tests/wine/run.sh";
+        h.env["CREDVANE_ISSUER"] = issuer_url();
+    }
+
+    std::string auth() const { return h.home + "\\.codex\\auth.json"; }
+    std::string marker() const { return h.home + "\\.claude\\.login-pending\\codex-default.json"; }
+
+    json login(const std::vector<std::string>& args) const {
+        return answer_of(h.exec(cgi::exe_dir() + "credvane-login.exe", args));
+    }
+    json refresh() const {
+        return answer_of(h.exec(cgi::exe_dir() + "credvane-refresh.exe", {"--credentials-file", auth(), "--force"}));
+    }
+    // Makes the next poll due at once instead of one interval later.
+    void make_poll_due() {
+        json m = json::parse(h.read(marker()), nullptr, false);
+        ASSERT_TRUE(m.is_object());
+        m["last_poll_ms"] = 1;
+        ASSERT_TRUE(credvane::platform::replace_file(marker().c_str(), ".t-", m.dump()));
+    }
+    // A started login's user code.
+    std::string start(const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> args{"--start"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const json a = login(args);
+        EXPECT_EQ(a.value("ok", false), true) << a.dump();
+        EXPECT_EQ(a.value("verify_url", ""), issuer_url() + "/codex/device");
+        EXPECT_TRUE(a["interval"].is_number_integer());
+        return a.value("user_code", "");
+    }
+    // A whole device login: start, one pending poll, approval, the poll that writes.
+    void sign_in() {
+        const std::string code = start();
+        ASSERT_FALSE(code.empty());
+        EXPECT_EQ(login({"--poll"}).value("state", ""), "pending");
+        control("/test/approve", {{"user_code", code}});
+        make_poll_due();
+        const json done = login({"--poll"});
+        ASSERT_EQ(done.value("state", ""), "done") << done.dump();
+    }
+};
+
+TEST_F(SigninRoad, ADeviceLoginWritesTheFileAsTheCodexCliDoes) {
+    sign_in();
+    EXPECT_FALSE(h.exists(marker()));
+    const std::string text = h.read(auth());
+    ASSERT_FALSE(text.empty());
+    EXPECT_NE(text.back(), '\n');
+    const json doc = json::parse(text, nullptr, false);
+    ASSERT_TRUE(doc.is_object()) << text;
+    EXPECT_EQ(doc["auth_mode"], "chatgpt");
+    EXPECT_TRUE(doc["OPENAI_API_KEY"].is_null());
+    const json& t = doc["tokens"];
+    EXPECT_EQ(t["oauth_provenance"]["issuer"], issuer_url());
+    EXPECT_EQ(t["account_id"], "acct-standin-0001");
+    EXPECT_EQ(t["login_owner_id"].get<std::string>().size(), 43u);
+    EXPECT_EQ(doc["last_refresh"].get<std::string>().size(), 30u);
+    EXPECT_EQ(text, credvane::authfile::format(doc)) << "two-space indent, the CLI's member order";
+    const json st = login({"--status"});
+    EXPECT_EQ(st["logged_in"], true);
+    EXPECT_EQ(st["has_refresh"], true);
+    EXPECT_EQ(st["pending"], false);
+}
+
+TEST_F(SigninRoad, ARefreshRenewsTheTokensAndKeepsTheRest) {
+    sign_in();
+    const json before = json::parse(h.read(auth()), nullptr, false);
+    const json r = refresh();
+    ASSERT_EQ(r.value("state", ""), "refreshed") << r.dump();
+    const json after = json::parse(h.read(auth()), nullptr, false);
+    EXPECT_NE(after["tokens"]["refresh_token"], before["tokens"]["refresh_token"]);
+    EXPECT_NE(after["tokens"]["access_token"], before["tokens"]["access_token"]);
+    EXPECT_EQ(after["tokens"]["login_owner_id"], before["tokens"]["login_owner_id"]);
+    EXPECT_EQ(after["tokens"]["account_id"], before["tokens"]["account_id"]);
+    EXPECT_NE(after["last_refresh"], before["last_refresh"]);
+}
+
+TEST_F(SigninRoad, RefusedOrGarbledIssuerAnswersLeaveTheFileAsItWas) {
+    sign_in();
+    const std::string kept = h.read(auth());
+    struct row {
+        const char* what;
+        json fault;
+        const char* error;
+    };
+    const row rows[] = {
+        {"not JSON", {{"status", 200}, {"content_type", "text/html"}, {"body", "<html>oops</html>"}}, "bad_answer"},
+        {"JSON without tokens", {{"status", 200}, {"body", json{{"access_token", ""}}}}, "bad_answer"},
+        {"refused", {{"status", 401}, {"body", json{{"error", {{"code", "invalid_grant"}}}}}}, "refresh_refused"},
+        {"broken service", {{"status", 503}, {"body", "busy"}}, "refresh_failed"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        json fault = r.fault;
+        fault["path"] = "/oauth/token";
+        control("/test/fault", fault);
+        const json a = refresh();
+        EXPECT_EQ(a.value("ok", true), false) << a.dump();
+        EXPECT_EQ(a.value("error", ""), r.error) << a.dump();
+        EXPECT_EQ(h.read(auth()), kept);
+    }
+    // The file is still good for a refresh once the issuer answers well again.
+    EXPECT_EQ(refresh().value("state", ""), "refreshed");
+}
+
+TEST_F(SigninRoad, ADeniedReloginKeepsTheOldFile) {
+    sign_in();
+    const std::string kept = h.read(auth());
+    EXPECT_EQ(login({"--start"}).value("error", ""), "exists");
+    const std::string code = start({"--force"});
+    control("/test/deny", {{"user_code", code}});
+    const json a = login({"--poll"});
+    EXPECT_EQ(a.value("error", ""), "denied") << a.dump();
+    EXPECT_FALSE(h.exists(marker()));
+    EXPECT_EQ(h.read(auth()), kept);
+}
+
+TEST_F(SigninRoad, AnIssuerThatNeverAnswersLeavesTheLoginOpen) {
+    // The run's time is two thirds of CREDVANE_CLI_TIMEOUT: the request gives up within it.
+    h.env["CREDVANE_CLI_TIMEOUT"] = "3";
+    start();
+    control("/test/fault", {{"path", "/api/accounts/deviceauth/token"}, {"hang", true}});
+    const json a = login({"--poll"});
+    EXPECT_EQ(a.value("state", ""), "pending") << a.dump();
+    EXPECT_TRUE(h.exists(marker()));
+}
+
+TEST_F(SigninRoad, AnUnreachableIssuerIsAClearError) {
+    h.env["CREDVANE_ISSUER"] = "http://127.0.0.1:1";
+    const json a = login({"--start"});
+    EXPECT_EQ(a.value("error", ""), "start_failed") << a.dump();
+    EXPECT_NE(a.value("detail", "").find("could not connect"), std::string::npos) << a.dump();
+    EXPECT_FALSE(h.exists(marker()));
+}
+
+}  // namespace
