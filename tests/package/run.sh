@@ -188,16 +188,21 @@ check "the .tar.gz holds the same files as the .deb" \
 build_package "$win_build" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake"
 zip=$win_build/credvane-$version-win64.zip
 check "the .zip exists as credvane-$version-win64.zip" test -f "$zip"
-check "the .zip holds credvane.exe, README.md and LICENSE" \
-    test "$(unzip -Z1 "$zip" 2>/dev/null | sed 's|^[^/]*/||' | sort | tr '\n' ' ')" = \
-    "LICENSE README.md credvane.exe "
+check "the .zip holds credvane.exe, its sign-in CLIs, README.md and LICENSE" \
+    test "$(unzip -Z1 "$zip" 2>/dev/null | sed 's|^[^/]*/||' | LC_ALL=C sort | tr '\n' ' ')" = \
+    "LICENSE README.md credvane-login.exe credvane-refresh.exe credvane.exe "
 unzip -q -d "$tmp/win" "$zip"
 win_exe=$(ls "$tmp"/win/*/credvane.exe 2>/dev/null | head -n1)
-# Only DLLs that every Windows has: the mingw runtimes are linked in.
-x86_64-w64-mingw32-objdump -p "$win_exe" 2>/dev/null | sed -n 's/^\s*DLL Name: //p' >"$tmp/dlls"
-check "credvane.exe needs no DLL beyond Windows' own ($(tr '\n' ' ' <"$tmp/dlls"| sed 's/ $//'))" \
-    bash -c 'test -s "$1" && ! grep -viqE "^(kernel32|msvcrt|advapi32|user32|shell32|ws2_32|bcrypt|ntdll)\.dll$" "$1"' \
-    _ "$tmp/dlls"
+# Only DLLs that every Windows has: the mingw runtimes are linked in. The sign-in CLIs add
+# WinHTTP, which is part of Windows too.
+for name in credvane credvane-login credvane-refresh; do
+    x86_64-w64-mingw32-objdump -p "$(dirname "$win_exe")/$name.exe" 2>/dev/null |
+        sed -n 's/^\s*DLL Name: //p' >"$tmp/dlls"
+    allowed="kernel32|msvcrt|advapi32|user32|shell32|ws2_32|bcrypt|ntdll"
+    [ "$name" = credvane ] || allowed="$allowed|winhttp"
+    check "$name.exe needs no DLL beyond Windows' own ($(tr '\n' ' ' <"$tmp/dlls"| sed 's/ $//'))" \
+        bash -c 'test -s "$1" && ! grep -viqE "^($2)\.dll$" "$1"' _ "$tmp/dlls" "$allowed"
+done
 
 if [ -x /usr/lib/wine/wine64 ]; then
     wine=/usr/lib/wine/wine64
@@ -213,6 +218,12 @@ if [ -n "$wine" ]; then
         "$wine" "$win_exe" --version 2>/dev/null | od -An -c)
     check "credvane.exe --version under wine prints 'credvane $version'" \
         test "$out" = "$(printf 'credvane %s\n' "$version" | od -An -c)"
+    for cli in credvane-login credvane-refresh; do
+        out=$(WINEPREFIX=$wine_prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+            "$wine" "$(dirname "$win_exe")/$cli.exe" --bogus 2>/dev/null)
+        check "$cli.exe under wine answers a bad command line with a JSON usage line" \
+            bash -c '[[ $1 == "{\"ok\":false,\"error\":\"usage\","* ]]' _ "$out"
+    done
 else
     echo "run.sh: no wine64 here, credvane.exe not run" >&2
 fi
