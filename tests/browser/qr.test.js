@@ -134,7 +134,7 @@ for (const width of [1000, 400]) {
     await page.click('#btnCancel');
     await h.until(async () => (await h.text(page, 'flowNote')) === 'Device flow cancelled.', 'cancel');
     assert.equal(await qrShown(page), false);
-    assert.equal(await page.locator('#verifyQr').innerHTML(), '');
+    assert.equal(await page.locator('#qrImage').innerHTML(), '');
     assert.deepEqual(errors, []);
     await ctx.close();
   });
@@ -167,7 +167,7 @@ for (const [i, c] of links.entries()) {
       assert.ok(look.width >= 160 && look.width <= page.viewportSize().width - 40, `${look.width} px`);
     } else {
       // Nothing takes its place, and nothing is said about it.
-      assert.equal(await page.locator('#verifyQr').innerHTML(), '');
+      assert.equal(await page.locator('#qrImage').innerHTML(), '');
       assert.equal(await h.text(page, 'flowNote'), '');
     }
     await page.click('#btnCancel');
@@ -185,7 +185,7 @@ test('the QR code goes when the flow ends, and a new code brings a new one', asy
   assert.equal((await h.issuer('/test/deny', { user_code: first })).state, 'denied');
   await h.until(async () => (await h.text(page, 'flowNote')).startsWith('Login failed: '), 'flow end');
   assert.equal(await qrShown(page), false);
-  assert.equal(await page.locator('#verifyQr').innerHTML(), '');
+  assert.equal(await page.locator('#qrImage').innerHTML(), '');
 
   await page.click('#btnNewCode');
   await page.waitForFunction((old) => {

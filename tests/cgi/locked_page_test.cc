@@ -9,13 +9,6 @@
 
 namespace {
 
-const std::string unauthorized =
-    "Status: 401 Unauthorized\r\n"
-    "Content-Type: application/json; charset=utf-8\r\n"
-    "Cache-Control: no-store\r\n"
-    "\r\n"
-    "{\"ok\":false,\"error\":\"invalid node password\"}\n";
-
 const std::string page_head =
     "Status: 401 Unauthorized\r\n"
     "WWW-Authenticate: Bearer realm=\"credvane\"\r\n"
@@ -58,7 +51,7 @@ TEST(LockedPage, OnlyANavigationWithoutThePasswordGetsThePage) {
         EXPECT_EQ(res.exit_code, 0) << r.name;
         EXPECT_EQ(h.argv_of(cli), "") << r.name;
         if (!r.page) {
-            EXPECT_EQ(res.out, unauthorized) << r.name;
+            EXPECT_EQ(res.out, cgi::unauthorized) << r.name;
             continue;
         }
         EXPECT_EQ(res.out.rfind(page_head, 0), 0u) << r.name << "\n" << res.out.substr(0, 300);

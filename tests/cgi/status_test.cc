@@ -187,7 +187,8 @@ TEST(Status, AMissingCliIsReportedAsMissing) {
             h.env["CODEX_LOGIN_BIN"] = r.bin;
         }
         const cgi::result res = h.run("action=status");
-        EXPECT_NE(res.out.find("\"cli_error\":\"" + r.error + "\""), std::string::npos)
+        EXPECT_NE(res.out.find("\"cli_error\":\"" + cgi::json_text(r.error) + "\""),
+                  std::string::npos)
             << r.bin << res.out;
         const bool present = r.error.empty() || r.error.starts_with("the login CLI printed");
         EXPECT_NE(res.out.find(present ? "\"cli_present\":true," : "\"cli_present\":false,"),

@@ -229,9 +229,12 @@ TEST(Cli, AMissingCliIsReportedAsMissing) {
         h.env["CODEX_LOGIN_BIN"] = bin;
         const cgi::result res = h.run("action=status");
         EXPECT_NE(res.out.find("\"cli_present\":false,"), std::string::npos) << bin << res.out;
-        EXPECT_NE(res.out.find("\"cli_error\":\"the login CLI is not on this node\""),
+        // The configured program is named, since that is what the operator must look at.
+        EXPECT_NE(res.out.find("\"cli_error\":\"the login CLI is not on this node "
+                               "(CODEX_LOGIN_BIN is " +
+                               cgi::json_text(bin) + ")\""),
                   std::string::npos)
-            << bin;
+            << bin << res.out;
         EXPECT_EQ(res.err, "") << bin;
     }
 }
