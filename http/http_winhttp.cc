@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "http/http.h"
+#include "http/proxy.h"
 #include "platform/platform.h"
 
 namespace credvane::http {
@@ -40,10 +41,6 @@ char lower(char c) {
 bool equals_nocase(std::string_view a, std::string_view b) {
     return a.size() == b.size() &&
            std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
-}
-
-bool starts_nocase(std::string_view s, std::string_view prefix) {
-    return s.size() >= prefix.size() && equals_nocase(s.substr(0, prefix.size()), prefix);
 }
 
 // Printable ASCII only: every URL and proxy here is, and a byte beyond it is refused
@@ -67,56 +64,6 @@ std::string ascii_narrow(std::wstring_view s) {
 
 bool loopback(std::string_view host) {
     return host == "127.0.0.1" || equals_nocase(host, "localhost") || host == "[::1]" || host == "::1";
-}
-
-// True when no_proxy names host as libcurl reads it: a comma-separated list of names,
-// each matching the host itself or any name under it (a leading dot is optional), "*"
-// matching every host.
-bool proxy_bypassed(std::string_view host, std::string_view list) {
-    if (!host.empty() && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    while (!list.empty()) {
-        const std::size_t comma = list.find(',');
-        std::string_view entry = list.substr(0, comma);
-        list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
-        while (!entry.empty() && (entry.front() == ' ' || entry.front() == '\t')) entry.remove_prefix(1);
-        while (!entry.empty() && (entry.back() == ' ' || entry.back() == '\t')) entry.remove_suffix(1);
-        if (entry == "*") return true;
-        if (!entry.empty() && entry.front() == '.') entry.remove_prefix(1);
-        if (!entry.empty() && entry.front() == '[' && entry.back() == ']') entry = entry.substr(1, entry.size() - 2);
-        if (entry.empty()) continue;
-        if (equals_nocase(host, entry)) return true;
-        if (host.size() > entry.size() && host[host.size() - entry.size() - 1] == '.' &&
-            equals_nocase(host.substr(host.size() - entry.size()), entry)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The proxy in https_proxy, "[http://]host[:port][/]", as the "host:port" WinHTTP takes.
-// A user part is refused: WinHTTP would want those credentials through its own
-// authentication calls after a 407, which this client does not make.
-std::optional<std::wstring> parse_proxy(std::string_view v, std::string& error) {
-    error = "the proxy address in https_proxy is not usable";
-    if (starts_nocase(v, "http://")) {
-        v.remove_prefix(7);
-    } else if (v.find("://") != std::string_view::npos) {
-        // WinHTTP speaks to a proxy in clear HTTP only (CONNECT, then TLS to the issuer).
-        error = "the proxy in https_proxy is not an http:// proxy, the only kind WinHTTP can use";
-        return std::nullopt;
-    }
-    while (!v.empty() && v.back() == '/') v.remove_suffix(1);
-    if (v.find('@') != std::string_view::npos) {
-        error = "a proxy with a user name in https_proxy is not supported on Windows";
-        return std::nullopt;
-    }
-    if (v.empty() || v.find_first_of("/?#; ") != std::string_view::npos) return std::nullopt;
-    std::string server(v);
-    // A proxy without a port is on 1080, as libcurl takes it.
-    const std::size_t close = server.rfind(']');
-    const std::size_t colon = server.rfind(':');
-    if (colon == std::string::npos || (close != std::string::npos && colon < close)) server += ":1080";
-    return ascii_wide(server);
 }
 
 const char* env_value(const char* name) {
@@ -215,20 +162,16 @@ answer client::post(const request& r) {
     object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
     if (object.empty()) object = L"/";
 
-    std::optional<std::wstring> proxy;
-    bool direct = !secure;
-    if (secure) {
-        if (const char* v = env_value("https_proxy")) {
-            const char* bypass = env_value("no_proxy");
-            if (bypass == nullptr) bypass = env_value("NO_PROXY");
-            if (bypass != nullptr && proxy_bypassed(host_text, bypass)) {
-                direct = true;
-            } else {
-                std::string why;
-                proxy = parse_proxy(v, why);
-                if (!proxy) return fail_with(why);
-            }
-        }
+    const char* https_proxy = env_value("https_proxy");
+    const char* no_proxy = env_value("no_proxy");
+    if (no_proxy == nullptr) no_proxy = env_value("NO_PROXY");
+    const proxy_choice route = choose_proxy(host_text, secure, https_proxy, no_proxy);
+    if (route.how == proxy_choice::route::refused) return fail_with(route.error);
+    std::wstring proxy_server;
+    if (route.how == proxy_choice::route::named) {
+        const auto wide = ascii_wide(route.server);
+        if (!wide) return fail_with("the proxy address in https_proxy is not usable");
+        proxy_server = *wide;
     }
 
     if (!p_->opened) {
@@ -257,12 +200,11 @@ answer client::post(const request& r) {
     // and no cookie is kept between the requests of a run.
     DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES;
     if (!WinHttpSetOption(h, WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features)) return fail_last();
-    if (direct || proxy) {
+    if (route.how != proxy_choice::route::system) {
         WINHTTP_PROXY_INFO info{};
-        if (proxy) {
+        if (route.how == proxy_choice::route::named) {
             info.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-            info.lpszProxy = proxy->data();
-            info.lpszProxyBypass = nullptr;
+            info.lpszProxy = proxy_server.data();
         } else {
             info.dwAccessType = WINHTTP_ACCESS_TYPE_NO_PROXY;
         }
