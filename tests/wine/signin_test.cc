@@ -306,4 +306,29 @@ TEST_F(SigninRoad, AnUnreachableIssuerIsAClearError) {
     EXPECT_FALSE(h.exists(marker()));
 }
 
+// The body of a JSON answer of credvane.exe, parsed.
+json cgi_answer(const cgi::result& r) {
+    const std::size_t body = r.out.find("\r\n\r\n");
+    EXPECT_EQ(r.out.compare(0, cgi::json_head.size(), cgi::json_head), 0) << r.out;
+    if (body == std::string::npos) return json::value_t::discarded;
+    return json::parse(r.out.substr(body + 4), nullptr, false);
+}
+
+TEST_F(SigninRoad, CredvaneSignsInThroughItsOwnClis) {
+    // credvane.exe runs both programs as its CLIs and hands them CREDVANE_ISSUER.
+    h.env["CODEX_LOGIN_BIN"] = cgi::exe_dir() + "credvane-login.exe";
+    h.env["CODEX_REFRESH_BIN"] = cgi::exe_dir() + "credvane-refresh.exe";
+    const json started = cgi_answer(h.run("action=start"));
+    ASSERT_EQ(started.value("ok", false), true) << started.dump();
+    EXPECT_EQ(started.value("verify_url", ""), issuer_url() + "/codex/device");
+    control("/test/approve", {{"user_code", started.value("user_code", "")}});
+    const json done = cgi_answer(h.run("action=poll"));
+    EXPECT_EQ(done.value("state", ""), "done") << done.dump();
+    EXPECT_EQ(done.value("logged_in", false), true) << done.dump();
+    EXPECT_EQ(done.value("account_id", ""), "acct-standin-0001") << done.dump();
+    const json refreshed = cgi_answer(h.run("action=refresh"));
+    EXPECT_EQ(refreshed.value("refreshed", false), true) << refreshed.dump();
+    EXPECT_EQ(refreshed.value("logged_in", false), true) << refreshed.dump();
+}
+
 }  // namespace
