@@ -65,6 +65,10 @@ if [ ! -d "$prefix/drive_c/windows/system32" ]; then
     say "wineboot did not create a prefix at $prefix"
     exit 2
 fi
+# One wine server for the whole run: left to itself it ends a few seconds after its last
+# program, and a suite that starts just then loses its connection ("recvmsg: Connection
+# reset by peer"). cleanup ends it.
+"$wineserver" -p >/dev/null 2>&1
 
 # The sign-in suite runs credvane-login.exe and credvane-refresh.exe against the stand-in
 # issuer: a node program outside wine, on 127.0.0.1, which wine programs reach.
