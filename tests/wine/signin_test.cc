@@ -326,7 +326,11 @@ TEST_F(SigninRoad, CredvaneSignsInThroughItsOwnClis) {
     EXPECT_EQ(done.value("state", ""), "done") << done.dump();
     EXPECT_EQ(done.value("logged_in", false), true) << done.dump();
     EXPECT_EQ(done.value("account_id", ""), "acct-standin-0001") << done.dump();
+    // Tokens that live two hours from here on: credvane takes a refresh as done only when
+    // the expiry moved later, and one within the same second as the login would not.
+    control("/test/config", {{"token_lifetime", 7200}});
     const json refreshed = cgi_answer(h.run("action=refresh"));
+    control("/test/config", {{"token_lifetime", 3600}});
     EXPECT_EQ(refreshed.value("refreshed", false), true) << refreshed.dump();
     EXPECT_EQ(refreshed.value("logged_in", false), true) << refreshed.dump();
 }
