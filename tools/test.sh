@@ -11,7 +11,7 @@ need=()
 for pair in cmake:cmake g++:g++ clang++:clang pkg-config:pkg-config lighttpd:lighttpd \
             chromium:chromium node:nodejs npm:npm x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64 \
             zbarimg:zbar-tools curl:curl apache2:apache2 nginx:nginx fcgiwrap:fcgiwrap \
-            unzip:unzip readelf:binutils ip:iproute2 lintian:lintian; do
+            unzip:unzip readelf:binutils ip:iproute2 lintian:lintian openssl:openssl; do
     command -v "${pair%%:*}" >/dev/null 2>&1 || need+=("${pair#*:}")
 done
 # wine64 keeps its loader in /usr/lib/wine, off PATH.

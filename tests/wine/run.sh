@@ -71,14 +71,19 @@ fi
 "$wineserver" -p >/dev/null 2>&1
 
 # The sign-in suite runs credvane-login.exe and credvane-refresh.exe against the stand-in
-# issuer: a node program outside wine, on 127.0.0.1, which wine programs reach.
+# issuer: a node program outside wine, on 127.0.0.1, which wine programs reach; and against
+# an https server with a self-signed certificate, which they must refuse.
 issuer_pid=""
+tls_pid=""
 stop_issuer() {
-    if [ -n "$issuer_pid" ]; then
-        kill "$issuer_pid" 2>/dev/null
-        wait "$issuer_pid" 2>/dev/null
-        issuer_pid=""
-    fi
+    local pid
+    for pid in "$issuer_pid" "$tls_pid"; do
+        [ -n "$pid" ] || continue
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    issuer_pid=""
+    tls_pid=""
 }
 start_issuer() {
     command -v node >/dev/null 2>&1 || { say "node is missing: the sign-in suite needs the stand-in issuer"; return 1; }
@@ -90,6 +95,28 @@ start_issuer() {
     case "$CREDVANE_TEST_ISSUER" in
         http://127.0.0.1:*) export CREDVANE_TEST_ISSUER ;;
         *) say "the stand-in issuer did not start"; cat "$prefix/issuer.log" >&2; stop_issuer; return 1 ;;
+    esac
+    # An https server whose certificate nothing trusts: WinHTTP must refuse it.
+    command -v openssl >/dev/null 2>&1 || { say "openssl is missing: the sign-in suite needs a certificate"; return 1; }
+    if ! openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 1 \
+        -keyout "$prefix/tls.key" -out "$prefix/tls.crt" >/dev/null 2>&1; then
+        say "openssl could not make a certificate"
+        stop_issuer
+        return 1
+    fi
+    local port=""
+    exec {tls_fd}< <(exec node -e '
+        const fs = require("fs");
+        require("https").createServer({key: fs.readFileSync(process.argv[1]), cert: fs.readFileSync(process.argv[2])},
+            (q, s) => { s.writeHead(200, {"Content-Type": "application/json"}); s.end("{}"); })
+          .listen(0, "127.0.0.1", function () { console.log(this.address().port); });' \
+        "$prefix/tls.key" "$prefix/tls.crt" 2>>"$prefix/issuer.log")
+    tls_pid=$!
+    read -r -t 30 port <&"$tls_fd"
+    exec {tls_fd}<&-
+    case "$port" in
+        [0-9]*) export CREDVANE_TEST_UNTRUSTED_ISSUER="https://127.0.0.1:$port" ;;
+        *) say "the https server did not start"; cat "$prefix/issuer.log" >&2; stop_issuer; return 1 ;;
     esac
 }
 trap 'stop_issuer; cleanup' EXIT

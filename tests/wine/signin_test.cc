@@ -306,6 +306,17 @@ TEST_F(SigninRoad, AnUnreachableIssuerIsAClearError) {
     EXPECT_FALSE(h.exists(marker()));
 }
 
+TEST(SigninTls, AnIssuerWhoseCertificateIsNotTrustedIsRefused) {
+    const char* url = std::getenv("CREDVANE_TEST_UNTRUSTED_ISSUER");
+    ASSERT_NE(url, nullptr) << "CREDVANE_TEST_UNTRUSTED_ISSUER is not set: run this suite through tests/wine/run.sh";
+    cgi::host h;
+    h.env["CREDVANE_ISSUER"] = url;
+    const json a = answer_of(h.exec(cgi::exe_dir() + "credvane-login.exe", {"--start"}));
+    EXPECT_EQ(a.value("error", ""), "start_failed") << a.dump();
+    EXPECT_NE(a.value("detail", "").find("not trusted"), std::string::npos) << a.dump();
+    EXPECT_FALSE(h.exists(h.home + "\\.claude\\.login-pending\\codex-default.json"));
+}
+
 // The body of a JSON answer of credvane.exe, parsed.
 json cgi_answer(const cgi::result& r) {
     const std::size_t body = r.out.find("\r\n\r\n");
