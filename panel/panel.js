@@ -194,6 +194,11 @@
     return Math.max(2, Math.min(100, Math.round((100 * left) / win)));
   }
 
+  // The green fill shows pct % of the bar (a whole number from 0 to 100).
+  function setFill(pct) {
+    $('fill').style.transform = 'translateX(' + (pct - 100) + '%)';
+  }
+
   function accountLabel() {
     return acct ? 'account ' + acct : 'the default account';
   }
@@ -281,7 +286,7 @@
     }
 
     var pct = li && isNum(st.expires_in_sec) && st.expires_in_sec > 0 ? fillPercent(st) : 0;
-    $('fill').style.width = pct + '%';
+    setFill(pct);
     $('bar').className = li && ex ? 'bar err' : li && pct < 20 ? 'bar warn' : 'bar';
 
     var lead;
@@ -623,9 +628,10 @@
     $('hGate').textContent = 'Node password';
     $('gateLead').textContent = 'This node asks for its password before it shows or changes anything.';
     $('pwdForm').hidden = false;
+    $('gateFixes').hidden = true;
     note('gateNote', wasTyped || pwd ? 'That password was not accepted.' : '', 'err');
     $('count').textContent = '-';
-    $('fill').style.width = '0%';
+    setFill(0);
     $('sessionLead').textContent = 'Enter the node password above to see this node.';
     $('session').textContent = '';
     ['btnRefresh', 'btnStartLogin', 'btnRelogin'].forEach(function (id) {
@@ -648,8 +654,8 @@
     $('hGate').textContent = 'No node password';
     $('gateLead').textContent =
       'This node has no password: any web page that its visitors open can start, cancel or refresh ' +
-      'a sign-in here. Set BOT_PASSWORD in the environment that the web server gives credvane ' +
-      '(see the README), or serve it over HTTPS to trusted users only.';
+      'a sign-in here. To keep other sites out:';
+    $('gateFixes').hidden = false;
   }
 
   // A failed status call says so, and shows nothing of the state it can no longer vouch for.
@@ -657,7 +663,7 @@
     lastStatus = null;
     setPill('off', pillText);
     $('count').textContent = '-';
-    $('fill').style.width = '0%';
+    setFill(0);
     $('bar').className = 'bar';
     $('sessionLead').textContent = 'The state of this node is not known right now.';
     $('session').textContent = '';

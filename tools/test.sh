@@ -11,7 +11,8 @@ need=()
 for pair in cmake:cmake g++:g++ clang++:clang pkg-config:pkg-config lighttpd:lighttpd \
             chromium:chromium node:nodejs npm:npm x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64 \
             zbarimg:zbar-tools curl:curl apache2:apache2 nginx:nginx fcgiwrap:fcgiwrap \
-            unzip:unzip readelf:binutils ip:iproute2 lintian:lintian openssl:openssl; do
+            unzip:unzip readelf:binutils ip:iproute2 lintian:lintian openssl:openssl \
+            java:default-jre-headless; do
     command -v "${pair%%:*}" >/dev/null 2>&1 || need+=("${pair#*:}")
 done
 # wine64 keeps its loader in /usr/lib/wine, off PATH.
@@ -126,6 +127,14 @@ bash tests/browser/run.sh "$build" 2>&1 | tee "$build/browser.log"
 set -e
 count "browser" "$(sed -n 's/^# pass \([0-9]*\)$/\1/p' "$build/browser.log" | tail -n1)" \
     "$(sed -n 's/^# fail \([0-9]*\)$/\1/p' "$build/browser.log" | tail -n1 | grep . || echo 1)"
+
+# What independent checkers say of the panel as the default build serves it: Lighthouse
+# (mobile) and the Nu HTML Checker.
+set +e
+bash tests/quality/run.sh build-release 2>&1 | tee "$build/quality.log"
+set -e
+count "quality" "$(sed -n 's/^quality: \([0-9]*\) passed.*/\1/p' "$build/quality.log" | tail -n1)" \
+    "$(sed -n 's/^quality: [0-9]* passed, \([0-9]*\) failed.*/\1/p' "$build/quality.log" | tail -n1 | grep . || echo 1)"
 
 # The real Codex CLI (the pinned npm package) against the stand-in issuer, and credvane reading
 # and writing what it reads, in a network namespace with only a loopback device.

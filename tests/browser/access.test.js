@@ -153,7 +153,7 @@ test('the remaining-time bar', async () => {
     await row.getByRole('button', { name: 'Select' }).click();
     await h.until(async () => (await h.text(page, 'sub')) === 'account: ' + c.name &&
       (await page.locator('#session dd').first().textContent()) === c.name, c.name);
-    const got = { width: await page.locator('#fill').evaluate((e) => e.style.width), cls: await page.locator('#bar').getAttribute('class') };
+    const got = { width: await h.fillShown(page), cls: await page.locator('#bar').getAttribute('class') };
     assert.deepEqual(got, { width: c.width, cls: c.cls }, c.name);
   }
   assert.deepEqual(errors, []);

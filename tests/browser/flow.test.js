@@ -87,7 +87,7 @@ test('a device login from Start to a refreshed token', async () => {
   assert.equal(await page.locator('#stepIdle').getAttribute('class'), 'step on');
   assert.equal(await page.locator('#flowNote').isVisible(), true);
   assert.match(await h.text(page, 'count'), /^(59|60) min remaining$/);
-  assert.equal(await page.locator('#fill').evaluate((e) => e.style.width), '100%');
+  assert.equal(await h.fillShown(page), '100%');
   assert.equal(await page.locator('#bar').getAttribute('class'), 'bar');
   assert.equal(await page.locator('#btnStartLogin').isVisible(), false);
   assert.equal(await page.locator('#btnRelogin').isVisible(), true);

@@ -104,6 +104,14 @@ async function text(page, id) {
   return (await page.locator('#' + id).textContent()).trim();
 }
 
+// How much of the remaining-time bar the green fill covers, as the panel set it ("83%"): the fill
+// is as wide as the bar and slid left by the part that is not covered.
+async function fillShown(page) {
+  const t = await page.locator('#fill').evaluate((e) => e.style.transform);
+  const m = /^translateX\((-?\d+)%\)$/.exec(t);
+  return m ? 100 + Number(m[1]) + '%' : 'unexpected transform: ' + t;
+}
+
 // Polls fn until it returns a truthy value. The limit only ends a run that is broken; it is no
 // measure of how fast anything must be.
 async function until(fn, what = 'condition', ms = 60000) {
@@ -210,6 +218,7 @@ module.exports = {
   openPanel,
   loaded,
   text,
+  fillShown,
   until,
   issuer,
   writeAccount,

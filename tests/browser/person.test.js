@@ -100,8 +100,10 @@ test('a node with no password says what any web page could do to it', async () =
   assert.equal(await page.locator('#gate').getAttribute('class'), 'card gate warn');
   assert.equal(await visible(page, 'pwdForm'), false);
   const text = await h.text(page, 'gateLead');
-  assert.match(text, /any web page that its visitors open can start, cancel or refresh a sign-in here/);
-  assert.match(text, /Set BOT_PASSWORD/);
+  assert.match(text, /any web page that its visitors open can start, cancel or refresh a sign-in here\. To keep other sites out:$/);
+  assert.equal(await visible(page, 'gateFixes'), true);
+  assert.match(await h.text(page, 'gateFixes'), /set BOT_PASSWORD in the environment/);
+  await h.captureBoth(page, 'no-password');
   assert.deepEqual(errors, []);
   await ctx.close();
 });
@@ -227,7 +229,7 @@ test('a failed status call leaves nothing on screen that it can no longer vouch 
   await h.until(async () => (await h.text(page, 'sessionNote')).startsWith('Request failed: '), 'the failure');
   assert.equal(await h.text(page, 'pillText'), 'No answer');
   assert.equal(await h.text(page, 'count'), '-');
-  assert.equal(await page.locator('#fill').evaluate((e) => e.style.width), '0%');
+  assert.equal(await h.fillShown(page), '0%');
   await h.captureBoth(page, 'no-answer');
   assert.deepEqual(errors, []);
   await ctx.close();
