@@ -353,12 +353,26 @@ PROCESS_INFORMATION launch(const host& h, const std::string& program, const std:
     for (const std::string& a : args) line += L" \"" + widen(a) + L"\"";
     std::wstring env_block = block;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
-                        CREATE_UNICODE_ENVIRONMENT, env_block.data(), widen(h.root).c_str(), &si,
-                        &pi)) {
-        throw std::runtime_error("CreateProcess " + program);
+    // Under wine a new process is a new Unix process that must set itself up before
+    // CreateProcess returns, and on a busy machine that start now and then fails (twice in
+    // our recent full runs, each a single launch among hundreds). A test is about credvane,
+    // not about that start: a launch is tried again, twice at most, unless the program is
+    // missing, not a program or not to be run.
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
+                           CREATE_UNICODE_ENVIRONMENT, env_block.data(), widen(h.root).c_str(),
+                           &si, &pi)) {
+            return pi;
+        }
+        const DWORD error = GetLastError();
+        const bool lasting = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                             error == ERROR_BAD_EXE_FORMAT || error == ERROR_ACCESS_DENIED;
+        if (lasting || attempt == 3) {
+            throw std::runtime_error("CreateProcess " + program + ": error " +
+                                     std::to_string(error) + " after " + std::to_string(attempt) +
+                                     " attempts");
+        }
     }
-    return pi;
 }
 
 // Runs program to its end with the host's stdin bytes, and takes all it writes.
