@@ -1,6 +1,6 @@
 // cancel.cc: the cancel action: abandons the device-code login open for an account.
 #include "actions/actions.h"
-#include "cli/runner.h"
+#include "runner/runner.h"
 #include "platform/platform.h"
 #include "store/json.h"
 #include "store/paths.h"

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "actions/actions.h"
-#include "cli/runner.h"
+#include "runner/runner.h"
 #include "platform/platform.h"
 #include "store/creds.h"
 #include "store/json.h"

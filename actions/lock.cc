@@ -1,6 +1,6 @@
 // lock.cc: the per-account lock around an action's CLI runs.
 #include "actions/actions.h"
-#include "cli/runner.h"
+#include "runner/runner.h"
 #include "platform/platform.h"
 #include "store/paths.h"
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "actions/actions.h"
-#include "cli/runner.h"
+#include "runner/runner.h"
 #include "platform/platform.h"
 #include "store/paths.h"
 

@@ -2,7 +2,7 @@
 #include <cstdint>
 
 #include "actions/actions.h"
-#include "cli/runner.h"
+#include "runner/runner.h"
 #include "store/json.h"
 
 namespace credvane {

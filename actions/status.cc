@@ -1,7 +1,7 @@
 // status.cc: the status fields of a login_status, and the status action.
 #include "actions/actions.h"
 
-#include "cli/runner.h"
+#include "runner/runner.h"
 
 namespace credvane {
 

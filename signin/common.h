@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "http/http.h"
+#include "signin/http.h"
 #include "signin/issuer.h"
 
 namespace credvane::signin {

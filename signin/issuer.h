@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "authfile/authfile.h"
-#include "http/http.h"
+#include "signin/authfile.h"
+#include "signin/http.h"
 
 namespace credvane::signin {
 

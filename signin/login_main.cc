@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "authfile/authfile.h"
+#include "signin/authfile.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "signin/common.h"

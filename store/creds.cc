@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "store/creds_stream.h"
+#include "store/cred_scan.h"
 #include "store/json.h"
 
 namespace credvane {
@@ -169,7 +169,7 @@ void set_entry(const cred_facts& f, account_entry& entry) {
 }
 
 // The whole text as the last piece: its terminator is the NUL the scan may read at the end.
-void scan_text(const char* text, creds_stream& s) {
+void scan_text(const char* text, cred_scanner& s) {
     s.feed(text, text + std::strlen(text), true);
 }
 
@@ -177,12 +177,12 @@ void scan_text(const char* text, creds_stream& s) {
 // piece left over (an escape that may reach into the next one). False when the file cannot
 // be read whole, which is when read_file gives nothing for it; a NUL byte ends the text,
 // while the rest is still read.
-bool scan_file(const char* path, creds_stream& s) {
+bool scan_file(const char* path, cred_scanner& s) {
     if (path == nullptr || path[0] == '\0') return false;
     platform::regular_file file(path, read_file_max);
     if (!file.is_open()) return false;
     constexpr std::size_t block = 64 * 1024;
-    std::array<char, creds_stream::lookahead + block + 1> buf;
+    std::array<char, cred_scanner::lookahead + block + 1> buf;
     std::size_t carry = 0;
     bool text_ended = false;
     for (;;) {
@@ -212,27 +212,27 @@ bool scan_file(const char* path, creds_stream& s) {
 
 void scan_creds(const char* text, login_status& st, account_entry* entry) {
     if (text == nullptr) return;
-    creds_stream s(true);
+    cred_scanner s(true);
     scan_text(text, s);
     set_record(facts_of(s.values()), st, entry);
 }
 
 void scan_creds_entry(const char* text, account_entry& entry) {
     if (text == nullptr) return;
-    creds_stream s(false);
+    cred_scanner s(false);
     scan_text(text, s);
     set_entry(facts_of(s.values()), entry);
 }
 
 bool scan_creds_file(const char* path, login_status& st) {
-    creds_stream s(true);
+    cred_scanner s(true);
     if (!scan_file(path, s)) return false;
     set_record(facts_of(s.values()), st, nullptr);
     return true;
 }
 
 bool scan_creds_entry_file(const char* path, account_entry& entry) {
-    creds_stream s(false);
+    cred_scanner s(false);
     if (!scan_file(path, s)) return false;
     set_entry(facts_of(s.values()), entry);
     return true;

@@ -3,7 +3,7 @@
 // Input: the capture (up to a NUL, as a capture never holds one).
 #include <string>
 
-#include "cli/runner.h"
+#include "runner/runner.h"
 #include "base/text.h"
 #include "store/json.h"
 #include "tests/fuzz/fuzz_input.h"

@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <string>
 
-#include "cli/runner.h"
+#include "runner/runner.h"
 #include "tests/fuzz/fuzz_input.h"
 
 extern char** environ;

@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "store/creds.h"
-#include "store/creds_stream.h"
+#include "store/cred_scan.h"
 #include "store/json.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/store/scan_oracle.h"
@@ -80,10 +80,10 @@ bool same_values(const credvane::cred_values& a, const credvane::cred_values& b)
 // included), so a read past a piece's end is caught; stops early once the scan is done.
 // The values must be those of the whole text in one piece.
 void same_in_pieces(const std::string& source, unsigned seed, bool record) {
-    credvane::creds_stream whole(record);
+    credvane::cred_scanner whole(record);
     whole.feed(source.c_str(), source.c_str() + source.size(), true);
 
-    credvane::creds_stream s(record);
+    credvane::cred_scanner s(record);
     std::string carry;
     std::size_t pos = 0;
     unsigned x = seed * 2654435761u + 1;
@@ -105,13 +105,13 @@ void same_in_pieces(const std::string& source, unsigned seed, bool record) {
         const char* r = s.feed(block.get(), e, last);
         fuzz::check(r <= e && (last ? r == e
                                     : e - r < static_cast<std::ptrdiff_t>(
-                                                  credvane::creds_stream::lookahead)),
-                    "creds_stream left more than an escape for the next piece", source);
+                                                  credvane::cred_scanner::lookahead)),
+                    "cred_scanner left more than an escape for the next piece", source);
         if (last) break;
         carry.assign(r, e);
     }
     fuzz::check(same_values(s.values(), whole.values()),
-                "creds_stream in pieces differs from the whole text", source);
+                "cred_scanner in pieces differs from the whole text", source);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // authfile_test.cc: the credential file as the Codex CLI writes it, byte for byte, and
 // its replacement and locks.
-#include "authfile/authfile.h"
+#include "signin/authfile.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>

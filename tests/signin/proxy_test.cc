@@ -1,6 +1,6 @@
 // proxy_test.cc: which proxy a request takes from https_proxy and no_proxy. The Windows
 // client decides it here (WinHTTP reads no variable), so it must agree with libcurl.
-#include "http/proxy.h"
+#include "signin/proxy.h"
 
 #include <gtest/gtest.h>
 

@@ -16,8 +16,8 @@
 #include <optional>
 #include <string>
 
-#include "authfile/authfile.h"
-#include "http/http.h"
+#include "signin/authfile.h"
+#include "signin/http.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "tests/cgi/harness.h"

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-#include "http/http.h"
+#include "signin/http.h"
 
 namespace credvane::http {
 

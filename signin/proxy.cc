@@ -1,5 +1,5 @@
 // proxy.cc: the proxy a request takes (see proxy.h).
-#include "http/proxy.h"
+#include "signin/proxy.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-// creds_stream.h: the credential scan over a text that arrives in pieces, so that a file
+// cred_scan.h: the credential scan over a text that arrives in pieces, so that a file
 // passes through one fixed buffer and is never held whole. Its answers are those of the
 // scanner run over the whole text (json.h): every lookup, cut and capacity the same.
 #pragma once
@@ -36,16 +36,16 @@ struct cred_values {
     const char* last_refresh = nullptr;  // null when json_str_field gave 0
 };
 
-class creds_stream {
+class cred_scanner {
   public:
     // Bytes from a backslash that the decoding of one escape may look at: a \u escape and
     // the \u escape of a surrogate pair's second half.
     static constexpr std::size_t lookahead = 12;
 
     // want_record: also read what only the record shows (account id, API key, last refresh).
-    explicit creds_stream(bool want_record);
-    creds_stream(const creds_stream&) = delete;
-    creds_stream& operator=(const creds_stream&) = delete;
+    explicit cred_scanner(bool want_record);
+    cred_scanner(const cred_scanner&) = delete;
+    cred_scanner& operator=(const cred_scanner&) = delete;
 
     // Scans the next piece [p, e) of the text, which holds no NUL byte. last: the text ends
     // at e, and *e is readable and NUL. Returns where the next piece must begin: a position

@@ -1,5 +1,5 @@
 // authfile.cc: the Codex credential file, read and written as the Codex CLI does.
-#include "authfile/authfile.h"
+#include "signin/authfile.h"
 
 #include <array>
 #include <cstdio>

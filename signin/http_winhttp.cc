@@ -21,8 +21,8 @@
 #include <string_view>
 #include <vector>
 
-#include "http/http.h"
-#include "http/proxy.h"
+#include "signin/http.h"
+#include "signin/proxy.h"
 #include "platform/platform.h"
 
 namespace credvane::http {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "cli/runner.h"
+#include "runner/runner.h"
 
 namespace credvane {
 namespace {
@@ -124,7 +124,7 @@ class RunCapture : public ::testing::Test {
     void SetUp() override { std::filesystem::create_directories(dir); }
     void TearDown() override { std::filesystem::remove_all(dir); }
     std::string script(const std::string& body) {
-        const auto p = dir / "cli.sh";
+        const auto p = dir / "runner.sh";
         std::ofstream(p) << "#!/bin/sh\n" << body << "\n";
         std::filesystem::permissions(p, std::filesystem::perms::owner_all);
         return p.string();

@@ -1,6 +1,6 @@
-// creds_stream_test.cc: the credential scan of a file streamed through a fixed buffer
+// cred_scan_test.cc: the credential scan of a file streamed through a fixed buffer
 // answers what the scan of the whole text answers, wherever the buffer's edges fall.
-#include "store/creds_stream.h"
+#include "store/cred_scan.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

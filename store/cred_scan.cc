@@ -1,11 +1,11 @@
-// creds_stream.cc: the credential scan over a text that arrives in pieces.
+// cred_scan.cc: the credential scan over a text that arrives in pieces.
 // Three searches run over the same bytes at once: the key search of the text's top level,
 // the brace matching that finds where a "tokens" object ends, and the key search of that
 // object. They agree on where every string begins and ends (a backslash always takes the
 // byte after it), so one reading of the bytes serves them all. Values are read as the
 // bytes pass: strings decoded into fixed buffers, raw values copied up to their capacity.
 // Where a string's bytes matter to no one, it is passed by masks alone, 64 bytes a step.
-#include "store/creds_stream.h"
+#include "store/cred_scan.h"
 
 #include <algorithm>
 #include <bit>
@@ -19,7 +19,7 @@ namespace credvane {
 
 namespace {
 
-constexpr std::array<std::string_view, creds_stream::k_count> key_names = {
+constexpr std::array<std::string_view, cred_scanner::k_count> key_names = {
     "tokens", "access_token", "refresh_token", "account_id", "OPENAI_API_KEY", "last_refresh"};
 
 constexpr unsigned bit(int k) {
@@ -29,7 +29,7 @@ constexpr unsigned bit(int k) {
 // Bit n set for each length n of the keys in wanted.
 unsigned length_bits(unsigned wanted) {
     unsigned bits = 0;
-    for (int k = 0; k < creds_stream::k_count; ++k) {
+    for (int k = 0; k < cred_scanner::k_count; ++k) {
         if ((wanted & bit(k)) != 0) bits |= 1u << key_names[static_cast<std::size_t>(k)].size();
     }
     return bits;
@@ -38,7 +38,7 @@ unsigned length_bits(unsigned wanted) {
 // Bit c - 64 set for the first byte c of each key in wanted (all of them are in 64..127).
 std::uint64_t first_byte_bits(unsigned wanted) {
     std::uint64_t bits = 0;
-    for (int k = 0; k < creds_stream::k_count; ++k) {
+    for (int k = 0; k < cred_scanner::k_count; ++k) {
         if ((wanted & bit(k)) != 0)
             bits |= std::uint64_t{1} << (key_names[static_cast<std::size_t>(k)][0] - 64);
     }
@@ -167,7 +167,7 @@ block_masks block_masks_64(const char* p) {
 #endif
 }
 
-creds_stream::creds_stream(bool want_record) : want_record_(want_record) {
+cred_scanner::cred_scanner(bool want_record) : want_record_(want_record) {
     top_.searching = true;
     top_.wanted = bit(k_tokens) | bit(k_access) | bit(k_refresh);
     inner_.wanted = bit(k_access) | bit(k_refresh);
@@ -189,11 +189,11 @@ creds_stream::creds_stream(bool want_record) : want_record_(want_record) {
     top_.values[k_last].out = last_refresh_;
 }
 
-bool creds_stream::done() const {
+bool cred_scanner::done() const {
     return state_ == lex::ended && raw_walks_ == 0;
 }
 
-const char* creds_stream::feed(const char* p, const char* e, bool last) {
+const char* cred_scanner::feed(const char* p, const char* e, bool last) {
     const char* const p0 = p;
     end_ = e;
     base_ = nullptr;
@@ -204,7 +204,7 @@ const char* creds_stream::feed(const char* p, const char* e, bool last) {
 
 // The scan proper: returns where it stopped (e, or a backslash whose escape may reach
 // past e).
-const char* creds_stream::lex_all(const char* p, const char* e, bool last) {
+const char* cred_scanner::lex_all(const char* p, const char* e, bool last) {
     for (;;) {
         switch (state_) {
             case lex::lead:
@@ -328,7 +328,7 @@ const char* creds_stream::lex_all(const char* p, const char* e, bool last) {
 
 // The closing quote of a string whose bytes start at t, when no backslash comes before it
 // in this block or the next; else null (the string is read the long way).
-const char* creds_stream::closing_quote(const char* t, const char* e) {
+const char* cred_scanner::closing_quote(const char* t, const char* e) {
     for (int blocks = 0; blocks < 2; ++blocks) {
         if (t >= base_ + 64) {
             if (t >= e) return nullptr;
@@ -348,21 +348,21 @@ const char* creds_stream::closing_quote(const char* t, const char* e) {
 
 // The pass for which a string that begins here is a key candidate: the one searching at
 // its depth 0 (never both, as the object's depth is one less than the top level's).
-creds_stream::pass* creds_stream::candidate_pass() {
+cred_scanner::pass* cred_scanner::candidate_pass() {
     if (top_.searching && top_.depth == 0) return &top_;
     if (inner_.searching && inner_.depth == 0) return &inner_;
     return nullptr;
 }
 
 // The wanted key of ps that name is, or -1.
-int creds_stream::match_key(const pass& ps, std::string_view name) {
+int cred_scanner::match_key(const pass& ps, std::string_view name) {
     for (int k = 0; k < k_count; ++k) {
         if ((ps.wanted & bit(k)) != 0 && key_names[static_cast<std::size_t>(k)] == name) return k;
     }
     return -1;
 }
 
-void creds_stream::begin_string() {
+void cred_scanner::begin_string() {
     key_pass_ = candidate_pass();
     str_value_ = pending_value_;
     pending_value_ = nullptr;
@@ -374,12 +374,12 @@ void creds_stream::begin_string() {
 
 // Decoding stops being needed once the name is too long to be a key (or ended by a decoded
 // NUL) and the value's output is full; the rest of the string is then only passed.
-void creds_stream::update_decoding() {
+void cred_scanner::update_decoding() {
     decoding_ = (key_pass_ != nullptr && !name_long_ && !name_nul_) ||
                 (str_value_ != nullptr && !str_value_->full);
 }
 
-void creds_stream::put_run(const char* b, std::size_t len) {
+void cred_scanner::put_run(const char* b, std::size_t len) {
     if (len == 0) return;
     if (key_pass_ != nullptr && !name_long_ && !name_nul_) {
         if (name_n_ + len > name_.size()) {
@@ -403,7 +403,7 @@ void creds_stream::put_run(const char* b, std::size_t len) {
 
 // One decoded character of len bytes: whole or not at all, and nothing after the first
 // that does not fit.
-void creds_stream::put_char(const char* b, std::size_t len) {
+void cred_scanner::put_char(const char* b, std::size_t len) {
     if (key_pass_ != nullptr && !name_long_ && !name_nul_) {
         for (std::size_t i = 0; i < len && !name_nul_ && !name_long_; ++i) {
             if (b[i] == '\0') {
@@ -425,7 +425,7 @@ void creds_stream::put_char(const char* b, std::size_t len) {
     }
 }
 
-void creds_stream::put_code(unsigned cp) {
+void cred_scanner::put_code(unsigned cp) {
     std::array<char, 4> b{};
     std::size_t len = 0;
     if (cp < 0x80) {
@@ -448,7 +448,7 @@ void creds_stream::put_code(unsigned cp) {
 
 // The escape at the backslash s; its bytes up to s + lookahead are readable (or end at the
 // text's NUL). Returns the position after it.
-const char* creds_stream::decode_escape(const char* s) {
+const char* cred_scanner::decode_escape(const char* s) {
     const char e1 = s[1];
     if (e1 == '\0') {
         // A backslash just before the text's end is an ordinary byte.
@@ -485,7 +485,7 @@ const char* creds_stream::decode_escape(const char* s) {
 
 // Inside a string: up to its closing quote, the text's end, or an escape that needs the
 // next piece.
-const char* creds_stream::string_body(const char* p, const char* e, bool last) {
+const char* cred_scanner::string_body(const char* p, const char* e, bool last) {
     for (;;) {
         // The next quote or backslash, from the block masks; whole plain blocks are
         // passed with one test each.
@@ -540,7 +540,7 @@ const char* creds_stream::string_body(const char* p, const char* e, bool last) {
     }
 }
 
-void creds_stream::end_string(bool terminated) {
+void cred_scanner::end_string(bool terminated) {
     if (capture* v = str_value_; v != nullptr) {
         v->out[v->n] = '\0';
         str_value_ = nullptr;
@@ -557,7 +557,7 @@ void creds_stream::end_string(bool terminated) {
 }
 
 // The value of a key begins at q: what each pass wants of it is set going.
-const char* creds_stream::value_found(const char* q) {
+const char* cred_scanner::value_found(const char* q) {
     pass& ps = *colon_pass_;
     const int k = colon_key_;
     capture& v = ps.values[static_cast<std::size_t>(k)];
@@ -596,7 +596,7 @@ const char* creds_stream::value_found(const char* q) {
     return q;
 }
 
-void creds_stream::end_text() {
+void cred_scanner::end_text() {
     if (capture* v = str_value_; v != nullptr) {
         v->out[v->n] = '\0';
         str_value_ = nullptr;
@@ -608,7 +608,7 @@ void creds_stream::end_text() {
 
 // The walks that need no string boundaries: raw values and the presence test, over the
 // bytes [their start, r) of this piece; at the text's end they conclude.
-void creds_stream::walk_raw(const char* p0, const char* r, bool text_ended) {
+void cred_scanner::walk_raw(const char* p0, const char* r, bool text_ended) {
     for (pass* ps : {&top_, &inner_}) {
         for (capture& v : ps->values) {
             if (!v.raw_active && !v.present_active) continue;
@@ -661,19 +661,19 @@ void creds_stream::walk_raw(const char* p0, const char* r, bool text_ended) {
 namespace {
 
 // json_str_field's result for a captured value.
-bool str_result(const creds_stream::capture& v) {
+bool str_result(const cred_scanner::capture& v) {
     if (!v.found || v.first == 'n' || v.out.empty()) return false;
     if (v.first == '"') return true;
     return v.raw_done && v.n > 0;
 }
 
-bool present_result(const creds_stream::capture& v) {
+bool present_result(const cred_scanner::capture& v) {
     return v.found && v.first == '"' && v.present;
 }
 
 }  // namespace
 
-cred_values creds_stream::values() const {
+cred_values cred_scanner::values() const {
     cred_values r;
     // The token keys live in the "tokens" object when there is a closed one; otherwise a
     // flat file is read from its top level.

@@ -1,5 +1,5 @@
 // runner.cc: running a CLI and reading its answer.
-#include "cli/runner.h"
+#include "runner/runner.h"
 
 #include <cstring>
 #include <string>
