@@ -149,6 +149,10 @@ EOF
     cat "$dir/snippet" >>"$dir/lighttpd.conf"
 }
 
+# Apache as Debian lays it out: apache2.conf's log formats, the snippet at server level where
+# "a2enconf" puts it (conf-enabled/, after other-vhosts-access-log.conf), then the stock
+# virtual host of sites-enabled/000-default.conf, whose own CustomLog replaces every log of
+# the server level for the requests it serves.
 conf_apache() {
     local dir="$1" port="$2" mods=/usr/lib/apache2/modules m
     launch=(/usr/sbin/apache2 -d "$dir" -f "$dir/httpd.conf" -DFOREGROUND)
@@ -163,21 +167,29 @@ DefaultRuntimeDir "$dir/run"
 PidFile "$dir/httpd.pid"
 ErrorLog "$dir/error.log"
 ScriptSock "$dir/run/cgid.sock"
-DocumentRoot "$dir/www"
-# As Debian's apache2.conf.
-LogFormat "%h %l %u %t \"%r\" %>s %O \"%{Referer}i\" \"%{User-Agent}i\"" combined
 # As Debian's apache2.conf: nothing outside the document root is served unless granted.
 <Directory />
     Options FollowSymLinks
     AllowOverride None
     Require all denied
 </Directory>
+LogFormat "%v:%p %h %l %u %t \"%r\" %>s %O \"%{Referer}i\" \"%{User-Agent}i\"" vhost_combined
+LogFormat "%h %l %u %t \"%r\" %>s %O \"%{Referer}i\" \"%{User-Agent}i\"" combined
+LogFormat "%h %l %u %t \"%r\" %>s %O" common
+# As conf-enabled/other-vhosts-access-log.conf.
+CustomLog "$dir/other_vhosts_access.log" vhost_combined
 EOF
         cat "$dir/snippet"
-        # A host's own copies of the request, as a configuration may add them.
         cat <<EOF
-RewriteEngine On
-RewriteRule ^/credvane - [E=X_ORIGINAL_URI:%{THE_REQUEST},E=X_AUTH:%{HTTP:Authorization}]
+# As sites-enabled/000-default.conf.
+<VirtualHost 127.0.0.1:$port>
+    DocumentRoot "$dir/www"
+    ErrorLog "$dir/error.log"
+    CustomLog "$dir/access.log" combined
+    # A host's own copies of the request, as a configuration may add them.
+    RewriteEngine On
+    RewriteRule ^/credvane - [E=X_ORIGINAL_URI:%{THE_REQUEST},E=X_AUTH:%{HTTP:Authorization}]
+</VirtualHost>
 EOF
     } >"$dir/httpd.conf"
 }
@@ -396,13 +408,31 @@ SCRIPT
     done
     leaked=""
     for form in "$password" "$password_upper" "$password_lower"; do
-        grep -qiF -- "$form" "$dir/access.log" && leaked+=" $form"
+        grep -qiF -- "$form" "$dir"/*access.log && leaked+=" $form"
     done
     if grep -q 'probe=1' "$dir/access.log" && [ -z "$leaked" ]; then
         ok "$name: the access log keeps no form of the password"
     else
         fail "$name: the access log keeps no form of the password" \
-            "found:$leaked; $(head -n 5 "$dir/access.log" 2>/dev/null)"
+            "found:$leaked; $(head -n 5 "$dir"/*access.log 2>/dev/null)"
+    fi
+    # Apache logs through the stock formats the snippet redefines: credvane's requests are
+    # there, without their query, and so is a request elsewhere that sends a pwd.
+    if [ "$name" = apache ]; then
+        get "$dir" probe-pwd "http://127.0.0.1:$server_port/elsewhere?a=1&pwd=$password_lower"
+        tries=0
+        while ! grep -q '"GET /elsewhere HTTP/1.1" ' "$dir/access.log" && [ $tries -lt 2000 ]; do
+            tries=$((tries + 1))
+            sleep 0.05
+        done
+        if grep -q '"GET /credvane HTTP/1.1" 200 ' "$dir/access.log" &&
+            grep -q '"GET /elsewhere HTTP/1.1" ' "$dir/access.log" &&
+            ! grep -qiF -- "$password_lower" "$dir/access.log"; then
+            ok "$name: the access log keeps credvane's requests without their query"
+        else
+            fail "$name: the access log keeps credvane's requests without their query" \
+                "$(head -n 20 "$dir/access.log" 2>/dev/null)"
+        fi
     fi
 }
 
