@@ -195,10 +195,7 @@ const char* cred_scanner::lex_all(const char* p, const char* e, bool last) {
                         break;
                     }
                     if (base_ == nullptr || s < base_ || s >= base_ + 64) {
-                        base_ = s;
-                        masks_ = e - s >= 64
-                                     ? block_masks_64(s)
-                                     : block_masks_portable(s, static_cast<std::size_t>(e - s));
+                        load_block(s, e);
                     }
                     const std::uint64_t m = masks_.outside & (~std::uint64_t{0} << (s - base_));
                     if (m == 0) {
@@ -291,15 +288,20 @@ const char* cred_scanner::lex_all(const char* p, const char* e, bool last) {
     }
 }
 
+// The masks of the block that begins at s: 64 bytes, or what is left before e.
+void cred_scanner::load_block(const char* s, const char* e) {
+    base_ = s;
+    masks_ =
+        e - s >= 64 ? block_masks_64(s) : block_masks_portable(s, static_cast<std::size_t>(e - s));
+}
+
 // The closing quote of a string whose bytes start at t, when no backslash comes before it
 // in this block or the next; else null (the string is read the long way).
 const char* cred_scanner::closing_quote(const char* t, const char* e) {
     for (int blocks = 0; blocks < 2; ++blocks) {
         if (t >= base_ + 64) {
             if (t >= e) return nullptr;
-            base_ = t;
-            masks_ = e - t >= 64 ? block_masks_64(t)
-                                 : block_masks_portable(t, static_cast<std::size_t>(e - t));
+            load_block(t, e);
         }
         const std::uint64_t m = masks_.in_string & (~std::uint64_t{0} << (t - base_));
         if (m != 0) {
@@ -397,9 +399,7 @@ const char* cred_scanner::string_body(const char* p, const char* e, bool last) {
             }
             if (base_ == nullptr || s < base_ || s >= base_ + 64) {
                 s = skip_plain_string(s, e);
-                base_ = s;
-                masks_ = e - s >= 64 ? block_masks_64(s)
-                                     : block_masks_portable(s, static_cast<std::size_t>(e - s));
+                load_block(s, e);
             }
             const std::uint64_t m = masks_.in_string & (~std::uint64_t{0} << (s - base_));
             if (m != 0) {

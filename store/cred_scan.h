@@ -110,6 +110,7 @@ class cred_scanner {
     const char* lex_all(const char* p, const char* e, bool last);
     const char* string_body(const char* p, const char* e, bool last);
     const char* value_found(const char* q);
+    void load_block(const char* s, const char* e);
     const char* closing_quote(const char* t, const char* e);
     pass* candidate_pass();
     static int match_key(const pass& ps, std::string_view name);
