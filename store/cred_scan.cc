@@ -591,6 +591,10 @@ cred_values cred_scanner::values() const {
     if (str_result(top_.values[k_last])) r.last_refresh = top_.values[k_last].text.out.data();
     if (!inner_closed_) return r;
     r.tokens_object = true;
+    for (const int k : {k_access, k_refresh}) {
+        const capture& v = inner_.values[static_cast<std::size_t>(k)];
+        (k == k_access ? r.access_string : r.refresh_string) = v.found && v.first == '"';
+    }
     const capture& id = inner_.values[k_id_token];
     r.id_token_found = id.found;
     r.id_token_string = id.found && id.first == '"';

@@ -38,8 +38,11 @@ struct cred_values {
     bool api_key_present = false;        // in the token window or at the top level
     const char* last_refresh = nullptr;  // null when json_str_field gave 0
     // What the Codex CLI requires of a file that holds a "tokens" object: an "id_token"
-    // string that is a JWT. Read only with the record.
+    // string that is a JWT, and "access_token" and "refresh_token" strings. Read only with
+    // the record.
     bool tokens_object = false;      // the file has a closed "tokens" object
+    bool access_string = false;      // that object's "access_token" is a string
+    bool refresh_string = false;     // and its "refresh_token"
     bool id_token_found = false;     // that object has an "id_token" member
     bool id_token_string = false;    // whose value is a string
     const char* id_token = nullptr;  // decoded; null unless a string held whole

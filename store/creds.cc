@@ -146,14 +146,17 @@ bool cli_takes_jwt(std::string_view text) {
 }
 
 // Why the Codex CLI would refuse to read the file, or empty. It refuses a "tokens" object
-// without an "id_token" JWT, however good the access token beside it.
+// without an "id_token" JWT, however good the access token beside it, and one without an
+// "access_token" or a "refresh_token" string.
 std::string_view file_problem_of(const cred_values& v) {
     if (!v.tokens_object) return {};
     if (!v.id_token_found) return "no id_token";
     if (!v.id_token_string) return "id_token is not a JWT";
-    // Too long to hold whole: judge nothing rather than guess.
-    if (v.id_token == nullptr) return {};
-    return cli_takes_jwt(v.id_token) ? std::string_view{} : "id_token is not a JWT";
+    // Too long to hold whole: not judged rather than guessed.
+    if (v.id_token != nullptr && !cli_takes_jwt(v.id_token)) return "id_token is not a JWT";
+    if (!v.access_string) return "no access_token";
+    if (!v.refresh_string) return "no refresh_token";
+    return {};
 }
 
 // The facts drawn from what the scan read; the texts of v must outlive f.

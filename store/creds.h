@@ -12,9 +12,9 @@ namespace credvane {
 
 // Sets the facts the text shows in st (and in entry when given): logged_in, has_refresh,
 // api_key_present, account_id, expires_at (from the JWT's "exp"), last_refresh and
-// file_problem (why the Codex CLI would refuse the file: "no id_token" or "id_token is not
-// a JWT" for a "tokens" object without a usable id token). Only ever sets fields, so the
-// caller passes cleared records. A null text changes nothing.
+// file_problem (why the Codex CLI would refuse the file: "no id_token", "id_token is not a
+// JWT", "no access_token" or "no refresh_token" for a "tokens" object that lacks one).
+// Only ever sets fields, so the caller passes cleared records. A null text changes nothing.
 void scan_creds(const char* text, login_status& st, account_entry* entry);
 
 // The scan over the file at path, read through one fixed buffer so that the file is never

@@ -113,11 +113,15 @@ TEST(Status, CredentialFileCliProfileMarkerAndAccounts) {
 TEST(Status, FileProblemNamesWhatTheCliRefuses) {
     const std::string jwt = cgi::jwt_with_exp(4102444800);
     const std::pair<std::string, std::string> rows[] = {
-        {"{\"tokens\":{\"id_token\":\"" + jwt + "\",\"access_token\":\"" + jwt + "\"}}", ""},
+        {"{\"tokens\":{\"id_token\":\"" + jwt + "\",\"access_token\":\"" + jwt +
+             "\",\"refresh_token\":\"r\"}}",
+         ""},
         {"{\"auth_mode\":\"apikey\",\"OPENAI_API_KEY\":\"sk-1\"}", ""},
         {"{\"tokens\":{\"access_token\":\"" + jwt + "\"}}", "no id_token"},
         {"{\"tokens\":{\"id_token\":\"opaque\",\"access_token\":\"" + jwt + "\"}}",
          "id_token is not a JWT"},
+        {"{\"tokens\":{\"id_token\":\"" + jwt + "\",\"access_token\":\"" + jwt + "\"}}",
+         "no refresh_token"},
     };
     for (const auto& [file, want] : rows) {
         cgi::host h;

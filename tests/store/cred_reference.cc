@@ -72,6 +72,10 @@ void read_creds(const char* text, bool record, cred_read& r) {
                           json_str_present(text, end, "OPENAI_API_KEY") == 1;
     out.last_refresh = str_field(text, end, "last_refresh", r.last_refresh);
     if (!out.tokens_object) return;
+    for (const char* key : {"access_token", "refresh_token"}) {
+        const char* v = json_find_key(tok_start, tok_end, key);
+        (key[0] == 'a' ? out.access_string : out.refresh_string) = v != nullptr && *v == '"';
+    }
     const char* id = json_find_key(tok_start, tok_end, "id_token");
     out.id_token_found = id != nullptr;
     out.id_token_string = id != nullptr && *id == '"';
@@ -91,7 +95,8 @@ bool same_values(const cred_values& a, const cred_values& b) {
     return same_text(a.access_token, b.access_token) && a.access_present == b.access_present &&
            a.refresh_present == b.refresh_present && same_text(a.account_id, b.account_id) &&
            a.api_key_present == b.api_key_present && same_text(a.last_refresh, b.last_refresh) &&
-           a.tokens_object == b.tokens_object && a.id_token_found == b.id_token_found &&
+           a.tokens_object == b.tokens_object && a.access_string == b.access_string &&
+           a.refresh_string == b.refresh_string && a.id_token_found == b.id_token_found &&
            a.id_token_string == b.id_token_string && same_text(a.id_token, b.id_token);
 }
 

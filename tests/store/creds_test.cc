@@ -284,37 +284,51 @@ TEST(ScanCredsEntry, SameAsTheScanIntoAClearedRecord) {
 }
 
 // The Codex CLI refuses a "tokens" object without an id token that it takes for a JWT
-// (three parts split at dots, none empty, the payload unpadded URL-safe base64); every
-// other file it reads. The problem is named; a file the CLI reads has none.
+// (three parts split at dots, none empty, the payload unpadded URL-safe base64), or without
+// access and refresh token strings; every other file it reads. The problem is named; a
+// file the CLI reads has none. A payload that is no JSON is refused too, but not judged.
 TEST(ScanCreds, FileProblemIsWhatTheCliRefuses) {
     const std::string refused = "id_token is not a JWT";
-    const std::string valid = jwt(exp_payload);
+    // A tokens object with the access and refresh tokens and the given id token member.
+    const auto with_id = [](const std::string& member) {
+        return R"({"tokens":{)" + member + R"("access_token":"x","refresh_token":"r"}})";
+    };
+    const auto id = [&](const std::string& token) {
+        return with_id(R"("id_token":")" + token + R"(",)");
+    };
     const std::pair<std::string, std::string> rows[] = {
         {"", ""},
         {R"({"auth_mode":"apikey","OPENAI_API_KEY":"sk-1"})", ""},
-        {R"({"access_token":"x"})", ""},  // no "tokens": the CLI reads it, as no sign-in
+        {R"({"access_token":"x"})", ""},  // no "tokens": the CLI reads it
         {R"({"tokens":null,"access_token":"x"})", ""},
         {R"({"tokens":{"access_token":"x")", ""},  // not closed: no token window to judge
-        {R"({"tokens":{"id_token":")" + valid + R"(","access_token":"x"}})", ""},
-        {R"({"tokens":{"id_token":"a.YQ.c"}})", ""},
-        {R"({"tokens":{"id_token":"a.YWJj.c.d"}})", ""},   // a fourth part is not read
-        {R"({"tokens":{"id_token":"a\u002eYQ.c"}})", ""},  // escapes are decoded first
-        {R"({"tokens":{"id_token":")" + std::string(9000, 'i') + R"("}})", ""},  // too long
-        {R"({"tokens":{"access_token":"x","refresh_token":"r"}})", "no id_token"},
+        {id(jwt(exp_payload)), ""},
+        {id("a.YQ.c"), ""},
+        {id("a.YWJj.c.d"), ""},            // a fourth part is not read
+        {id(R"(a\u002eYQ.c)"), ""},        // escapes are decoded first
+        {id(std::string(9000, 'i')), ""},  // too long to hold: not judged
+        {with_id(""), "no id_token"},
         {R"({"tokens":{}})", "no id_token"},
-        {R"({"id_token":"a.YQ.c","tokens":{"access_token":"x"}})", "no id_token"},
-        {R"({"tokens":{"x":{"id_token":"a.YQ.c"}}})", "no id_token"},
-        {R"({"tokens":{"id_token":null,"access_token":"x"}})", refused},
-        {R"({"tokens":{"id_token":5}})", refused},
-        {R"({"tokens":{"id_token":""}})", refused},
-        {R"({"tokens":{"id_token":"opaque"}})", refused},
-        {R"({"tokens":{"id_token":"a.YQ"}})", refused},
-        {R"({"tokens":{"id_token":".YQ.c"}})", refused},
-        {R"({"tokens":{"id_token":"a..c"}})", refused},
-        {R"({"tokens":{"id_token":"a.YQ."}})", refused},
-        {R"({"tokens":{"id_token":"a.YQ==.c"}})", refused},
-        {R"({"tokens":{"id_token":"a.Y+Q/.c"}})", refused},
-        {R"({"tokens":{"id_token":"a.YWJjZ.c"}})", refused},  // 5 symbols: no whole byte
+        {R"({"id_token":"a.YQ.c","tokens":{"access_token":"x","refresh_token":"r"}})",
+         "no id_token"},
+        {with_id(R"("x":{"id_token":"a.YQ.c"},)"), "no id_token"},
+        {with_id(R"("id_token":null,)"), refused},
+        {with_id(R"("id_token":5,)"), refused},
+        {id(""), refused},
+        {id("opaque"), refused},
+        {id("a.YQ"), refused},
+        {id(".YQ.c"), refused},
+        {id("a..c"), refused},
+        {id("a.YQ."), refused},
+        {id("a.YQ==.c"), refused},
+        {id("a.Y+Q/.c"), refused},
+        {id("a.YWJjZ.c"), refused},  // 5 symbols: no whole byte
+        {R"({"tokens":{"id_token":"a.YQ.c","refresh_token":"r"}})", "no access_token"},
+        {R"({"tokens":{"id_token":"a.YQ.c","access_token":null,"refresh_token":"r"}})",
+         "no access_token"},
+        {R"({"tokens":{"id_token":"a.YQ.c","access_token":"x"}})", "no refresh_token"},
+        {R"({"tokens":{"id_token":"a.YQ.c","access_token":"","refresh_token":""}})", ""},
+        {R"({"tokens":{"access_token":"x"}})", "no id_token"},  // the id token is named first
     };
     for (const auto& [text, want] : rows) {
         login_status st{};
