@@ -47,6 +47,8 @@ void emit_status(buf& b, const login_status& st) {
         buf_addf(b, ",\"expired\":%s}", word(e.expired));
     }
     buf_adds(b, "]");
+    buf_adds(b, ",\"file_problem\":");
+    buf_json(b, st.file_problem);
 }
 
 void emit_status_answer(std::string_view prefix, const login_status& st) {

@@ -30,16 +30,14 @@ case "$before" in "" | /*) ;; *) before="$PWD/$before" ;; esac
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$repo" -B "$build" -DCREDVANE_TESTS=OFF >/dev/null
 fi
-cmake --build "$build" -j2 --target credvane >/dev/null
+cmake -S "$repo" -B "$build" -DCREDVANE_BENCH=ON >/dev/null
+cmake --build "$build" -j2 --target credvane scanner_bench >/dev/null
 out="$build/bench"
 mkdir -p "$out"
 exe="$build/credvane"
 page_bytes=$(env -i QUERY_STRING= "$exe" | wc -c)
 cc -O2 -static -o "$out/floor_status" "$here/floor_status.c"
 cc -O2 -static -DPAGE_BYTES="$page_bytes" -o "$out/floor_page" "$here/floor_page.c"
-c++ -std=c++20 -O2 -I"$repo" -o "$out/scanner_bench" "$here/scanner_bench.cc" \
-    "$build/store/libcredvane_store.a" "$build/base/libcredvane_base.a" \
-    "$build/platform/libcredvane_platform.a" -lbenchmark -lpthread
 
 # Fixtures: a home without a profile or marker, the stand-in CLI, the credential files.
 fx=$(mktemp -d "${TMPDIR:-/tmp}/credvane-bench-XXXXXX")
@@ -138,7 +136,7 @@ print("%.6f %.6f %.6f %.6f %.6f %.6f %.6f" % (med[0] / med[1], cpu[0] / cpu[1], 
         "$rss_goal" "${rss[0]}" "${rss[1]}" "${rss[2]:-0}" >>"$results"
 done
 
-"$out/scanner_bench" --benchmark_format=json --benchmark_min_time=0.5 \
+"$build/bench/scanner_bench" --benchmark_format=json --benchmark_min_time=0.5 \
     >"$out/scanner.json" 2>/dev/null
 
 python3 - "$results" "$out/scanner.json" "$runs" "$rounds" <<'PY'

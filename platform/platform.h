@@ -71,19 +71,11 @@ bool remove_file(const char* path);
 // case, with or without an extension). Always false on POSIX.
 bool reserved_file_name(std::string_view name);
 
-struct dir_entry {
-    std::string name;  // file name, without the directory
-    bool is_dir = false;
-};
-
-// The entries of dir whose names end in ".json" (exactly, case-sensitively on POSIX),
-// in byte order of their names. Empty when the directory cannot be read.
-std::vector<dir_entry> list_json_entries(const char* dir);
-
-// The entries of dir whose names end in ".json" (as list_json_entries takes them), one at
-// a time in the order the system gives them, unsorted. Reading stops for good after
-// max_entries entries of the folder (whatever their names), so a folder of any size costs
-// a bounded time.
+// The entries of dir whose names end in ".json" (exactly, case-sensitively on POSIX;
+// without regard to case on Windows, as its file system compares names), one at a time
+// in the order the system gives them, unsorted. Reading stops for good after max_entries
+// entries of the folder (whatever their names), so a folder of any size costs a bounded
+// time.
 class json_dir {
   public:
     json_dir(const char* dir, std::size_t max_entries);

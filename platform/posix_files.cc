@@ -84,24 +84,6 @@ bool reserved_file_name(std::string_view) {
     return false;
 }
 
-std::vector<dir_entry> list_json_entries(const char* dir) {
-    std::vector<dir_entry> entries;
-    DIR* d = ::opendir(dir);
-    if (d == nullptr) return entries;
-    const int dfd = ::dirfd(d);
-    while (const struct dirent* e = ::readdir(d)) {
-        const std::string_view name(e->d_name);
-        if (name.size() < 5 || name.substr(name.size() - 5) != ".json") continue;
-        struct stat st {};
-        const bool is_dir = ::fstatat(dfd, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-        entries.push_back({std::string(name), is_dir});
-    }
-    ::closedir(d);
-    std::sort(entries.begin(), entries.end(),
-              [](const dir_entry& a, const dir_entry& b) { return a.name < b.name; });
-    return entries;
-}
-
 struct json_dir::impl {
     DIR* d = nullptr;
     const struct dirent* entry = nullptr;

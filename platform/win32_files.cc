@@ -468,36 +468,6 @@ bool reserved_file_name(std::string_view name) {
     return false;
 }
 
-std::vector<dir_entry> list_json_entries(const char* dir) {
-    std::vector<dir_entry> entries;
-    std::wstring pattern;
-    if (dir == nullptr) return entries;
-    if (!file_path((std::string(dir) + "\\*.json").c_str(), pattern)) return entries;
-    WIN32_FIND_DATAW found{};
-    // The basic level leaves out the 8.3 short name, which is never used here.
-    const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
-                                           FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) return entries;
-    do {
-        // A name with no UTF-8 form cannot be named back by the rest of credvane: skipped.
-        const std::optional<std::string> utf8 = narrow(found.cFileName);
-        if (!utf8) continue;
-        const std::string_view name(*utf8);
-        // The pattern is also matched against 8.3 short names, so the search may return a
-        // name that does not itself end in ".json": only names that do are kept. Case does
-        // not count, as it does not for the file system.
-        if (name.size() < 5 ||
-            !equals_nocase(name.substr(name.size() - 5), std::string_view(".json"))) {
-            continue;
-        }
-        entries.push_back(
-            {std::string(name), (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    std::sort(entries.begin(), entries.end(),
-              [](const dir_entry& a, const dir_entry& b) { return a.name < b.name; });
-    return entries;
-}
 struct json_dir::impl {
     HANDLE search = INVALID_HANDLE_VALUE;
     WIN32_FIND_DATAW found{};

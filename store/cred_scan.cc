@@ -20,7 +20,8 @@ namespace credvane {
 namespace {
 
 constexpr std::array<std::string_view, cred_scanner::k_count> key_names = {
-    "tokens", "access_token", "refresh_token", "account_id", "OPENAI_API_KEY", "last_refresh"};
+    "tokens",         "access_token", "refresh_token", "account_id",
+    "OPENAI_API_KEY", "last_refresh", "id_token"};
 
 constexpr unsigned bit(int k) {
     return 1u << k;
@@ -43,43 +44,6 @@ std::uint64_t first_byte_bits(unsigned wanted) {
             bits |= std::uint64_t{1} << (key_names[static_cast<std::size_t>(k)][0] - 64);
     }
     return bits;
-}
-
-bool is_ws(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Up to four hexadecimal digits at p, advancing p past them; no digit at all gives 0.
-unsigned read_hex4(const char*& p) {
-    unsigned v = 0;
-    for (int i = 0; i < 4 && hex_value(*p) >= 0; ++i, ++p) {
-        v = v * 16 + static_cast<unsigned>(hex_value(*p));
-    }
-    return v;
-}
-
-// The code point of a \u escape whose digits were just read as v, with p after them; a
-// high surrogate takes the low half of a directly following \u escape, a lone half is
-// U+FFFD. Each test stops at the first byte that fails, so nothing past a NUL is read.
-unsigned utf16_code(unsigned v, const char*& p) {
-    if (v >= 0xDC00 && v <= 0xDFFF) return 0xFFFD;
-    if (v < 0xD800 || v > 0xDBFF) return v;
-    if (p[0] != '\\' || p[1] != 'u' || hex_value(p[2]) < 0 || hex_value(p[3]) < 0 ||
-        hex_value(p[4]) < 0 || hex_value(p[5]) < 0) {
-        return 0xFFFD;
-    }
-    const char* q = p + 2;
-    const unsigned lo = read_hex4(q);
-    if (lo < 0xDC00 || lo > 0xDFFF) return 0xFFFD;
-    p = q;
-    return 0x10000 + ((v - 0xD800) << 10) + (lo - 0xDC00);
 }
 
 #if defined(__SSE2__)
@@ -173,7 +137,7 @@ cred_scanner::cred_scanner(bool want_record) : want_record_(want_record) {
     inner_.wanted = bit(k_access) | bit(k_refresh);
     if (want_record) {
         top_.wanted |= bit(k_account) | bit(k_api_key) | bit(k_last);
-        inner_.wanted |= bit(k_account) | bit(k_api_key);
+        inner_.wanted |= bit(k_account) | bit(k_api_key) | bit(k_id_token);
     }
     for (pass* p : {&top_, &inner_}) {
         p->len_bits = length_bits(p->wanted);
@@ -182,11 +146,12 @@ cred_scanner::cred_scanner(bool want_record) : want_record_(want_record) {
         p->values[k_refresh].want_present = true;
         p->values[k_api_key].want_present = true;
     }
-    top_.values[k_access].out = top_access_;
-    inner_.values[k_access].out = inner_access_;
-    top_.values[k_account].out = top_account_;
-    inner_.values[k_account].out = inner_account_;
-    top_.values[k_last].out = last_refresh_;
+    top_.values[k_access].text.out = top_access_;
+    inner_.values[k_access].text.out = inner_access_;
+    top_.values[k_account].text.out = top_account_;
+    inner_.values[k_account].text.out = inner_account_;
+    top_.values[k_last].text.out = last_refresh_;
+    inner_.values[k_id_token].text.out = id_token_;
 }
 
 bool cred_scanner::done() const {
@@ -209,7 +174,7 @@ const char* cred_scanner::lex_all(const char* p, const char* e, bool last) {
         switch (state_) {
             case lex::lead:
                 // Leading whitespace, then one opening brace that no depth counts.
-                while (p < e && is_ws(*p)) ++p;
+                while (p < e && json_is_ws(*p)) ++p;
                 if (p == e) {
                     if (last) end_text();
                     return e;
@@ -230,10 +195,7 @@ const char* cred_scanner::lex_all(const char* p, const char* e, bool last) {
                         break;
                     }
                     if (base_ == nullptr || s < base_ || s >= base_ + 64) {
-                        base_ = s;
-                        masks_ = e - s >= 64
-                                     ? block_masks_64(s)
-                                     : block_masks_portable(s, static_cast<std::size_t>(e - s));
+                        load_block(s, e);
                     }
                     const std::uint64_t m = masks_.outside & (~std::uint64_t{0} << (s - base_));
                     if (m == 0) {
@@ -299,7 +261,7 @@ const char* cred_scanner::lex_all(const char* p, const char* e, bool last) {
                 break;
             case lex::after_key:
                 // A string equal to a key is that key only when a colon follows it.
-                while (p < e && is_ws(*p)) ++p;
+                while (p < e && json_is_ws(*p)) ++p;
                 if (p == e) {
                     if (last) end_text();
                     return e;
@@ -312,7 +274,7 @@ const char* cred_scanner::lex_all(const char* p, const char* e, bool last) {
                 }
                 break;
             case lex::after_colon:
-                while (p < e && is_ws(*p)) ++p;
+                while (p < e && json_is_ws(*p)) ++p;
                 if (p == e) {
                     // The text ends before the value: nothing is found any more.
                     if (last) end_text();
@@ -326,15 +288,20 @@ const char* cred_scanner::lex_all(const char* p, const char* e, bool last) {
     }
 }
 
+// The masks of the block that begins at s: 64 bytes, or what is left before e.
+void cred_scanner::load_block(const char* s, const char* e) {
+    base_ = s;
+    masks_ =
+        e - s >= 64 ? block_masks_64(s) : block_masks_portable(s, static_cast<std::size_t>(e - s));
+}
+
 // The closing quote of a string whose bytes start at t, when no backslash comes before it
 // in this block or the next; else null (the string is read the long way).
 const char* cred_scanner::closing_quote(const char* t, const char* e) {
     for (int blocks = 0; blocks < 2; ++blocks) {
         if (t >= base_ + 64) {
             if (t >= e) return nullptr;
-            base_ = t;
-            masks_ = e - t >= 64 ? block_masks_64(t)
-                                 : block_masks_portable(t, static_cast<std::size_t>(e - t));
+            load_block(t, e);
         }
         const std::uint64_t m = masks_.in_string & (~std::uint64_t{0} << (t - base_));
         if (m != 0) {
@@ -376,7 +343,7 @@ void cred_scanner::begin_string() {
 // NUL) and the value's output is full; the rest of the string is then only passed.
 void cred_scanner::update_decoding() {
     decoding_ = (key_pass_ != nullptr && !name_long_ && !name_nul_) ||
-                (str_value_ != nullptr && !str_value_->full);
+                (str_value_ != nullptr && !str_value_->text.full);
 }
 
 void cred_scanner::put_run(const char* b, std::size_t len) {
@@ -389,16 +356,7 @@ void cred_scanner::put_run(const char* b, std::size_t len) {
             name_n_ += len;
         }
     }
-    if (capture* v = str_value_; v != nullptr && !v->full) {
-        // Plain bytes are single characters: as many as fit are kept.
-        const std::size_t room = v->out.size() - v->n - 1;
-        if (len > room) {
-            len = room;
-            v->full = true;
-        }
-        std::memcpy(v->out.data() + v->n, b, len);
-        v->n += len;
-    }
+    if (capture* v = str_value_; v != nullptr) v->text.put_bytes(b, len);
 }
 
 // One decoded character of len bytes: whole or not at all, and nothing after the first
@@ -415,71 +373,15 @@ void cred_scanner::put_char(const char* b, std::size_t len) {
             }
         }
     }
-    if (capture* v = str_value_; v != nullptr && !v->full) {
-        if (v->n + len >= v->out.size()) {
-            v->full = true;
-        } else {
-            std::memcpy(v->out.data() + v->n, b, len);
-            v->n += len;
-        }
-    }
-}
-
-void cred_scanner::put_code(unsigned cp) {
-    std::array<char, 4> b{};
-    std::size_t len = 0;
-    if (cp < 0x80) {
-        b[len++] = static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        b[len++] = static_cast<char>(0xC0 | (cp >> 6));
-        b[len++] = static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        b[len++] = static_cast<char>(0xE0 | (cp >> 12));
-        b[len++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        b[len++] = static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        b[len++] = static_cast<char>(0xF0 | (cp >> 18));
-        b[len++] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        b[len++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        b[len++] = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    put_char(b.data(), len);
+    if (capture* v = str_value_; v != nullptr) v->text.put(b, len);
 }
 
 // The escape at the backslash s; its bytes up to s + lookahead are readable (or end at the
 // text's NUL). Returns the position after it.
 const char* cred_scanner::decode_escape(const char* s) {
-    const char e1 = s[1];
-    if (e1 == '\0') {
-        // A backslash just before the text's end is an ordinary byte.
-        put_char(s, 1);
-        return s + 1;
-    }
-    const char* p = s + 2;
-    char c = e1;
-    switch (e1) {
-        case 'b':
-            c = '\b';
-            break;
-        case 'f':
-            c = '\f';
-            break;
-        case 'n':
-            c = '\n';
-            break;
-        case 'r':
-            c = '\r';
-            break;
-        case 't':
-            c = '\t';
-            break;
-        case 'u':
-            put_code(utf16_code(read_hex4(p), p));
-            return p;
-        default:
-            break;
-    }
-    put_char(&c, 1);
+    json_char c;
+    const char* p = json_string_char(s, c);
+    put_char(c.bytes.data(), c.len);
     return p;
 }
 
@@ -497,9 +399,7 @@ const char* cred_scanner::string_body(const char* p, const char* e, bool last) {
             }
             if (base_ == nullptr || s < base_ || s >= base_ + 64) {
                 s = skip_plain_string(s, e);
-                base_ = s;
-                masks_ = e - s >= 64 ? block_masks_64(s)
-                                     : block_masks_portable(s, static_cast<std::size_t>(e - s));
+                load_block(s, e);
             }
             const std::uint64_t m = masks_.in_string & (~std::uint64_t{0} << (s - base_));
             if (m != 0) {
@@ -542,7 +442,7 @@ const char* cred_scanner::string_body(const char* p, const char* e, bool last) {
 
 void cred_scanner::end_string(bool terminated) {
     if (capture* v = str_value_; v != nullptr) {
-        v->out[v->n] = '\0';
+        v->text.finish();
         str_value_ = nullptr;
     }
     pass* const kp = key_pass_;
@@ -580,7 +480,7 @@ const char* cred_scanner::value_found(const char* q) {
         return q + 1;
     }
     if (*q == '"') {
-        if (!v.out.empty()) pending_value_ = &v;
+        if (!v.text.out.empty()) pending_value_ = &v;
         if (v.want_present) {
             v.present_active = true;
             v.from = q + 1;
@@ -588,7 +488,7 @@ const char* cred_scanner::value_found(const char* q) {
         }
         return q;
     }
-    if (*q != 'n' && !v.out.empty()) {
+    if (*q != 'n' && !v.text.out.empty()) {
         v.raw_active = true;
         v.from = q;
         ++raw_walks_;
@@ -598,7 +498,7 @@ const char* cred_scanner::value_found(const char* q) {
 
 void cred_scanner::end_text() {
     if (capture* v = str_value_; v != nullptr) {
-        v->out[v->n] = '\0';
+        v->text.finish();
         str_value_ = nullptr;
     }
     key_pass_ = nullptr;
@@ -615,18 +515,19 @@ void cred_scanner::walk_raw(const char* p0, const char* r, bool text_ended) {
             const char* p = v.from != nullptr ? v.from : p0;
             v.from = nullptr;
             if (v.raw_active) {
+                json_text_out& t = v.text;
                 for (; p < r; ++p) {
                     const char c = *p;
-                    if (c == ',' || c == ']' || c == '}' || v.n + 1 >= v.out.size()) {
+                    if (c == ',' || c == ']' || c == '}' || t.n + 1 >= t.out.size()) {
                         v.raw_active = false;
                         break;
                     }
-                    v.out[v.n++] = c;
+                    t.out[t.n++] = c;
                 }
                 if (text_ended) v.raw_active = false;
                 if (!v.raw_active) {
-                    while (v.n > 0 && is_ws(v.out[v.n - 1])) --v.n;
-                    v.out[v.n] = '\0';
+                    while (t.n > 0 && json_is_ws(t.out[t.n - 1])) --t.n;
+                    t.finish();
                     v.raw_done = true;
                     --raw_walks_;
                 }
@@ -662,9 +563,9 @@ namespace {
 
 // json_str_field's result for a captured value.
 bool str_result(const cred_scanner::capture& v) {
-    if (!v.found || v.first == 'n' || v.out.empty()) return false;
+    if (!v.found || v.first == 'n' || v.text.out.empty()) return false;
     if (v.first == '"') return true;
-    return v.raw_done && v.n > 0;
+    return v.raw_done && v.text.n > 0;
 }
 
 bool present_result(const cred_scanner::capture& v) {
@@ -679,15 +580,25 @@ cred_values cred_scanner::values() const {
     // flat file is read from its top level.
     const pass& tok = inner_closed_ ? inner_ : top_;
     const capture& access = tok.values[k_access];
-    if (str_result(access)) r.access_token = access.out.data();
+    if (str_result(access)) r.access_token = access.text.out.data();
     r.access_present = present_result(access);
     r.refresh_present = present_result(tok.values[k_refresh]);
     if (!want_record_) return r;
     const capture& account = tok.values[k_account];
-    if (str_result(account)) r.account_id = account.out.data();
+    if (str_result(account)) r.account_id = account.text.out.data();
     r.api_key_present =
         present_result(tok.values[k_api_key]) || present_result(top_.values[k_api_key]);
-    if (str_result(top_.values[k_last])) r.last_refresh = top_.values[k_last].out.data();
+    if (str_result(top_.values[k_last])) r.last_refresh = top_.values[k_last].text.out.data();
+    if (!inner_closed_) return r;
+    r.tokens_object = true;
+    for (const int k : {k_access, k_refresh}) {
+        const capture& v = inner_.values[static_cast<std::size_t>(k)];
+        (k == k_access ? r.access_string : r.refresh_string) = v.found && v.first == '"';
+    }
+    const capture& id = inner_.values[k_id_token];
+    r.id_token_found = id.found;
+    r.id_token_string = id.found && id.first == '"';
+    if (r.id_token_string && !id.text.full) r.id_token = id.text.out.data();
     return r;
 }
 

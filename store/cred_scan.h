@@ -9,6 +9,8 @@
 #include <span>
 #include <string_view>
 
+#include "store/json.h"
+
 namespace credvane {
 
 // Where the bytes that matter to the scan lie in a block of at most 64 bytes: bit i stands
@@ -23,24 +25,34 @@ block_masks block_masks_portable(const char* p, std::size_t n);
 // way; p holds 64 bytes.
 block_masks block_masks_64(const char* p);
 
-// What the scan of one credential file read, before facts are drawn from it. Each value is
-// what json_str_field or json_str_present would give over the file's whole text, in the
+// What the scan of one credential file read, before facts are drawn from it. Each text is
+// what json_str_field would give over the file's whole text, and each flag tells whether
+// the value is a string with a character outside escape pairs (a present string), in the
 // token window ("tokens" when the file has a closed such object, else the whole text) or,
 // for the last refresh and the second look for the API key, at the top level.
 struct cred_values {
     const char* access_token = nullptr;  // json_str_field's text, null when it gave 0
-    bool access_present = false;         // json_str_present of "access_token"
+    bool access_present = false;         // "access_token" is a present string
     bool refresh_present = false;
     const char* account_id = nullptr;    // null when json_str_field gave 0
     bool api_key_present = false;        // in the token window or at the top level
     const char* last_refresh = nullptr;  // null when json_str_field gave 0
+    // What the Codex CLI requires of a file that holds a "tokens" object: an "id_token"
+    // string that is a JWT, and "access_token" and "refresh_token" strings. Read only with
+    // the record.
+    bool tokens_object = false;      // the file has a closed "tokens" object
+    bool access_string = false;      // that object's "access_token" is a string
+    bool refresh_string = false;     // and its "refresh_token"
+    bool id_token_found = false;     // that object has an "id_token" member
+    bool id_token_string = false;    // whose value is a string
+    const char* id_token = nullptr;  // decoded; null unless a string held whole
 };
 
 class cred_scanner {
   public:
     // Bytes from a backslash that the decoding of one escape may look at: a \u escape and
     // the \u escape of a surrogate pair's second half.
-    static constexpr std::size_t lookahead = 12;
+    static constexpr std::size_t lookahead = json_char_lookahead;
 
     // want_record: also read what only the record shows (account id, API key, last refresh).
     explicit cred_scanner(bool want_record);
@@ -57,21 +69,29 @@ class cred_scanner {
     // The answers, once the last piece was fed. The texts live as long as the scan.
     cred_values values() const;
 
-    enum key_id : int { k_tokens, k_access, k_refresh, k_account, k_api_key, k_last, k_count };
+    enum key_id : int {
+        k_tokens,
+        k_access,
+        k_refresh,
+        k_account,
+        k_api_key,
+        k_last,
+        k_id_token,
+        k_count
+    };
 
     // The value of one key as one pass of the search met it.
     struct capture {
-        std::span<char> out;        // json_str_field's output; empty when not wanted
-        bool want_present = false;  // json_str_present wanted
+        // json_str_field's output (out empty when not wanted): a string value decoded as
+        // json_read_string_at does, or a raw value.
+        json_text_out text;
+        bool want_present = false;  // whether a present string is asked
         bool found = false;
         char first = 0;  // the value's first byte
-        // A string value, decoded as json_read_string_at does.
-        std::size_t n = 0;
-        bool full = false;
         // A raw value, copied up to ',', ']', '}' or the capacity.
         bool raw_active = false;
         bool raw_done = false;
-        // json_str_present's walk over escape pairs after the opening quote.
+        // The walk over escape pairs after the opening quote that tells presence.
         bool present_active = false;
         bool present_skip = false;
         bool present = false;
@@ -93,6 +113,7 @@ class cred_scanner {
     const char* lex_all(const char* p, const char* e, bool last);
     const char* string_body(const char* p, const char* e, bool last);
     const char* value_found(const char* q);
+    void load_block(const char* s, const char* e);
     const char* closing_quote(const char* t, const char* e);
     pass* candidate_pass();
     static int match_key(const pass& ps, std::string_view name);
@@ -101,7 +122,6 @@ class cred_scanner {
     void end_text();
     void put_run(const char* b, std::size_t len);
     void put_char(const char* b, std::size_t len);
-    void put_code(unsigned cp);
     const char* decode_escape(const char* s);
     void walk_raw(const char* p0, const char* r, bool text_ended);
     void update_decoding();
@@ -137,6 +157,8 @@ class cred_scanner {
     std::array<char, 96> top_account_{};
     std::array<char, 96> inner_account_{};
     std::array<char, 64> last_refresh_{};
+    // An id token is a JWT of one to two kilobytes; a longer one is not judged.
+    std::array<char, 8192> id_token_{};
 };
 
 }  // namespace credvane

@@ -28,28 +28,6 @@ int base64_value(char c) {
     return -1;
 }
 
-// The "exp" claim of a JWT's payload, or 0 when the token is not a JWT or its payload
-// cannot be read. A token that is not a JWT still counts as a login, only without expiry.
-std::int64_t jwt_exp(std::string_view token) {
-    const std::size_t first = token.find('.');
-    if (first == std::string_view::npos) return 0;
-    const std::size_t second = token.find('.', first + 1);
-    if (second == std::string_view::npos) return 0;
-    const std::string_view payload = token.substr(first + 1, second - first - 1);
-    if (payload.empty() || payload.size() > 8192) return 0;
-
-    std::vector<char> decoded;
-    try {
-        decoded.resize((payload.size() / 4) * 3 + 3 + 1);
-    } catch (const std::bad_alloc&) {
-        return 0;  // no memory: no expiry, the login still counts
-    }
-    const auto n = base64_decode(payload, std::span<char>(decoded).first(decoded.size() - 1));
-    if (!n || *n == 0) return 0;
-    decoded[*n] = '\0';
-    return json_num_field(decoded.data(), decoded.data() + *n, "exp");
-}
-
 bool leap_year(std::int64_t y) {
     return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
 }
@@ -93,6 +71,28 @@ std::optional<std::size_t> base64_decode(std::string_view in, std::span<char> ou
     return n;
 }
 
+// The "exp" claim of a JWT's payload, or 0 when the token is not a JWT or its payload
+// cannot be read. A token that is not a JWT still counts as a login, only without expiry.
+std::int64_t jwt_exp(std::string_view token) {
+    const std::size_t first = token.find('.');
+    if (first == std::string_view::npos) return 0;
+    const std::size_t second = token.find('.', first + 1);
+    if (second == std::string_view::npos) return 0;
+    const std::string_view payload = token.substr(first + 1, second - first - 1);
+    if (payload.empty() || payload.size() > 8192) return 0;
+
+    std::vector<char> decoded;
+    try {
+        decoded.resize((payload.size() / 4) * 3 + 3 + 1);
+    } catch (const std::bad_alloc&) {
+        return 0;  // no memory: no expiry, the login still counts
+    }
+    const auto n = base64_decode(payload, std::span<char>(decoded).first(decoded.size() - 1));
+    if (!n || *n == 0) return 0;
+    decoded[*n] = '\0';
+    return json_num_field(decoded.data(), decoded.data() + *n, "exp");
+}
+
 std::optional<std::int64_t> parse_last_refresh(std::string_view iso) {
     if (iso.size() < 19) return std::nullopt;
     // Fixed positions: YYYY-MM-DDTHH:MM:SS; separators, fractions and zones are not read.
@@ -124,7 +124,40 @@ struct cred_facts {
     std::int64_t expiry = 0;           // the "exp" claim; only a positive one is used
     std::string_view account_id_text;  // empty when none
     std::int64_t last_refresh = 0;     // 0 when unread or not after 1970
+    std::string_view file_problem;     // why the Codex CLI would refuse the file; empty if not
 };
+
+// Whether the Codex CLI takes text for a JWT: a header, a payload and a signature, none
+// empty, split at the first two dots; the payload in unpadded URL-safe base64. What the
+// CLI asks beyond that (the payload's claims) is not judged here.
+bool cli_takes_jwt(std::string_view text) {
+    const std::size_t first = text.find('.');
+    if (first == 0 || first == std::string_view::npos) return false;
+    const std::size_t second = text.find('.', first + 1);
+    if (second == std::string_view::npos) return false;
+    const std::string_view payload = text.substr(first + 1, second - first - 1);
+    const std::string_view rest = text.substr(second + 1);
+    const std::string_view signature = rest.substr(0, rest.find('.'));
+    if (payload.empty() || signature.empty() || payload.size() % 4 == 1) return false;
+    return std::all_of(payload.begin(), payload.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '_';
+    });
+}
+
+// Why the Codex CLI would refuse to read the file, or empty. It refuses a "tokens" object
+// without an "id_token" JWT, however good the access token beside it, and one without an
+// "access_token" or a "refresh_token" string.
+std::string_view file_problem_of(const cred_values& v) {
+    if (!v.tokens_object) return {};
+    if (!v.id_token_found) return "no id_token";
+    if (!v.id_token_string) return "id_token is not a JWT";
+    // Too long to hold whole: not judged rather than guessed.
+    if (v.id_token != nullptr && !cli_takes_jwt(v.id_token)) return "id_token is not a JWT";
+    if (!v.access_string) return "no access_token";
+    if (!v.refresh_string) return "no refresh_token";
+    return {};
+}
 
 // The facts drawn from what the scan read; the texts of v must outlive f.
 cred_facts facts_of(const cred_values& v) {
@@ -142,6 +175,7 @@ cred_facts facts_of(const cred_values& v) {
         const auto t = parse_last_refresh(v.last_refresh);
         if (t && *t > 0) f.last_refresh = *t;
     }
+    f.file_problem = file_problem_of(v);
     return f;
 }
 
@@ -156,6 +190,7 @@ void set_record(const cred_facts& f, login_status& st, account_entry* entry) {
     // The claim's own unit, seconds; a zero or negative claim means no usable expiry.
     if (f.expiry > 0) st.expires_at = f.expiry;
     if (f.last_refresh > 0) st.last_refresh = f.last_refresh;
+    if (!f.file_problem.empty()) st.file_problem = f.file_problem;
     if (entry != nullptr) {
         entry->logged_in = st.logged_in;
         entry->expires_at = st.expires_at;
@@ -215,13 +250,6 @@ void scan_creds(const char* text, login_status& st, account_entry* entry) {
     cred_scanner s(true);
     scan_text(text, s);
     set_record(facts_of(s.values()), st, entry);
-}
-
-void scan_creds_entry(const char* text, account_entry& entry) {
-    if (text == nullptr) return;
-    cred_scanner s(false);
-    scan_text(text, s);
-    set_entry(facts_of(s.values()), entry);
 }
 
 bool scan_creds_file(const char* path, login_status& st) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 #include "base/text.h"
 
@@ -44,6 +45,8 @@ struct login_status {
     std::int64_t expires_in_sec = 0;
     std::int64_t last_refresh = 0;
     std::int64_t pending_age_sec = 0;
+    // Why the Codex CLI would refuse the credential file, or empty (a text of creds.cc).
+    std::string_view file_problem;
     std::array<account_entry, max_named_accounts> accounts{};
     int account_count = 0;
 };

@@ -3,6 +3,8 @@
 
 #include <ctime>
 #include <regex>
+#include <string>
+#include <utility>
 
 #include "tests/cgi/harness.h"
 
@@ -38,7 +40,7 @@ TEST(Status, NoCredentialsNoCliWholeAnswer) {
                     cgi::json_text(h.path("home/.codex/auth.json")) +
                     "\",\"profile\":\"\",\"profile_exists\":false,\"named_"
                     "accounts\":false,\"api_key_present\":false,\"cli_error\":\"the login CLI "
-                    "is not on this node\",\"accounts\":[]"));
+                    "is not on this node\",\"accounts\":[],\"file_problem\":\"\""));
 }
 
 // Windows matches an account file's extension without regard to case.
@@ -96,11 +98,41 @@ TEST(Status, CredentialFileCliProfileMarkerAndAccounts) {
             cgi::json_text(h.path("home/.codex/auth.json")) +
             "\",\"profile\":\"codex\",\"profile_exists\":true,\"named_"
             "accounts\":true,\"api_key_present\":false,\"cli_error\":\"slow\",\"accounts\":["
-            "{\"name\":\"" + plain_account +
+            "{\"name\":\"" +
+            plain_account +
             "\",\"logged_in\":true,\"has_refresh\":true,\"expires_at\":0,"
             "\"expires_in_sec\":R,\"expired\":false},"
             "{\"name\":\"b\",\"logged_in\":true,\"has_refresh\":false,\"expires_at\":" +
-            std::to_string(now - 10) + ",\"expires_in_sec\":R,\"expired\":true}]"));
+            std::to_string(now - 10) +
+            ",\"expires_in_sec\":R,\"expired\":true}],"
+            "\"file_problem\":\"no id_token\""));
+}
+
+// A credential file the Codex CLI would refuse still counts as a login, and the answer
+// says why the CLI refuses it; a file the CLI reads has no problem.
+TEST(Status, FileProblemNamesWhatTheCliRefuses) {
+    const std::string jwt = cgi::jwt_with_exp(4102444800);
+    const std::pair<std::string, std::string> rows[] = {
+        {"{\"tokens\":{\"id_token\":\"" + jwt + "\",\"access_token\":\"" + jwt +
+             "\",\"refresh_token\":\"r\"}}",
+         ""},
+        {"{\"auth_mode\":\"apikey\",\"OPENAI_API_KEY\":\"sk-1\"}", ""},
+        {"{\"tokens\":{\"access_token\":\"" + jwt + "\"}}", "no id_token"},
+        {"{\"tokens\":{\"id_token\":\"opaque\",\"access_token\":\"" + jwt + "\"}}",
+         "id_token is not a JWT"},
+        {"{\"tokens\":{\"id_token\":\"" + jwt + "\",\"access_token\":\"" + jwt + "\"}}",
+         "no refresh_token"},
+    };
+    for (const auto& [file, want] : rows) {
+        cgi::host h;
+        h.write("home/.codex/auth.json", file);
+        const cgi::result res = h.run("action=status");
+        EXPECT_EQ(res.exit_code, 0);
+        EXPECT_NE(res.out.find("\"accounts\":[],\"file_problem\":\"" + want + "\"}\n"),
+                  std::string::npos)
+            << file << "\n"
+            << res.out;
+    }
 }
 
 TEST(Status, AccountChoice) {

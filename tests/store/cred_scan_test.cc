@@ -14,7 +14,7 @@
 
 #include "store/creds.h"
 #include "store/json.h"
-#include "tests/store/scan_oracle.h"
+#include "tests/store/cred_reference.h"
 
 namespace credvane {
 namespace {
@@ -71,12 +71,72 @@ class StreamedFile : public ::testing::Test {
 bool same_record(const login_status& a, const login_status& b) {
     return a.logged_in == b.logged_in && a.has_refresh == b.has_refresh &&
            a.api_key_present == b.api_key_present && a.expires_at == b.expires_at &&
-           a.last_refresh == b.last_refresh && a.account_id.view() == b.account_id.view();
+           a.last_refresh == b.last_refresh && a.account_id.view() == b.account_id.view() &&
+           a.file_problem == b.file_problem;
+}
+
+// The values the streaming scan reads from the whole text, with and without the record.
+void expect_reference_values(const std::string& text) {
+    for (const bool record : {true, false}) {
+        cred_scanner s(record);
+        s.feed(text.c_str(), text.c_str() + text.size(), true);
+        reference::cred_read want;
+        reference::read_creds(text.c_str(), record, want);
+        EXPECT_TRUE(reference::same_values(s.values(), want.values))
+            << text.substr(0, 80) << (record ? " (record)" : "");
+    }
+}
+
+// The rules as the plain scanner states them, on texts chosen for their edges: the token window,
+// raw values and cuts, and the id token.
+TEST(CredScanner, ReadsWhatThePlainScanReads) {
+    const std::string jwt = "eyJhbGciOiJub25lIn0.eyJleHAiOjE3MDAwMDAwMDB9.c2ln";
+    const std::string texts[] = {
+        R"({"tokens":{"access_token":"x"},"access_token":"y"})",
+        R"({"tokens":{"access_token":"x"},"access_token":"y")",
+        R"({"tokens":{"access_token":"x"})",
+        R"({"tokens":{"account_id":  12 ,"access_token":true}})",
+        R"({"tokens":{"account_id":")" + std::string(200, 'a') + R"("}})",
+        R"({"access_token":")" + std::string(5000, 'x') + R"("})",
+        R"({"tokens":{"id_token":")" + jwt + R"(","access_token":"x"}})",
+        R"({"tokens":{"access_token":"x"}})",
+        R"({"tokens":{"id_token":null}})",
+        R"({"tokens":{"id_token":")" + std::string(8191, 'i') + R"("}})",
+        R"({"tokens":{"id_token":")" + std::string(8192, 'i') + R"("}})",
+        R"({"tokens":{"id_token":")" + std::string(8190, 'i') + R"(\u00e9"}})",
+        R"({"id_token":"x","tokens":{"i\u0064_token":"a.b.c"}})",
+        R"({"tokens":{"x":{"id_token":"a.b.c"}}})",
+    };
+    for (const std::string& text : texts) expect_reference_values(text);
+}
+
+// A string is present with one character outside escape pairs; a backslash that ends
+// the text counts as one.
+TEST(CredScanner, PresenceNeedsOnePlainCharacter) {
+    const std::pair<std::string, int> rows[] = {
+        {R"({"refresh_token":"a"})", 1},
+        {R"({"refresh_token":""})", 0},
+        {R"({"refresh_token":"\n"})", 0},
+        {R"({"refresh_token":"\\"})", 0},
+        {R"({"refresh_token":"\n\ta"})", 1},
+        {R"({"refresh_token":"\u0041"})", 1},
+        {R"({"refresh_token":5})", 0},
+        {R"({"refresh_token":null})", 0},
+        {R"({"x":"a"})", 0},
+        {R"({"refresh_token":"\)", 1},
+        {R"({"refresh_token":")", 0},
+    };
+    for (const auto& [text, want] : rows) {
+        cred_scanner s(false);
+        s.feed(text.c_str(), text.c_str() + text.size(), true);
+        EXPECT_EQ(s.values().refresh_present, want == 1) << text;
+        expect_reference_values(text);
+    }
 }
 
 // Texts whose escapes, keys, values and the "tokens" object's brace land on the buffer's
-// 64 KiB edge at every offset around it: the file scan must answer as the oracle does over
-// the whole text (and so as scan_creds does).
+// 64 KiB edge at every offset around it: the file scan must answer as the scan of the
+// whole text does, and that as the plain scan reads it.
 TEST_F(StreamedFile, EveryEdgeAnswersAsTheWholeText) {
     const std::string jwt = "eyJhbGciOiJub25lIn0.eyJleHAiOjE3MDAwMDAwMDB9.c2ln";
     const std::vector<std::string> tails = {
@@ -86,6 +146,8 @@ TEST_F(StreamedFile, EveryEdgeAnswersAsTheWholeText) {
         R"("tokens":{"access_token":")" + jwt + R"("] "refresh_token":"r"}})",
         R"("tokens":{"access_token":")" + jwt + R"(",)",
         R"("access_token":"\)",
+        R"("tokens":{"id_token":"a.\u0062.c","access_token":"x"}})",
+        R"("tokens":{"id_token":"\ud83d\ude00","access_token":"x"},"last_refresh":5})",
         R"("refresh_token":"\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n","tokens":"x","access_token":)" + jwt,
     };
     const std::size_t edge = 64 * 1024;
@@ -96,8 +158,9 @@ TEST_F(StreamedFile, EveryEdgeAnswersAsTheWholeText) {
             std::string text = head + std::string(edge - back - head.size() - 2, 'p') + "\",";
             text += tail;
             const std::string path = make("c.json", text);
+            expect_reference_values(text);
             login_status want;
-            oracle::scan_creds(text.c_str(), want, nullptr);
+            scan_creds(text.c_str(), want, nullptr);
             login_status got;
             ASSERT_TRUE(scan_creds_file(path.c_str(), got)) << tail;
             EXPECT_TRUE(same_record(got, want)) << "tail " << tail << " at edge - " << back;

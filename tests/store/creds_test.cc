@@ -2,12 +2,16 @@
 #include "store/creds.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace credvane {
@@ -246,6 +250,9 @@ TEST(ScanCreds, EntryReceivesOnlyItsFacts) {
 // The accounts list reads each named account file into its entry alone; it must hold what
 // the full scan into a cleared record would have put there.
 TEST(ScanCredsEntry, SameAsTheScanIntoAClearedRecord) {
+    char tmpl[] = "/tmp/credvane-entry-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::filesystem::path dir = tmpl;
     const std::string texts[] = {
         file_with_token(quoted(jwt(exp_payload))),
         file_with_token(quoted(jwt(R"({"exp":-5})"))),
@@ -256,21 +263,78 @@ TEST(ScanCredsEntry, SameAsTheScanIntoAClearedRecord) {
         R"({"tokens":{"access_token":"x","refresh_token":"r")",
         "",
     };
+    const std::string path = (dir / "a.json").string();
     for (const std::string& text : texts) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
         login_status st{};
         account_entry want{};
         scan_creds(text.c_str(), st, &want);
         account_entry got{};
         got.expires_at = 99;  // overwritten, as the full scan overwrites it
-        scan_creds_entry(text.c_str(), got);
+        ASSERT_TRUE(scan_creds_entry_file(path.c_str(), got)) << text;
         EXPECT_EQ(got.logged_in, want.logged_in) << text;
         EXPECT_EQ(got.has_refresh, want.has_refresh) << text;
         EXPECT_EQ(got.expires_at, want.expires_at) << text;
     }
     account_entry untouched{};
     untouched.expires_at = 5;
-    scan_creds_entry(nullptr, untouched);
+    EXPECT_FALSE(scan_creds_entry_file((dir / "missing.json").c_str(), untouched));
     EXPECT_EQ(untouched.expires_at, 5);
+    std::filesystem::remove_all(dir);
+}
+
+// The Codex CLI refuses a "tokens" object without an id token that it takes for a JWT
+// (three parts split at dots, none empty, the payload unpadded URL-safe base64), or without
+// access and refresh token strings; every other file it reads. The problem is named; a
+// file the CLI reads has none. A payload that is no JSON is refused too, but not judged.
+TEST(ScanCreds, FileProblemIsWhatTheCliRefuses) {
+    const std::string refused = "id_token is not a JWT";
+    // A tokens object with the access and refresh tokens and the given id token member.
+    const auto with_id = [](const std::string& member) {
+        return R"({"tokens":{)" + member + R"("access_token":"x","refresh_token":"r"}})";
+    };
+    const auto id = [&](const std::string& token) {
+        return with_id(R"("id_token":")" + token + R"(",)");
+    };
+    const std::pair<std::string, std::string> rows[] = {
+        {"", ""},
+        {R"({"auth_mode":"apikey","OPENAI_API_KEY":"sk-1"})", ""},
+        {R"({"access_token":"x"})", ""},  // no "tokens": the CLI reads it
+        {R"({"tokens":null,"access_token":"x"})", ""},
+        {R"({"tokens":{"access_token":"x")", ""},  // not closed: no token window to judge
+        {id(jwt(exp_payload)), ""},
+        {id("a.YQ.c"), ""},
+        {id("a.YWJj.c.d"), ""},            // a fourth part is not read
+        {id(R"(a\u002eYQ.c)"), ""},        // escapes are decoded first
+        {id(std::string(9000, 'i')), ""},  // too long to hold: not judged
+        {with_id(""), "no id_token"},
+        {R"({"tokens":{}})", "no id_token"},
+        {R"({"id_token":"a.YQ.c","tokens":{"access_token":"x","refresh_token":"r"}})",
+         "no id_token"},
+        {with_id(R"("x":{"id_token":"a.YQ.c"},)"), "no id_token"},
+        {with_id(R"("id_token":null,)"), refused},
+        {with_id(R"("id_token":5,)"), refused},
+        {id(""), refused},
+        {id("opaque"), refused},
+        {id("a.YQ"), refused},
+        {id(".YQ.c"), refused},
+        {id("a..c"), refused},
+        {id("a.YQ."), refused},
+        {id("a.YQ==.c"), refused},
+        {id("a.Y+Q/.c"), refused},
+        {id("a.YWJjZ.c"), refused},  // 5 symbols: no whole byte
+        {R"({"tokens":{"id_token":"a.YQ.c","refresh_token":"r"}})", "no access_token"},
+        {R"({"tokens":{"id_token":"a.YQ.c","access_token":null,"refresh_token":"r"}})",
+         "no access_token"},
+        {R"({"tokens":{"id_token":"a.YQ.c","access_token":"x"}})", "no refresh_token"},
+        {R"({"tokens":{"id_token":"a.YQ.c","access_token":"","refresh_token":""}})", ""},
+        {R"({"tokens":{"access_token":"x"}})", "no id_token"},  // the id token is named first
+    };
+    for (const auto& [text, want] : rows) {
+        login_status st{};
+        scan_creds(text.c_str(), st, nullptr);
+        EXPECT_EQ(st.file_problem, want) << text.substr(0, 80);
+    }
 }
 
 TEST(ScanCreds, OnlySetsFieldsAndIgnoresANullText) {

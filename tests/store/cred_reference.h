@@ -1,0 +1,31 @@
+// cred_reference.h: the credential scan written plainly over the whole text with the
+// scanner of store/json.h, one lookup per key. The streaming scan (store/cred_scan.h) must
+// read the same values from any text, whole or in pieces: tests/store and the scan_diff
+// fuzz target hold it to that.
+#pragma once
+
+#include <array>
+
+#include "store/cred_scan.h"
+
+namespace credvane::reference {
+
+// 1 when the value of key is a string with at least one character outside escape pairs
+// (a backslash that ends the window counts as one).
+int json_str_present(const char* start, const char* end, const char* key);
+
+// The values and the buffers their texts live in.
+struct cred_read {
+    cred_values values;
+    std::array<char, 4096> access{};
+    std::array<char, 96> account{};
+    std::array<char, 64> last_refresh{};
+    std::array<char, 8192> id_token{};
+};
+// What a cred_scanner(record) gives for the terminated text.
+void read_creds(const char* text, bool record, cred_read& r);
+
+// The same answers: each flag, and each text the same or absent in both.
+bool same_values(const cred_values& a, const cred_values& b);
+
+}  // namespace credvane::reference
