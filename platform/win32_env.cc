@@ -16,6 +16,7 @@
 #include "platform/win32_internal.h"
 
 #include <bcrypt.h>
+#include <werapi.h>
 
 namespace credvane::platform {
 
@@ -194,6 +195,30 @@ void shell_quote_into(const char* text, std::span<char> out) {
     }
     out[pos++] = '"';
     out[pos] = '\0';
+}
+
+// Windows writes no core file of its own; a crash report of Windows Error Reporting is the
+// dump that could carry a token, so it is told to leave the heap out. A full dump an
+// administrator asks for (the LocalDumps registry key) is the administrator's to keep.
+bool keep_memory_private() {
+    return SUCCEEDED(WerSetFlags(WER_FAULT_REPORTING_FLAG_NOHEAP));
+}
+
+void drop_env(const char* name) {
+    std::wstring wname;
+    if (name != nullptr && widen(name, wname)) SetEnvironmentVariableW(wname.c_str(), nullptr);
+    // The C runtime keeps its own copy, which getenv reads.
+    if (name != nullptr) _putenv_s(name, "");
+}
+
+// Ownership and write rights on Windows are access-control lists, judged where the file is
+// written; a folder here is never refused for its mode bits.
+std::string unsafe_folder(const char*) {
+    return {};
+}
+
+std::optional<std::string> write_target(const char* path, std::string*) {
+    return std::string(path == nullptr ? "" : path);
 }
 
 }  // namespace credvane::platform

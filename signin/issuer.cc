@@ -232,8 +232,12 @@ std::optional<device_code> read_device_code(const json& body, std::string* why) 
     d.device_auth_id = *id;
     auto code = string_member(body, "user_code");
     if (!code) code = string_member(body, "usercode");  // older servers
-    if (!code || !opaque_ok(*code, 64)) {
+    if (!code || !opaque_ok(*code, 1024)) {
         say(why, "no usable user code");
+        return std::nullopt;
+    }
+    if (code->size() > max_user_code) {
+        say(why, "the user code is longer than the 63 bytes credvane can show whole");
         return std::nullopt;
     }
     d.user_code = *code;
@@ -290,15 +294,16 @@ std::optional<authfile::login_tokens> read_tokens(const json& body, bool refresh
     return t;
 }
 
-bool refresh_token_reused(const json& body) {
+std::string error_code(const json& body) {
     const auto err = body.find("error");
-    if (err == body.end()) return false;
-    if (err->is_string()) return err->get_ref<const std::string&>() == "refresh_token_reused";
-    if (err->is_object()) {
-        const auto code = string_member(*err, "code");
-        return code && *code == "refresh_token_reused";
-    }
-    return false;
+    if (err == body.end()) return {};
+    if (err->is_string()) return err->get<std::string>();
+    if (err->is_object()) return string_member(*err, "code").value_or(std::string());
+    return {};
+}
+
+bool refresh_token_reused(const json& body) {
+    return error_code(body) == "refresh_token_reused";
 }
 
 }  // namespace credvane::signin
