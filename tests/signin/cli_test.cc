@@ -2,11 +2,16 @@
 // issuer on 127.0.0.1 that answers as the test says, well or badly.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "helpers.h"
@@ -696,6 +701,113 @@ TEST_F(Signin, LogoutRevokesTheRefreshTokenAndRemovesTheFile) {
     const held_lock other(n.auth().parent_path() / "auth.lock");
     EXPECT_EQ(n.login({"--logout"}).answer()["error"], "locked");
     EXPECT_TRUE(std::filesystem::exists(n.auth()));
+}
+
+// The core-file limit of every credvane-login running now, as the system reports it.
+std::vector<std::string> core_limits_of_running_logins() {
+    std::vector<std::string> limits;
+    std::error_code ec;
+    const auto exe = std::filesystem::canonical(CREDVANE_LOGIN_EXE, ec);
+    for (const auto& e : std::filesystem::directory_iterator("/proc", ec)) {
+        std::error_code ignored;
+        if (std::filesystem::read_symlink(e.path() / "exe", ignored) != exe) continue;
+        std::ifstream in(e.path() / "limits");
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("Max core file size", 0) == 0) limits.push_back(line);
+        }
+    }
+    return limits;
+}
+
+// A program that holds tokens leaves no core file behind when it crashes.
+TEST_F(Signin, TheLoginProgramAllowsNoCoreFile) {
+    std::vector<std::string> seen_limits;
+    responder watching([&](const seen& s) {
+        // Asked while the program waits for this very answer.
+        if (s.path == usercode_path) seen_limits = core_limits_of_running_logins();
+        return iss(s);
+    });
+    n.env["CREDVANE_ISSUER"] = watching.url();
+    ASSERT_EQ(n.login({"--start"}).code, 0);
+    ASSERT_FALSE(seen_limits.empty()) << "the running program was not found";
+    for (const std::string& line : seen_limits) {
+        std::istringstream words(line.substr(std::string("Max core file size").size()));
+        std::string soft, hard;
+        words >> soft >> hard;
+        EXPECT_EQ(soft, "0") << line;
+        EXPECT_EQ(hard, "0") << line;
+    }
+}
+
+// An https server on 127.0.0.1 with a certificate nobody trusts: enough for a TLS handshake
+// to begin, and so for a key log to be written, before the certificate is refused.
+class tls_server {
+  public:
+    explicit tls_server(const std::filesystem::path& dir) {
+        const std::string key = (dir / "key.pem").string(), cert = (dir / "cert.pem").string();
+        const std::string make =
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout '" +
+            key + "' -out '" + cert + "' -subj /CN=localhost -days 1 >/dev/null 2>&1";
+        if (std::system(make.c_str()) != 0) return;
+        port = closed_port();
+        int out[2];
+        if (::pipe(out) != 0) return;
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        posix_spawn_file_actions_addclose(&fa, out[0]);
+        const std::string accept = "127.0.0.1:" + std::to_string(port);
+        std::vector<std::string> args = {"openssl", "s_server", "-accept", accept, "-cert",
+                                         cert,      "-key",     key,       "-www"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const int rc = posix_spawnp(&pid_, "openssl", &fa, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(out[1]);
+        if (rc != 0) {
+            ::close(out[0]);
+            pid_ = -1;
+            return;
+        }
+        // It says ACCEPT once it listens.
+        FILE* f = ::fdopen(out[0], "r");
+        char line[256];
+        while (std::fgets(line, sizeof line, f) != nullptr) {
+            if (std::string_view(line).starts_with("ACCEPT")) {
+                ready = true;
+                break;
+            }
+        }
+        std::fclose(f);
+    }
+    ~tls_server() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool ready = false;
+    int port = 0;
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// TLS session secrets never reach a key log file, whatever the environment says.
+TEST_F(Signin, NoKeyLogIsWritten) {
+    const tls_server tls(n.root);
+    if (!tls.ready) GTEST_SKIP() << "openssl s_server could not be started";
+    const auto keys = n.root / "keys.log";
+    n.env["SSLKEYLOGFILE"] = keys.string();
+    n.env["CREDVANE_ISSUER"] = "https://127.0.0.1:" + std::to_string(tls.port);
+    const run_result r = n.login({"--start"});
+    EXPECT_EQ(r.answer()["error"], "start_failed") << r.out;  // the certificate is not trusted
+    EXPECT_FALSE(std::filesystem::exists(keys)) << slurp(keys);
+    put(n.auth(), login_file(n.env["CREDVANE_ISSUER"], jwt({{"exp", 1800000000}})));
+    EXPECT_EQ(n.refresh({"--credentials-file", n.auth().string(), "--force"}).answer()["error"],
+              "refresh_failed");
+    EXPECT_FALSE(std::filesystem::exists(keys)) << slurp(keys);
 }
 
 }  // namespace
