@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "platform/platform.h"
 #include "signin/http.h"
 
 namespace credvane::http {
@@ -140,6 +141,11 @@ answer client::post(const request& r) {
         std::equal(url.begin(), url.begin() + 7, "http://",
                    [](char x, char y) { return (x | 0x20) == y || x == y; })) {
         set = c.easy_setopt(e, CURLOPT_PROXY, "") == CURLE_OK;
+    }
+    // A company's certificate authority: Debian's libcurl reads no variable for it (not
+    // SSL_CERT_FILE), so the programs take one of their own, which credvane passes on.
+    if (const char* ca = platform::env("CREDVANE_CA_FILE"); set && ca != nullptr && ca[0] != '\0') {
+        set = c.easy_setopt(e, CURLOPT_CAINFO, ca) == CURLE_OK;
     }
     if (!set) {
         a.error = "the HTTP library refused the request settings";

@@ -810,5 +810,22 @@ TEST_F(Signin, NoKeyLogIsWritten) {
     EXPECT_FALSE(std::filesystem::exists(keys)) << slurp(keys);
 }
 
+// An operator's own certificate authority is named to both programs in one variable.
+TEST_F(Signin, ACertificateAuthorityFileIsHonoured) {
+    const tls_server tls(n.root);
+    if (!tls.ready) GTEST_SKIP() << "openssl s_server could not be started";
+    n.env["CREDVANE_ISSUER"] = "https://localhost:" + std::to_string(tls.port);
+    const run_result untrusted = n.login({"--start"});
+    EXPECT_EQ(untrusted.answer()["error"], "start_failed") << untrusted.out;
+    EXPECT_NE(untrusted.out.find("certificate"), std::string::npos) << untrusted.out;
+    n.env["CREDVANE_CA_FILE"] = (n.root / "cert.pem").string();
+    // The test server completes the handshake but never answers a POST: the run ends when
+    // its time is up, and not on the certificate.
+    n.env["CREDVANE_CLI_TIMEOUT"] = "2";
+    const run_result trusted = n.login({"--start"});
+    EXPECT_EQ(trusted.answer()["error"], "start_failed") << trusted.out;
+    EXPECT_EQ(trusted.out.find("certificate"), std::string::npos) << trusted.out;
+}
+
 }  // namespace
 }  // namespace signin_test
