@@ -262,17 +262,20 @@ int do_status(const std::string& creds, const std::string& marker) {
     return reply(out);
 }
 
-// The issuer a file's tokens came from, as the refresh program picks it.
+// The issuer a file's tokens came from, as the refresh program picks it: the one the file
+// records, else CREDVANE_ISSUER. Empty when the file records one that is not usable: the
+// token must not go anywhere else.
 std::string issuer_of(const json& tokens) {
     const auto prov = tokens.find("oauth_provenance");
     if (prov != tokens.end() && prov->is_object()) {
         const auto is = prov->find("issuer");
         if (is != prov->end() && is->is_string()) {
             const std::string recorded = trim_issuer(is->get<std::string>());
-            if (issuer_ok(recorded)) return recorded;
+            return issuer_ok(recorded) ? recorded : std::string();
         }
     }
-    return configured_issuer();
+    const std::string configured = configured_issuer();
+    return issuer_ok(configured) ? configured : std::string();
 }
 
 // Sign out as `codex logout` does: the refresh token is revoked at the issuer (best effort:
@@ -299,8 +302,9 @@ int do_logout(const std::string& creds) {
         if (rt != tokens->end() && rt->is_string() &&
             opaque_ok(rt->get_ref<const std::string&>(), 8192)) {
             const std::string issuer = issuer_of(*tokens);
-            if (!issuer_ok(issuer)) {
-                not_revoked = "CREDVANE_ISSUER is not a usable https:// address";
+            if (issuer.empty()) {
+                not_revoked =
+                    "the file's issuer (or CREDVANE_ISSUER) is not a usable https:// address";
             } else {
                 http::client c;
                 json body = json::object();

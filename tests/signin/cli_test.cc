@@ -688,6 +688,13 @@ TEST_F(Signin, LogoutRevokesTheRefreshTokenAndRemovesTheFile) {
         EXPECT_TRUE(std::filesystem::exists(n.auth().parent_path() / "auth.json.lock"));
         EXPECT_EQ(out.out.find("rt-to-revoke"), std::string::npos);
     }
+    // A token is revoked only where it came from: a file naming an unusable issuer sends it
+    // nowhere.
+    put(n.auth(), login_file("http://203.0.113.9", jwt({{"exp", 1800000000}})));
+    const run_result nowhere = n.login({"--logout"});
+    EXPECT_EQ(nowhere.answer()["revoked"], false) << nowhere.out;
+    EXPECT_EQ(server.count(revoke_path), 0u);
+    EXPECT_FALSE(std::filesystem::exists(n.auth()));
     // Nothing to do is done; a named account is its own file.
     EXPECT_EQ(n.login({"--logout"}).answer(), json::parse(R"({"ok":true,"state":"logged_out"})"));
     const auto work = n.root / "home/.codex/accounts/work.json";
