@@ -17,7 +17,6 @@
 #include "platform/win32_internal.h"
 
 #include <bcrypt.h>
-#include <werapi.h>
 
 namespace credvane::platform {
 
@@ -202,7 +201,14 @@ void shell_quote_into(const char* text, std::span<char> out) {
 // dump that could carry a token, so it is told to leave the heap out. A full dump an
 // administrator asks for (the LocalDumps registry key) is the administrator's to keep.
 bool keep_memory_private() {
-    return SUCCEEDED(WerSetFlags(WER_FAULT_REPORTING_FLAG_NOHEAP));
+    // WerSetFlags lives in kernel32 (Windows Vista and later); MinGW's werapi.h does not
+    // compile on its own, so the function is looked up rather than declared.
+    using wer_set_flags = HRESULT(WINAPI*)(DWORD);
+    constexpr DWORD no_heap = 1;  // WER_FAULT_REPORTING_FLAG_NOHEAP
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto proc = kernel != nullptr ? GetProcAddress(kernel, "WerSetFlags") : nullptr;
+    if (proc == nullptr) return false;
+    return SUCCEEDED(reinterpret_cast<wer_set_flags>(reinterpret_cast<void*>(proc))(no_heap));
 }
 
 void drop_env(const char* name) {
