@@ -62,6 +62,8 @@ constexpr std::string_view request_names[] = {
     "SCRIPT_URI",   "SCRIPT_URL",      "DOCUMENT_ROOT",   "DOCUMENT_URI", "REMOTE_PORT",
     "SERVER_ADDR",  "REQUEST_SCHEME",  "HTTPS",           "UNIQUE_ID",    "ORIG_PATH_INFO",
 };
+// TLS session secrets written to a file: whoever reads it reads every token in the traffic.
+constexpr std::string_view secret_names[] = {"SSLKEYLOGFILE"};
 // The request's headers, and a redirect's copies of the request.
 constexpr std::string_view request_prefixes[] = {"HTTP_", "REDIRECT_"};
 
@@ -88,6 +90,9 @@ bool never(std::string_view name) {
     }
     for (const std::string_view prefix : request_prefixes) {
         if (has_prefix(name, prefix, name_case::fold)) return true;
+    }
+    for (const std::string_view n : secret_names) {
+        if (same(name, n, name_case::fold)) return true;
     }
     return false;
 }

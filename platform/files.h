@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace credvane::platform {
@@ -48,5 +50,25 @@ bool random_bytes(std::span<unsigned char> out);
 
 // Blocks the calling thread for about ms milliseconds.
 void sleep_ms(int ms);
+
+// Keeps the tokens this process will hold out of any dump of its memory: no core file,
+// and on POSIX no debugger or /proc reader of the same user. True when it took effect.
+bool keep_memory_private();
+
+// Removes a variable from this process's own environment, so that a library loaded later
+// never sees it.
+void drop_env(const char* name);
+
+// Why credentials must not be written into the folder dir, or empty when they may: a
+// folder that another user could change under us (writable by group or others without the
+// sticky bit, or owned by a user other than us and root), as ssh judges its own. A folder
+// that does not exist yet is fine: it is made private.
+std::string unsafe_folder(const char* dir);
+
+// The file a write to path must replace, as the Codex CLI writes its credential file: a
+// symbolic link is followed to its target (the link stays a link), a missing file is
+// path itself. Nothing, with the reason in why, for a file with more than one hard link:
+// replacing it would part it from its other names silently.
+std::optional<std::string> write_target(const char* path, std::string* why);
 
 }  // namespace credvane::platform

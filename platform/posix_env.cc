@@ -1,6 +1,8 @@
 // posix_env.cc: the environment and text on POSIX: variables, the clocks, standard output,
 // the shell's quoting, and random bytes and sleeping for the sign-in programs.
+#include <sys/prctl.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -95,6 +97,18 @@ void sleep_ms(int ms) {
     t.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
     while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
     }
+}
+
+bool keep_memory_private() {
+    const struct rlimit none { 0, 0 };
+    const bool no_core = ::setrlimit(RLIMIT_CORE, &none) == 0;
+    // Not dumpable also keeps ptrace and /proc/PID/mem of the same user away.
+    const bool not_dumpable = ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
+    return no_core && not_dumpable;
+}
+
+void drop_env(const char* name) {
+    ::unsetenv(name);
 }
 
 }  // namespace credvane::platform

@@ -216,4 +216,55 @@ bool make_private_dirs(const char* dir) {
     return ::stat(dir, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+std::string unsafe_folder(const char* dir) {
+    struct stat st {};
+    if (dir == nullptr || dir[0] == '\0') return {};
+    if (::stat(dir, &st) != 0) {
+        // Missing: it is made private when written. Anything else we cannot judge.
+        return errno == ENOENT ? std::string() : std::string(dir) + " cannot be examined";
+    }
+    if (!S_ISDIR(st.st_mode)) return std::string(dir) + " is not a folder";
+    if (st.st_uid != ::geteuid() && st.st_uid != 0)
+        return std::string(dir) + " belongs to another user";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+        return std::string(dir) + " may be written by other users (group or others may write it)";
+    }
+    return {};
+}
+
+std::optional<std::string> write_target(const char* path, std::string* why) {
+    std::string target(path == nullptr ? "" : path);
+    // A chain of links is followed as the system follows one, up to its own limit.
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(target.c_str(), &st) != 0) {
+            if (errno == ENOENT) return target;  // a new file, or a link to one yet to be made
+            if (why != nullptr) *why = target + " cannot be examined";
+            return std::nullopt;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            std::array<char, 4096> buf{};
+            const ssize_t n = ::readlink(target.c_str(), buf.data(), buf.size());
+            if (n <= 0 || static_cast<std::size_t>(n) >= buf.size()) {
+                if (why != nullptr) *why = target + " is a link that cannot be read";
+                return std::nullopt;
+            }
+            const std::string to(buf.data(), static_cast<std::size_t>(n));
+            target = to.front() == '/' ? to : folder_of(target) + to;
+            continue;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            if (why != nullptr) *why = target + " is not a regular file";
+            return std::nullopt;
+        }
+        if (st.st_nlink > 1) {
+            if (why != nullptr) *why = target + " has other hard links; refusing to write it";
+            return std::nullopt;
+        }
+        return target;
+    }
+    if (why != nullptr) *why = std::string(path) + " is a loop of links";
+    return std::nullopt;
+}
+
 }  // namespace credvane::platform

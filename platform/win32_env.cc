@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <list>
 #include <map>
@@ -194,6 +195,37 @@ void shell_quote_into(const char* text, std::span<char> out) {
     }
     out[pos++] = '"';
     out[pos] = '\0';
+}
+
+// Windows writes no core file of its own; a crash report of Windows Error Reporting is the
+// dump that could carry a token, so it is told to leave the heap out. A full dump an
+// administrator asks for (the LocalDumps registry key) is the administrator's to keep.
+bool keep_memory_private() {
+    // WerSetFlags lives in kernel32 (Windows Vista and later); MinGW's werapi.h does not
+    // compile on its own, so the function is looked up rather than declared.
+    using wer_set_flags = HRESULT(WINAPI*)(DWORD);
+    constexpr DWORD no_heap = 1;  // WER_FAULT_REPORTING_FLAG_NOHEAP
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto proc = kernel != nullptr ? GetProcAddress(kernel, "WerSetFlags") : nullptr;
+    if (proc == nullptr) return false;
+    return SUCCEEDED(reinterpret_cast<wer_set_flags>(reinterpret_cast<void*>(proc))(no_heap));
+}
+
+void drop_env(const char* name) {
+    std::wstring wname;
+    if (name != nullptr && widen(name, wname)) SetEnvironmentVariableW(wname.c_str(), nullptr);
+    // The C runtime keeps its own copy, which getenv reads.
+    if (name != nullptr) _putenv_s(name, "");
+}
+
+// Ownership and write rights on Windows are access-control lists, judged where the file is
+// written; a folder here is never refused for its mode bits.
+std::string unsafe_folder(const char*) {
+    return {};
+}
+
+std::optional<std::string> write_target(const char* path, std::string*) {
+    return std::string(path == nullptr ? "" : path);
 }
 
 }  // namespace credvane::platform

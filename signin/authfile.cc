@@ -149,10 +149,53 @@ locks::locks(std::string_view creds, std::int64_t deadline_ms) {
     }
 }
 
-bool write(std::string_view path, std::string_view text) {
-    const std::string folder = folder_of(path);
-    if (!folder.empty() && !platform::make_private_dirs(folder.c_str())) return false;
-    return platform::replace_file(std::string(path).c_str(), ".auth-", text);
+namespace {
+
+// The file a write replaces, with its folder made and judged safe; nothing, with why, when
+// it must not be written.
+std::optional<std::string> prepared_target(std::string_view path, std::string* why) {
+    std::string reason;
+    const auto target = platform::write_target(std::string(path).c_str(), &reason);
+    if (!target) {
+        if (why != nullptr) *why = reason;
+        return std::nullopt;
+    }
+    const std::string folder = folder_of(*target);
+    if (folder.empty()) return target;
+    reason = platform::unsafe_folder(folder.c_str());
+    if (reason.empty() && !platform::make_private_dirs(folder.c_str()))
+        reason = "cannot create " + folder;
+    if (!reason.empty()) {
+        if (why != nullptr) *why = reason;
+        return std::nullopt;
+    }
+    return target;
+}
+
+}  // namespace
+
+bool write(std::string_view path, std::string_view text, std::string* why) {
+    const auto target = prepared_target(path, why);
+    if (!target) return false;
+    if (!platform::replace_file(target->c_str(), ".auth-", text)) {
+        if (why != nullptr) *why = "cannot replace " + *target;
+        return false;
+    }
+    return true;
+}
+
+std::string check_writable(std::string_view path, std::size_t size) {
+    std::string why;
+    const auto target = prepared_target(path, &why);
+    if (!target) return why;
+    const std::string id = new_login_owner_id();
+    if (id.empty()) return "the system gave no random bytes";
+    // The same way the real write goes (temporary file, flush, rename), under a name of its own.
+    const std::string probe = folder_of(*target) + ".auth-probe-" + id.substr(0, 16);
+    const bool ok = platform::replace_file(probe.c_str(), ".auth-", std::string(size, ' '));
+    platform::remove_file(probe.c_str());
+    if (!ok) return "cannot write a file of " + std::to_string(size) + " bytes beside " + *target;
+    return {};
 }
 
 std::optional<json> read(std::string_view path) {

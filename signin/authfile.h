@@ -74,8 +74,16 @@ class locks {
 };
 
 // Writes text as the credential file at path (the caller holds the locks): creates the
-// folder (0700) when missing, then replaces the file atomically. False leaves the old file.
-bool write(std::string_view path, std::string_view text);
+// folder (0700) when missing, then replaces the file atomically. A symbolic link is written
+// through to its target and stays a link; a hard-linked file, or a folder other users may
+// change, is refused. False leaves the old file, with the reason in why.
+bool write(std::string_view path, std::string_view text, std::string* why = nullptr);
+
+// Proves that write(path, ...) of about size bytes can succeed now, before a single-use
+// token is spent on answers that would then have nowhere to go: the target is acceptable,
+// its folder safe and present, and a file of that size is created there, written to the
+// disk and removed. Empty when it can; else the reason, for a person.
+std::string check_writable(std::string_view path, std::size_t size);
 
 // Reads and parses the file; nothing when it is missing, too large or not JSON.
 std::optional<json> read(std::string_view path);

@@ -55,6 +55,16 @@ std::string folder_of(const std::string& path) {
 
 }  // namespace
 
+void protect_process() {
+    platform::drop_env("SSLKEYLOGFILE");
+    platform::keep_memory_private();
+}
+
+std::string unsafe_folder_of(const std::string& path) {
+    const std::string folder = folder_of(path);
+    return folder.empty() ? std::string() : platform::unsafe_folder(folder.c_str());
+}
+
 int reply(const json& answer) {
     platform::write_stdout(answer.dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
     return exit_ok;
@@ -116,8 +126,9 @@ marker_state read_marker(const std::string& path, pending& out) {
     const auto expires = int_member(*doc, "expires_at");
     const auto last = int_member(*doc, "last_poll_ms");
     // The marker is ours, but it lies in a folder others may write: check it as any input.
-    if (!id || !opaque_ok(*id, 1024) || !code || !opaque_ok(*code, 64) || !issuer || !issuer_ok(*issuer) ||
-        !interval || *interval < 1 || *interval > max_interval || !created || !expires || !last) {
+    if (!id || !opaque_ok(*id, 1024) || !code || !opaque_ok(*code, max_user_code) || !issuer ||
+        !issuer_ok(*issuer) || !interval || *interval < 1 || *interval > max_interval || !created ||
+        !expires || !last) {
         return marker_state::unusable;
     }
     out = pending{*id, *code, static_cast<int>(*interval), *issuer, *created, *expires, *last};
@@ -134,7 +145,10 @@ bool write_marker(const std::string& path, const pending& p) {
     doc["expires_at"] = p.expires_at;
     doc["last_poll_ms"] = p.last_poll_ms;
     const std::string folder = folder_of(path);
-    if (!folder.empty() && !platform::make_private_dirs(folder.c_str())) return false;
+    if (!folder.empty() && (!platform::unsafe_folder(folder.c_str()).empty() ||
+                            !platform::make_private_dirs(folder.c_str()))) {
+        return false;
+    }
     return platform::replace_file(path.c_str(), ".pending-", doc.dump());
 }
 

@@ -23,6 +23,15 @@ int reply(const json& answer);
 // Writes {"ok":false,"error":code,"detail":detail} and returns status.
 int fail(std::string_view code, std::string_view detail, int status = exit_failed);
 
+// What both programs do first, before they hold any token: TLS session secrets are never
+// written to a key log file (the variable leaves the environment before libcurl loads), and
+// no core dump or debugger of the same user may read the process's memory.
+void protect_process();
+
+// Why the folder that holds path must not receive a credential file or marker (as
+// platform::unsafe_folder judges it), or empty.
+std::string unsafe_folder_of(const std::string& path);
+
 // The run's deadline on the monotonic clock. credvane gives all its CLI runs of one
 // request CREDVANE_CLI_TIMEOUT seconds together (30 by default) and runs the status query
 // before and after a poll, so one run takes at most two thirds of it, and never more
@@ -57,6 +66,9 @@ bool write_marker(const std::string& path, const pending& p);
 std::int64_t wall_ms();
 
 // A POST to the issuer within the run's time.
+// Time kept back from a request whose answer must then be written, so that a slow issuer
+// cannot use up the run before the answer is safe on disk.
+inline constexpr std::int64_t write_reserve_ms = 500;
 http::answer post_json(http::client& c, const std::string& url, const json& body, std::int64_t deadline_ms);
 http::answer post_form(http::client& c, const std::string& url, const std::string& body,
                        std::int64_t deadline_ms);

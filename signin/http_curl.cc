@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "platform/platform.h"
 #include "signin/http.h"
 
 namespace credvane::http {
@@ -132,6 +133,20 @@ answer client::post(const request& r) {
                                 static_cast<curl_off_t>(r.max_answer)) == CURLE_OK &&
                c.easy_setopt(e, CURLOPT_WRITEFUNCTION, &take) == CURLE_OK &&
                c.easy_setopt(e, CURLOPT_WRITEDATA, &s) == CURLE_OK;
+    // Plain http goes only to this machine's loopback (the callers allow nothing else), and
+    // loopback traffic never takes a proxy: http_proxy or ALL_PROXY would otherwise carry
+    // the code, the verifier and the tokens in clear to it. An empty proxy turns every proxy
+    // variable off.
+    if (set && url.size() >= 7 &&
+        std::equal(url.begin(), url.begin() + 7, "http://",
+                   [](char x, char y) { return (x | 0x20) == y || x == y; })) {
+        set = c.easy_setopt(e, CURLOPT_PROXY, "") == CURLE_OK;
+    }
+    // A company's certificate authority: Debian's libcurl reads no variable for it (not
+    // SSL_CERT_FILE), so the programs take one of their own, which credvane passes on.
+    if (const char* ca = platform::env("CREDVANE_CA_FILE"); set && ca != nullptr && ca[0] != '\0') {
+        set = c.easy_setopt(e, CURLOPT_CAINFO, ca) == CURLE_OK;
+    }
     if (!set) {
         a.error = "the HTTP library refused the request settings";
         return a;

@@ -34,6 +34,73 @@ bool host_char(char c) {
            c == '.';
 }
 
+bool dotted_quad(std::string_view host);
+
+// A host that URL parsers read as an IPv4 address in one of its old forms ("3", "1.2.3",
+// "0x7f.1", "0177.0.0.1") names another machine than its text: only the plain dotted quad
+// is taken. No DNS top-level label is all digits or hexadecimal after "0x".
+bool numeric_host_ok(std::string_view host) {
+    const std::size_t last_dot = host.rfind('.');
+    const std::string_view last =
+        last_dot == std::string_view::npos ? host : host.substr(last_dot + 1);
+    const bool numeric =
+        !last.empty() &&
+        (last.find_first_not_of("0123456789") == std::string_view::npos ||
+         (last.size() > 1 && last[0] == '0' && lower(last[1]) == 'x' &&
+          last.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string_view::npos));
+    return !numeric || dotted_quad(host);
+}
+
+// Four decimal numbers of 0 to 255 without leading zeros, separated by dots.
+bool dotted_quad(std::string_view host) {
+    int parts = 0;
+    while (true) {
+        const std::size_t dot = host.find('.');
+        const std::string_view p = host.substr(0, dot);
+        if (p.empty() || p.size() > 3 ||
+            p.find_first_not_of("0123456789") != std::string_view::npos ||
+            (p.size() > 1 && p[0] == '0')) {
+            return false;
+        }
+        int v = 0;
+        for (const char c : p) v = v * 10 + (c - '0');
+        if (v > 255 || ++parts > 4) return false;
+        if (dot == std::string_view::npos) break;
+        host.remove_prefix(dot + 1);
+    }
+    return parts == 4;
+}
+
+// The groups of one side of an IPv6 address ("" is none); a dotted quad may end the last
+// side and counts as two. -1 when the side is not well formed.
+int ipv6_groups(std::string_view side, bool last_side) {
+    if (side.empty()) return 0;
+    int groups = 0;
+    while (true) {
+        const std::size_t colon = side.find(':');
+        const std::string_view g = side.substr(0, colon);
+        if (colon == std::string_view::npos && last_side && g.find('.') != std::string_view::npos) {
+            return dotted_quad(g) ? groups + 2 : -1;
+        }
+        if (g.empty() || g.size() > 4 ||
+            g.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos) {
+            return -1;
+        }
+        ++groups;
+        if (colon == std::string_view::npos) return groups;
+        side.remove_prefix(colon + 1);
+    }
+}
+
+bool ipv6_ok(std::string_view a) {
+    const std::size_t gap = a.find("::");
+    if (gap == std::string_view::npos) return ipv6_groups(a, true) == 8;
+    if (a.find("::", gap + 1) != std::string_view::npos) return false;
+    const int before = ipv6_groups(a.substr(0, gap), false);
+    const int after = ipv6_groups(a.substr(gap + 2), true);
+    return before >= 0 && after >= 0 && before + after <= 7;
+}
+
 // host[:port] of an https URL: a DNS name or an IPv4 address, or a bracketed IPv6 address.
 bool authority_ok(std::string_view a) {
     std::string_view host = a;
@@ -41,11 +108,7 @@ bool authority_ok(std::string_view a) {
     if (!a.empty() && a.front() == '[') {
         const std::size_t close = a.find(']');
         if (close == std::string_view::npos || close < 2) return false;
-        for (const char c : a.substr(1, close - 1)) {
-            if (!((c >= '0' && c <= '9') || (lower(c) >= 'a' && lower(c) <= 'f') || c == ':' || c == '.')) {
-                return false;
-            }
-        }
+        if (!ipv6_ok(a.substr(1, close - 1))) return false;
         host = a.substr(0, close + 1);
         const std::string_view rest = a.substr(close + 1);
         if (!rest.empty()) {
@@ -64,12 +127,15 @@ bool authority_ok(std::string_view a) {
         for (const char c : host) {
             if (!host_char(c)) return false;
         }
+        if (!numeric_host_ok(host)) return false;
     }
     if (port.size() > 5) return false;
+    long number = 0;
     for (const char c : port) {
         if (c < '0' || c > '9') return false;
+        number = number * 10 + (c - '0');
     }
-    return true;
+    return number <= 65535;
 }
 
 std::string_view host_of(std::string_view authority) {
@@ -232,8 +298,12 @@ std::optional<device_code> read_device_code(const json& body, std::string* why) 
     d.device_auth_id = *id;
     auto code = string_member(body, "user_code");
     if (!code) code = string_member(body, "usercode");  // older servers
-    if (!code || !opaque_ok(*code, 64)) {
+    if (!code || !opaque_ok(*code, 1024)) {
         say(why, "no usable user code");
+        return std::nullopt;
+    }
+    if (code->size() > max_user_code) {
+        say(why, "the user code is longer than the 63 bytes credvane can show whole");
         return std::nullopt;
     }
     d.user_code = *code;
@@ -290,15 +360,16 @@ std::optional<authfile::login_tokens> read_tokens(const json& body, bool refresh
     return t;
 }
 
-bool refresh_token_reused(const json& body) {
+std::string error_code(const json& body) {
     const auto err = body.find("error");
-    if (err == body.end()) return false;
-    if (err->is_string()) return err->get_ref<const std::string&>() == "refresh_token_reused";
-    if (err->is_object()) {
-        const auto code = string_member(*err, "code");
-        return code && *code == "refresh_token_reused";
-    }
-    return false;
+    if (err == body.end()) return {};
+    if (err->is_string()) return err->get<std::string>();
+    if (err->is_object()) return string_member(*err, "code").value_or(std::string());
+    return {};
+}
+
+bool refresh_token_reused(const json& body) {
+    return error_code(body) == "refresh_token_reused";
 }
 
 }  // namespace credvane::signin

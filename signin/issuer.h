@@ -22,6 +22,9 @@ inline constexpr std::string_view client_id = "app_EMoamEEZ73f0CkXaXp7hrann";
 inline constexpr std::int64_t code_lifetime_sec = 900;
 inline constexpr int default_interval = 5;
 inline constexpr int max_interval = 60;
+// The longest user code taken: credvane hands the code on to the panel in a 64-byte field
+// with its terminator, and a code cut there is one the person types in vain.
+inline constexpr std::size_t max_user_code = 63;
 
 // The issuer base URL from CREDVANE_ISSUER (empty counts as unset), else the default, with
 // trailing slashes removed.
@@ -78,5 +81,8 @@ std::optional<authfile::login_tokens> read_tokens(const json& body, bool refresh
 
 // True when an error answer says the refresh token was already used.
 bool refresh_token_reused(const json& body);
+
+// The error code of an error answer, {"error":"x"} or {"error":{"code":"x"}}, or empty.
+std::string error_code(const json& body);
 
 }  // namespace credvane::signin

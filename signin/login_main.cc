@@ -5,6 +5,7 @@
 //   credvane-login --poll [--name N]              at most one token poll per interval
 //   credvane-login --cancel [--name N]            forget the open login
 //   credvane-login --status [--name N]            what the files say
+//   credvane-login --logout [--name N]            revoke the refresh token, remove the file
 //
 // The open login lives in the account's pending-login marker between runs. The existing
 // credential file is not touched until new tokens are written over it.
@@ -24,7 +25,7 @@
 namespace credvane::signin {
 namespace {
 
-enum class step { none, start, poll, cancel, status };
+enum class step { none, start, poll, cancel, status, logout };
 
 struct options {
     step what = step::none;
@@ -32,7 +33,8 @@ struct options {
     std::string name;
 };
 
-const char* const usage = "usage: credvane-login --start [--force] | --poll | --cancel | --status [--name N]";
+const char* const usage =
+    "usage: credvane-login --start [--force] | --poll | --cancel | --status | --logout [--name N]";
 
 bool parse_args(int argc, char** argv, options& o) {
     for (int i = 1; i < argc; ++i) {
@@ -46,6 +48,8 @@ bool parse_args(int argc, char** argv, options& o) {
             s = step::cancel;
         } else if (a == "--status") {
             s = step::status;
+        } else if (a == "--logout") {
+            s = step::logout;
         } else if (a == "--force") {
             o.force = true;
             continue;
@@ -124,11 +128,23 @@ int do_start(const options& o, const std::string& creds, const std::string& mark
 // The approved login: exchange the code for tokens and write them as the Codex CLI would.
 int finish(http::client& c, const pending& p, const grant& g, const std::string& creds,
            const std::string& marker, std::int64_t deadline) {
+    // The code can be exchanged once: the locks are taken and the write proven possible
+    // before it is, so a busy lock costs one poll (the approval stays with the issuer) and
+    // not the person's approval.
+    const authfile::locks held(creds, deadline);
+    if (!held.held()) return reply(pending_answer(p.interval));
+    if (const std::string cannot = authfile::check_writable(creds, 64 * 1024); !cannot.empty()) {
+        platform::remove_file(marker.c_str());
+        return fail("write_failed", "the credential file could not be written (" + cannot +
+                                        "); the code was not exchanged; start the login again");
+    }
+    if (time_left_ms(deadline) <= write_reserve_ms) return reply(pending_answer(p.interval));
     const std::string form = "grant_type=authorization_code&client_id=" + form_escape(client_id) +
                              "&code=" + form_escape(g.authorization_code) +
                              "&redirect_uri=" + form_escape(p.issuer + "/deviceauth/callback") +
                              "&code_verifier=" + form_escape(g.code_verifier);
-    const http::answer a = post_form(c, p.issuer + "/oauth/token", form, deadline);
+    const http::answer a =
+        post_form(c, p.issuer + "/oauth/token", form, deadline - write_reserve_ms);
     if (a.how == http::outcome::failed) {
         // Nothing was decided: the marker stays, and the next poll asks again.
         return reply(pending_answer(p.interval));
@@ -149,16 +165,11 @@ int finish(http::client& c, const pending& p, const grant& g, const std::string&
     const authfile::json file =
         authfile::new_login(*tokens, p.issuer, client_id, owner, account_id_of(tokens->id_token),
                             authfile::rfc3339_nanos(std::chrono::system_clock::now()));
-    {
-        const authfile::locks held(creds, deadline);
-        if (!held.held()) {
-            platform::remove_file(marker.c_str());
-            return fail("locked", "the credential file stayed locked by another program; start the login again");
-        }
-        if (!authfile::write(creds, authfile::format(file))) {
-            platform::remove_file(marker.c_str());
-            return fail("write_failed", "could not write the credential file; the old one is unchanged");
-        }
+    std::string cause;
+    if (!authfile::write(creds, authfile::format(file), &cause)) {
+        platform::remove_file(marker.c_str());
+        return fail("write_failed", "the new tokens could not be written (" + cause +
+                                        "); the old file is unchanged; start the login again");
     }
     platform::remove_file(marker.c_str());
     json out = json::object();
@@ -220,6 +231,9 @@ int do_poll(const std::string& creds, const std::string& marker) {
                            a.status == 429 || a.status >= 500;
     if (undecided) return reply(pending_answer(p.interval));
     platform::remove_file(marker.c_str());
+    if (const auto doc = json_body(a); doc && error_code(*doc) == "expired_token") {
+        return fail("expired", "the code expired; get a new code");
+    }
     return fail("denied", "the issuer ended the login (status " + std::to_string(a.status) +
                               "): the code was denied or has expired; start the login again");
 }
@@ -248,12 +262,86 @@ int do_status(const std::string& creds, const std::string& marker) {
     return reply(out);
 }
 
+// The issuer a file's tokens came from, as the refresh program picks it: the one the file
+// records, else CREDVANE_ISSUER. Empty when the file records one that is not usable: the
+// token must not go anywhere else.
+std::string issuer_of(const json& tokens) {
+    const auto prov = tokens.find("oauth_provenance");
+    if (prov != tokens.end() && prov->is_object()) {
+        const auto is = prov->find("issuer");
+        if (is != prov->end() && is->is_string()) {
+            const std::string recorded = trim_issuer(is->get<std::string>());
+            return issuer_ok(recorded) ? recorded : std::string();
+        }
+    }
+    const std::string configured = configured_issuer();
+    return issuer_ok(configured) ? configured : std::string();
+}
+
+// Sign out as `codex logout` does: the refresh token is revoked at the issuer (best effort:
+// an issuer that cannot be reached must not keep a node signed in against its operator's
+// wish), then the file goes, under the Codex CLI's locks, which stay.
+int do_logout(const std::string& creds) {
+    const std::int64_t deadline = run_deadline_ms();
+    const authfile::locks held(creds, deadline);
+    if (!held.held())
+        return fail("locked", "the credential file stayed locked by another program; try again");
+    json out = json::object();
+    out["ok"] = true;
+    out["state"] = "logged_out";
+    if (!platform::is_non_directory(creds.c_str())) return reply(out);
+
+    std::string not_revoked;
+    const auto doc = authfile::read(creds);
+    const json* tokens = nullptr;
+    if (doc && doc->is_object()) {
+        if (const auto t = doc->find("tokens"); t != doc->end() && t->is_object()) tokens = &*t;
+    }
+    if (tokens != nullptr) {
+        const auto rt = tokens->find("refresh_token");
+        if (rt != tokens->end() && rt->is_string() &&
+            opaque_ok(rt->get_ref<const std::string&>(), 8192)) {
+            const std::string issuer = issuer_of(*tokens);
+            if (issuer.empty()) {
+                not_revoked =
+                    "the file's issuer (or CREDVANE_ISSUER) is not a usable https:// address";
+            } else {
+                http::client c;
+                json body = json::object();
+                body["token"] = rt->get<std::string>();
+                body["token_type_hint"] = "refresh_token";
+                body["client_id"] = std::string(client_id);
+                const http::answer a = post_json(c, issuer + "/oauth/revoke", body, deadline);
+                if (a.how != http::outcome::answered || a.status != 200) not_revoked = describe(a);
+            }
+        }
+    }
+    if (!platform::remove_file(creds.c_str()) && platform::is_non_directory(creds.c_str())) {
+        return fail("write_failed", "could not remove the credential file");
+    }
+    if (!not_revoked.empty()) {
+        out["revoked"] = false;
+        out["detail"] =
+            "signed out here, but the issuer did not confirm the refresh token's revocation: " +
+            not_revoked;
+    }
+    return reply(out);
+}
+
 int run(int argc, char** argv) {
+    protect_process();
     options o;
     if (!parse_args(argc, argv, o)) return fail("usage", usage, exit_usage);
     const auto creds = account_creds_path(o.name);
     const auto marker = account_marker_path(o.name);
     if (!creds || !marker) return fail("path_too_long", "the account's file paths are too long");
+    if (o.what == step::start || o.what == step::poll || o.what == step::logout) {
+        for (const std::string* file : {&*creds, &*marker}) {
+            if (const std::string unsafe = unsafe_folder_of(*file); !unsafe.empty()) {
+                return fail("write_failed", "refusing to write there: " + unsafe);
+            }
+        }
+    }
     switch (o.what) {
         case step::start:
             return do_start(o, *creds, *marker);
@@ -263,6 +351,8 @@ int run(int argc, char** argv) {
             return do_cancel(*marker);
         case step::status:
             return do_status(*creds, *marker);
+        case step::logout:
+            return do_logout(*creds);
         case step::none:
             break;
     }

@@ -105,6 +105,11 @@ int run(int argc, char** argv) {
     }
     if (path.empty()) return fail("usage", usage, exit_usage);
 
+    protect_process();
+    // The lock files are made beside the file, so its folder is judged before they are.
+    if (const std::string unsafe = unsafe_folder_of(path); !unsafe.empty()) {
+        return fail("write_failed", "refusing to use the credential folder: " + unsafe);
+    }
     const std::int64_t deadline = run_deadline_ms();
     std::optional<authfile::locks> held;
     held.emplace(path, deadline);
@@ -134,20 +139,40 @@ int run(int argc, char** argv) {
     const std::string client =
         opaque_ok(facts->client, 256) ? facts->client : std::string(client_id);
 
+    // The refresh token is single-use: once sent, the old file is worthless. So everything
+    // the write needs is proven first (the locks are held already), and time is kept back
+    // for it: new tokens (JWTs of up to 16 KiB each) replace old ones.
+    const std::string cannot =
+        authfile::check_writable(path, authfile::format(*doc).size() + 40 * 1024);
+    if (!cannot.empty()) {
+        return fail("write_failed",
+                    "the credential file could not be written, so the refresh was not tried (" +
+                        cannot + "); the old one is unchanged");
+    }
+    if (time_left_ms(deadline) <= write_reserve_ms) {
+        return fail(
+            "refresh_failed",
+            "too little time was left to refresh and write safely; the old file is unchanged");
+    }
+
     http::client c;
     json body = json::object();
     body["client_id"] = client;
     body["grant_type"] = "refresh_token";
     body["refresh_token"] = facts->refresh_token;
-    const http::answer a = post_json(c, issuer + "/oauth/token", body, deadline);
+    const http::answer a = post_json(c, issuer + "/oauth/token", body, deadline - write_reserve_ms);
     if (a.how == http::outcome::answered && a.status == 200) {
         std::string why = "not a JSON object";
         const auto answer = json_body(a);
         const auto tokens = answer ? read_tokens(*answer, true, &why) : std::nullopt;
         if (!tokens) return fail("bad_answer", "the issuer's refresh answer is not usable: " + why);
-        if (!authfile::apply_refresh(*doc, *tokens, authfile::rfc3339_nanos(std::chrono::system_clock::now())) ||
-            !authfile::write(path, authfile::format(*doc))) {
-            return fail("write_failed", "could not write the credential file; the old one is unchanged");
+        std::string cause = "the file has no tokens to update";
+        if (!authfile::apply_refresh(*doc, *tokens,
+                                     authfile::rfc3339_nanos(std::chrono::system_clock::now())) ||
+            !authfile::write(path, authfile::format(*doc), &cause)) {
+            return fail("write_failed",
+                        "the refresh token was spent but the new tokens could not be written (" +
+                            cause + "); the old token no longer works: sign in again");
         }
         return reply(refreshed(jwt_exp(tokens->access_token), nullptr));
     }

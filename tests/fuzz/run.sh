@@ -33,7 +33,7 @@ while [ $# -gt 0 ]; do
         *) targets+=("$1"); shift ;;
     esac
 done
-[ ${#targets[@]} -eq 0 ] && targets=(query auth quote json creds json_line answer scan_diff)
+[ ${#targets[@]} -eq 0 ] && targets=(query auth quote json creds json_line answer scan_diff issuer_answer issuer_url)
 
 if [ $do_build -eq 1 ]; then
     if [ ! -f "$build/CMakeCache.txt" ]; then

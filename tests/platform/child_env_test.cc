@@ -48,6 +48,9 @@ TEST(ChildEnv, Table) {
         {"HTTPS_PROXY_SETTING", "x", "", "", false, false},
         {"http_proxy", "http://proxy:3128", "", "", false, false},
         {"ALL_PROXY", "http://proxy:3128", "", "", false, false},
+        // TLS session secrets in a file, even when an operator lists the name.
+        {"SSLKEYLOGFILE", "/tmp/keys", "", "SSLKEYLOGFILE", false, false},
+        {"SslKeyLogFile", "/tmp/keys", "", "SslKeyLogFile", false, false},
         // What a CLI needs of the node, in the case each system writes it.
         {"PATH", "/usr/bin:/bin", "", "", true, true},
         {"Path", "C:\\Windows", "", "", false, true},

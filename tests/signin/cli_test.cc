@@ -2,7 +2,16 @@
 // issuer on 127.0.0.1 that answers as the test says, well or badly.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "helpers.h"
@@ -14,6 +23,7 @@ namespace {
 const std::string usercode_path = "/api/accounts/deviceauth/usercode";
 const std::string token_path = "/api/accounts/deviceauth/token";
 const std::string oauth_path = "/oauth/token";
+const std::string revoke_path = "/oauth/revoke";
 
 reply ok_json(const json& body) {
     return reply{200, "application/json", body.dump()};
@@ -42,6 +52,7 @@ struct issuer {
             return ok_json({{"authorization_code", "code+1"}, {"code_challenge", "ch"}, {"code_verifier", "ver/1"}});
         }
         if (s.path == oauth_path) return custom_exchange ? exchange_reply : ok_json(exchange);
+        if (s.path == revoke_path) return ok_json(json::object());
         return reply{404, "text/plain", "no"};
     }
 };
@@ -434,6 +445,393 @@ TEST_F(Signin, WithoutForceAFreshTokenIsLeftAlone) {
               json::parse(R"({"ok":true,"state":"fresh","expires_at":4000000000})"));
     EXPECT_EQ(server.requests().size(), 0u);
     EXPECT_EQ(slurp(n.auth()), before);
+}
+
+// --- Holding tokens safely ---
+
+// A lock the test holds on a file, as another program would.
+struct held_lock {
+    int fd;
+    explicit held_lock(const std::filesystem::path& p) : fd(-1) {
+        std::filesystem::create_directories(p.parent_path());
+        fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    }
+    ~held_lock() { ::close(fd); }
+};
+
+// A file of up to 3 KiB may be written, as on a nearly full disk; a larger write fails
+// (the signal that would end the program is ignored, so the write itself reports it).
+run_result with_small_disk(const node& n, const std::string& program,
+                           std::vector<std::string> args) {
+    std::vector<std::string> sh = {"-c", "trap '' XFSZ; ulimit -f 6; exec \"$0\" \"$@\"", program};
+    sh.insert(sh.end(), args.begin(), args.end());
+    return n.run("/bin/sh", sh);
+}
+
+std::string login_file(const std::string& issuer, const std::string& access,
+                       const std::string& rt = "rt-old") {
+    json doc = {
+        {"auth_mode", "chatgpt"},
+        {"OPENAI_API_KEY", nullptr},
+        {"tokens",
+         {{"id_token", jwt({{"sub", "u"}})},
+          {"access_token", access},
+          {"refresh_token", rt},
+          {"oauth_provenance", {{"issuer", issuer}, {"client_id", "app_EMoamEEZ73f0CkXaXp7hrann"}}},
+          {"login_owner_id", "owner"},
+          {"account_id", "acct-7"}}},
+        {"last_refresh", "2026-01-01T00:00:00.000000000Z"}};
+    return doc.dump(2);
+}
+
+// The refresh token is single-use: when the new tokens would have nowhere to go, it is not sent.
+TEST_F(Signin, RefreshSendsNoTokenItCouldNotWriteTheAnswerOf) {
+    const std::string old = login_file(server.url(), jwt({{"exp", 1800000000}}));
+    put(n.auth(), old);
+    // The answer is larger than the disk takes; the old file is not.
+    iss.exchange = {{"access_token", jwt({{"exp", 1900000000}, {"pad", std::string(6000, 'x')}})},
+                    {"refresh_token", "rt-new"}};
+    const run_result r = with_small_disk(n, CREDVANE_REFRESH_EXE,
+                                         {"--credentials-file", n.auth().string(), "--force"});
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_EQ(r.answer()["error"], "write_failed") << r.out;
+    EXPECT_EQ(server.count(oauth_path), 0u)
+        << "the token was spent on an answer that could not be kept";
+    EXPECT_EQ(slurp(n.auth()), old);
+    for (const auto& e : std::filesystem::directory_iterator(n.auth().parent_path())) {
+        EXPECT_EQ(e.path().filename().string().rfind(".auth-", 0), std::string::npos) << e.path();
+    }
+}
+
+// A busy lock costs one poll: the approved code is exchanged only once the locks are held.
+TEST_F(Signin, ABusyLockDuringTheExchangeKeepsTheApproval) {
+    ASSERT_EQ(n.login({"--start"}).code, 0);
+    iss.approved = true;
+    {
+        const held_lock other(n.auth().parent_path() / "auth.lock");
+        make_poll_due();
+        n.env["CREDVANE_CLI_TIMEOUT"] = "2";  // the run waits a little over a second for the lock
+        const run_result r = n.login({"--poll"});
+        n.env.erase("CREDVANE_CLI_TIMEOUT");
+        EXPECT_EQ(r.answer(), json::parse(R"({"ok":true,"state":"pending","interval":5})"))
+            << r.out;
+        EXPECT_EQ(server.count(oauth_path), 0u);
+        EXPECT_TRUE(std::filesystem::exists(n.marker()));
+    }
+    make_poll_due();
+    const run_result r = n.login({"--poll"});
+    EXPECT_EQ(r.answer(), json::parse(R"({"ok":true,"state":"done"})")) << r.out;
+    EXPECT_EQ(json::parse(slurp(n.auth()))["tokens"]["refresh_token"], "rt-fresh");
+}
+
+// Plain http goes to the loopback only, and never through a proxy, whatever variable names one.
+TEST_F(Signin, LoopbackTrafficTakesNoProxy) {
+    responder proxy([](const seen&) { return reply{502, "text/plain", "proxied"}; });
+    for (const char* var : {"http_proxy", "all_proxy", "ALL_PROXY", "HTTPS_PROXY", "https_proxy"}) {
+        n.env[var] = proxy.url();
+    }
+    ASSERT_EQ(n.login({"--start"}).code, 0);
+    iss.approved = true;
+    make_poll_due();
+    EXPECT_EQ(n.login({"--poll"}).answer()["state"], "done");
+    EXPECT_EQ(proxy.requests().size(), 0u) << "the code and the tokens went to the proxy";
+}
+
+// A folder someone else may change is not written into, as ssh refuses its own files.
+TEST_F(Signin, FoldersOthersMayChangeAreRefused) {
+    struct row {
+        const char* what;
+        std::string folder;  // relative to home
+        unsigned mode;
+        bool foreign_owner;
+        bool refused;
+    };
+    const row rows[] = {
+        {"codex folder writable by all", ".codex", 0777, false, true},
+        {"codex folder writable by the group", ".codex", 0770, false, true},
+        {"codex folder with the sticky bit", ".codex", 01777, false, false},
+        {"codex folder of another user", ".codex", 0700, true, true},
+        {"pending folder writable by all", ".claude/.login-pending", 0777, false, true},
+        {"private folders", ".codex", 0700, false, false},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        node fresh;
+        fresh.env["CREDVANE_ISSUER"] = server.url();
+        const auto dir = fresh.root / "home" / r.folder;
+        std::filesystem::create_directories(dir);
+        ASSERT_EQ(::chmod(dir.c_str(), r.mode), 0);
+        // Run as root, the test can hand the folder to nobody; otherwise that row is skipped.
+        if (r.foreign_owner && ::chown(dir.c_str(), 65534, 65534) != 0) continue;
+        const run_result start = fresh.login({"--start"});
+        if (r.refused) {
+            EXPECT_EQ(start.code, 1) << start.out;
+            EXPECT_EQ(start.answer()["error"], "write_failed") << start.out;
+            EXPECT_NE(start.answer()["detail"].get<std::string>().find(dir.string()),
+                      std::string::npos);
+            EXPECT_FALSE(std::filesystem::exists(fresh.marker()));
+        } else {
+            EXPECT_EQ(start.code, 0) << start.out;
+        }
+        if (r.folder == ".codex") {
+            fresh.env["CREDVANE_ISSUER"] = server.url();
+            put(fresh.auth(), login_file(server.url(), jwt({{"exp", 1800000000}})));
+            ::chmod(dir.c_str(), r.mode);  // put may not change it, but be sure
+            const std::size_t before = server.count(oauth_path);
+            const run_result ref =
+                fresh.refresh({"--credentials-file", fresh.auth().string(), "--force"});
+            EXPECT_EQ(ref.answer()["error"] == "write_failed", r.refused) << ref.out;
+            if (r.refused) {
+                EXPECT_EQ(server.count(oauth_path), before);
+            }
+        }
+    }
+}
+
+// A code longer than credvane can show whole would be one the person types in vain.
+TEST_F(Signin, AUserCodeIsCarriedWholeOrRefused) {
+    for (const std::size_t len : {63u, 64u}) {
+        SCOPED_TRACE(len);
+        std::filesystem::remove(n.marker());
+        iss.usercode["user_code"] = std::string(len, 'C');
+        const run_result r = n.login({"--start"});
+        if (len <= 63) {
+            EXPECT_EQ(r.answer()["user_code"], std::string(len, 'C')) << r.out;
+            EXPECT_EQ(n.login({"--status"}).answer()["pending"], true);
+        } else {
+            EXPECT_EQ(r.answer()["error"], "bad_answer") << r.out;
+            EXPECT_FALSE(std::filesystem::exists(n.marker()));
+        }
+    }
+}
+
+// As the Codex CLI: a linked credential file is written through the link; a hard-linked one
+// is refused, before any token is spent.
+TEST_F(Signin, LinkedCredentialFilesAreWrittenAsTheCodexCliWritesThem) {
+    const std::string old = login_file(server.url(), jwt({{"exp", 1800000000}}));
+    const auto target = n.root / "elsewhere/auth.json";
+    put(target, old);
+    std::filesystem::create_directories(n.auth().parent_path());
+    std::filesystem::create_symlink("../../elsewhere/auth.json", n.auth());
+    iss.exchange = {{"access_token", jwt({{"exp", 1900000000}})}, {"refresh_token", "rt-new"}};
+    const run_result r = n.refresh({"--credentials-file", n.auth().string(), "--force"});
+    EXPECT_EQ(r.answer()["state"], "refreshed") << r.out;
+    EXPECT_TRUE(std::filesystem::is_symlink(n.auth()));
+    EXPECT_EQ(json::parse(slurp(target))["tokens"]["refresh_token"], "rt-new");
+    EXPECT_EQ(mode_of(target), 0600u);
+
+    std::filesystem::remove(n.auth());
+    put(target, old);
+    std::filesystem::create_hard_link(target, n.auth());
+    const std::size_t before = server.count(oauth_path);
+    const run_result hard = n.refresh({"--credentials-file", n.auth().string(), "--force"});
+    EXPECT_EQ(hard.answer()["error"], "write_failed") << hard.out;
+    EXPECT_EQ(server.count(oauth_path), before);
+    EXPECT_EQ(slurp(target), old);
+}
+
+TEST_F(Signin, AnIssuerThatSaysTheCodeExpiredIsReportedAsExpired) {
+    const std::string bodies[] = {R"({"error":{"code":"expired_token","message":"m"}})",
+                                  R"({"error":"expired_token"})"};
+    for (const std::string& body : bodies) {
+        SCOPED_TRACE(body);
+        responder ending([&](const seen& s) {
+            if (s.path == usercode_path) return ok_json(iss.usercode);
+            return reply{400, "application/json", body};
+        });
+        n.env["CREDVANE_ISSUER"] = ending.url();
+        ASSERT_EQ(n.login({"--start", "--force"}).code, 0);
+        const run_result r = n.login({"--poll"});
+        EXPECT_EQ(
+            r.answer(),
+            json::parse(
+                R"({"ok":false,"error":"expired","detail":"the code expired; get a new code"})"))
+            << r.out;
+        EXPECT_FALSE(std::filesystem::exists(n.marker()));
+    }
+    responder denying([&](const seen& s) {
+        if (s.path == usercode_path) return ok_json(iss.usercode);
+        return reply{400, "application/json", R"({"error":{"code":"access_denied"}})"};
+    });
+    n.env["CREDVANE_ISSUER"] = denying.url();
+    ASSERT_EQ(n.login({"--start", "--force"}).code, 0);
+    EXPECT_EQ(n.login({"--poll"}).answer()["error"], "denied");
+}
+
+TEST_F(Signin, LogoutRevokesTheRefreshTokenAndRemovesTheFile) {
+    struct row {
+        const char* what;
+        reply revoke;
+        bool revoked;
+    };
+    const row rows[] = {
+        {"revoked", {200, "application/json", "{}"}, true},
+        {"the issuer fails", {500, "text/plain", "down"}, false},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        responder revoker([&](const seen&) { return r.revoke; });
+        put(n.auth(), login_file(revoker.url(), jwt({{"exp", 1800000000}}), "rt-to-revoke"));
+        const run_result out = n.login({"--logout"});
+        EXPECT_EQ(out.code, 0) << out.out;
+        EXPECT_EQ(out.answer()["state"], "logged_out") << out.out;
+        EXPECT_EQ(out.answer().contains("revoked"), !r.revoked) << out.out;
+        ASSERT_EQ(revoker.requests().size(), 1u);
+        EXPECT_EQ(revoker.requests()[0].path, revoke_path);
+        EXPECT_EQ(
+            json::parse(revoker.requests()[0].body),
+            json::parse(
+                R"({"token":"rt-to-revoke","token_type_hint":"refresh_token","client_id":"app_EMoamEEZ73f0CkXaXp7hrann"})"));
+        EXPECT_FALSE(std::filesystem::exists(n.auth()));
+        EXPECT_TRUE(std::filesystem::exists(n.auth().parent_path() / "auth.lock"));
+        EXPECT_TRUE(std::filesystem::exists(n.auth().parent_path() / "auth.json.lock"));
+        EXPECT_EQ(out.out.find("rt-to-revoke"), std::string::npos);
+    }
+    // A token is revoked only where it came from: a file naming an unusable issuer sends it
+    // nowhere.
+    put(n.auth(), login_file("http://203.0.113.9", jwt({{"exp", 1800000000}})));
+    const run_result nowhere = n.login({"--logout"});
+    EXPECT_EQ(nowhere.answer()["revoked"], false) << nowhere.out;
+    EXPECT_EQ(server.count(revoke_path), 0u);
+    EXPECT_FALSE(std::filesystem::exists(n.auth()));
+    // Nothing to do is done; a named account is its own file.
+    EXPECT_EQ(n.login({"--logout"}).answer(), json::parse(R"({"ok":true,"state":"logged_out"})"));
+    const auto work = n.root / "home/.codex/accounts/work.json";
+    put(work, login_file(server.url(), jwt({{"exp", 1800000000}})));
+    put(n.auth(), login_file(server.url(), jwt({{"exp", 1800000000}})));
+    EXPECT_EQ(n.login({"--logout", "--name", "work"}).answer()["state"], "logged_out");
+    EXPECT_FALSE(std::filesystem::exists(work));
+    EXPECT_TRUE(std::filesystem::exists(n.auth()));
+    // A lock another program holds keeps the file.
+    n.env["CREDVANE_CLI_TIMEOUT"] = "2";
+    const held_lock other(n.auth().parent_path() / "auth.lock");
+    EXPECT_EQ(n.login({"--logout"}).answer()["error"], "locked");
+    EXPECT_TRUE(std::filesystem::exists(n.auth()));
+}
+
+// The core-file limit of every credvane-login running now, as the system reports it.
+std::vector<std::string> core_limits_of_running_logins() {
+    std::vector<std::string> limits;
+    std::error_code ec;
+    const auto exe = std::filesystem::canonical(CREDVANE_LOGIN_EXE, ec);
+    for (const auto& e : std::filesystem::directory_iterator("/proc", ec)) {
+        std::error_code ignored;
+        if (std::filesystem::read_symlink(e.path() / "exe", ignored) != exe) continue;
+        std::ifstream in(e.path() / "limits");
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("Max core file size", 0) == 0) limits.push_back(line);
+        }
+    }
+    return limits;
+}
+
+// A program that holds tokens leaves no core file behind when it crashes.
+TEST_F(Signin, TheLoginProgramAllowsNoCoreFile) {
+    std::vector<std::string> seen_limits;
+    responder watching([&](const seen& s) {
+        // Asked while the program waits for this very answer.
+        if (s.path == usercode_path) seen_limits = core_limits_of_running_logins();
+        return iss(s);
+    });
+    n.env["CREDVANE_ISSUER"] = watching.url();
+    ASSERT_EQ(n.login({"--start"}).code, 0);
+    ASSERT_FALSE(seen_limits.empty()) << "the running program was not found";
+    for (const std::string& line : seen_limits) {
+        std::istringstream words(line.substr(std::string("Max core file size").size()));
+        std::string soft, hard;
+        words >> soft >> hard;
+        EXPECT_EQ(soft, "0") << line;
+        EXPECT_EQ(hard, "0") << line;
+    }
+}
+
+// An https server on 127.0.0.1 with a certificate nobody trusts: enough for a TLS handshake
+// to begin, and so for a key log to be written, before the certificate is refused.
+class tls_server {
+  public:
+    explicit tls_server(const std::filesystem::path& dir) {
+        const std::string key = (dir / "key.pem").string(), cert = (dir / "cert.pem").string();
+        const std::string make =
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout '" +
+            key + "' -out '" + cert + "' -subj /CN=localhost -days 1 >/dev/null 2>&1";
+        if (std::system(make.c_str()) != 0) return;
+        port = closed_port();
+        int out[2];
+        if (::pipe(out) != 0) return;
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        posix_spawn_file_actions_addclose(&fa, out[0]);
+        const std::string accept = "127.0.0.1:" + std::to_string(port);
+        std::vector<std::string> args = {"openssl", "s_server", "-accept", accept, "-cert",
+                                         cert,      "-key",     key,       "-www"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const int rc = posix_spawnp(&pid_, "openssl", &fa, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(out[1]);
+        if (rc != 0) {
+            ::close(out[0]);
+            pid_ = -1;
+            return;
+        }
+        // It says ACCEPT once it listens.
+        FILE* f = ::fdopen(out[0], "r");
+        char line[256];
+        while (std::fgets(line, sizeof line, f) != nullptr) {
+            if (std::string_view(line).starts_with("ACCEPT")) {
+                ready = true;
+                break;
+            }
+        }
+        std::fclose(f);
+    }
+    ~tls_server() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool ready = false;
+    int port = 0;
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// TLS session secrets never reach a key log file, whatever the environment says.
+TEST_F(Signin, NoKeyLogIsWritten) {
+    const tls_server tls(n.root);
+    if (!tls.ready) GTEST_SKIP() << "openssl s_server could not be started";
+    const auto keys = n.root / "keys.log";
+    n.env["SSLKEYLOGFILE"] = keys.string();
+    n.env["CREDVANE_ISSUER"] = "https://127.0.0.1:" + std::to_string(tls.port);
+    const run_result r = n.login({"--start"});
+    EXPECT_EQ(r.answer()["error"], "start_failed") << r.out;  // the certificate is not trusted
+    EXPECT_FALSE(std::filesystem::exists(keys)) << slurp(keys);
+    put(n.auth(), login_file(n.env["CREDVANE_ISSUER"], jwt({{"exp", 1800000000}})));
+    EXPECT_EQ(n.refresh({"--credentials-file", n.auth().string(), "--force"}).answer()["error"],
+              "refresh_failed");
+    EXPECT_FALSE(std::filesystem::exists(keys)) << slurp(keys);
+}
+
+// An operator's own certificate authority is named to both programs in one variable.
+TEST_F(Signin, ACertificateAuthorityFileIsHonoured) {
+    const tls_server tls(n.root);
+    if (!tls.ready) GTEST_SKIP() << "openssl s_server could not be started";
+    n.env["CREDVANE_ISSUER"] = "https://localhost:" + std::to_string(tls.port);
+    const run_result untrusted = n.login({"--start"});
+    EXPECT_EQ(untrusted.answer()["error"], "start_failed") << untrusted.out;
+    EXPECT_NE(untrusted.out.find("certificate"), std::string::npos) << untrusted.out;
+    n.env["CREDVANE_CA_FILE"] = (n.root / "cert.pem").string();
+    // The test server completes the handshake but never answers a POST: the run ends when
+    // its time is up, and not on the certificate.
+    n.env["CREDVANE_CLI_TIMEOUT"] = "2";
+    const run_result trusted = n.login({"--start"});
+    EXPECT_EQ(trusted.answer()["error"], "start_failed") << trusted.out;
+    EXPECT_EQ(trusted.out.find("certificate"), std::string::npos) << trusted.out;
 }
 
 }  // namespace

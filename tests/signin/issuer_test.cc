@@ -33,6 +33,23 @@ TEST(Issuer, OnlyHttpsOrTheLoopbackInClear) {
         {"https://auth.openai.com:123456", false},
         {"https://a\nb", false},
         {"", false},
+        // Old IPv4 forms name another machine than their text; the dotted quad is fine.
+        {"https://3", false},
+        {"https://1.2.3", false},
+        {"https://0x7f.1", false},
+        {"https://0177.0.0.1", false},
+        {"https://256.1.1.1", false},
+        {"https://203.0.113.9", true},
+        {"https://auth.example.0xai", true},
+        {"https://0xff", false},
+        {"http://127.0.0.1:65535", true},
+        {"http://127.0.0.1:65536", false},
+        {"https://[.AA]", false},
+        {"https://[1::2::3]", false},
+        {"https://[::ffff:203.0.113.9]", true},
+        {"https://[1:2:3:4:5:6:7:8]", true},
+        {"https://[1:2:3:4:5:6:7:8:9]", false},
+        {"https://[1::154.]", false},
     };
     for (const row& r : rows) EXPECT_EQ(issuer_ok(r.url), r.ok) << r.url;
     EXPECT_FALSE(issuer_ok("https://" + std::string(510, 'a')));
