@@ -630,4 +630,17 @@ TEST_F(SigninRoad, AnIssuerThatDripsItsAnswerIsLeftWhenTheRunsTimeIsUp) {
     }
 }
 
+TEST_F(SigninRoad, AProxysDemandForASignInIsNotTakenForTheIssuersRefusal) {
+    sign_in();
+    const std::string kept = h.read(auth());
+    // What an https request through a proxy that wants credentials gets back.
+    control("/test/fault",
+            {{"path", "/oauth/token"}, {"status", 407}, {"body", "proxy sign-in needed"}});
+    const json a = refresh();
+    EXPECT_EQ(a.value("error", ""), "refresh_failed") << a.dump();
+    EXPECT_NE(a.value("detail", "").find("proxy asked for a sign-in (407)"), std::string::npos)
+        << a.dump();
+    EXPECT_EQ(h.read(auth()), kept);
+}
+
 }  // namespace
