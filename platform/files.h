@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace credvane::platform {
 
@@ -39,10 +40,15 @@ class file_lock {
 // characters is created exclusively, mode 0600, in path's folder, written, flushed to the
 // disk and renamed over path. A reader that holds the old file open keeps reading the old
 // bytes. On any failure the temporary file is removed and path is left as it was.
+// On Windows, which has no mode bits, the new file takes the old file's access rules (a
+// file narrowed by hand stays narrow), and a first file a DACL for its owner alone; a
+// symbolic link is written through to its target, and a file with more than one hard link
+// is refused, as the Codex CLI does both.
 bool replace_file(const char* path, std::string_view temp_prefix, std::string_view bytes);
 
 // Creates the folder dir and its missing parents, each new one readable by its owner only
-// (0700). True when dir is a folder afterwards.
+// (0700; on Windows a new folder takes its parent's access rules).
+// True when dir is a folder afterwards.
 bool make_private_dirs(const char* dir);
 
 // Fills out with random bytes from the system's cryptographic source.
@@ -70,5 +76,12 @@ std::string unsafe_folder(const char* dir);
 // path itself. Nothing, with the reason in why, for a file with more than one hard link:
 // replacing it would part it from its other names silently.
 std::optional<std::string> write_target(const char* path, std::string* why);
+
+#ifdef _WIN32
+// wmain's arguments in UTF-8. Windows hands main its arguments in the ANSI code page, which
+// cannot hold every path; the UTF-16 ones can. Nothing when one holds a lone surrogate,
+// which no UTF-8 text can name.
+std::optional<std::vector<std::string>> utf8_arguments(int argc, const wchar_t* const* argv);
+#endif
 
 }  // namespace credvane::platform

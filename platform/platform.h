@@ -40,6 +40,28 @@ bool is_non_directory(const char* path);
 // Never blocks on a special file.
 std::optional<std::string> read_regular_file(const char* path, std::uint64_t max_size);
 
+// While it lives, a shared lock on "auth.lock" in the folder of the credential file at path:
+// the lock the Codex CLI and the sign-in programs take exclusively around each replacement
+// of that file. On Windows the Codex CLI's replacement (a plain MoveFileExW, tried once)
+// fails while any handle to the file is open, so the file is opened only under this lock.
+// A writer that holds it is waited for briefly (the Codex CLI holds it only around its
+// write); after that the file is read anyway and held() is false, as a sign-in program may
+// hold it through a whole request to the issuer, and renames over readers itself. On POSIX
+// a replacement never fails for a reader, and nothing is taken.
+class credential_read_lock {
+  public:
+    explicit credential_read_lock(const char* path);
+    ~credential_read_lock();
+    credential_read_lock(const credential_read_lock&) = delete;
+    credential_read_lock& operator=(const credential_read_lock&) = delete;
+
+    bool held() const { return handle_ != invalid; }
+
+  private:
+    static constexpr std::intptr_t invalid = -1;
+    std::intptr_t handle_ = invalid;
+};
+
 // A regular file of at most max_size bytes, open for reading from its start; not open for
 // anything else (missing, unreadable, a directory, a FIFO or device, or larger than
 // max_size). Never blocks on a special file.

@@ -42,6 +42,11 @@ regular_file::regular_file(const char* path, std::uint64_t max_size) : handle_(-
     left_ = size_;
 }
 
+// A POSIX rename replaces a file that readers hold open: a reader needs no lock.
+credential_read_lock::credential_read_lock(const char*) {}
+
+credential_read_lock::~credential_read_lock() = default;
+
 regular_file::~regular_file() {
     if (handle_ >= 0) ::close(static_cast<int>(handle_));
 }

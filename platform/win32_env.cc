@@ -152,6 +152,16 @@ void sleep_ms(int ms) {
     Sleep(ms > 0 ? static_cast<DWORD>(ms) : 0);
 }
 
+std::optional<std::vector<std::string>> utf8_arguments(int argc, const wchar_t* const* argv) {
+    std::vector<std::string> out;
+    for (int i = 0; i < argc && argv[i] != nullptr; ++i) {
+        std::optional<std::string> arg = win32::narrow(argv[i]);
+        if (!arg) return std::nullopt;
+        out.push_back(std::move(*arg));
+    }
+    return out;
+}
+
 int strnicmp(const char* a, const char* b, std::size_t n) {
     // credvane never sets a locale, so the C locale folds ASCII letters only.
     return _strnicmp(a, b, n);

@@ -11,6 +11,9 @@
 #include "platform/win32_internal.h"
 #include "platform/win32_testing.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 namespace credvane::platform {
 
 using namespace win32;
@@ -416,33 +419,143 @@ bool move_over(const std::wstring& from, const std::wstring& to) {
     }
 }
 
+// What replacing a file keeps of the old one.
+
+struct local_freer {
+    void operator()(void* p) const { LocalFree(p); }
+};
+using local_memory = std::unique_ptr<void, local_freer>;
+
+// The security descriptor of a file that only its owner may use, as mode 0600 is on POSIX:
+// a DACL protected from the folder's inherited rules, with one entry giving this process's
+// user full access. Nothing when the user cannot be told.
+local_memory owner_only_descriptor() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};
+    const unique_handle token(raw);
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    if (size == 0) return {};
+    std::vector<unsigned char> buffer(size);
+    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return {};
+    LPWSTR sid = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid))
+        return {};
+    const local_memory sid_text(sid);
+    const std::wstring sddl = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd,
+                                                              nullptr)) {
+        return {};
+    }
+    return local_memory(sd);
+}
+
+// The file a path names now, when it names one: where the new bytes go (a symbolic link's
+// target, as the Codex CLI writes through a link) and the access rules to carry over.
+struct old_file {
+    bool exists = false;
+    bool refused = false;  // a hard-linked file: replacing one name would split it silently
+    std::wstring final_path;
+    local_memory descriptor;  // holds dacl
+    PACL dacl = nullptr;
+    bool dacl_protected = false;
+};
+
+old_file look_at_old(const std::wstring& target) {
+    old_file old;
+    // Only the rules and the attributes: an open for no data access meets no sharing
+    // conflict, and it follows a link to its target.
+    const unique_handle file =
+        own(CreateFileW(target.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return old;
+    old.exists = true;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(file.get(), &info) && info.nNumberOfLinks > 1) {
+        old.refused = true;
+        return old;
+    }
+    std::wstring final_path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetFinalPathNameByHandleW(file.get(), final_path.data(),
+                                                  static_cast<DWORD>(final_path.size()),
+                                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (n == 0) {
+            final_path.clear();
+            break;
+        }
+        if (n < final_path.size()) {
+            final_path.resize(n);
+            break;
+        }
+        final_path.assign(n, L'\0');  // n is the size it needs
+    }
+    old.final_path = std::move(final_path);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetSecurityInfo(file.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        &old.dacl, nullptr, &sd) == ERROR_SUCCESS) {
+        old.descriptor.reset(sd);
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        old.dacl_protected = GetSecurityDescriptorControl(sd, &control, &revision) &&
+                             (control & SE_DACL_PROTECTED) != 0;
+        // A null DACL lets everyone in: not a rule worth keeping for a file of tokens.
+        if (old.dacl == nullptr) old.descriptor.reset();
+    } else {
+        old.dacl = nullptr;
+    }
+    return old;
+}
+
 }  // namespace
 
 bool replace_file(const char* path, std::string_view temp_prefix, std::string_view bytes) {
     std::wstring target;
     if (path == nullptr || !file_path(path, target)) return false;
-    const std::string folder = folder_part(path);
+    const old_file old = look_at_old(target);
+    if (old.refused) return false;
+    // Through a symbolic link (or a link in a folder above it) to the file itself, and the
+    // temporary file beside that, so that the rename stays within one folder.
+    if (old.exists && !old.final_path.empty()) target = old.final_path;
+    std::wstring prefix;
+    if (!widen(temp_prefix, prefix)) return false;
+    const std::wstring folder = target.substr(0, target.find_last_of(L"\\/") + 1);
+    if (folder.empty()) return false;
+    // Never readable by others, even for the moment before the old file's rules are put on.
+    const local_memory own_only = owner_only_descriptor();
+    if (!own_only) return false;
+    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), own_only.get(), FALSE};
     // A new name that nobody holds: 64 random bits, created only if it is not there.
     std::wstring temp;
     unique_handle file;
     for (int attempt = 0; attempt < 4 && !file; ++attempt) {
         unsigned char random[8];
         if (!random_bytes(random)) return false;
-        std::string name = folder + std::string(temp_prefix);
+        temp = folder + prefix;
         for (const unsigned char b : random) {
-            name.push_back("0123456789abcdef"[b >> 4]);
-            name.push_back("0123456789abcdef"[b & 15]);
+            temp.push_back(L"0123456789abcdef"[b >> 4]);
+            temp.push_back(L"0123456789abcdef"[b & 15]);
         }
-        if (!file_path(name.c_str(), temp)) return false;
-        // No sharing while it is written; DELETE for the rename by handle. It takes the
-        // folder's access rules, as every file the user creates there does (Windows has no
-        // mode bits: the user's profile is what keeps it private).
-        file = own(CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        // No sharing while it is written; DELETE for the rename by handle, WRITE_DAC for the
+        // old file's rules.
+        file = own(CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC, 0, &security,
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file && GetLastError() != ERROR_FILE_EXISTS) return false;
     }
     if (!file) return false;
-    if (!write_whole(file.get(), bytes) || !FlushFileBuffers(file.get())) {
+    // The old file's rules, as the Codex CLI carries them over: a file narrowed by hand stays
+    // narrow. Protected rules stay protected; the others inherit from the same folder as
+    // before. A first file keeps the owner-only rules it was created with.
+    const bool rules_kept =
+        !old.descriptor ||
+        SetSecurityInfo(file.get(), SE_FILE_OBJECT,
+                        DACL_SECURITY_INFORMATION |
+                            (old.dacl_protected ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                : UNPROTECTED_DACL_SECURITY_INFORMATION),
+                        nullptr, nullptr, old.dacl, nullptr) == ERROR_SUCCESS;
+    if (!rules_kept || !write_whole(file.get(), bytes) || !FlushFileBuffers(file.get())) {
         file.reset();
         DeleteFileW(temp.c_str());
         return false;
@@ -521,10 +634,54 @@ bool json_dir::is_dir() {
     return p_->is_dir;
 }
 
+// The shared side of the credential file's writer lock, for its readers.
+
+namespace {
+
+// How long a reader waits for a writer's lock: far longer than a write takes.
+constexpr std::int64_t read_lock_wait_ms = 500;
+
+void (*read_lock_wait_hook)() = nullptr;
+
+}  // namespace
+
+credential_read_lock::credential_read_lock(const char* path) {
+    if (path == nullptr) return;
+    std::wstring wpath;
+    if (!file_path((folder_part(path) + "auth.lock").c_str(), wpath)) return;
+    // Read access is all a shared lock needs. It is made when missing, as every writer
+    // makes it, so that a first writer cannot slip in between a missing file and the read.
+    unique_handle file = own(CreateFileW(wpath.c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return;
+    const std::int64_t deadline = monotonic_ms() + read_lock_wait_ms;
+    for (;;) {
+        // The first byte: any writer's exclusive lock covers it, the Codex CLI's whole
+        // range as much as the sign-in programs' one byte.
+        OVERLAPPED at{};
+        if (LockFileEx(file.get(), LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+            handle_ = reinterpret_cast<std::intptr_t>(file.release());
+            return;
+        }
+        if (GetLastError() != ERROR_LOCK_VIOLATION || monotonic_ms() >= deadline) return;
+        if (read_lock_wait_hook != nullptr) read_lock_wait_hook();
+        Sleep(5);
+    }
+}
+
+credential_read_lock::~credential_read_lock() {
+    if (held()) unlock_and_close(handle_);
+}
+
 namespace win32_testing {
 
 void set_busy_retry_hook(void (*hook)()) {
     busy_retry_hook = hook;
+}
+
+void set_read_lock_wait_hook(void (*hook)()) {
+    read_lock_wait_hook = hook;
 }
 
 std::wstring file_path_for(const char* path) {

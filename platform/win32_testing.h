@@ -10,6 +10,9 @@ namespace credvane::platform::win32_testing {
 // Called between two tries at a credential file that another process holds busy.
 void set_busy_retry_hook(void (*hook)());
 
+// Called while a reader waits for a writer's lock on a credential file's "auth.lock".
+void set_read_lock_wait_hook(void (*hook)());
+
 // Whether a CLI receives only its three standard handles (the default, and always so in
 // credvane) or every inheritable handle of the process.
 void set_handle_list(bool on);

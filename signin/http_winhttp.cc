@@ -75,6 +75,7 @@ const char* env_value(const char* name) {
 std::string describe_error(DWORD code) {
     switch (code) {
         case ERROR_WINHTTP_TIMEOUT:
+        case WSAETIMEDOUT:  // what wine's WinHTTP gives for a read that timed out
             return "the issuer did not answer in time";
         case ERROR_WINHTTP_NAME_NOT_RESOLVED:
             return "the issuer's name could not be resolved";
@@ -82,16 +83,41 @@ std::string describe_error(DWORD code) {
             return "could not connect to the issuer";
         case ERROR_WINHTTP_CONNECTION_ERROR:
             return "the connection to the issuer was reset or closed";
+        case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+            return "the issuer's TLS certificate has been revoked";
+        case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+            return "whether the issuer's TLS certificate was revoked could not be checked (the "
+                   "certificate authority's revocation list or responder could not be reached)";
+        case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+            return "the issuer's TLS certificate or connection was not trusted (TLS 1.2 or later "
+                   "is required)";
         case ERROR_WINHTTP_SECURE_FAILURE:
         case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
         case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
         case ERROR_WINHTTP_SECURE_INVALID_CA:
-        case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
-        case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
         case ERROR_WINHTTP_SECURE_INVALID_CERT:
-        case ERROR_WINHTTP_SECURE_CERT_REVOKED:
         case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
             return "the issuer's TLS certificate or connection was not trusted";
+        case ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED:
+            return "the issuer asked for a client certificate, which the sign-in programs do not "
+                   "send";
+        case ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED_PROXY:
+            return "the proxy asked for a client certificate, which the sign-in programs do not "
+                   "send";
+        case ERROR_WINHTTP_AUTODETECTION_FAILED:
+            return "the system's automatic proxy could not be found (WPAD); set https_proxy, or "
+                   "turn automatic proxy detection off";
+        case ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT:
+            return "the system's proxy script (PAC) could not be downloaded; set https_proxy";
+        case ERROR_WINHTTP_BAD_AUTO_PROXY_SCRIPT:
+            return "the system's proxy script (PAC) failed to run; set https_proxy";
+        case ERROR_WINHTTP_AUTO_PROXY_SERVICE_ERROR:
+            return "the system's proxy service could not be asked; set https_proxy";
+        case ERROR_WINHTTP_LOGIN_FAILURE:
+            return "the proxy or the issuer refused the sign-in it asked for";
+        case ERROR_WINHTTP_HEADER_SIZE_OVERFLOW:
+        case ERROR_WINHTTP_RESPONSE_DRAIN_OVERFLOW:
+            return "the issuer's answer was larger than allowed";
         case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
             return "the issuer's answer was not valid HTTP";
         case ERROR_WINHTTP_INVALID_URL:
@@ -110,6 +136,7 @@ std::string describe_error(DWORD code) {
 struct client::impl {
     internet session;
     bool opened = false;
+    bool tls_floor = false;
 };
 
 client::client() : p_(std::make_unique<impl>()) {}
@@ -187,6 +214,20 @@ answer client::post(const request& r) {
     }
     if (!p_->session) return fail_with("WinHTTP could not be started");
     HINTERNET session = p_->session.get();
+    if (!p_->tls_floor) {
+        // TLS 1.2 at the least, whatever the system's defaults still allow. A Windows that
+        // knows no TLS 1.3 refuses its flag; it then gets TLS 1.2 alone.
+        DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+        if (!WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                              sizeof protocols)) {
+            protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+            if (!WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                                  sizeof protocols)) {
+                return fail_with("WinHTTP could not be held to TLS 1.2 or later");
+            }
+        }
+        p_->tls_floor = true;
+    }
 
     const internet connection(WinHttpConnect(session, host.c_str(), parts.nPort, 0));
     if (!connection) return fail_last();
@@ -200,6 +241,13 @@ answer client::post(const request& r) {
     // and no cookie is kept between the requests of a run.
     DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES;
     if (!WinHttpSetOption(h, WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features)) return fail_last();
+    if (secure) {
+        // The issuer's certificate is checked for revocation too, which WinHTTP leaves off
+        // unless asked: a revoked or unverifiable one ends the request.
+        DWORD revocation = WINHTTP_ENABLE_SSL_REVOCATION;
+        if (!WinHttpSetOption(h, WINHTTP_OPTION_ENABLE_FEATURE, &revocation, sizeof revocation))
+            return fail_last();
+    }
     if (route.how != proxy_choice::route::system) {
         WINHTTP_PROXY_INFO info{};
         if (route.how == proxy_choice::route::named) {
@@ -242,12 +290,27 @@ answer client::post(const request& r) {
         }
     }
 
+    if (status == 407) {
+        // An https request through a proxy that wants a sign-in: the proxy's own answer, which
+        // must not pass for the issuer's.
+        return fail_with(
+            "the proxy asked for a sign-in (407), which the sign-in programs do not give; "
+            "use a proxy that lets them through");
+    }
+
     std::vector<char> block(16 * 1024);
     for (;;) {
+        // Only what has arrived is read: a read for more may wait for the whole block, one
+        // slow byte at a time, where each byte restarts WinHTTP's own timeout. The wait for
+        // data is bounded by what is left of the run, and so is the whole loop.
+        DWORD ready = 0;
+        if (!set_timeouts(h) || !WinHttpQueryDataAvailable(h, &ready)) return fail_last();
+        if (ready == 0) break;
+        if (platform::monotonic_ms() >= deadline)
+            return fail_with(describe_error(ERROR_WINHTTP_TIMEOUT));
         DWORD n = 0;
-        if (!set_timeouts(h) || !WinHttpReadData(h, block.data(), static_cast<DWORD>(block.size()), &n)) {
-            return fail_last();
-        }
+        const DWORD want = std::min<DWORD>(ready, static_cast<DWORD>(block.size()));
+        if (!WinHttpReadData(h, block.data(), want, &n)) return fail_last();
         if (n == 0) break;
         if (a.body.size() + n > r.max_answer) {
             // The rest of a flood is never read: closing the request drops the connection.

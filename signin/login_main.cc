@@ -11,8 +11,10 @@
 // credential file is not touched until new tokens are written over it.
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "signin/authfile.h"
 #include "platform/files.h"
@@ -77,6 +79,8 @@ json pending_answer(int interval) {
 // What the account's credential file holds, read as credvane reads it.
 login_status scan_account(const std::string& creds) {
     login_status st{};
+    // Under the writers' lock: on Windows an open handle makes the Codex CLI's replace fail.
+    const platform::credential_read_lock writers_wait(creds.c_str());
     if (const auto text = platform::read_regular_file(creds.c_str(), authfile::max_file_size)) {
         scan_creds(text->c_str(), st, nullptr);
     }
@@ -362,7 +366,9 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace credvane::signin
 
-int main(int argc, char** argv) {
+namespace {
+
+int guarded_run(int argc, char** argv) {
     try {
         return credvane::signin::run(argc, argv);
     } catch (const std::exception&) {
@@ -371,3 +377,31 @@ int main(int argc, char** argv) {
         return credvane::signin::fail("internal", "the login program failed unexpectedly");
     }
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Windows hands main its arguments in the ANSI code page, which cannot hold every path (a
+// credential file under a home named in another script would turn to '?'): the program
+// starts at wmain and takes the UTF-16 arguments as UTF-8.
+int wmain(int argc, wchar_t** wargv) {
+    try {
+        std::optional<std::vector<std::string>> args =
+            credvane::platform::utf8_arguments(argc, wargv);
+        if (!args) {
+            return credvane::signin::fail("usage", "an argument is not valid Unicode text",
+                                          credvane::signin::exit_usage);
+        }
+        std::vector<char*> argv;
+        for (std::string& a : *args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        return guarded_run(static_cast<int>(args->size()), argv.data());
+    } catch (const std::exception&) {
+        return credvane::signin::fail("internal", "the login program failed unexpectedly");
+    }
+}
+#else
+int main(int argc, char** argv) {
+    return guarded_run(argc, argv);
+}
+#endif

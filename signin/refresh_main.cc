@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "signin/authfile.h"
 #include "platform/files.h"
@@ -74,7 +75,14 @@ json refreshed(std::int64_t expires_at, const char* detail) {
 int await_other_refresh(const std::string& path, std::int64_t old_exp, std::int64_t deadline) {
     const std::int64_t until = std::min(deadline, platform::monotonic_ms() + reused_wait_ms);
     for (;;) {
-        if (const auto doc = authfile::read(path)) {
+        // Read as the other program writes: a reader takes the writers' lock shared, since on
+        // Windows an open handle would make that program's replace fail.
+        std::optional<authfile::json> doc;
+        {
+            const platform::credential_read_lock writers_wait(path.c_str());
+            doc = authfile::read(path);
+        }
+        if (doc) {
             if (const auto f = facts_of(*doc)) {
                 const std::int64_t exp = jwt_exp(f->access_token);
                 if (exp > old_exp) {
@@ -193,10 +201,40 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace credvane::signin
 
-int main(int argc, char** argv) {
+namespace {
+
+int guarded_run(int argc, char** argv) {
     try {
         return credvane::signin::run(argc, argv);
     } catch (const std::exception&) {
         return credvane::signin::fail("internal", "the refresh program failed unexpectedly");
     }
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Windows hands main its arguments in the ANSI code page, which cannot hold every path (a
+// credential file under a home named in another script would turn to '?'): the program
+// starts at wmain and takes the UTF-16 arguments as UTF-8.
+int wmain(int argc, wchar_t** wargv) {
+    try {
+        std::optional<std::vector<std::string>> args =
+            credvane::platform::utf8_arguments(argc, wargv);
+        if (!args) {
+            return credvane::signin::fail("usage", "an argument is not valid Unicode text",
+                                          credvane::signin::exit_usage);
+        }
+        std::vector<char*> argv;
+        for (std::string& a : *args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        return guarded_run(static_cast<int>(args->size()), argv.data());
+    } catch (const std::exception&) {
+        return credvane::signin::fail("internal", "the refresh program failed unexpectedly");
+    }
+}
+#else
+int main(int argc, char** argv) {
+    return guarded_run(argc, argv);
+}
+#endif

@@ -214,6 +214,8 @@ void scan_text(const char* text, cred_scanner& s) {
 // while the rest is still read.
 bool scan_file(const char* path, cred_scanner& s) {
     if (path == nullptr || path[0] == '\0') return false;
+    // Read under the writers' lock: on Windows an open handle makes a writer's replace fail.
+    const platform::credential_read_lock writers_wait(path);
     platform::regular_file file(path, read_file_max);
     if (!file.is_open()) return false;
     constexpr std::size_t block = 64 * 1024;

@@ -4,6 +4,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include <aclapi.h>
+#include <sddl.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -16,10 +18,13 @@
 #include <optional>
 #include <string>
 
-#include "signin/authfile.h"
-#include "signin/http.h"
 #include "platform/files.h"
 #include "platform/platform.h"
+#include "platform/win32_testing.h"
+#include "signin/authfile.h"
+#include "signin/http.h"
+#include "store/creds.h"
+#include "store/login_status.h"
 #include "tests/cgi/harness.h"
 
 namespace {
@@ -173,6 +178,11 @@ class SigninRoad : public ::testing::Test {
     void SetUp() override {
         ASSERT_FALSE(issuer_url().empty()) << "CREDVANE_TEST_ISSUER is not set: run this suite through tests/wine/run.sh";
         h.env["CREDVANE_ISSUER"] = issuer_url();
+        // A home named in three scripts, none of them in any ANSI code page together: the
+        // credential path reaches the refresh CLI on its command line and must arrive whole.
+        h.home = h.root + "\\h\xc3\xb4me \xe6\x97\xa5\xe6\x9c\xac \xd0\xb4\xd0\xbe\xd0\xbc";
+        std::filesystem::create_directories(std::filesystem::path(wide(h.home)));
+        h.env["USERPROFILE"] = h.home;
     }
 
     std::string auth() const { return h.home + "\\.codex\\auth.json"; }
@@ -344,6 +354,293 @@ TEST_F(SigninRoad, CredvaneSignsInThroughItsOwnClis) {
     control("/test/config", {{"token_lifetime", 3600}});
     EXPECT_EQ(refreshed.value("refreshed", false), true) << refreshed.dump();
     EXPECT_EQ(refreshed.value("logged_in", false), true) << refreshed.dump();
+}
+
+// ---- Readers and the Codex CLI's write -----------------------------------------------------
+
+// A writer as the Codex CLI is on Windows: the whole range of auth.lock, exclusively, then a
+// plain MoveFileExW over auth.json, tried once.
+struct codex_writer {
+    HANDLE lock = INVALID_HANDLE_VALUE;
+    std::wstring dir;
+    bool moved = false;
+    DWORD move_error = 0;
+
+    bool take(bool wait) {
+        lock = CreateFileW((dir + L"\\auth.lock").c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (lock == INVALID_HANDLE_VALUE) return false;
+        OVERLAPPED at{};
+        const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+        if (LockFileEx(lock, flags, 0, MAXDWORD, MAXDWORD, &at)) return true;
+        CloseHandle(lock);
+        lock = INVALID_HANDLE_VALUE;
+        return false;
+    }
+    void write(const std::string& text) {
+        const std::wstring temp = dir + L"\\.auth-codex";
+        HANDLE f = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD n = 0;
+        WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
+        CloseHandle(f);
+        moved = MoveFileExW(temp.c_str(), (dir + L"\\auth.json").c_str(),
+                            MOVEFILE_REPLACE_EXISTING) != FALSE;
+        move_error = moved ? 0 : GetLastError();
+    }
+    void release() {
+        if (lock == INVALID_HANDLE_VALUE) return;
+        OVERLAPPED at{};
+        UnlockFileEx(lock, 0, MAXDWORD, MAXDWORD, &at);
+        CloseHandle(lock);
+        lock = INVALID_HANDLE_VALUE;
+    }
+    ~codex_writer() { release(); }
+};
+
+codex_writer* waiting_writer = nullptr;
+int reader_waits = 0;
+
+// Called while a reader waits for auth.lock: the writer does its write and lets go.
+void writer_finishes() {
+    ++reader_waits;
+    if (waiting_writer != nullptr && waiting_writer->lock != INVALID_HANDLE_VALUE) {
+        waiting_writer->write(R"({"OPENAI_API_KEY":null,"tokens":{"access_token":"new"}})");
+        waiting_writer->release();
+    }
+}
+
+TEST_F(SigninFiles, TheStatusReadWaitsForTheCodexCliWriteInsteadOfBreakingIt) {
+    ASSERT_TRUE(credvane::authfile::write(file(), R"({"OPENAI_API_KEY":"sk-old"})"));
+    codex_writer writer;
+    writer.dir = wide(dir());
+    ASSERT_TRUE(writer.take(true));
+    waiting_writer = &writer;
+    reader_waits = 0;
+    credvane::platform::win32_testing::set_read_lock_wait_hook(writer_finishes);
+    credvane::login_status st{};
+    const bool read = credvane::scan_creds_file(file().c_str(), st);
+    credvane::platform::win32_testing::set_read_lock_wait_hook(nullptr);
+    waiting_writer = nullptr;
+    ASSERT_TRUE(read);
+    EXPECT_GT(reader_waits, 0) << "the read did not wait for the writer's lock";
+    EXPECT_TRUE(writer.moved) << "the writer's replace failed: error " << writer.move_error;
+    EXPECT_EQ(st.api_key_present, 0) << "the read took the old file";
+}
+
+TEST_F(SigninFiles, AReaderKeepsTheCodexCliOutOnlyWhileItReads) {
+    ASSERT_TRUE(credvane::authfile::write(file(), "{}"));
+    codex_writer writer;
+    writer.dir = wide(dir());
+    {
+        const credvane::platform::credential_read_lock reading(file().c_str());
+        ASSERT_TRUE(reading.held());
+        // Readers share it; a writer (the Codex CLI's whole range, or our own first byte)
+        // waits until the reader is done.
+        const credvane::platform::credential_read_lock other(file().c_str());
+        EXPECT_TRUE(other.held());
+        EXPECT_FALSE(writer.take(false));
+        EXPECT_FALSE(credvane::platform::file_lock::acquire((dir() + "\\auth.lock").c_str(),
+                                                            credvane::platform::monotonic_ms())
+                         .held());
+    }
+    EXPECT_TRUE(writer.take(false));
+    writer.release();
+    // A named account file's readers lock the same file beside it.
+    const credvane::platform::credential_read_lock named((dir() + "\\work.json").c_str());
+    EXPECT_TRUE(named.held());
+    EXPECT_FALSE(writer.take(false));
+}
+
+TEST_F(SigninFiles, AWriterThatHoldsItsLockLongIsWaitedForOnlyBriefly) {
+    ASSERT_TRUE(credvane::authfile::write(file(), R"({"OPENAI_API_KEY":"sk-kept"})"));
+    // A sign-in program holds the lock through its request to the issuer: the status read
+    // goes on without the lock rather than waiting as long.
+    const credvane::authfile::locks held(file(), credvane::platform::monotonic_ms() + 1000);
+    ASSERT_TRUE(held.held());
+    credvane::login_status st{};
+    ASSERT_TRUE(credvane::scan_creds_file(file().c_str(), st));
+    EXPECT_EQ(st.api_key_present, 1);
+}
+
+// ---- The access rules of a written file ----------------------------------------------------
+
+// The DACL of a file in SDDL, with whether it is protected from inheritance.
+std::string dacl_of(const std::string& path) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetNamedSecurityInfoW(wide(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS) {
+        return "(unreadable)";
+    }
+    LPWSTR text = nullptr;
+    std::string out = "(no text)";
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        out = cgi::narrow(text);
+        LocalFree(text);
+    }
+    LocalFree(sd);
+    return out;
+}
+
+std::string my_sid() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+    std::string out;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size);
+    if (GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+        LPWSTR text = nullptr;
+        if (ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+            out = cgi::narrow(text);
+            LocalFree(text);
+        }
+    }
+    CloseHandle(token);
+    return out;
+}
+
+bool set_dacl(const std::string& path, const std::string& sddl) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(wide(sddl).c_str(), SDDL_REVISION_1,
+                                                              &sd, nullptr)) {
+        return false;
+    }
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+    std::wstring w = wide(path);
+    const bool ok =
+        SetNamedSecurityInfoW(w.data(), SE_FILE_OBJECT,
+                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    LocalFree(sd);
+    return ok;
+}
+
+// Whether this system keeps a file's DACL as it is given. wine keeps it only where the file
+// system holds extended attributes; elsewhere it maps a DACL to mode bits and back.
+bool dacls_kept_whole(const std::string& dir, const std::string& sid) {
+    const std::string probe = dir + "\\dacl-probe";
+    HANDLE f = CreateFileW(wide(probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(f);
+    const std::string given = "D:P(A;;FA;;;" + sid + ")";
+    const bool kept = set_dacl(probe, given) && dacl_of(probe) == given;
+    DeleteFileW(wide(probe).c_str());
+    return kept;
+}
+
+TEST_F(SigninFiles, ANewFileIsItsOwnersOnly) {
+    const std::string sid = my_sid();
+    ASSERT_FALSE(sid.empty());
+    ASSERT_TRUE(credvane::platform::make_private_dirs(dir().c_str()));
+    const bool whole = dacls_kept_whole(dir(), sid);
+    for (const std::string& path : {file(), dir() + "\\marker.json"}) {
+        SCOPED_TRACE(path);
+        ASSERT_TRUE(credvane::platform::replace_file(path.c_str(), ".t-", "{}"));
+        const std::string dacl = dacl_of(path);
+        // Nobody else: not everyone, not the machine's users, not every signed-in user.
+        for (const char* other : {";;;WD)", ";;;BU)", ";;;AU)"}) {
+            EXPECT_EQ(dacl.find(other), std::string::npos) << dacl;
+        }
+        EXPECT_NE(dacl.find(";;;" + sid + ")"), std::string::npos) << dacl;
+        // Where the system keeps a DACL whole: protected from the folder's rules, one entry
+        // giving this user full access.
+        if (whole) {
+            EXPECT_EQ(dacl, "D:P(A;;FA;;;" + sid + ")");
+        }
+    }
+}
+
+TEST_F(SigninFiles, AReplacementKeepsTheRulesTheOldFileWasGiven) {
+    const std::string sid = my_sid();
+    ASSERT_FALSE(sid.empty());
+    ASSERT_TRUE(credvane::authfile::write(file(), "{}"));
+    // Narrowed by hand: this user may read and write, SYSTEM may read, nobody else anything.
+    const std::string narrowed = "D:P(A;;FR;;;SY)(A;;FRFW;;;" + sid + ")";
+    ASSERT_TRUE(set_dacl(file(), narrowed));
+    const std::string before = dacl_of(file());
+    ASSERT_NE(before, "(unreadable)");
+    ASSERT_TRUE(credvane::authfile::write(file(), R"({"a":1})"));
+    EXPECT_EQ(h.read(file()), R"({"a":1})");
+    EXPECT_EQ(dacl_of(file()), before);
+}
+
+// ---- Links -------------------------------------------------------------------------------
+
+TEST_F(SigninFiles, AHardLinkedFileIsRefusedAndLeftAsItWas) {
+    ASSERT_TRUE(credvane::authfile::write(file(), "linked"));
+    const std::string other = h.path("elsewhere.json");
+    ASSERT_TRUE(CreateHardLinkW(wide(other).c_str(), wide(file()).c_str(), nullptr));
+    // Replacing it would split the two names silently; the Codex CLI refuses it too.
+    EXPECT_FALSE(credvane::authfile::write(file(), "split"));
+    EXPECT_EQ(h.read(file()), "linked");
+    EXPECT_EQ(h.read(other), "linked");
+    EXPECT_EQ(entries_in(dir()), 1u) << "no temporary file stays";
+}
+
+TEST_F(SigninFiles, ASymbolicLinkIsWrittenThroughToItsTarget) {
+    const std::string target_dir = h.folder("real place");
+    const std::string target = target_dir + "\\auth.json";
+    ASSERT_TRUE(credvane::authfile::write(target, "old"));
+    ASSERT_TRUE(credvane::platform::make_private_dirs(dir().c_str()));
+    if (!CreateSymbolicLinkW(wide(file()).c_str(), wide(target).c_str(), 0)) {
+        GTEST_SKIP() << "this system makes no symbolic link (error " << GetLastError() << ")";
+    }
+    if (!h.exists(file()) || h.read(file()) != "old") {
+        // wine 8 makes the link but does not follow it.
+        GTEST_SKIP() << "this system's symbolic links do not lead to their target";
+    }
+    ASSERT_TRUE(credvane::authfile::write(file(), "new"));
+    EXPECT_EQ(h.read(target), "new") << "the target is written";
+    const DWORD attrs = GetFileAttributesW(wide(file()).c_str());
+    ASSERT_NE(attrs, INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(attrs & FILE_ATTRIBUTE_REPARSE_POINT, 0u) << "the link stays a link";
+    EXPECT_EQ(h.read(file()), "new");
+}
+
+// ---- The issuer's time ---------------------------------------------------------------------
+
+TEST_F(SigninRoad, AnIssuerThatDripsItsAnswerIsLeftWhenTheRunsTimeIsUp) {
+    sign_in();
+    const std::string kept = h.read(auth());
+    // Two seconds for the run; an answer of 1,000 bytes, one every 50 ms, takes 50.
+    h.env["CREDVANE_CLI_TIMEOUT"] = "3";
+    const std::string body(1000, ' ');
+    for (const bool head : {true, false}) {
+        SCOPED_TRACE(head ? "the head drips" : "the body drips");
+        control("/test/fault", {{"path", "/oauth/token"},
+                                {"status", 200},
+                                {"body", body},
+                                {"drip_ms", 50},
+                                {"drip_head", head}});
+        const ULONGLONG start = GetTickCount64();
+        const json a = refresh();
+        const ULONGLONG took = GetTickCount64() - start;
+        EXPECT_EQ(a.value("error", ""), "refresh_failed") << a.dump();
+        EXPECT_NE(a.value("detail", "").find("in time"), std::string::npos) << a.dump();
+        // The run's two seconds, and the start of a program under wine on a loaded machine.
+        EXPECT_LT(took, 12000u);
+        EXPECT_EQ(h.read(auth()), kept);
+    }
+}
+
+TEST_F(SigninRoad, AProxysDemandForASignInIsNotTakenForTheIssuersRefusal) {
+    sign_in();
+    const std::string kept = h.read(auth());
+    // What an https request through a proxy that wants credentials gets back.
+    control("/test/fault",
+            {{"path", "/oauth/token"}, {"status", 407}, {"body", "proxy sign-in needed"}});
+    const json a = refresh();
+    EXPECT_EQ(a.value("error", ""), "refresh_failed") << a.dump();
+    EXPECT_NE(a.value("detail", "").find("proxy asked for a sign-in (407)"), std::string::npos)
+        << a.dump();
+    EXPECT_EQ(h.read(auth()), kept);
 }
 
 }  // namespace

@@ -41,8 +41,11 @@
 //        changes the settings for what comes next; token_lifetime may be negative (tokens
 //        issued already expired); device_auth false makes the user-code call answer 404;
 //        interval_as_number sends the interval as a JSON number, unlike the real service
-//   POST /test/fault {path, status, body?, content_type?, hang?, times?}
-//        the next call(s) to path get this answer instead (hang: no answer at all)
+//   POST /test/fault {path, status, body?, content_type?, hang?, drip_ms?, drip_head?, times?}
+//        the next call(s) to path get this answer instead (hang: no answer at all; drip_ms:
+//        the body one byte every drip_ms milliseconds, each in a packet of its own, and with
+//        drip_head the status line and headers too, as an issuer that holds a client past
+//        any per-packet timeout)
 //   POST /test/hold {path}, POST /test/release {path}
 //        the next call to path waits, unanswered and not yet acted on, until it is released:
 //        a test can let another client's call overtake it
@@ -51,7 +54,7 @@
 //   GET  /test/wait?event=E&count=N&timeout=S   waits until event E has happened N times
 //   GET  /test/events                every event so far, oldest first
 // Events: usercode, token_poll, approve, deny, expire, exchange, refresh, refresh_refused,
-// revoke, fault, held, released.
+// revoke, fault, drip_closed, held, released.
 'use strict';
 
 const crypto = require('node:crypto');
@@ -622,6 +625,8 @@ async function testCall(req, res, url) {
         body: typeof body.body === 'string' ? body.body : JSON.stringify(body.body === undefined ? {} : body.body),
         contentType: typeof body.content_type === 'string' ? body.content_type : 'application/json',
         hang: body.hang === true,
+        dripMs: Number.isInteger(body.drip_ms) && body.drip_ms > 0 ? body.drip_ms : 0,
+        dripHead: body.drip_head === true,
         times: Number.isInteger(body.times) && body.times > 0 ? body.times : 1,
       };
       if (!faults.has(path)) faults.set(path, []);
@@ -654,6 +659,34 @@ const routes = {
 
 const hanging = new Set();
 
+// Writes the fault's answer on the raw socket a byte at a time (after the head at once,
+// unless drip_head), until it is all out or the client goes away.
+function drip(res, fault) {
+  const body = Buffer.from(fault.body);
+  const head = Buffer.from(`HTTP/1.1 ${fault.status} Dripping\r\nContent-Type: ${fault.contentType}\r\n` +
+    `Content-Length: ${body.length}\r\nConnection: close\r\n\r\n`);
+  const socket = res.socket;
+  socket.setNoDelay(true);
+  let bytes = Buffer.concat([head, body]);
+  if (!fault.dripHead) {
+    socket.write(head);
+    bytes = body;
+  }
+  let at = 0;
+  hanging.add(socket);
+  const timer = setInterval(() => {
+    if (at >= bytes.length || socket.destroyed) {
+      clearInterval(timer);
+      hanging.delete(socket);
+      socket.end();
+      return;
+    }
+    socket.write(bytes.subarray(at, at + 1));
+    at += 1;
+  }, fault.dripMs);
+  socket.on('close', () => { clearInterval(timer); hanging.delete(socket); note('drip_closed', { sent: at }); });
+}
+
 const server = http.createServer(async (req, res) => {
   const url = new URL(req.url, 'http://127.0.0.1');
   try {
@@ -665,6 +698,7 @@ const server = http.createServer(async (req, res) => {
         res.on('close', () => hanging.delete(res));
         return;
       }
+      if (fault.dripMs > 0) return drip(res, fault);
       res.writeHead(fault.status, { 'Content-Type': fault.contentType, 'Content-Length': Buffer.byteLength(fault.body) });
       return res.end(fault.body);
     }
