@@ -145,8 +145,11 @@ for suite in "${suites[@]}"; do
         continue
     fi
     # wine hands a Windows exit code on as its low byte: zero only when the suite passed.
-    "$wine" "$exe" "${args[@]}" 2>&1 | tee "$prefix/suite.log"
-    rc=${PIPESTATUS[0]}
+    # Into a file, not a pipe: the services wine starts for the prefix inherit the suite's
+    # output and hold a pipe open for as long as the wine server runs.
+    "$wine" "$exe" "${args[@]}" >"$prefix/suite.log" 2>&1
+    rc=$?
+    cat "$prefix/suite.log"
     n_passed=$(sed -n 's/.*\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$prefix/suite.log" | tail -n1)
     n_failed=$(sed -n 's/.*\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$prefix/suite.log" | tail -n1)
     tests_passed=$((tests_passed + ${n_passed:-0}))
