@@ -15,17 +15,7 @@ build="$root/build-demo"
 
 # A fresh machine gets its build tools, the libraries of the CLIs, the web server and node (for
 # the stand-in issuer) here.
-need=()
-for pair in cmake:cmake g++:g++ lighttpd:lighttpd node:nodejs curl:curl; do
-    command -v "${pair%%:*}" >/dev/null 2>&1 || need+=("${pair#*:}")
-done
-[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
-dpkg -s libcurl4-openssl-dev >/dev/null 2>&1 || need+=(libcurl4-openssl-dev)
-if [ ${#need[@]} -gt 0 ]; then
-    echo "demo.sh: installing ${need[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+bash "$root/tools/deps.sh" demo
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCREDVANE_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target credvane credvane-login credvane-refresh

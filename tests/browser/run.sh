@@ -27,17 +27,17 @@ missing=()
 command -v lighttpd >/dev/null || missing+=(lighttpd)
 command -v curl >/dev/null || missing+=(curl)
 [ -x /usr/bin/chromium ] || missing+=(chromium)
-command -v node >/dev/null || missing+=(nodejs npm)
+command -v node >/dev/null || missing+=(node)
 # The QR code tests read the codes back with zbarimg.
-command -v zbarimg >/dev/null || missing+=(zbar-tools)
+command -v zbarimg >/dev/null || missing+=(zbarimg)
+[ -f "$root/node_modules/playwright-core/package.json" ] || missing+=("the node packages")
 if [ ${#missing[@]} -gt 0 ]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    echo "run.sh: missing ${missing[*]} (tools/deps.sh installs them)" >&2
+    echo "browser: 0 passed, 1 failed"
+    exit 1
 fi
 
 cd "$root"
-npm ci --no-audit --no-fund --loglevel=error >/dev/null
-
 work="$(mktemp -d -t credvane-browser.XXXXXX)"
 # shellcheck source=../../tools/lighttpd/host.sh
 source "$root/tools/lighttpd/host.sh"
@@ -81,5 +81,14 @@ if [ $# -gt 0 ]; then
 else
     files=(tests/browser/*.test.js tests/panel/*.test.js)
 fi
-# One file at a time: the machine is small and each file runs its own browser.
-node --test --test-concurrency=1 "${files[@]}"
+# One file at a time: the machine is small and each file runs its own browser. node's own
+# summary ("# pass N", "# fail N") becomes the suite's line.
+rc=0
+node --test --test-concurrency=1 "${files[@]}" 2>&1 | tee "$work/node.log" || rc=$?
+pass="$(sed -n 's/^# pass \([0-9]*\)$/\1/p' "$work/node.log" | tail -n1)"
+fail="$(sed -n 's/^# fail \([0-9]*\)$/\1/p' "$work/node.log" | tail -n1)"
+# A run that ended without its summary, or failed with none counted, is one failure.
+[ -n "$fail" ] || fail=1
+[ "$rc" -eq 0 ] || [ "$fail" -gt 0 ] || fail=1
+echo "browser: ${pass:-0} passed, $fail failed"
+[ "$rc" -eq 0 ] && [ "$fail" -eq 0 ]

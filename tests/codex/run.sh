@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# run.sh: the real Codex CLI (the pinned npm package) against the stand-in issuer, with credvane
-# and its login and refresh CLIs from a build, and the stand-in issuer's own tests.
+# run.sh: the real Codex CLI against the stand-in issuer, with credvane and its login and
+# refresh CLIs from a build, and the stand-in issuer's own tests.
 #
-#   tests/codex/run.sh BUILD_DIR [TEST_FILE...]
+#   [CODEX_VERSION=0.171.0] tests/codex/run.sh BUILD_DIR [TEST_FILE...]
 #   (default: every tests/codex/*.test.js)
+#
+# CODEX_VERSION picks the Codex CLI (npm package @openai/codex): the one package-lock.json pins
+# when unset; tests/codex/versions lists those CI runs, which tools/deps.sh installs.
 #
 # Where the machine allows it, everything runs in a network namespace of its own with only a
 # loopback device: neither CLI can reach anything but the stand-in, whatever it tries. Without
 # one, the CLIs are pointed at the stand-in by their settings alone.
-# Prints node's test summary last ("# pass N", "# fail N").
+# Ends with the line "codex VERSION: N passed, M failed".
 set -euo pipefail
 
 if [ $# -lt 1 ]; then
@@ -18,34 +21,36 @@ fi
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 build="$(cd "$1" && pwd)"
 shift
+cd "$root"
+pinned="$(node -p 'require("./package-lock.json").packages["node_modules/@openai/codex"].version')"
+export CODEX_VERSION="${CODEX_VERSION:-$pinned}"
+# Where that version's package is: node_modules/ for the pinned one, build-codex/VERSION/ for
+# the others.
+if [ "$CODEX_VERSION" = "$pinned" ]; then
+    modules="$root/node_modules"
+else
+    modules="$root/build-codex/$CODEX_VERSION/node_modules"
+fi
+have="$(node -p "try { require('$modules/@openai/codex/package.json').version } catch { '' }")"
+if [ "$have" != "$CODEX_VERSION" ]; then
+    echo "run.sh: @openai/codex $CODEX_VERSION is not installed in $modules (tools/deps.sh installs it)" >&2
+    echo "codex $CODEX_VERSION: 0 passed, 1 failed"
+    exit 1
+fi
 
 if [ -z "${CV_CODEX_ISOLATED:-}" ]; then
-    missing=()
-    command -v node >/dev/null || missing+=(nodejs npm)
-    command -v ip >/dev/null || missing+=(iproute2)
-    if [ ${#missing[@]} -gt 0 ]; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-    fi
-    cd "$root"
-    # The pinned CLI, as package-lock.json names it (the browser tests may have installed it).
-    if [ "$(node -p 'try { require("@openai/codex/package.json").version } catch { "" }')" != \
-         "$(node -p 'require("./package-lock.json").packages["node_modules/@openai/codex"].version')" ]; then
-        npm ci --no-audit --no-fund --loglevel=error >/dev/null
-    fi
-    if unshare -n ip link set lo up 2>/dev/null; then
+    if command -v ip >/dev/null && unshare -n ip link set lo up 2>/dev/null; then
         exec unshare -n env CV_CODEX_ISOLATED=1 bash -c 'ip link set lo up && exec bash "$0" "$@"' \
             "$0" "$build" "$@"
     fi
     echo "run.sh: no network namespace here; the CLIs are kept on 127.0.0.1 by their settings" >&2
 fi
-cd "$root"
 
-# The native binary the package's launcher would start, found through the launcher's own
-# package so that its platform package is the one npm chose.
+# The native binary the package's launcher would start: in the platform package that npm chose
+# for this version beside it.
 CODEX_BIN="$(node -e '
 const path = require("node:path"), fs = require("node:fs");
-const dir = path.join(path.dirname(require.resolve("@openai/codex/package.json")), "..");
+const dir = path.join(process.argv[1], "@openai");
 for (const p of fs.readdirSync(dir).filter((d) => d.startsWith("codex-"))) {
   const vendor = path.join(dir, p, "vendor");
   if (!fs.existsSync(vendor)) continue;
@@ -55,8 +60,9 @@ for (const p of fs.readdirSync(dir).filter((d) => d.startsWith("codex-"))) {
   }
 }
 process.exit(1);
-')" || {
-    echo "run.sh: the platform package of @openai/codex is not installed" >&2
+' "$modules")" || {
+    echo "run.sh: the platform package of @openai/codex $CODEX_VERSION is not installed" >&2
+    echo "codex $CODEX_VERSION: 0 passed, 1 failed"
     exit 1
 }
 export CODEX_BIN CV_BUILD="$build"
@@ -67,4 +73,15 @@ if [ $# -gt 0 ]; then
 else
     files=(tests/codex/*.test.js)
 fi
-node --test --test-concurrency=1 "${files[@]}"
+# node's own summary ("# pass N", "# fail N") becomes the suite's line.
+log="$(mktemp -t credvane-codex.XXXXXX)"
+trap 'rm -f "$log"' EXIT
+rc=0
+node --test --test-concurrency=1 "${files[@]}" 2>&1 | tee "$log" || rc=$?
+pass="$(sed -n 's/^# pass \([0-9]*\)$/\1/p' "$log" | tail -n1)"
+fail="$(sed -n 's/^# fail \([0-9]*\)$/\1/p' "$log" | tail -n1)"
+# A run that ended without its summary, or failed with none counted, is one failure.
+[ -n "$fail" ] || fail=1
+[ "$rc" -eq 0 ] || [ "$fail" -gt 0 ] || fail=1
+echo "codex $CODEX_VERSION: ${pass:-0} passed, $fail failed"
+[ "$rc" -eq 0 ] && [ "$fail" -eq 0 ]

@@ -18,10 +18,11 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 build="$(cd "$1" && pwd)"
 missing=()
 command -v lighttpd >/dev/null || missing+=(lighttpd)
-command -v node >/dev/null || missing+=(nodejs)
+command -v node >/dev/null || missing+=(node)
 if [ ${#missing[@]} -gt 0 ]; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    echo "cli_env.sh: missing ${missing[*]} (tools/deps.sh installs them)" >&2
+    echo "cli_env: 0 passed, 1 failed"
+    exit 1
 fi
 
 work="$(mktemp -d -t credvane-cli-env.XXXXXX)"

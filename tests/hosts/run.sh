@@ -9,7 +9,8 @@
 # (the binary, the node's home, the fcgiwrap socket). Around it each server gets a minimal
 # configuration of its own: a free port, its own pid, log and temporary files in a temporary
 # folder. Every server runs as the calling user, or as "nobody" when that user is root, so a
-# run needs no system setup and leaves none behind. Ends with "hosts: N passed, M failed".
+# run needs no system setup and leaves none behind. CV_PORT_FIRST picks where the port search
+# begins. Ends with "hosts: N passed, M failed".
 set -uo pipefail
 
 if [ $# -lt 1 ]; then
@@ -113,7 +114,7 @@ wait_socket() {
 # taken in between. Sets server_pid and server_port.
 start_server() {
     local name="$1" dir="$2" port tries=0
-    port=$((20000 + RANDOM % 20000))
+    port=${CV_PORT_FIRST:-$((20000 + RANDOM % 20000))}
     while [ $tries -lt 20 ]; do
         tries=$((tries + 1))
         port=$((port + 1))

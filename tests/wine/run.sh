@@ -5,7 +5,8 @@
 #
 # BUILD_DIR defaults to build-win at the repository root. Each run uses a fresh wine prefix
 # in a temporary folder and removes it afterwards. Exit status: 0 when every suite passed,
-# 1 when a suite failed, 2 when the build or the wine setup failed.
+# 1 when a suite failed, 2 when the build or the wine setup failed. Ends with the line
+# "wine: N passed, M failed" (GoogleTest's tests, all suites together).
 # Environment: JOBS (build jobs, default 2), WINE_GTEST_FILTER (passed to every suite as
 # --gtest_filter), KEEP_WINEPREFIX=1 (leave the prefix behind for a look).
 set -u
@@ -21,13 +22,16 @@ have_tools() {
         { [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null 2>&1; }
 }
 
+# The suite's line, "wine: N passed, M failed", counts GoogleTest's tests; a build or a
+# setup that fails is one failure.
+broken() {
+    echo "wine: 0 passed, 1 failed"
+    exit 2
+}
+
 if ! have_tools; then
-    say "installing mingw-w64 and wine"
-    sudo_cmd=""
-    [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-    $sudo_cmd apt-get install -y g++-mingw-w64-x86-64 wine64 >/dev/null ||
-        { $sudo_cmd apt-get update >/dev/null && $sudo_cmd apt-get install -y g++-mingw-w64-x86-64 wine64 >/dev/null; }
-    have_tools || { say "mingw-w64 or wine64 is still missing"; exit 2; }
+    say "mingw-w64 or wine64 is missing (tools/deps.sh installs them)"
+    broken
 fi
 
 if [ -x /usr/lib/wine/wine64 ]; then
@@ -40,10 +44,10 @@ wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
 mkdir -p "$build"
 cmake -S "$repo/tests/wine" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake" \
     -DCMAKE_BUILD_TYPE=Release >"$build/configure.log" 2>&1 ||
-    { cat "$build/configure.log" >&2; say "configure failed"; exit 2; }
+    { cat "$build/configure.log" >&2; say "configure failed"; broken; }
 rm -f "$build/configure.log"
 cmake --build "$build" -j"$jobs" >"$build/build.log" 2>&1 ||
-    { tail -n 60 "$build/build.log" >&2; say "build failed"; exit 2; }
+    { tail -n 60 "$build/build.log" >&2; say "build failed"; broken; }
 rm -f "$build/build.log"
 
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/credvane-wine-XXXXXX")
@@ -63,7 +67,7 @@ say "creating the wine prefix"
 "$wineserver" -w >/dev/null 2>&1 || true
 if [ ! -d "$prefix/drive_c/windows/system32" ]; then
     say "wineboot did not create a prefix at $prefix"
-    exit 2
+    broken
 fi
 # One wine server for the whole run: left to itself it ends a few seconds after its last
 # program, and a suite that starts just then loses its connection ("recvmsg: Connection
@@ -128,6 +132,8 @@ if [ -s "$build/unit_suites.txt" ]; then
 fi
 
 failed=()
+tests_passed=0
+tests_failed=0
 for suite in "${suites[@]}"; do
     exe=$build/bin/$suite.exe
     args=(--gtest_brief=1)
@@ -135,18 +141,32 @@ for suite in "${suites[@]}"; do
     say "$suite"
     if [ "$suite" = wine_signin_tests ] && ! start_issuer; then
         failed+=("$suite")
+        tests_failed=$((tests_failed + 1))
         continue
     fi
     # wine hands a Windows exit code on as its low byte: zero only when the suite passed.
-    if ! "$wine" "$exe" "${args[@]}"; then
+    # Into a file, not a pipe: the services wine starts for the prefix inherit the suite's
+    # output and hold a pipe open for as long as the wine server runs.
+    "$wine" "$exe" "${args[@]}" >"$prefix/suite.log" 2>&1
+    rc=$?
+    cat "$prefix/suite.log"
+    n_passed=$(sed -n 's/.*\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$prefix/suite.log" | tail -n1)
+    n_failed=$(sed -n 's/.*\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$prefix/suite.log" | tail -n1)
+    tests_passed=$((tests_passed + ${n_passed:-0}))
+    if [ "$rc" -ne 0 ]; then
         failed+=("$suite")
+        # A suite that failed without naming a failed test (it crashed, or never started)
+        # counts as one.
+        tests_failed=$((tests_failed + ${n_failed:-1}))
     fi
     [ "$suite" = wine_signin_tests ] && stop_issuer
 done
 
 if [ ${#failed[@]} -gt 0 ]; then
     say "FAILED: ${failed[*]}"
+    echo "wine: $tests_passed passed, $tests_failed failed"
     exit 1
 fi
 say "all ${#suites[@]} suites passed"
+echo "wine: $tests_passed passed, $tests_failed failed"
 exit 0
