@@ -5,7 +5,7 @@
 #   build-release  g++, the default build (Release, static): the unit, sign-in and CGI tests,
 #                  the packages (with the Windows zip), the web server configurations, the
 #                  browser tests, the real Codex CLI (each version tests/codex/versions names)
-#                  and Lighthouse;
+#                  and, once everything else has ended, Lighthouse;
 #   build-san      clang++ with AddressSanitizer, UndefinedBehaviorSanitizer and libFuzzer's
 #                  coverage, at -O1: the unit, sign-in and CGI tests under the sanitizers, the
 #                  CGI answers against the API's schema, and a short run of every fuzz target;
@@ -143,8 +143,6 @@ else
         for v in $(sed 's/#.*//' tests/codex/versions); do
             suite "codex-$v" env CODEX_VERSION="$v" bash tests/codex/run.sh build-release
         done
-        # Last: Lighthouse measures the page's speed, and that lane may have ended by now.
-        suite quality bash tests/quality/run.sh build-release
     }
 
     lane_san >"$logs/lane-san.out" 2>&1 &
@@ -152,6 +150,10 @@ else
     lane_release 2>&1 | tee "$logs/lane-release.out"
     wait $san_pid || true
     cat "$logs/lane-san.out"
+    # Lighthouse measures the page's speed: alone, once both lanes have ended.
+    if [ $build_failed -eq 0 ]; then
+        suite quality bash tests/quality/run.sh build-release
+    fi
 fi
 finished=$(date +%s)
 
