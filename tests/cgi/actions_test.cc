@@ -42,14 +42,18 @@ TEST(Start, EveryOutcome) {
              "\",\"user_code\":\"AB" + fffd +
              "\",\"expires_in\":900,\"interval\":5,\"pending\":true,\"provider\":\"codex\"}\n",
          0},
-        {"no JSON line", {"working\n {\"ok\":true}\n"}, "502 Bad Gateway",
+        {"no JSON line",
+         {"working\n {\"ok\":true}\n"},
+         "502 Bad Gateway",
          "{\"ok\":false,\"error\":\"start_failed\",\"detail\":\"the login CLI produced no JSON; "
          "check its output\"}\n",
          1},
-        {"not found on the action's run", {"", 127}, "200 OK",
-         "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"could not run the login "
-         "CLI\"}\n",
-         0},
+        {"not found on the action's run",
+         {"", 127},
+         "200 OK",
+         "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"quenlo-codex-login is not on "
+         "this node\"}\n",
+         1},
         {"started, defaults",
          {"{\"ok\":true,\"verify_url\":\"https://x/"
           "device?c=1&d=2\",\"user_code\":\"AB-12\",\"interval\":0,\"expires_in\":-4}\n"},
@@ -65,29 +69,38 @@ TEST(Start, EveryOutcome) {
          "{\"ok\":true,\"flow\":\"device_code\",\"verify_url\":\"u\",\"user_code\":\"c\","
          "\"expires_in\":600,\"interval\":3,\"pending\":true,\"provider\":\"codex\"}\n",
          0},
-        {"empty user code", {"{\"ok\":true,\"verify_url\":\"u\",\"user_code\":\"\"}\n"},
+        {"empty user code",
+         {"{\"ok\":true,\"verify_url\":\"u\",\"user_code\":\"\"}\n"},
          "502 Bad Gateway",
          "{\"ok\":false,\"error\":\"start_incomplete\",\"detail\":\"login CLI did "
          "not return a verify url and user code\"}\n",
          1},
-        {"exists", {"{\"ok\":false,\"error\":\"exists\"}\n"}, "",
+        {"exists",
+         {"{\"ok\":false,\"error\":\"exists\"}\n"},
+         "",
          "{\"ok\":true,\"already_logged_in\":true,\"pending\":false,\"error\":\"already_logged_"
          "in\","
          "\"detail\":\"credentials already exist\",\"logged_in\":false,\"hint\":\"pass force=1 to "
          "replace the existing session\"}\n",
          0},
         {"exists with detail",
-         {"{\"ok\":false,\"error\":\"exists\",\"detail\":\"have \\\"one\\\"\"}\n"}, "",
+         {"{\"ok\":false,\"error\":\"exists\",\"detail\":\"have \\\"one\\\"\"}\n"},
+         "",
          "{\"ok\":true,\"already_logged_in\":true,\"pending\":false,\"error\":\"already_logged_"
          "in\","
          "\"detail\":\"have \\\"one\\\"\",\"logged_in\":false,\"hint\":\"pass force=1 to "
          "replace the existing session\"}\n",
          0},
-        {"failed without error", {"{\"ok\":false,\"error\":\"\"}\n"}, "200 OK",
-         "{\"ok\":false,\"error\":\"start_failed\"}\n", 0},
+        {"failed without error",
+         {"{\"ok\":false,\"error\":\"\"}\n"},
+         "200 OK",
+         "{\"ok\":false,\"error\":\"start_failed\"}\n",
+         0},
         {"failed with error and detail",
-         {"{\"ok\":\"false\",\"error\":\"rate_limited\",\"detail\":\"slow down\"}\n"}, "200 OK",
-         "{\"ok\":false,\"error\":\"rate_limited\",\"detail\":\"slow down\"}\n", 0},
+         {"{\"ok\":\"false\",\"error\":\"rate_limited\",\"detail\":\"slow down\"}\n"},
+         "200 OK",
+         "{\"ok\":false,\"error\":\"rate_limited\",\"detail\":\"slow down\"}\n",
+         0},
     };
     for (const outcome& o : rows) {
         cgi::host h;
@@ -100,10 +113,12 @@ TEST(Start, NoCliAndArguments) {
     cgi::host h;
     expect_outcome(
         h.run("action=start"),
-        {"no CLI", {}, "200 OK",
+        {"no CLI",
+         {},
+         "200 OK",
          "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"quenlo-codex-login is "
          "not on this node; install QUENLO CODE or set CODEX_LOGIN_BIN\"}\n",
-         0});
+         1});
     const std::string cli = login_cli(h, {"{\"ok\":false,\"error\":\"exists\"}\n"},
                                       "{\"ok\":true,\"logged_in\":true}");
     h.env["CODEX_LOGIN_BIN"] = cli;
@@ -118,25 +133,43 @@ TEST(Start, NoCliAndArguments) {
 
 TEST(Poll, EveryOutcome) {
     const outcome rows[] = {
-        {"no JSON, not logged in", {"nothing here\n"}, "502 Bad Gateway",
-         "{\"ok\":false,\"error\":\"poll_failed\",\"detail\":\"login CLI produced no JSON\"}\n", 1},
-        {"not found on the action's run", {"", 126}, "200 OK",
+        {"no JSON, not logged in",
+         {"nothing here\n"},
+         "502 Bad Gateway",
+         "{\"ok\":false,\"error\":\"poll_failed\",\"detail\":\"login CLI produced no JSON\"}\n",
+         1},
+        {"not found on the action's run",
+         {"", 126},
+         "200 OK",
          "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"quenlo-codex-login is not on "
          "this node\"}\n",
+         1},
+        {"pending without ok is a failure",
+         {"{\"state\":\"pending\"}\n"},
+         "",
+         "{\"ok\":true,\"state\":\"failed\",\"error\":\"poll_failed\",\"pending\":false}\n",
          0},
-        {"pending without ok is a failure", {"{\"state\":\"pending\"}\n"}, "",
-         "{\"ok\":true,\"state\":\"failed\",\"error\":\"poll_failed\",\"pending\":false}\n", 0},
-        {"denied", {"{\"ok\":false,\"error\":\"access_denied\",\"detail\":\"user said no\"}\n"},
+        {"denied",
+         {"{\"ok\":false,\"error\":\"access_denied\",\"detail\":\"user said no\"}\n"},
          "",
          "{\"ok\":true,\"state\":\"failed\",\"error\":\"access_denied\",\"detail\":\"user said "
          "no\",\"pending\":false}\n",
          0},
-        {"pending, no interval", {"{\"ok\":true,\"state\":\"pending\"}\n"}, "",
-         "{\"ok\":true,\"state\":\"pending\",\"interval\":5,\"pending\":true}\n", 0},
-        {"pending, negative interval", {"{\"ok\":true,\"state\":\"pending\",\"interval\":-3}\n"},
-         "", "{\"ok\":true,\"state\":\"pending\",\"interval\":5,\"pending\":true}\n", 0},
-        {"pending, interval 2", {"{\"ok\":true,\"state\":\"pending\",\"interval\":2}\n"}, "",
-         "{\"ok\":true,\"state\":\"pending\",\"interval\":2,\"pending\":true}\n", 0},
+        {"pending, no interval",
+         {"{\"ok\":true,\"state\":\"pending\"}\n"},
+         "",
+         "{\"ok\":true,\"state\":\"pending\",\"interval\":5,\"pending\":true}\n",
+         0},
+        {"pending, negative interval",
+         {"{\"ok\":true,\"state\":\"pending\",\"interval\":-3}\n"},
+         "",
+         "{\"ok\":true,\"state\":\"pending\",\"interval\":5,\"pending\":true}\n",
+         0},
+        {"pending, interval 2",
+         {"{\"ok\":true,\"state\":\"pending\",\"interval\":2}\n"},
+         "",
+         "{\"ok\":true,\"state\":\"pending\",\"interval\":2,\"pending\":true}\n",
+         0},
         // The answer says charset=utf-8: what a CLI prints in Latin-1, or cut inside a
         // character, leaves as U+FFFD, one for each maximal ill-formed piece.
         {"ill-formed UTF-8 from the CLI",

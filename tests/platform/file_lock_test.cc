@@ -3,10 +3,18 @@
 // processes' do (each opens the file anew), so one process shows the rule.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -46,7 +54,12 @@ TEST(FileLock, OneHolderAtATimeAndTheWaitIsBounded) {
         EXPECT_TRUE(fs::exists(a));
         EXPECT_EQ(fs::file_size(a), 0u);
         EXPECT_FALSE(take(a, 0).held());
-        EXPECT_FALSE(take(a, 40).held());
+        EXPECT_TRUE(take(a, 0).busy());
+        const std::int64_t t0 = monotonic_ms();
+        const file_lock late = take(a, 40);
+        EXPECT_FALSE(late.held());
+        EXPECT_TRUE(late.busy());
+        EXPECT_GE(monotonic_ms() - t0, 40);
         EXPECT_TRUE(take(b, 0).held());  // another account
     }
     // Let go with the holder: the next one has it at once, and the file stays.
@@ -59,8 +72,101 @@ TEST(FileLock, NoFileNoLock) {
     fs::create_directories(s.path / "folder.lock");
     for (const std::string& path : {(s.path / "missing" / "codex-a.lock").string(),
                                     (s.path / "folder.lock").string()}) {
-        EXPECT_FALSE(take(path, 0).held()) << path;
+        const file_lock none = take(path, 0);
+        EXPECT_FALSE(none.held()) << path;
+        EXPECT_FALSE(none.busy()) << path;  // no file is no busy lock
     }
+}
+
+// Where the system shows which call a thread of this process sleeps in, and the number it
+// shows for flock; empty where it does not.
+#if defined(__linux__)
+const std::string lock_call = std::to_string(SYS_flock);
+std::string waiting_call_of(pid_t tid) {
+    return "/proc/self/task/" + std::to_string(tid) + "/syscall";
+}
+#else
+const std::string lock_call;
+std::string waiting_call_of(pid_t) {
+    return {};
+}
+#endif
+
+// A waiter sleeps until the holder lets go, however long its own time: it gets the lock then,
+// not at its deadline. Its wait leaves SIGALRM's handling and the interval timer as they
+// were, so that the CLIs started afterwards inherit nothing of it.
+TEST(FileLock, AWaiterHasTheLockWhenTheHolderLetsGo) {
+    scratch s;
+    const std::string a = (s.path / "codex-a.lock").string();
+    std::promise<void> taken;
+    std::promise<void> let_go;
+    // The holder lives on another thread: the wait's signal is for the thread that waits.
+    std::thread holder([&] {
+        file_lock held = take(a, 0);
+        taken.set_value();
+        let_go.get_future().wait();
+    });
+    taken.get_future().wait();
+    const std::int64_t t0 = monotonic_ms();
+    std::future<file_lock> waiter =
+        std::async(std::launch::deferred, [&] { return take(a, 60000); });
+    // Let go once this thread sleeps in the system's lock call below (as the system shows
+    // it), so that the wait has to be woken, not only to find the lock free.
+    const std::string in_call = waiting_call_of(::gettid());
+    bool seen_in_call = false;
+    std::thread releaser([&] {
+        // Bounded, so that a waiter that never sleeps in the call fails the test below
+        // instead of hanging it.
+        const std::int64_t give_up = monotonic_ms() + 20000;
+        std::string call;
+        while (!in_call.empty() && monotonic_ms() < give_up && std::ifstream(in_call) >> call) {
+            if (call == lock_call) {
+                seen_in_call = true;
+                break;
+            }
+            std::this_thread::yield();
+        }
+        let_go.set_value();
+    });
+    const file_lock got = waiter.get();
+    releaser.join();
+    holder.join();
+    EXPECT_TRUE(got.held());
+    EXPECT_FALSE(got.busy());
+    EXPECT_LT(monotonic_ms() - t0, 30000);
+    if (!in_call.empty()) {
+        EXPECT_TRUE(seen_in_call) << "the waiter never slept in flock";
+    }
+
+    struct sigaction now {};
+    ASSERT_EQ(::sigaction(SIGALRM, nullptr, &now), 0);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+    itimerval timer{};
+    ASSERT_EQ(::getitimer(ITIMER_REAL, &timer), 0);
+    EXPECT_EQ(timer.it_value.tv_sec, 0);
+    EXPECT_EQ(timer.it_value.tv_usec, 0);
+    EXPECT_EQ(timer.it_interval.tv_usec, 0);
+}
+
+// A wait that runs out leaves the signal's handling and the timer as they were too, and a
+// handler of the caller's own stays in place.
+TEST(FileLock, AWaitThatRunsOutRestoresTheSignalAndTheTimer) {
+    scratch s;
+    const std::string a = (s.path / "codex-a.lock").string();
+    const file_lock held = take(a, 0);
+    ASSERT_TRUE(held.held());
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction former {};
+    ASSERT_EQ(::sigaction(SIGALRM, &ignore, &former), 0);
+    EXPECT_TRUE(take(a, 30).busy());
+    struct sigaction now {};
+    ASSERT_EQ(::sigaction(SIGALRM, &former, &now), 0);
+    EXPECT_EQ(now.sa_handler, SIG_IGN);
+    itimerval timer{};
+    ASSERT_EQ(::getitimer(ITIMER_REAL, &timer), 0);
+    EXPECT_EQ(timer.it_value.tv_sec, 0);
+    EXPECT_EQ(timer.it_value.tv_usec, 0);
 }
 
 TEST(MakePrivateDirs, MakesTheFoldersOnTheWayOrFindsThem) {
