@@ -96,12 +96,13 @@ class account_lock {
 // cli_error. Returns the exit status.
 int answer_busy(const char* name);
 
-// The changing actions (start, poll, cancel, refresh) expect their caller to hold the
+// The changing actions (start, poll, cancel, refresh, logout) expect their caller to hold the
 // account's lock for the whole call.
 int action_status(const char* name);
 int action_start(const char* name, int force);
 int action_poll(const char* name);
 int action_cancel(const char* name);
 int action_refresh(const char* name);
+int action_logout(const char* name);
 
 }  // namespace credvane

@@ -67,6 +67,7 @@ constexpr action_entry action_table[] = {
     {"poll", [](const char* account, int) { return action_poll(account); }, true},
     {"cancel", [](const char* account, int) { return action_cancel(account); }, true},
     {"refresh", [](const char* account, int) { return action_refresh(account); }, true},
+    {"logout", [](const char* account, int) { return action_logout(account); }, true},
     {"accounts", [](const char* account, int) { return action_status(account); }, false},
 };
 
@@ -161,7 +162,7 @@ int serve(int argc, char** argv) {
     }
     if (!chosen->changes) return chosen->run(name, force);
     // The actions that change something never run for another site's page: with no node
-    // password, an <img> there could otherwise start, cancel or refresh a login. The
+    // password, an <img> there could otherwise start, cancel or refresh a login, or sign out. The
     // status and the page stay served, since the other site cannot read what they answer.
     const std::string_view why =
         other_site(platform::env("HTTP_SEC_FETCH_SITE"), platform::env("HTTP_ORIGIN"));

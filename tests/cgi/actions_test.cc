@@ -1,4 +1,4 @@
-// actions_test.cc: every outcome of the start, poll, cancel and refresh actions, driven
+// actions_test.cc: every outcome of the start, poll, cancel, refresh and logout actions, driven
 // by scripted stand-in CLIs.
 #include <gtest/gtest.h>
 
@@ -354,6 +354,92 @@ TEST(Refresh, MissingFileOrCli) {
     const cgi::result res = h.run("action=refresh&account=work");
     EXPECT_EQ(res.out, no_cli);
     EXPECT_EQ(res.exit_code, 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Logout, EveryOutcome) {
+    const std::string signed_in =
+        "{\"tokens\":{\"access_token\":\"" + cgi::jwt_with_exp(4000000000LL) + "\"}}";
+    struct row {
+        std::string name;
+        std::string answer;  // the login CLI's answer to --logout
+        int cli_exit;
+        bool empties;  // the CLI empties the credential file
+        std::string head;
+        std::string body;  // "" for the logged-out answer with the status fields
+        int exit_code;
+    };
+    const row rows[] = {
+        {"signed out", "{\"ok\":true,\"state\":\"logged_out\"}\n", 0, true, "", "", 0},
+        // A CLI from before logout answers an argument it does not know with "usage" and
+        // exit code 2: nothing is removed, and the answer says why.
+        {"a login CLI without --logout",
+         "{\"ok\":false,\"error\":\"usage\",\"detail\":\"usage: credvane-login --start\"}\n", 2,
+         false, "200 OK",
+         "{\"ok\":false,\"error\":\"logout_unsupported\",\"detail\":\"the login CLI does not "
+         "support --logout\"}\n",
+         0},
+        {"the CLI's own failure",
+         "{\"ok\":false,\"error\":\"locked\",\"detail\":\"the credential file is in use\"}\n", 1,
+         false, "200 OK",
+         "{\"ok\":false,\"error\":\"locked\",\"detail\":\"the credential file is in use\"}\n", 0},
+        // Only an explicit ok is a logout, and only a credential file without a session
+        // shows one.
+        {"no ok", "{\"state\":\"logged_out\"}\n", 0, false, "200 OK",
+         "{\"ok\":false,\"error\":\"logout_failed\"}\n", 0},
+        {"ok, but still signed in", "{\"ok\":true,\"state\":\"logged_out\"}\n", 0, false, "200 OK",
+         "{\"ok\":false,\"error\":\"logout_failed\",\"detail\":\"the login CLI reported a logout, "
+         "but the account is still signed in\"}\n",
+         1},
+        {"no JSON", "bye\n", 0, true, "502 Bad Gateway",
+         "{\"ok\":false,\"error\":\"logout_failed\",\"detail\":\"the login CLI produced no JSON; "
+         "check its output\"}\n",
+         1},
+        {"not found on the action's run", "", 127, false, "200 OK",
+         "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"quenlo-codex-login is not on "
+         "this node\"}\n",
+         1},
+    };
+    for (const row& r : rows) {
+        for (const std::string account : {"", "work"}) {
+            cgi::host h;
+            const std::string file =
+                account.empty() ? "home/.codex/auth.json" : "home/.codex/accounts/work.json";
+            const auto creds = h.write(file, signed_in);
+            cgi::stand_in s;
+            s.first["--status"] = {"{\"ok\":true}\n"};
+            s.other = {r.answer, r.cli_exit, r.empties ? h.write("emptied.json", "{}") : "",
+                       r.empties ? creds : ""};
+            const std::string cli = h.cli("login", s);
+            h.env["CODEX_LOGIN_BIN"] = cli;
+            const std::string query =
+                "action=logout" + (account.empty() ? "" : "&account=" + account);
+            const cgi::result res = h.run(query);
+            const std::string label = r.name + (account.empty() ? "" : ", named");
+            if (r.body.empty()) {
+                const std::string status =
+                    h.run(account.empty() ? "action=status" : "action=status&account=" + account)
+                        .out;
+                EXPECT_EQ(cgi::pin_clock(res.out),
+                          cgi::pin_clock(cgi::json_head + "{\"ok\":true,\"state\":\"logged_out\"," +
+                                         status.substr(status.find("\"logged_in\""))))
+                    << label;
+                EXPECT_NE(res.out.find("\"logged_in\":false,"), std::string::npos) << res.out;
+            } else {
+                EXPECT_EQ(res.out, cgi::status_head(r.head) + r.body) << label;
+            }
+            EXPECT_EQ(res.exit_code, r.exit_code) << label;
+            EXPECT_EQ(h.read(creds), r.empties ? "{}" : signed_in) << label;
+            const std::string name_args = account.empty() ? "" : "[--name][work]";
+            EXPECT_EQ(h.argv_of(cli).rfind(
+                          "[--status]" + name_args + "\n[--logout]" + name_args + "\n", 0),
+                      0u)
+                << label << ": " << h.argv_of(cli);
+        }
+    }
 }
 
 }  // namespace

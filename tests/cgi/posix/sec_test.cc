@@ -314,7 +314,7 @@ TEST(AccountLock, ChangingRequestsQueueAndAStatusNeverWaits) {
     // Every changing action of the same account waits for its whole CLI time, then runs
     // nothing: busy, with the status read from the files and the CLI counted as there.
     h.env["CREDVANE_CLI_TIMEOUT"] = "1";
-    for (const char* action : {"poll", "start", "cancel", "refresh"}) {
+    for (const char* action : {"poll", "start", "cancel", "refresh", "logout"}) {
         const cgi::result waiting = h.run(std::string("action=") + action);
         EXPECT_EQ(waiting.exit_code, 1) << action;
         EXPECT_EQ(waiting.out.rfind(cgi::json_head +
