@@ -72,7 +72,7 @@ inline constexpr std::string_view account_busy =
 // For its whole life, the account's lock, held exclusively by the actions that change
 // something: their CLI runs never overlap another's for the account, so two polls never
 // run the login CLI at the same time. A request that finds it held sleeps until it is free
-// (in arrival order as the system grants it); the wait counts against the request's CLI
+// (in no promised order among several waiters); the wait counts against the request's CLI
 // time, and when that runs out first the request is busy() and answers so without running
 // anything. Where no lock file can be had at all (a pending folder that cannot be made, a
 // path too long to hold whole), the runs go on without it rather than never.

@@ -63,8 +63,8 @@ TEST(OtherSites, SameSiteAndOpaqueOriginsAreRefusedBeforeAnyCliRuns) {
     const fs::path mark = cli + ".ran";
     h.env["CODEX_LOGIN_BIN"] = cli;
     h.env["CODEX_REFRESH_BIN"] = cli;
-    for (const char* query :
-         {"action=start&force=1", "action=poll", "action=cancel", "action=refresh"}) {
+    for (const char* query : {"action=start&force=1", "action=poll", "action=cancel",
+                              "action=refresh", "action=logout"}) {
         for (const row& r : rows) {
             const std::string label = std::string(query) + " Sec-Fetch-Site " +
                                       (r.fetch_site ? r.fetch_site : "-") + " Origin " +
@@ -80,8 +80,8 @@ TEST(OtherSites, SameSiteAndOpaqueOriginsAreRefusedBeforeAnyCliRuns) {
                                        "{\"ok\":false,\"error\":\"cross_site_request\",\"detail\":"
                                        "\"a page of another site sent this request (" +
                                        r.refused_as +
-                                       "); start, poll, cancel and refresh are refused to other "
-                                       "sites\"}\n")
+                                       "); start, poll, cancel, refresh and logout are refused "
+                                       "to other sites\"}\n")
                     << label;
                 EXPECT_FALSE(fs::exists(mark)) << label << ": a CLI ran";
                 EXPECT_EQ(res.exit_code, 0) << label;
