@@ -2,6 +2,7 @@
 // and for the sign-in programs locking, replacing and creating them.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -214,6 +215,13 @@ int wait_for_lock(int fd, std::int64_t deadline_ms) {
     wake.sa_flags = 0;  // no SA_RESTART
     struct sigaction former {};
     if (::sigaction(SIGALRM, &wake, &former) != 0) return -1;
+    // A caller that blocks SIGALRM would never see the deadline: it is let through while
+    // waiting, and blocked again after.
+    sigset_t alarm_only;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    sigset_t former_mask;
+    ::pthread_sigmask(SIG_UNBLOCK, &alarm_only, &former_mask);
     itimerval former_timer{};
     int result = 0;
     bool armed = false;
@@ -244,6 +252,7 @@ int wait_for_lock(int fd, std::int64_t deadline_ms) {
     // before setitimer returns to this single thread, and still finds our handler.
     if (armed) ::setitimer(ITIMER_REAL, &former_timer, nullptr);
     ::sigaction(SIGALRM, &former, nullptr);
+    ::pthread_sigmask(SIG_SETMASK, &former_mask, nullptr);
     return result;
 }
 

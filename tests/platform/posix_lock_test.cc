@@ -1,6 +1,7 @@
 // posix_lock_test.cc: how the lock waits on POSIX: asleep in flock, woken by the holder or
 // ended by an interval timer's SIGALRM, and leaving the signal and the timer as they were.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -129,6 +130,25 @@ TEST(PosixFileLock, AWaitThatRunsOutRestoresTheSignalAndTheTimer) {
     ASSERT_EQ(::getitimer(ITIMER_REAL, &timer), 0);
     EXPECT_EQ(timer.it_value.tv_sec, 0);
     EXPECT_EQ(timer.it_value.tv_usec, 0);
+}
+
+// A caller that blocks SIGALRM still has its wait end at the deadline, and SIGALRM blocked
+// again afterwards.
+TEST(PosixFileLock, AWaitEndsAtItsDeadlineWhenTheCallerBlocksTheSignal) {
+    scratch s;
+    const std::string a = (s.path / "codex-a.lock").string();
+    const file_lock held = take(a, 0);
+    ASSERT_TRUE(held.held());
+    sigset_t alarm_only;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    sigset_t former;
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &alarm_only, &former), 0);
+    const file_lock late = take(a, 30);
+    sigset_t now;
+    ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, &former, &now), 0);
+    EXPECT_TRUE(late.busy());
+    EXPECT_EQ(sigismember(&now, SIGALRM), 1);
 }
 
 }  // namespace
