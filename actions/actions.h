@@ -1,9 +1,10 @@
-// actions.h: the status collection, the status report and the five actions.
+// actions.h: the status collection, the status report, the account lock and the actions.
 // Each action writes exactly one complete answer and returns the process exit status.
 #pragma once
 
 #include "base/buf.h"
 #include "platform/files.h"
+#include "runner/runner.h"
 #include "store/login_status.h"
 
 #include <cstdint>
@@ -17,8 +18,9 @@ namespace credvane {
 bool credentials_path(const char* name, std::span<char> out);
 
 // Fills st completely for the account (empty name: the default account). Runs the login
-// CLI once with "--status".
-void collect_status(login_status& st, const char* name);
+// CLI once with "--status", unless busy: then the CLI is not run (the request has no time
+// left for it), cli_present is 1 and cli_error says the account is busy.
+void collect_status(login_status& st, const char* name, bool busy = false);
 
 // Appends the status fields of st (no enclosing braces) to b.
 void emit_status(buf& b, const login_status& st);
@@ -29,8 +31,19 @@ void emit_status_answer(std::string_view prefix, const login_status& st);
 void emit_done(const login_status& st);
 
 // Runs the login CLI with the base arguments (words separated by one space), plus "--name"
-// and the name for a named account; the result and timed_out as run_capture gives them.
-int run_login(const char* name, const char* base, buf& capture, bool* timed_out);
+// and the name for a named account.
+run_result run_login(const char* name, const char* base, buf& capture);
+
+// Which of the two CLIs a run was of.
+enum class cli_kind { login, refresh };
+
+// The answers' words for a run that did not deliver (every result but ran), one table for
+// every action.
+std::string_view run_words(run_result result, cli_kind cli);
+
+// The exit status of every action whose CLI did not deliver, or who found another request
+// of the account still running: the request failed.
+inline constexpr int exit_failed = 1;
 
 // The seconds between two polls that a start or poll answer hands the panel, from the
 // login CLI's "interval": 5 when it gives none (or 0 or less), at most an hour. The panel
@@ -51,40 +64,45 @@ inline constexpr std::string_view login_cli_missing = "quenlo-codex-login is not
 inline constexpr std::string_view login_cli_absent = "the login CLI is not on this node";
 inline constexpr std::string_view login_cli_timed_out = "the login CLI timed out";
 inline constexpr std::string_view login_cli_no_json = "the login CLI printed no JSON line";
-// The answers' words for a CLI whose command line would not fit: it was not run.
-inline constexpr std::string_view login_cli_too_long =
-    "the command line of the login CLI is too long; nothing was run";
-inline constexpr std::string_view refresh_cli_too_long =
-    "the command line of the refresh CLI is too long; nothing was run";
-// The answers' words for a CLI that cmd.exe would have run with other text than credvane
-// gave it: it was not run.
-inline constexpr std::string_view login_cli_refused =
-    "the login CLI is a cmd.exe script and its path or arguments hold characters that cmd.exe "
-    "would alter (\", %, a line break, or a final \\); nothing was run";
-inline constexpr std::string_view refresh_cli_refused =
-    "the refresh CLI is a cmd.exe script and its path or arguments hold characters that "
-    "cmd.exe would alter (\", %, a line break, or a final \\); nothing was run";
+// The "cli_error", and the "detail" of an action's answer, when the account's lock was
+// still held by another request as this one's time ran out. The CLI is there: only busy.
+inline constexpr std::string_view account_busy =
+    "another request for this account is still running";
 
-// For its whole life, the account's lock: the CLI runs of one request for an account never
-// overlap another's, so concurrent requests queue instead of piling up CLI processes, and
-// two polls never run the login CLI at the same time. The wait counts against the
-// request's CLI time; when that runs out first, the runs that follow answer as timed out.
-// Where no lock file can be had at all (a pending folder that cannot be made, a path too
-// long to hold whole), the runs go on without it rather than never.
+// For its whole life, the account's lock, held exclusively by the actions that change
+// something: their CLI runs never overlap another's for the account, so two polls never
+// run the login CLI at the same time. A request that finds it held sleeps until it is free
+// (in no promised order among several waiters); the wait counts against the request's CLI
+// time, and when that runs out first the request is busy() and answers so without running
+// anything. Where no lock file can be had at all (a pending folder that cannot be made, a
+// path too long to hold whole), the runs go on without it rather than never.
+// A status takes no lock: the CLIs replace the credential file and the pending marker
+// whole, so a reader sees either the old or the new file and never needs to wait.
 class account_lock {
   public:
     explicit account_lock(const char* name);
     account_lock(const account_lock&) = delete;
     account_lock& operator=(const account_lock&) = delete;
 
+    // Another request held the lock until this one's CLI time was up.
+    bool busy() const { return lock_.busy(); }
+
   private:
     platform::file_lock lock_;
 };
 
+// What a changing action answers when busy: "ok" false, "error" "account_busy", and the
+// status fields read from the files alone, with cli_present true and the busy words in
+// cli_error. Returns the exit status.
+int answer_busy(const char* name);
+
+// The changing actions (start, poll, cancel, refresh, logout) expect their caller to hold the
+// account's lock for the whole call.
 int action_status(const char* name);
 int action_start(const char* name, int force);
 int action_poll(const char* name);
 int action_cancel(const char* name);
 int action_refresh(const char* name);
+int action_logout(const char* name);
 
 }  // namespace credvane

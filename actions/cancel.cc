@@ -8,13 +8,12 @@
 namespace credvane {
 
 int action_cancel(const char* name) {
-    const account_lock lock(name);
     login_status st;
     collect_status(st, name);
     // A login CLI that overstayed is there: its flow may still be open, so the marker stays.
     if (!st.cli_present && st.cli_timed_out) {
-        emit_error(200, "OK", "cancel_failed", "the login CLI timed out");
-        return 0;
+        emit_error(200, "OK", "cancel_failed", run_words(run_result::timed_out, cli_kind::login));
+        return exit_failed;
     }
     if (!st.cli_present) {
         // Without the CLI nobody else will ever clear a stale marker. The answer says
@@ -35,19 +34,16 @@ int action_cancel(const char* name) {
         return 0;
     }
     buf capture;
-    bool timed_out = false;
-    const int r = run_login(name, "--cancel", capture, &timed_out);
-    if (r < 0) {
-        emit_error(200, "OK", "cli_unavailable",
-                   r == run_too_long  ? login_cli_too_long
-                   : r == run_refused ? login_cli_refused
-                                      : login_cli_missing);
-        return 0;
+    const run_result r = run_login(name, "--cancel", capture);
+    // A cancel that overstayed, or whose CLI could not be started, did not happen for
+    // certain: the flow could still be open.
+    if (r == run_result::not_started || r == run_result::timed_out) {
+        emit_error(200, "OK", "cancel_failed", run_words(r, cli_kind::login));
+        return exit_failed;
     }
-    // A cancel that overstayed may not have happened: the flow could still be open.
-    if (timed_out) {
-        emit_error(200, "OK", "cancel_failed", "the login CLI timed out");
-        return 0;
+    if (r != run_result::ran) {
+        emit_error(200, "OK", "cli_unavailable", run_words(r, cli_kind::login));
+        return exit_failed;
     }
     if (const char* line = last_json_line(capture)) {
         if (!json_bool_field(line, capture.c_str() + capture.len, "ok", 1)) {

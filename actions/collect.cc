@@ -140,6 +140,47 @@ void take_named_accounts(login_status& st, std::int64_t now) {
     }
 }
 
+// Runs the login CLI with "--status" and takes what it says, or why it could not.
+void take_cli_run(login_status& st, const char* name, bool creds_read) {
+    cli_args args(128);
+    args.word("--status");
+    // Valid names hold only letters, digits, '-', '.' and '_': the line held them unquoted.
+    if (name[0] != '\0') args.word("--name").word(name);
+    buf capture;
+    const run_result r = run_capture(login_bin(), args, capture);
+    if (r == run_result::ran) {
+        st.cli_present = 1;
+        if (const char* line = last_json_line(capture)) {
+            take_cli_status(st, line, capture, creds_read);
+        } else {
+            // It runs, but what it prints is no answer: present, and unusable.
+            format_cut(st.cli_error.span(), "%.*s (%s)", static_cast<int>(login_cli_no_json.size()),
+                       login_cli_no_json.data(), login_bin());
+        }
+        return;
+    }
+    st.cli_present = 0;
+    st.cli_timed_out = r == run_result::timed_out ? 1 : 0;
+    const std::string_view words = run_words(r, cli_kind::login);
+    if (r == run_result::not_found) {
+        // The default name needs no repeating; a configured path that is not there is
+        // what the operator has to see.
+        const char* configured = platform::env("CODEX_LOGIN_BIN");
+        if (configured != nullptr && configured[0] != '\0') {
+            format_cut(st.cli_error.span(), "%.*s (CODEX_LOGIN_BIN is %s)",
+                       static_cast<int>(login_cli_absent.size()), login_cli_absent.data(),
+                       configured);
+        } else {
+            st.cli_error.assign(login_cli_absent);
+        }
+    } else if (r == run_result::timed_out) {
+        format_cut(st.cli_error.span(), "%.*s (%s)", static_cast<int>(words.size()), words.data(),
+                   login_bin());
+    } else {
+        st.cli_error.assign(words);
+    }
+}
+
 }  // namespace
 
 bool credentials_path(const char* name, std::span<char> out) {
@@ -149,7 +190,7 @@ bool credentials_path(const char* name, std::span<char> out) {
     return format_whole(out, "%s%c%s.json", dir.c_str(), platform::dir_sep, name) && whole;
 }
 
-void collect_status(login_status& st, const char* name) {
+void collect_status(login_status& st, const char* name, bool busy) {
     const std::int64_t now = platform::now();
     st = login_status{};
     st.pending_age_sec = -1;
@@ -165,45 +206,11 @@ void collect_status(login_status& st, const char* name) {
         creds_read = scan_creds_file(st.credentials_path.c_str(), st);
     }
 
-    cli_args args(128);
-    args.word("--status");
-    // Valid names hold only letters, digits, '-', '.' and '_': the line held them unquoted.
-    if (name[0] != '\0') args.word("--name").word(name);
-    buf capture;
-    bool timed_out = false;
-    const int r = run_capture(login_bin(), args, capture, &timed_out);
-    if (r <= 0) {
-        st.cli_present = 0;
-        st.cli_timed_out = timed_out ? 1 : 0;
-        if (r == run_not_found) {
-            // The default name needs no repeating; a configured path that is not there is
-            // what the operator has to see.
-            const char* configured = platform::env("CODEX_LOGIN_BIN");
-            if (configured != nullptr && configured[0] != '\0') {
-                format_cut(st.cli_error.span(), "%.*s (CODEX_LOGIN_BIN is %s)",
-                           static_cast<int>(login_cli_absent.size()), login_cli_absent.data(),
-                           configured);
-            } else {
-                st.cli_error.assign(login_cli_absent);
-            }
-        } else if (r == 0 && timed_out) {
-            format_cut(st.cli_error.span(), "%.*s (%s)",
-                       static_cast<int>(login_cli_timed_out.size()), login_cli_timed_out.data(),
-                       login_bin());
-        } else {
-            st.cli_error.assign(r == run_too_long  ? login_cli_too_long
-                                : r == run_refused ? login_cli_refused
-                                                   : "could not start the login CLI");
-        }
-    } else {
+    if (busy) {
         st.cli_present = 1;
-        if (const char* line = last_json_line(capture)) {
-            take_cli_status(st, line, capture, creds_read);
-        } else {
-            // It runs, but what it prints is no answer: present, and unusable.
-            format_cut(st.cli_error.span(), "%.*s (%s)", static_cast<int>(login_cli_no_json.size()),
-                       login_cli_no_json.data(), login_bin());
-        }
+        st.cli_error.assign(account_busy);
+    } else {
+        take_cli_run(st, name, creds_read);
     }
 
     take_profile(st);

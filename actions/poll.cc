@@ -8,29 +8,23 @@
 namespace credvane {
 
 int action_poll(const char* name) {
-    const account_lock lock(name);
     login_status before;
     collect_status(before, name);
     if (!before.cli_present) {
         const std::string_view why = before.cli_error.view();
         emit_error(200, "OK", "cli_unavailable",
                    why.starts_with(login_cli_absent) ? login_cli_missing : why);
-        return 0;
+        return exit_failed;
     }
     buf capture;
-    bool timed_out = false;
-    const int r = run_login(name, "--poll", capture, &timed_out);
-    if (r < 0) {
-        emit_error(200, "OK", "cli_unavailable",
-                   r == run_too_long  ? login_cli_too_long
-                   : r == run_refused ? login_cli_refused
-                                      : login_cli_missing);
-        return 0;
+    const run_result r = run_login(name, "--poll", capture);
+    if (r == run_result::not_started || r == run_result::timed_out) {
+        emit_error(500, "Internal Server Error", "poll_failed", run_words(r, cli_kind::login));
+        return exit_failed;
     }
-    if (r == 0) {
-        emit_error(500, "Internal Server Error", "poll_failed",
-                   timed_out ? "the login CLI timed out" : "cannot spawn login CLI");
-        return 1;
+    if (r != run_result::ran) {
+        emit_error(200, "OK", "cli_unavailable", run_words(r, cli_kind::login));
+        return exit_failed;
     }
     const char* line = last_json_line(capture);
     if (line == nullptr) {

@@ -33,7 +33,6 @@ int action_refresh(const char* name) {
                           "login first");
         return 1;
     }
-    const account_lock lock(name);
     login_status st;
     collect_status(st, name);
     const std::int64_t earlier = st.expires_at;
@@ -41,24 +40,18 @@ int action_refresh(const char* name) {
     cli_args args(1120);
     args.word("--credentials-file").quoted(creds.view(), 2048).word("--force");
     buf capture;
-    bool timed_out = false;
-    const int r = run_capture(refresh_bin(), args, capture, &timed_out);
-    if (r <= 0 && timed_out && st.cli_error.view().starts_with(login_cli_timed_out)) {
+    const run_result r = run_capture(refresh_bin(), args, capture);
+    if (r == run_result::timed_out && st.cli_error.view().starts_with(login_cli_timed_out)) {
         // The status check's login CLI used up the request's CLI time: the refresh CLI never
         // ran, so it is no fault of the refresh CLI.
         text<640> why;
         format_cut(why.span(), "%s; no time was left to run the refresh CLI", st.cli_error.c_str());
         emit_error(200, "OK", "cli_unavailable", why.view());
-        return 1;
+        return exit_failed;
     }
-    if (r <= 0) {
-        emit_error(200, "OK", "cli_unavailable",
-                   r == run_too_long  ? refresh_cli_too_long
-                   : r == run_refused ? refresh_cli_refused
-                   : timed_out        ? "the refresh CLI timed out"
-                               : "the refresh CLI is not on this node; install QUENLO CODE or "
-                                 "set CODEX_REFRESH_BIN");
-        return 1;
+    if (r != run_result::ran) {
+        emit_error(200, "OK", "cli_unavailable", run_words(r, cli_kind::refresh));
+        return exit_failed;
     }
     collect_status(st, name);
     if (st.logged_in && (earlier <= 0 || st.expires_at > earlier)) {

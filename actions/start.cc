@@ -8,7 +8,6 @@
 namespace credvane {
 
 int action_start(const char* name, int force) {
-    const account_lock lock(name);
     login_status st;
     collect_status(st, name);
     if (!st.cli_present) {
@@ -20,22 +19,17 @@ int action_start(const char* name, int force) {
                        ? "quenlo-codex-login is not on this node; install QUENLO CODE or set "
                          "CODEX_LOGIN_BIN"
                        : why);
-        return 0;
+        return exit_failed;
     }
     buf capture;
-    bool timed_out = false;
-    const int r = run_login(name, force ? "--start --force" : "--start", capture, &timed_out);
-    if (r < 0) {
-        emit_error(200, "OK", "cli_unavailable",
-                   r == run_too_long  ? login_cli_too_long
-                   : r == run_refused ? login_cli_refused
-                                      : "could not run the login CLI");
-        return 0;
-    }
-    if (r == 0) {
-        emit_error(500, "Internal Server Error", "cli_unavailable",
-                   timed_out ? "the login CLI timed out" : "could not run the login CLI");
-        return 0;
+    const run_result r = run_login(name, force ? "--start --force" : "--start", capture);
+    if (r != run_result::ran) {
+        // A CLI that the node lacks or may not run is the node's matter; one that could not
+        // be started or overstayed is the server's.
+        const bool server = r == run_result::not_started || r == run_result::timed_out;
+        emit_error(server ? 500 : 200, server ? "Internal Server Error" : "OK", "cli_unavailable",
+                   run_words(r, cli_kind::login));
+        return exit_failed;
     }
     const char* line = last_json_line(capture);
     if (line == nullptr) {

@@ -63,12 +63,13 @@ void emit_done(const login_status& st) {
     emit_status_answer("{\"ok\":true,\"state\":\"done\",", st);
 }
 
-int run_login(const char* name, const char* base, buf& capture, bool* timed_out) {
-    return run_capture(login_bin(), login_args(name, base), capture, timed_out);
+run_result run_login(const char* name, const char* base, buf& capture) {
+    return run_capture(login_bin(), login_args(name, base), capture);
 }
 
+// No lock: a status changes nothing and reads files that are only ever replaced whole, so
+// it never waits behind another request.
 int action_status(const char* name) {
-    const account_lock lock(name);
     login_status st;
     collect_status(st, name);
     emit_done(st);

@@ -23,17 +23,28 @@ class file_lock {
     file_lock(const file_lock&) = delete;
     file_lock& operator=(const file_lock&) = delete;
 
-    // Takes the lock on path, waiting while another process holds it, but not past
-    // deadline_ms (a monotonic_ms time). The result holds nothing when the lock file
-    // cannot be opened or the time ran out.
+    // Takes the lock on path. While another process holds it, the caller sleeps in the
+    // system until the lock is free or deadline_ms (a monotonic_ms time) has come, whichever
+    // is first; nothing polls. The result holds nothing when the lock file cannot be opened
+    // or the time ran out (busy() tells the two apart). On POSIX the wait is ended by
+    // SIGALRM from an interval timer: call it from the main thread, with no interval timer
+    // of your own running; both are as they were when it returns.
     static file_lock acquire(const char* path, std::int64_t deadline_ms);
 
     bool held() const { return handle_ != invalid; }
+    // Another process held the lock until the deadline.
+    bool busy() const { return busy_; }
 
   private:
     static constexpr std::intptr_t invalid = -1;
     explicit file_lock(std::intptr_t handle) : handle_(handle) {}
+    static file_lock ran_out() {
+        file_lock none;
+        none.busy_ = true;
+        return none;
+    }
     std::intptr_t handle_ = invalid;
+    bool busy_ = false;
 };
 
 // Replaces the file at path with bytes: a new file named temp_prefix followed by random

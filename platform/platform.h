@@ -132,11 +132,16 @@ void shell_quote_into(const char* text, std::span<char> out);
 // Milliseconds on a clock that only moves forward, for deadlines.
 std::int64_t monotonic_ms();
 
-// How a command ended, as far as credvane cares.
-enum class run_end {
-    ran,         // it ran, whatever its exit code
-    cannot_run,  // the program could not be found or could not be executed
-    timed_out,   // it overstayed its time and was ended with everything it started
+// How one CLI run went. The platform layer gives the first three (a child's end); the
+// runner adds the rest for runs it did not start; the actions answer from it.
+enum class run_result {
+    ran,          // it ran, whatever its exit code
+    not_found,    // the program could not be found or could not be executed
+    timed_out,    // it overstayed its time and was ended with everything it started, or too
+                  // little of the request's time was left to start it
+    not_started,  // no pipe, no process, or another failure of the system
+    too_long,     // its command line would not fit: nothing ran
+    refused,      // its interpreter would have altered its path or arguments: nothing ran
 };
 
 // Why a run did not start.
@@ -175,14 +180,14 @@ class child_process {
 
     // Closes the output, waits for the command to end and classifies its end. A command
     // that overstays is ended with its whole process group.
-    run_end finish();
+    run_result finish();
 
     // For a caller that stops reading on purpose (it has all it will take): ends the
     // command at once with everything it started, and counts the run as one that ran. A
     // command that goes on writing would otherwise run until its time is up, since no
     // system stops it for certain when nobody reads (Windows has no SIGPIPE, and a POSIX
     // program may ignore it).
-    run_end stop();
+    run_result stop();
 
   private:
     struct impl;

@@ -2,8 +2,11 @@
 // and for the sign-in programs locking, replacing and creating them.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -157,33 +160,106 @@ file_lock::~file_lock() {
     if (held()) ::close(static_cast<int>(handle_));  // closing the last descriptor unlocks
 }
 
-file_lock::file_lock(file_lock&& other) noexcept : handle_(other.handle_) {
+file_lock::file_lock(file_lock&& other) noexcept : handle_(other.handle_), busy_(other.busy_) {
     other.handle_ = invalid;
+    other.busy_ = false;
 }
 
 file_lock& file_lock::operator=(file_lock&& other) noexcept {
     if (this != &other) {
         if (held()) ::close(static_cast<int>(handle_));
         handle_ = other.handle_;
+        busy_ = other.busy_;
         other.handle_ = invalid;
+        other.busy_ = false;
     }
     return *this;
 }
+
+namespace {
+
+// Does nothing: the signal is only there to make a blocking flock return with EINTR.
+extern "C" void end_lock_wait(int) {}
+
+timeval as_timeval(std::int64_t ms) {
+    timeval t{};
+    t.tv_sec = static_cast<time_t>(ms / 1000);
+    t.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+    return t;
+}
+
+// Waits in flock for the exclusive lock on fd until deadline_ms. flock has no time limit
+// of its own, so an interval timer raises SIGALRM at the deadline, caught without
+// SA_RESTART so that flock gives up with EINTR. The timer goes on firing every 20 ms after
+// that: a signal that lands just before flock begins is followed by another, so the wait
+// cannot outlive its deadline by more than that. The timer and the former handler are put
+// back before returning; no child process is started in between, so none inherits them.
+// 1 held, 0 the time ran out, -1 another failure.
+int wait_for_lock(int fd, std::int64_t deadline_ms) {
+    struct sigaction wake {};
+    wake.sa_handler = end_lock_wait;
+    sigemptyset(&wake.sa_mask);
+    wake.sa_flags = 0;  // no SA_RESTART
+    struct sigaction former {};
+    if (::sigaction(SIGALRM, &wake, &former) != 0) return -1;
+    // A caller that blocks SIGALRM would never see the deadline: it is let through while
+    // waiting, and blocked again after.
+    sigset_t alarm_only;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    sigset_t former_mask;
+    ::pthread_sigmask(SIG_UNBLOCK, &alarm_only, &former_mask);
+    itimerval former_timer{};
+    int result = 0;
+    bool armed = false;
+    for (;;) {
+        const std::int64_t left = deadline_ms - monotonic_ms();
+        if (left <= 0) break;
+        if (!armed) {
+            itimerval timer{};
+            timer.it_value = as_timeval(left);
+            timer.it_interval = as_timeval(20);
+            if (::setitimer(ITIMER_REAL, &timer, &former_timer) != 0) {
+                result = -1;
+                break;
+            }
+            armed = true;
+        }
+        if (::flock(fd, LOCK_EX) == 0) {
+            result = 1;
+            break;
+        }
+        if (errno != EINTR) {
+            result = -1;
+            break;
+        }
+        // Interrupted by our timer (the deadline) or by another signal: the loop decides.
+    }
+    // The timer first, then the handler: a SIGALRM of ours already on its way is delivered
+    // before setitimer returns to this single thread, and still finds our handler.
+    if (armed) ::setitimer(ITIMER_REAL, &former_timer, nullptr);
+    ::sigaction(SIGALRM, &former, nullptr);
+    ::pthread_sigmask(SIG_SETMASK, &former_mask, nullptr);
+    return result;
+}
+
+}  // namespace
 
 file_lock file_lock::acquire(const char* path, std::int64_t deadline_ms) {
     // O_NOFOLLOW: a lock file planted as a link must not make us create a file elsewhere.
     const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
     if (fd < 0) return file_lock();
-    // flock, as the Codex CLI takes it, so the two programs exclude each other. A blocking
-    // flock cannot be bounded, so try without blocking until the deadline.
-    for (;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return file_lock(fd);
-        if (errno != EWOULDBLOCK && errno != EINTR) break;
-        if (monotonic_ms() >= deadline_ms) break;
-        sleep_ms(5);
+    // flock, as the Codex CLI takes it, so the two programs exclude each other. A lock that
+    // is free costs one call and no signal handling.
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return file_lock(fd);
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+        ::close(fd);
+        return file_lock();
     }
+    const int waited = wait_for_lock(fd, deadline_ms);
+    if (waited == 1) return file_lock(fd);
     ::close(fd);
-    return file_lock();
+    return waited == 0 ? ran_out() : file_lock();
 }
 
 bool replace_file(const char* path, std::string_view temp_prefix, std::string_view bytes) {

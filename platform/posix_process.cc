@@ -342,8 +342,8 @@ std::size_t child_process::read_line(std::span<char> piece) {
     return stored;
 }
 
-run_end child_process::stop() {
-    if (p_->pid <= 0) return run_end::cannot_run;
+run_result child_process::stop() {
+    if (p_->pid <= 0) return run_result::not_found;
     if (p_->fd >= 0) {
         ::close(p_->fd);
         p_->fd = -1;
@@ -359,11 +359,11 @@ run_end child_process::stop() {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    return run_end::ran;
+    return run_result::ran;
 }
 
-run_end child_process::finish() {
-    if (p_->pid <= 0) return run_end::cannot_run;
+run_result child_process::finish() {
+    if (p_->pid <= 0) return run_result::not_found;
     if (p_->fd >= 0) {
         // Closing our end first: a CLI still writing gets SIGPIPE instead of blocking.
         ::close(p_->fd);
@@ -402,11 +402,11 @@ run_end child_process::finish() {
     do {
         r = ::waitpid(pid, &status, 0);
     } while (r < 0 && errno == EINTR);
-    if (p_->timed_out) return run_end::timed_out;
-    if (r != pid) return run_end::ran;  // no status to judge: count it as run
+    if (p_->timed_out) return run_result::timed_out;
+    if (r != pid) return run_result::ran;  // no status to judge: count it as run
     const int code = (status >> 8) & 0xff;
-    if (WIFEXITED(status) && (code == 126 || code == 127)) return run_end::cannot_run;
-    return run_end::ran;
+    if (WIFEXITED(status) && (code == 126 || code == 127)) return run_result::not_found;
+    return run_result::ran;
 }
 
 }  // namespace credvane::platform

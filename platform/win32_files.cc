@@ -311,42 +311,101 @@ file_lock::~file_lock() {
     if (held()) unlock_and_close(handle_);
 }
 
-file_lock::file_lock(file_lock&& other) noexcept : handle_(other.handle_) {
+file_lock::file_lock(file_lock&& other) noexcept : handle_(other.handle_), busy_(other.busy_) {
     other.handle_ = invalid;
+    other.busy_ = false;
 }
 
 file_lock& file_lock::operator=(file_lock&& other) noexcept {
     if (this != &other) {
         if (held()) unlock_and_close(handle_);
         handle_ = other.handle_;
+        busy_ = other.busy_;
         other.handle_ = invalid;
+        other.busy_ = false;
     }
     return *this;
 }
+
+namespace {
+
+// Wine answers a waiting lock request on an overlapped handle with "pending" and then
+// neither grants it nor signals its event, and reports the request as done when asked: its
+// waits are left to the fallback below. Wine's ntdll names itself by this export.
+bool lock_waits_unsupported() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// The milliseconds left until deadline_ms, for a wait function (never INFINITE).
+DWORD wait_ms_until(std::int64_t deadline_ms) {
+    const std::int64_t left = deadline_ms - monotonic_ms();
+    if (left <= 0) return 0;
+    return static_cast<DWORD>(std::min<std::int64_t>(left, 0x7fffffff));
+}
+
+// Asks for the lock without waiting, and sleeps between the tries, a little longer each
+// time up to a quarter second: for a system without waiting lock requests.
+// 1 held, 0 the time ran out, -1 another failure.
+int lock_by_tries(HANDLE file, std::int64_t deadline_ms) {
+    DWORD nap = 2;
+    for (;;) {
+        OVERLAPPED at{};
+        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+            return 1;
+        }
+        if (GetLastError() != ERROR_LOCK_VIOLATION) return -1;
+        const DWORD left = wait_ms_until(deadline_ms);
+        if (left == 0) return 0;
+        Sleep(std::min(nap, left));
+        nap = std::min<DWORD>(nap * 2, 250);
+    }
+}
+
+// Asks for the lock and has the system wake us when it is granted, or at the deadline:
+// then the request is cancelled, and waited for, since the system writes its outcome into
+// the OVERLAPPED. A request granted just as the cancel came counts as granted.
+// 1 held, 0 the time ran out, -1 another failure.
+int lock_by_waiting(HANDLE file, std::int64_t deadline_ms) {
+    const unique_handle granted = own(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!granted) return -1;
+    OVERLAPPED at{};  // the first byte, which lies beyond the end of the empty file
+    at.hEvent = granted.get();
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) return 1;
+    if (GetLastError() != ERROR_IO_PENDING) return -1;
+    DWORD unused = 0;
+    if (WaitForSingleObject(granted.get(), wait_ms_until(deadline_ms)) == WAIT_OBJECT_0) {
+        return GetOverlappedResult(file, &at, &unused, FALSE) ? 1 : -1;
+    }
+    CancelIoEx(file, &at);
+    if (GetOverlappedResult(file, &at, &unused, TRUE)) return 1;
+    return GetLastError() == ERROR_OPERATION_ABORTED ? 0 : -1;
+}
+
+}  // namespace
 
 file_lock file_lock::acquire(const char* path, std::int64_t deadline_ms) {
     std::wstring wpath;
     if (!file_path(path, wpath)) return file_lock();
     // Shared for every access, so that the lock, not the opening, is what excludes; no
-    // security attributes, so no child process inherits the handle.
+    // security attributes, so no child process inherits the handle. Overlapped, so that a
+    // lock request can wait in the system and be given up at the deadline.
     unique_handle file =
         own(CreateFileW(wpath.c_str(), GENERIC_READ | GENERIC_WRITE,
                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
     // Only a disk file: a device name opens like a file and locks nothing.
     if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return file_lock();
-    // A waiting LockFileEx cannot be bounded on a handle opened for synchronous use, so
-    // it is asked without waiting until the deadline.
-    for (;;) {
-        OVERLAPPED at{};  // the first byte, which lies beyond the end of the empty file
-        if (LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                       &at)) {
-            return file_lock(reinterpret_cast<std::intptr_t>(file.release()));
-        }
-        if (GetLastError() != ERROR_LOCK_VIOLATION) return file_lock();
-        if (monotonic_ms() >= deadline_ms) return file_lock();
-        Sleep(5);
+    // A free lock costs one request that does not wait.
+    OVERLAPPED at{};
+    if (LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        return file_lock(reinterpret_cast<std::intptr_t>(file.release()));
     }
+    if (GetLastError() != ERROR_LOCK_VIOLATION) return file_lock();
+    const int got = lock_waits_unsupported() ? lock_by_tries(file.get(), deadline_ms)
+                                             : lock_by_waiting(file.get(), deadline_ms);
+    if (got == 1) return file_lock(reinterpret_cast<std::intptr_t>(file.release()));
+    return got == 0 ? ran_out() : file_lock();
 }
 
 bool make_private_dirs(const char* dir) {

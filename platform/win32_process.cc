@@ -680,8 +680,8 @@ std::size_t child_process::read_line(std::span<char> piece) {
     return stored;
 }
 
-run_end child_process::finish() {
-    if (!p_->process) return run_end::cannot_run;
+run_result child_process::finish() {
+    if (!p_->process) return run_result::not_found;
     // Closing our end first: a CLI still writing gets a broken pipe instead of blocking.
     p_->pipe.reset();
     if (!p_->timed_out &&
@@ -699,15 +699,15 @@ run_end child_process::finish() {
             TerminateProcess(process.get(), 1);
         }
         WaitForSingleObject(process.get(), INFINITE);
-        return run_end::timed_out;
+        return run_result::timed_out;
     }
     DWORD code = 0;
-    if (!GetExitCodeProcess(process.get(), &code)) return run_end::ran;  // nothing to judge
-    return means_cannot_run(code, p_->kind) ? run_end::cannot_run : run_end::ran;
+    if (!GetExitCodeProcess(process.get(), &code)) return run_result::ran;  // nothing to judge
+    return means_cannot_run(code, p_->kind) ? run_result::not_found : run_result::ran;
 }
 
-run_end child_process::stop() {
-    if (!p_->process) return run_end::cannot_run;
+run_result child_process::stop() {
+    if (!p_->process) return run_result::not_found;
     p_->pipe.reset();
     const unique_handle process = std::move(p_->process);
     const unique_handle job = std::move(p_->job);
@@ -717,7 +717,7 @@ run_end child_process::stop() {
         TerminateProcess(process.get(), 1);
     }
     WaitForSingleObject(process.get(), INFINITE);
-    return run_end::ran;
+    return run_result::ran;
 }
 
 }  // namespace credvane::platform

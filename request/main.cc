@@ -51,6 +51,50 @@ std::string_view other_site(const char* sec_fetch_site, const char* origin) {
     return {};
 }
 
+// Every action, once: its name in the query, what runs it, and whether it changes
+// something. The changing ones are refused to other sites and hold the account's lock;
+// the answers that list actions are spelled from here. The empty action is the status.
+struct action_entry {
+    std::string_view name;
+    int (*run)(const char* account, int force);
+    bool changes;
+};
+
+constexpr action_entry action_table[] = {
+    {"", [](const char* account, int) { return action_status(account); }, false},
+    {"status", [](const char* account, int) { return action_status(account); }, false},
+    {"start", [](const char* account, int force) { return action_start(account, force); }, true},
+    {"poll", [](const char* account, int) { return action_poll(account); }, true},
+    {"cancel", [](const char* account, int) { return action_cancel(account); }, true},
+    {"refresh", [](const char* account, int) { return action_refresh(account); }, true},
+    {"logout", [](const char* account, int) { return action_logout(account); }, true},
+    {"accounts", [](const char* account, int) { return action_status(account); }, false},
+};
+
+const action_entry* find_action(std::string_view name) {
+    for (const action_entry& a : action_table) {
+        if (a.name == name) return &a;
+    }
+    return nullptr;
+}
+
+// The names of the actions in the table's order, only the changing ones when asked, as a
+// list in words: "a, b and c" (joint "and") or "a, b or c".
+std::string action_names(bool changing_only, std::string_view joint) {
+    std::string_view names[std::size(action_table)];
+    std::size_t n = 0;
+    for (const action_entry& a : action_table) {
+        if (!a.name.empty() && (a.changes || !changing_only)) names[n++] = a.name;
+    }
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i > 0 && i + 1 < n) out.append(", ");
+        if (i > 0 && i + 1 == n) out.append(" ").append(joint).append(" ");
+        out.append(names[i]);
+    }
+    return out;
+}
+
 int serve(int argc, char** argv) {
     // A CGI host may turn a query without "=" into arguments ("?--version" as argv[1]):
     // under a host the arguments are the request's, not the operator's, so they pick no mode.
@@ -110,31 +154,30 @@ int serve(int argc, char** argv) {
         if (fallback != nullptr && name_valid(fallback)) account.assign(fallback);
     }
 
-    const std::string_view a = action.view();
     const char* name = account.c_str();
-    if (a.empty() || a == "status" || a == "accounts") return action_status(name);
-    // The actions that change something never run for another site's page: with no node
-    // password, an <img> there could otherwise start, cancel or refresh a login. Status and
-    // the page stay served, since the other site cannot read what they answer.
-    const bool changes = a == "start" || a == "poll" || a == "cancel" || a == "refresh";
-    if (changes) {
-        const std::string_view why =
-            other_site(platform::env("HTTP_SEC_FETCH_SITE"), platform::env("HTTP_ORIGIN"));
-        if (!why.empty()) {
-            std::string detail = "a page of another site sent this request (";
-            detail.append(why);
-            detail.append("); start, poll, cancel and refresh are refused to other sites");
-            emit_error(403, "Forbidden", "cross_site_request", detail);
-            return 0;
-        }
+    const action_entry* chosen = find_action(action.view());
+    if (chosen == nullptr) {
+        emit_error(400, "Bad Request", "unknown_action", "expected " + action_names(false, "or"));
+        return 1;
     }
-    if (a == "start") return action_start(name, force);
-    if (a == "poll") return action_poll(name);
-    if (a == "cancel") return action_cancel(name);
-    if (a == "refresh") return action_refresh(name);
-    emit_error(400, "Bad Request", "unknown_action",
-               "expected status, start, poll, cancel, refresh or accounts");
-    return 1;
+    if (!chosen->changes) return chosen->run(name, force);
+    // The actions that change something never run for another site's page: with no node
+    // password, an <img> there could otherwise start, cancel or refresh a login, or sign out. The
+    // status and the page stay served, since the other site cannot read what they answer.
+    const std::string_view why =
+        other_site(platform::env("HTTP_SEC_FETCH_SITE"), platform::env("HTTP_ORIGIN"));
+    if (!why.empty()) {
+        std::string detail = "a page of another site sent this request (";
+        detail.append(why);
+        detail.append("); ");
+        detail.append(action_names(true, "and"));
+        detail.append(" are refused to other sites");
+        emit_error(403, "Forbidden", "cross_site_request", detail);
+        return 0;
+    }
+    const account_lock lock(name);
+    if (lock.busy()) return answer_busy(name);
+    return chosen->run(name, force);
 }
 
 }  // namespace

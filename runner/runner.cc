@@ -104,34 +104,30 @@ int cli_time_left_ms() {
     return left <= 0 ? 0 : static_cast<int>(left);
 }
 
-int run_capture(const char* program, const cli_args& args, buf& capture, bool* timed_out) {
-    if (timed_out != nullptr) *timed_out = false;
-    if (program == nullptr || program[0] == '\0') return run_not_started;
+run_result run_capture(const char* program, const cli_args& args, buf& capture) {
+    if (program == nullptr || program[0] == '\0') return run_result::not_started;
     // The line as the command interpreter took it: the quoted program, the arguments and
     // the redirection of standard error.
     const std::size_t program_length = quoted_length(program);
     const std::size_t line = program_length + (args.length() > 0 ? 1 + args.length() : 0) + 3 +
                              std::strlen(platform::null_device);
     if (!args.fits() || program_length + 1 > program_capacity || line + 1 > line_capacity) {
-        return run_too_long;
+        return run_result::too_long;
     }
 
     const int left = cli_time_left_ms();
-    if (left < cli_min_run_ms) {
-        if (timed_out != nullptr) *timed_out = true;
-        return run_not_started;
-    }
+    if (left < cli_min_run_ms) return run_result::timed_out;
 
     platform::child_process child(program, args.words(), left);
     if (!child.started()) {
         switch (child.failure()) {
             case platform::start_failure::not_found:
             case platform::start_failure::not_executable:
-                return run_not_found;
+                return run_result::not_found;
             case platform::start_failure::refused:
-                return run_refused;
+                return run_result::refused;
             default:
-                return run_not_started;
+                return run_result::not_started;
         }
     }
     std::uint64_t total = 0;
@@ -151,22 +147,13 @@ int run_capture(const char* program, const cli_args& args, buf& capture, bool* t
     }
     // A CLI that has said more than we take is ended at once rather than left writing into
     // a pipe nobody reads until its time is up; it ran.
-    const platform::run_end end = full ? child.stop() : child.finish();
+    const run_result end = full ? child.stop() : child.finish();
 
     if (capture.data) {
         char* d = capture.data.get();
         while (capture.len > 0 && is_space(d[capture.len - 1])) d[--capture.len] = '\0';
     }
-    switch (end) {
-        case platform::run_end::ran:
-            return run_ran;
-        case platform::run_end::cannot_run:
-            return run_not_found;
-        case platform::run_end::timed_out:
-            if (timed_out != nullptr) *timed_out = true;
-            return run_not_started;
-    }
-    return run_ran;
+    return end;
 }
 
 const char* last_json_line(const buf& capture) {

@@ -10,21 +10,14 @@
 #include <string_view>
 
 #include "base/buf.h"
+#include "platform/platform.h"
 
 namespace credvane {
 
 inline constexpr std::uint64_t capture_max = 262144;
 inline constexpr int cli_timeout_default = 30;
 
-// The result of a run: 1 it ran, -1 the program could not be found or run, -2 its command
-// line would not fit (nothing ran), -3 its interpreter would have altered its path or
-// arguments (nothing ran; Windows only), 0 it could not be started (no pipe, no process)
-// or it overstayed its time.
-inline constexpr int run_ran = 1;
-inline constexpr int run_not_found = -1;
-inline constexpr int run_too_long = -2;
-inline constexpr int run_refused = -3;
-inline constexpr int run_not_started = 0;
+using platform::run_result;
 
 // The capacities of the command line a CLI is started with, in bytes, terminator
 // included: the program and every quoted value as the command interpreter takes them
@@ -67,10 +60,10 @@ class cli_args {
 };
 
 // Runs program with args, standard error discarded, and captures standard output (at most
-// 262,144 bytes, trailing whitespace removed) in capture. When timed_out is given it is set
-// to whether the run was ended for overstaying or not started for lack of time.
+// 262,144 bytes, trailing whitespace removed) in capture. A run that would get less than
+// cli_min_run_ms of the request's CLI time is not started and counts as timed out.
 // CREDVANE_CLI_TIMEOUT bounds the CLI time of the whole request, every run together.
-int run_capture(const char* program, const cli_args& args, buf& capture, bool* timed_out = nullptr);
+run_result run_capture(const char* program, const cli_args& args, buf& capture);
 
 // Starts the request's CLI time anew (the next run starts the clock).
 void restart_cli_time();

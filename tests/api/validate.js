@@ -51,7 +51,7 @@ function kindOf(rec) {
 function group(action) {
   if (action === null) return 'page';
   if (action === '' || action === 'status' || action === 'accounts') return 'status';
-  if (['start', 'poll', 'cancel', 'refresh'].includes(action)) return action;
+  if (['start', 'poll', 'cancel', 'refresh', 'logout'].includes(action)) return action;
   return 'unknown action';
 }
 
@@ -112,7 +112,7 @@ function check(rec, out) {
 
 const files = fs.existsSync(dir) ? fs.readdirSync(dir).filter((f) => f.endsWith('.json')).sort() : [];
 const groups = new Map();
-for (const g of ['page', 'status', 'start', 'poll', 'cancel', 'refresh', 'unknown action', 'discovery']) {
+for (const g of ['page', 'status', 'start', 'poll', 'cancel', 'refresh', 'logout', 'unknown action', 'discovery']) {
   groups.set(g, { count: 0, bad: [] });
 }
 for (const f of files) {

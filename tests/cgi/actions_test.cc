@@ -1,4 +1,4 @@
-// actions_test.cc: every outcome of the start, poll, cancel and refresh actions, driven
+// actions_test.cc: every outcome of the start, poll, cancel, refresh and logout actions, driven
 // by scripted stand-in CLIs.
 #include <gtest/gtest.h>
 
@@ -42,14 +42,18 @@ TEST(Start, EveryOutcome) {
              "\",\"user_code\":\"AB" + fffd +
              "\",\"expires_in\":900,\"interval\":5,\"pending\":true,\"provider\":\"codex\"}\n",
          0},
-        {"no JSON line", {"working\n {\"ok\":true}\n"}, "502 Bad Gateway",
+        {"no JSON line",
+         {"working\n {\"ok\":true}\n"},
+         "502 Bad Gateway",
          "{\"ok\":false,\"error\":\"start_failed\",\"detail\":\"the login CLI produced no JSON; "
          "check its output\"}\n",
          1},
-        {"not found on the action's run", {"", 127}, "200 OK",
-         "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"could not run the login "
-         "CLI\"}\n",
-         0},
+        {"not found on the action's run",
+         {"", 127},
+         "200 OK",
+         "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"quenlo-codex-login is not on "
+         "this node\"}\n",
+         1},
         {"started, defaults",
          {"{\"ok\":true,\"verify_url\":\"https://x/"
           "device?c=1&d=2\",\"user_code\":\"AB-12\",\"interval\":0,\"expires_in\":-4}\n"},
@@ -65,29 +69,38 @@ TEST(Start, EveryOutcome) {
          "{\"ok\":true,\"flow\":\"device_code\",\"verify_url\":\"u\",\"user_code\":\"c\","
          "\"expires_in\":600,\"interval\":3,\"pending\":true,\"provider\":\"codex\"}\n",
          0},
-        {"empty user code", {"{\"ok\":true,\"verify_url\":\"u\",\"user_code\":\"\"}\n"},
+        {"empty user code",
+         {"{\"ok\":true,\"verify_url\":\"u\",\"user_code\":\"\"}\n"},
          "502 Bad Gateway",
          "{\"ok\":false,\"error\":\"start_incomplete\",\"detail\":\"login CLI did "
          "not return a verify url and user code\"}\n",
          1},
-        {"exists", {"{\"ok\":false,\"error\":\"exists\"}\n"}, "",
+        {"exists",
+         {"{\"ok\":false,\"error\":\"exists\"}\n"},
+         "",
          "{\"ok\":true,\"already_logged_in\":true,\"pending\":false,\"error\":\"already_logged_"
          "in\","
          "\"detail\":\"credentials already exist\",\"logged_in\":false,\"hint\":\"pass force=1 to "
          "replace the existing session\"}\n",
          0},
         {"exists with detail",
-         {"{\"ok\":false,\"error\":\"exists\",\"detail\":\"have \\\"one\\\"\"}\n"}, "",
+         {"{\"ok\":false,\"error\":\"exists\",\"detail\":\"have \\\"one\\\"\"}\n"},
+         "",
          "{\"ok\":true,\"already_logged_in\":true,\"pending\":false,\"error\":\"already_logged_"
          "in\","
          "\"detail\":\"have \\\"one\\\"\",\"logged_in\":false,\"hint\":\"pass force=1 to "
          "replace the existing session\"}\n",
          0},
-        {"failed without error", {"{\"ok\":false,\"error\":\"\"}\n"}, "200 OK",
-         "{\"ok\":false,\"error\":\"start_failed\"}\n", 0},
+        {"failed without error",
+         {"{\"ok\":false,\"error\":\"\"}\n"},
+         "200 OK",
+         "{\"ok\":false,\"error\":\"start_failed\"}\n",
+         0},
         {"failed with error and detail",
-         {"{\"ok\":\"false\",\"error\":\"rate_limited\",\"detail\":\"slow down\"}\n"}, "200 OK",
-         "{\"ok\":false,\"error\":\"rate_limited\",\"detail\":\"slow down\"}\n", 0},
+         {"{\"ok\":\"false\",\"error\":\"rate_limited\",\"detail\":\"slow down\"}\n"},
+         "200 OK",
+         "{\"ok\":false,\"error\":\"rate_limited\",\"detail\":\"slow down\"}\n",
+         0},
     };
     for (const outcome& o : rows) {
         cgi::host h;
@@ -100,10 +113,12 @@ TEST(Start, NoCliAndArguments) {
     cgi::host h;
     expect_outcome(
         h.run("action=start"),
-        {"no CLI", {}, "200 OK",
+        {"no CLI",
+         {},
+         "200 OK",
          "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"quenlo-codex-login is "
          "not on this node; install QUENLO CODE or set CODEX_LOGIN_BIN\"}\n",
-         0});
+         1});
     const std::string cli = login_cli(h, {"{\"ok\":false,\"error\":\"exists\"}\n"},
                                       "{\"ok\":true,\"logged_in\":true}");
     h.env["CODEX_LOGIN_BIN"] = cli;
@@ -118,25 +133,43 @@ TEST(Start, NoCliAndArguments) {
 
 TEST(Poll, EveryOutcome) {
     const outcome rows[] = {
-        {"no JSON, not logged in", {"nothing here\n"}, "502 Bad Gateway",
-         "{\"ok\":false,\"error\":\"poll_failed\",\"detail\":\"login CLI produced no JSON\"}\n", 1},
-        {"not found on the action's run", {"", 126}, "200 OK",
+        {"no JSON, not logged in",
+         {"nothing here\n"},
+         "502 Bad Gateway",
+         "{\"ok\":false,\"error\":\"poll_failed\",\"detail\":\"login CLI produced no JSON\"}\n",
+         1},
+        {"not found on the action's run",
+         {"", 126},
+         "200 OK",
          "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"quenlo-codex-login is not on "
          "this node\"}\n",
+         1},
+        {"pending without ok is a failure",
+         {"{\"state\":\"pending\"}\n"},
+         "",
+         "{\"ok\":true,\"state\":\"failed\",\"error\":\"poll_failed\",\"pending\":false}\n",
          0},
-        {"pending without ok is a failure", {"{\"state\":\"pending\"}\n"}, "",
-         "{\"ok\":true,\"state\":\"failed\",\"error\":\"poll_failed\",\"pending\":false}\n", 0},
-        {"denied", {"{\"ok\":false,\"error\":\"access_denied\",\"detail\":\"user said no\"}\n"},
+        {"denied",
+         {"{\"ok\":false,\"error\":\"access_denied\",\"detail\":\"user said no\"}\n"},
          "",
          "{\"ok\":true,\"state\":\"failed\",\"error\":\"access_denied\",\"detail\":\"user said "
          "no\",\"pending\":false}\n",
          0},
-        {"pending, no interval", {"{\"ok\":true,\"state\":\"pending\"}\n"}, "",
-         "{\"ok\":true,\"state\":\"pending\",\"interval\":5,\"pending\":true}\n", 0},
-        {"pending, negative interval", {"{\"ok\":true,\"state\":\"pending\",\"interval\":-3}\n"},
-         "", "{\"ok\":true,\"state\":\"pending\",\"interval\":5,\"pending\":true}\n", 0},
-        {"pending, interval 2", {"{\"ok\":true,\"state\":\"pending\",\"interval\":2}\n"}, "",
-         "{\"ok\":true,\"state\":\"pending\",\"interval\":2,\"pending\":true}\n", 0},
+        {"pending, no interval",
+         {"{\"ok\":true,\"state\":\"pending\"}\n"},
+         "",
+         "{\"ok\":true,\"state\":\"pending\",\"interval\":5,\"pending\":true}\n",
+         0},
+        {"pending, negative interval",
+         {"{\"ok\":true,\"state\":\"pending\",\"interval\":-3}\n"},
+         "",
+         "{\"ok\":true,\"state\":\"pending\",\"interval\":5,\"pending\":true}\n",
+         0},
+        {"pending, interval 2",
+         {"{\"ok\":true,\"state\":\"pending\",\"interval\":2}\n"},
+         "",
+         "{\"ok\":true,\"state\":\"pending\",\"interval\":2,\"pending\":true}\n",
+         0},
         // The answer says charset=utf-8: what a CLI prints in Latin-1, or cut inside a
         // character, leaves as U+FFFD, one for each maximal ill-formed piece.
         {"ill-formed UTF-8 from the CLI",
@@ -321,6 +354,92 @@ TEST(Refresh, MissingFileOrCli) {
     const cgi::result res = h.run("action=refresh&account=work");
     EXPECT_EQ(res.out, no_cli);
     EXPECT_EQ(res.exit_code, 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Logout, EveryOutcome) {
+    const std::string signed_in =
+        "{\"tokens\":{\"access_token\":\"" + cgi::jwt_with_exp(4000000000LL) + "\"}}";
+    struct row {
+        std::string name;
+        std::string answer;  // the login CLI's answer to --logout
+        int cli_exit;
+        bool empties;  // the CLI empties the credential file
+        std::string head;
+        std::string body;  // "" for the logged-out answer with the status fields
+        int exit_code;
+    };
+    const row rows[] = {
+        {"signed out", "{\"ok\":true,\"state\":\"logged_out\"}\n", 0, true, "", "", 0},
+        // A CLI from before logout answers an argument it does not know with "usage" and
+        // exit code 2: nothing is removed, and the answer says why.
+        {"a login CLI without --logout",
+         "{\"ok\":false,\"error\":\"usage\",\"detail\":\"usage: credvane-login --start\"}\n", 2,
+         false, "200 OK",
+         "{\"ok\":false,\"error\":\"logout_unsupported\",\"detail\":\"the login CLI does not "
+         "support --logout\"}\n",
+         0},
+        {"the CLI's own failure",
+         "{\"ok\":false,\"error\":\"locked\",\"detail\":\"the credential file is in use\"}\n", 1,
+         false, "200 OK",
+         "{\"ok\":false,\"error\":\"locked\",\"detail\":\"the credential file is in use\"}\n", 0},
+        // Only an explicit ok is a logout, and only a credential file without a session
+        // shows one.
+        {"no ok", "{\"state\":\"logged_out\"}\n", 0, false, "200 OK",
+         "{\"ok\":false,\"error\":\"logout_failed\"}\n", 0},
+        {"ok, but still signed in", "{\"ok\":true,\"state\":\"logged_out\"}\n", 0, false, "200 OK",
+         "{\"ok\":false,\"error\":\"logout_failed\",\"detail\":\"the login CLI reported a logout, "
+         "but the account is still signed in\"}\n",
+         1},
+        {"no JSON", "bye\n", 0, true, "502 Bad Gateway",
+         "{\"ok\":false,\"error\":\"logout_failed\",\"detail\":\"the login CLI produced no JSON; "
+         "check its output\"}\n",
+         1},
+        {"not found on the action's run", "", 127, false, "200 OK",
+         "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"quenlo-codex-login is not on "
+         "this node\"}\n",
+         1},
+    };
+    for (const row& r : rows) {
+        for (const std::string account : {"", "work"}) {
+            cgi::host h;
+            const std::string file =
+                account.empty() ? "home/.codex/auth.json" : "home/.codex/accounts/work.json";
+            const auto creds = h.write(file, signed_in);
+            cgi::stand_in s;
+            s.first["--status"] = {"{\"ok\":true}\n"};
+            s.other = {r.answer, r.cli_exit, r.empties ? h.write("emptied.json", "{}") : "",
+                       r.empties ? creds : ""};
+            const std::string cli = h.cli("login", s);
+            h.env["CODEX_LOGIN_BIN"] = cli;
+            const std::string query =
+                "action=logout" + (account.empty() ? "" : "&account=" + account);
+            const cgi::result res = h.run(query);
+            const std::string label = r.name + (account.empty() ? "" : ", named");
+            if (r.body.empty()) {
+                const std::string status =
+                    h.run(account.empty() ? "action=status" : "action=status&account=" + account)
+                        .out;
+                EXPECT_EQ(cgi::pin_clock(res.out),
+                          cgi::pin_clock(cgi::json_head + "{\"ok\":true,\"state\":\"logged_out\"," +
+                                         status.substr(status.find("\"logged_in\""))))
+                    << label;
+                EXPECT_NE(res.out.find("\"logged_in\":false,"), std::string::npos) << res.out;
+            } else {
+                EXPECT_EQ(res.out, cgi::status_head(r.head) + r.body) << label;
+            }
+            EXPECT_EQ(res.exit_code, r.exit_code) << label;
+            EXPECT_EQ(h.read(creds), r.empties ? "{}" : signed_in) << label;
+            const std::string name_args = account.empty() ? "" : "[--name][work]";
+            EXPECT_EQ(h.argv_of(cli).rfind(
+                          "[--status]" + name_args + "\n[--logout]" + name_args + "\n", 0),
+                      0u)
+                << label << ": " << h.argv_of(cli);
+        }
+    }
 }
 
 }  // namespace

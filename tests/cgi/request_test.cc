@@ -155,7 +155,7 @@ TEST(Dispatch, UnknownActionsAreA400) {
     const std::string expected =
         cgi::status_head("400 Bad Request") +
         "{\"ok\":false,\"error\":\"unknown_action\",\"detail\":\"expected status, start, poll, "
-        "cancel, refresh or accounts\"}\n";
+        "cancel, refresh, logout or accounts\"}\n";
     // The last one is a valid action cut at the 63 bytes the action buffer keeps.
     for (const std::string& a : std::vector<std::string>{"Status", "START", "login", "status ",
                                                          std::string(63, 'x') + "status"}) {
@@ -191,13 +191,14 @@ TEST(Dispatch, AccountsAndStatusAnswerAlike) {
 namespace {
 
 // Another site's page (an <img> or a form aimed at the node) may neither open, poll,
-// cancel nor refresh a login; what only reads is served, and so is every other origin.
+// cancel nor refresh a login, nor sign the node out; what only reads is served, and so is every
+// other origin.
 TEST(CrossSite, ChangingActionsAreRefusedBeforeAnyCliRuns) {
     const std::string refused =
         cgi::status_head("403 Forbidden") +
         "{\"ok\":false,\"error\":\"cross_site_request\",\"detail\":\"a page of another site sent "
-        "this request (Sec-Fetch-Site: cross-site); start, poll, cancel and refresh are refused "
-        "to other sites\"}\n";
+        "this request (Sec-Fetch-Site: cross-site); start, poll, cancel, refresh and logout are "
+        "refused to other sites\"}\n";
     const struct {
         const char* value;  // nullptr: no header
         bool cross;
@@ -218,10 +219,9 @@ TEST(CrossSite, ChangingActionsAreRefusedBeforeAnyCliRuns) {
         const char* query;
         bool changes;
     } requests[] = {
-        {"action=start&force=1", true}, {"action=poll", true},
-        {"action=cancel", true},        {"action=refresh", true},
-        {"action=status", false},       {"action=accounts", false},
-        {"format=json", false},         {"", false},
+        {"action=start&force=1", true}, {"action=poll", true},   {"action=cancel", true},
+        {"action=refresh", true},       {"action=logout", true}, {"action=status", false},
+        {"action=accounts", false},     {"format=json", false},  {"", false},
     };
     cgi::host h;
     h.write("home/.codex/auth.json", "{}");

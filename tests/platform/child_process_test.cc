@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 struct outcome {
     start_failure failure = start_failure::none;
     std::string out;
-    run_end end = run_end::ran;
+    run_result end = run_result::ran;
 };
 
 outcome run(const std::string& program, const std::vector<std::string_view>& args = {}) {
@@ -92,7 +92,7 @@ TEST_F(ChildProcess, ArgumentsArriveExactly) {
     want += cli.string();
     want += "><--name><we ird 'q' \"dq\" $(x) `y` \\ ;&|><>";
     EXPECT_EQ(o.out, want);
-    EXPECT_EQ(o.end, run_end::ran);
+    EXPECT_EQ(o.end, run_result::ran);
 }
 
 TEST_F(ChildProcess, ProgramsAreFoundAsTheShellFoundThem) {
@@ -149,7 +149,7 @@ TEST_F(ChildProcess, ProgramsAreFoundAsTheShellFoundThem) {
         EXPECT_EQ(o.failure, r.failure) << r.program << " on " << r.path.value_or("(unset)");
         EXPECT_EQ(o.out, r.out) << r.program << " on " << r.path.value_or("(unset)");
         if (r.failure != start_failure::none) {
-            EXPECT_EQ(o.end, run_end::cannot_run);
+            EXPECT_EQ(o.end, run_result::not_found);
         }
     }
 }

@@ -5,8 +5,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -46,7 +48,12 @@ TEST(FileLock, OneHolderAtATimeAndTheWaitIsBounded) {
         EXPECT_TRUE(fs::exists(a));
         EXPECT_EQ(fs::file_size(a), 0u);
         EXPECT_FALSE(take(a, 0).held());
-        EXPECT_FALSE(take(a, 40).held());
+        EXPECT_TRUE(take(a, 0).busy());
+        const std::int64_t t0 = monotonic_ms();
+        const file_lock late = take(a, 40);
+        EXPECT_FALSE(late.held());
+        EXPECT_TRUE(late.busy());
+        EXPECT_GE(monotonic_ms() - t0, 40);
         EXPECT_TRUE(take(b, 0).held());  // another account
     }
     // Let go with the holder: the next one has it at once, and the file stays.
@@ -59,8 +66,32 @@ TEST(FileLock, NoFileNoLock) {
     fs::create_directories(s.path / "folder.lock");
     for (const std::string& path : {(s.path / "missing" / "codex-a.lock").string(),
                                     (s.path / "folder.lock").string()}) {
-        EXPECT_FALSE(take(path, 0).held()) << path;
+        const file_lock none = take(path, 0);
+        EXPECT_FALSE(none.held()) << path;
+        EXPECT_FALSE(none.busy()) << path;  // no file is no busy lock
     }
+}
+
+// A waiter whose holder lets go while it waits gets the lock then, not at its deadline.
+TEST(FileLock, AWaiterHasTheLockWhenTheHolderLetsGo) {
+    scratch s;
+    const std::string a = (s.path / "codex-a.lock").string();
+    std::promise<void> taken;
+    std::promise<void> let_go;
+    std::thread holder([&] {
+        file_lock held = take(a, 0);
+        taken.set_value();
+        let_go.get_future().wait();
+    });
+    taken.get_future().wait();
+    std::thread releaser([&] { let_go.set_value(); });
+    const std::int64_t t0 = monotonic_ms();
+    const file_lock got = take(a, 60000);
+    releaser.join();
+    holder.join();
+    EXPECT_TRUE(got.held());
+    EXPECT_FALSE(got.busy());
+    EXPECT_LT(monotonic_ms() - t0, 30000);
 }
 
 TEST(MakePrivateDirs, MakesTheFoldersOnTheWayOrFindsThem) {

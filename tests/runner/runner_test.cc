@@ -134,16 +134,17 @@ class RunCapture : public ::testing::Test {
 TEST_F(RunCapture, ResultsAndTrimming) {
     struct row {
         std::string body;
-        int result;
+        run_result result;
         std::string capture;
     };
     const row rows[] = {
-        {"printf 'a\\n{\"k\":1}\\n\\n \\t\\n'", 1, "a\n{\"k\":1}"},
-        {"echo '{}'; exit 1", 1, "{}"},
-        {"echo '{}'; exit 127", -1, "{}"},
-        {"exit 126", -1, ""},
-        {"printf 'ab\\000cd\\nef'", 1, "abef"},  // the rest of a piece after a NUL is lost
-        {"printf '   \\n\\n'", 1, ""},
+        {"printf 'a\\n{\"k\":1}\\n\\n \\t\\n'", run_result::ran, "a\n{\"k\":1}"},
+        {"echo '{}'; exit 1", run_result::ran, "{}"},
+        {"echo '{}'; exit 127", run_result::not_found, "{}"},
+        {"exit 126", run_result::not_found, ""},
+        // the rest of a piece after a NUL is lost
+        {"printf 'ab\\000cd\\nef'", run_result::ran, "abef"},
+        {"printf '   \\n\\n'", run_result::ran, ""},
     };
     for (const row& r : rows) {
         buf out;
@@ -151,8 +152,8 @@ TEST_F(RunCapture, ResultsAndTrimming) {
         EXPECT_EQ(out.view(), r.capture) << r.body;
     }
     buf none;
-    EXPECT_EQ(run_capture("", cli_args(128), none), 0);
-    EXPECT_EQ(run_capture(nullptr, cli_args(128), none), 0);
+    EXPECT_EQ(run_capture("", cli_args(128), none), run_result::not_started);
+    EXPECT_EQ(run_capture(nullptr, cli_args(128), none), run_result::not_started);
     EXPECT_FALSE(none.data);
 }
 
@@ -161,10 +162,11 @@ TEST_F(RunCapture, OutputLimitDropsTheCrossingPiece) {
     const std::string lines =
         "i=0; while [ $i -lt 128 ]; do printf '%02047d\\n' 0; i=$((i+1)); done";
     buf whole;
-    EXPECT_EQ(run_capture(script(lines).c_str(), cli_args(128), whole), 1);
+    EXPECT_EQ(run_capture(script(lines).c_str(), cli_args(128), whole), run_result::ran);
     EXPECT_EQ(whole.len, 262144u - 1);  // the final LF is trimmed
     buf cut;
-    EXPECT_EQ(run_capture(script(lines + "; printf x").c_str(), cli_args(128), cut), 1);
+    EXPECT_EQ(run_capture(script(lines + "; printf x").c_str(), cli_args(128), cut),
+              run_result::ran);
     EXPECT_EQ(cut.len, 262144u - 1);
 }
 
@@ -173,11 +175,9 @@ TEST_F(RunCapture, ACliStillWritingPastTheLimitIsEndedAndCountsAsRun) {
     // would hold the run until the request's CLI time is up and count as timed out.
     restart_cli_time();
     buf out;
-    bool timed_out = true;
     EXPECT_EQ(run_capture(script("trap '' PIPE; while :; do printf '%01023d\\n' 0; done").c_str(),
-                          cli_args(128), out, &timed_out),
-              1);
-    EXPECT_FALSE(timed_out);
+                          cli_args(128), out),
+              run_result::ran);
     EXPECT_EQ(out.len, 262144u - 1);
     restart_cli_time();
 }

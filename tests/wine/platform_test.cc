@@ -490,7 +490,7 @@ TEST_F(Files, CancelWithoutACliAnswersWhetherTheMarkerWent) {
 // and how it ended.
 struct run_result {
     std::vector<std::string> lines;
-    platform::run_end end;
+    platform::run_result end;
 };
 run_result run(const std::string& program, std::vector<std::string_view> args = {},
                int timeout_seconds = 0, std::size_t piece = 2048) {
@@ -508,7 +508,7 @@ TEST_F(Files, QuotedProgramAndQuotedArgumentsReachTheCli) {
     const std::string cli = h.script("the cli", "echo [%~1][%~2][%~3][%~4]\nexit /b 0\n");
     const run_result r = run(cli, {"--start", "--name", "work"});
     EXPECT_EQ(r.lines, (std::vector<std::string>{"[--start][--name][work][]\r\n"}));
-    EXPECT_EQ(r.end, platform::run_end::ran);
+    EXPECT_EQ(r.end, platform::run_result::ran);
 }
 
 TEST_F(Files, LinesArriveInPiecesOfTheGivenSize) {
@@ -520,28 +520,28 @@ TEST_F(Files, LinesArriveInPiecesOfTheGivenSize) {
 TEST_F(Files, ExitCodesThatMeanTheCliCannotRun) {
     struct row {
         std::string program;
-        platform::run_end end;
+        platform::run_result end;
     };
     const row rows[] = {
         // A script whose own command is missing: cmd.exe's 9009.
-        {h.script("e9009", "credvane-no-such-command\n"), platform::run_end::cannot_run},
-        {h.script("e127", "echo {}\nexit /b 127\n"), platform::run_end::cannot_run},
-        {h.script("e126", "exit /b 126\n"), platform::run_end::cannot_run},
-        {h.script("e1", "echo {}\nexit /b 1\n"), platform::run_end::ran},
-        {h.script("e3", "exit /b 3\n"), platform::run_end::ran},
+        {h.script("e9009", "credvane-no-such-command\n"), platform::run_result::not_found},
+        {h.script("e127", "echo {}\nexit /b 127\n"), platform::run_result::not_found},
+        {h.script("e126", "exit /b 126\n"), platform::run_result::not_found},
+        {h.script("e1", "echo {}\nexit /b 1\n"), platform::run_result::ran},
+        {h.script("e3", "exit /b 3\n"), platform::run_result::ran},
         // 0xC0000135, the loader's "a DLL was not found", from the loader itself and from
         // a script that ran such a program.
-        {cgi::exe_dir() + "wine_nodll.exe", platform::run_end::cannot_run},
-        {h.script("nodll", "exit /b -1073741515\n"), platform::run_end::cannot_run},
+        {cgi::exe_dir() + "wine_nodll.exe", platform::run_result::not_found},
+        {h.script("nodll", "exit /b -1073741515\n"), platform::run_result::not_found},
         // The loader's other words for "cannot start here": an entry point missing
         // (0xC0000139), a bad image (0xC000007B), a DLL whose start failed (0xC0000142, from
         // the loader itself too).
-        {h.script("noentry", "exit /b -1073741511\n"), platform::run_end::cannot_run},
-        {h.script("badimage", "exit /b -1073741701\n"), platform::run_end::cannot_run},
-        {h.script("initfail", "exit /b -1073741502\n"), platform::run_end::cannot_run},
-        {cgi::exe_dir() + "wine_initfail.exe", platform::run_end::cannot_run},
+        {h.script("noentry", "exit /b -1073741511\n"), platform::run_result::not_found},
+        {h.script("badimage", "exit /b -1073741701\n"), platform::run_result::not_found},
+        {h.script("initfail", "exit /b -1073741502\n"), platform::run_result::not_found},
+        {cgi::exe_dir() + "wine_initfail.exe", platform::run_result::not_found},
         // An NTSTATUS that is not the loader's: the program ran and crashed.
-        {h.script("crash", "exit /b -1073741819\n"), platform::run_end::ran},
+        {h.script("crash", "exit /b -1073741819\n"), platform::run_result::ran},
     };
     for (const row& r : rows) {
         EXPECT_EQ(run(r.program, {"--status"}).end, r.end) << r.program;
@@ -580,7 +580,7 @@ TEST_F(Files, AnExecutableGetsItsArgumentsIntact) {
     std::vector<std::string_view> args = {"argv", record};
     args.insert(args.end(), words.begin(), words.end());
     const run_result r = run(exe, args);
-    EXPECT_EQ(r.end, platform::run_end::ran);
+    EXPECT_EQ(r.end, platform::run_result::ran);
     std::string want;
     for (const std::string& w : words) want += "[" + w + "]";
     EXPECT_EQ(h.read(record), want + "\n");
@@ -684,7 +684,7 @@ TEST_F(Files, AnOverstayingRunIsEndedWithEverythingItStarted) {
         body += "\necho finished\n";
         const std::string cli = h.script("slow", body);
         const run_result r = run(cli, {}, timeout);
-        EXPECT_EQ(r.end, platform::run_end::timed_out);
+        EXPECT_EQ(r.end, platform::run_result::timed_out);
         if (!helper.came_up()) continue;
         EXPECT_EQ(r.lines, (std::vector<std::string>{"started\r\n"}));
         helper.let_go_and_wait();
@@ -732,7 +732,7 @@ TEST(Stop, EndsACliThatWritesWithoutEnd) {
     std::vector<char> piece(2048);
     while (total <= 300 * 1024 && child.read_line(piece)) total += std::strlen(piece.data());
     EXPECT_GT(total, 300u * 1024);
-    EXPECT_EQ(child.stop(), platform::run_end::ran);
+    EXPECT_EQ(child.stop(), platform::run_result::ran);
     EXPECT_FALSE(child.started());
 }
 

@@ -289,8 +289,7 @@ TEST(Fault, LoginCliMisbehaves) {
     const outcome not_extended{1, "\"error\":\"refresh_failed\""};
     const outcome ran{0, "\"cli_present\":true"};
     const outcome absent{0, "\"cli_present\":false"};
-    const outcome unavailable{0, "\"error\":\"cli_unavailable\""};
-    const outcome refresh_unavailable{1, "\"error\":\"cli_unavailable\""};
+    const outcome unavailable{1, "\"error\":\"cli_unavailable\""};
     const outcome cancel_absent{0, "\"cli_present\":false}"};
     const row rows[] = {
         {"prints nothing", "exit 0\n", ran, no_json_start, no_json_poll, cancelled, not_extended},
@@ -329,10 +328,9 @@ TEST(Fault, LoginCliMisbehaves) {
          {0, "\"error\":\"cancel_failed\""},
          not_extended},
         {"exits 1", "exit 1\n", ran, no_json_start, no_json_poll, cancelled, not_extended},
-        {"exits 126", "exit 126\n", absent, unavailable, unavailable, cancel_absent,
-         refresh_unavailable},
+        {"exits 126", "exit 126\n", absent, unavailable, unavailable, cancel_absent, unavailable},
         {"exits 127", "echo '{\"logged_in\":true}'\nexit 127\n", absent, unavailable, unavailable,
-         cancel_absent, refresh_unavailable},
+         cancel_absent, unavailable},
         {"is killed by a signal",
          "echo '{\"ok\":tr'\nkill -KILL $$\n",
          ran,

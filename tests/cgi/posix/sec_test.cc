@@ -63,8 +63,8 @@ TEST(OtherSites, SameSiteAndOpaqueOriginsAreRefusedBeforeAnyCliRuns) {
     const fs::path mark = cli + ".ran";
     h.env["CODEX_LOGIN_BIN"] = cli;
     h.env["CODEX_REFRESH_BIN"] = cli;
-    for (const char* query :
-         {"action=start&force=1", "action=poll", "action=cancel", "action=refresh"}) {
+    for (const char* query : {"action=start&force=1", "action=poll", "action=cancel",
+                              "action=refresh", "action=logout"}) {
         for (const row& r : rows) {
             const std::string label = std::string(query) + " Sec-Fetch-Site " +
                                       (r.fetch_site ? r.fetch_site : "-") + " Origin " +
@@ -80,8 +80,8 @@ TEST(OtherSites, SameSiteAndOpaqueOriginsAreRefusedBeforeAnyCliRuns) {
                                        "{\"ok\":false,\"error\":\"cross_site_request\",\"detail\":"
                                        "\"a page of another site sent this request (" +
                                        r.refused_as +
-                                       "); start, poll, cancel and refresh are refused to other "
-                                       "sites\"}\n")
+                                       "); start, poll, cancel, refresh and logout are refused "
+                                       "to other sites\"}\n")
                     << label;
                 EXPECT_FALSE(fs::exists(mark)) << label << ": a CLI ran";
                 EXPECT_EQ(res.exit_code, 0) << label;
@@ -246,7 +246,7 @@ TEST(Cancel, AStatusRunThatTimedOutIsNoMissingCli) {
     EXPECT_EQ(res.out, cgi::status_head("200 OK") +
                            "{\"ok\":false,\"error\":\"cancel_failed\",\"detail\":\"the login CLI "
                            "timed out\"}\n");
-    EXPECT_EQ(res.exit_code, 0);
+    EXPECT_EQ(res.exit_code, 1);
     EXPECT_TRUE(fs::exists(marker));
     EXPECT_TRUE(fs::exists(fs::path(h.root) / "bin" / "login.--status"));
 }
@@ -268,16 +268,17 @@ TEST(Modes, UnderAHostTheArgumentsPickNoMode) {
     }
 }
 
-// One account's CLI runs never overlap: a request that finds another request's run under
-// way waits for it, within its own CLI time, and runs nothing when that time is up first.
-// Another account is not held up.
-TEST(AccountLock, RunsForOneAccountQueueWithinTheTimeBudget) {
+// One account's changing requests never overlap: one that finds another under way sleeps
+// until it is done, within its own CLI time, and when that time is up first runs nothing
+// and says the account is busy. A status never waits, and another account is not held up.
+TEST(AccountLock, ChangingRequestsQueueAndAStatusNeverWaits) {
     cgi::host h;
     const fs::path inside = fs::path(h.root) / "inside.fifo";
     const fs::path release = fs::path(h.root) / "release.fifo";
     ASSERT_EQ(::mkfifo(inside.c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo(release.c_str(), 0600), 0);
     const fs::path log = fs::path(h.root) / "runs";
+    h.write("home/.codex/auth.json", "{\"tokens\":{\"access_token\":\"x\"}}");
     // The default account's poll says it is inside, then waits to be released.
     h.env["CODEX_LOGIN_BIN"] =
         h.script("login", "echo \"$*\" >> '" + log.string() +
@@ -287,6 +288,8 @@ TEST(AccountLock, RunsForOneAccountQueueWithinTheTimeBudget) {
                               inside.string() + "'; read x < '" + release.string() +
                               "'\nfi\n"
                               "echo '{\"ok\":true,\"state\":\"pending\"}'\n");
+    h.env["CODEX_REFRESH_BIN"] =
+        h.script("refresh", "echo \"refresh\" >> '" + log.string() + "'\n");
     std::future<cgi::result> holder =
         std::async(std::launch::async, [&h] { return h.run("action=poll"); });
     {
@@ -297,26 +300,48 @@ TEST(AccountLock, RunsForOneAccountQueueWithinTheTimeBudget) {
     const std::string before = h.read(log.string());
 
     // Another account runs at once, under its own lock.
-    const cgi::result other = h.run("action=status&account=other");
-    EXPECT_TRUE(has(other.out, "\"cli_present\":true,")) << other.out;
-
-    // The same account waits for its whole CLI time, then runs nothing.
-    h.env["CREDVANE_CLI_TIMEOUT"] = "1";
-    const cgi::result waiting = h.run("action=poll");
-    EXPECT_TRUE(has(waiting.out, "\"error\":\"cli_unavailable\",\"detail\":\"the login CLI "
-                                 "timed out"))
-        << waiting.out;
+    const cgi::result other = h.run("action=poll&account=other");
+    EXPECT_TRUE(has(other.out, "\"state\":\"pending\"")) << other.out;
+    // A status of the held account runs at once too: it reads, and takes no lock.
     const cgi::result status = h.run("action=status");
-    EXPECT_TRUE(has(status.out, "\"cli_error\":\"the login CLI timed out")) << status.out;
-    EXPECT_EQ(h.read(log.string()), before + "--status --name other\n")
-        << "a run for the held account started";
+    EXPECT_TRUE(has(status.out, "\"cli_present\":true,")) << status.out;
+    EXPECT_TRUE(has(status.out, "\"cli_error\":\"\",")) << status.out;
+    const std::string after_others = before +
+                                     "--status --name other\n--poll --name other\n"
+                                     "--status --name other\n--status\n";
+    EXPECT_EQ(h.read(log.string()), after_others);
 
+    // Every changing action of the same account waits for its whole CLI time, then runs
+    // nothing: busy, with the status read from the files and the CLI counted as there.
+    h.env["CREDVANE_CLI_TIMEOUT"] = "1";
+    for (const char* action : {"poll", "start", "cancel", "refresh", "logout"}) {
+        const cgi::result waiting = h.run(std::string("action=") + action);
+        EXPECT_EQ(waiting.exit_code, 1) << action;
+        EXPECT_EQ(waiting.out.rfind(cgi::json_head +
+                                        "{\"ok\":false,\"error\":\"account_busy\",\"detail\":"
+                                        "\"another request for this account is still running\","
+                                        "\"logged_in\":true,",
+                                    0),
+                  0u)
+            << action << ": " << waiting.out;
+        EXPECT_TRUE(has(waiting.out, "\"cli_present\":true,")) << waiting.out;
+        EXPECT_TRUE(has(waiting.out,
+                        "\"cli_error\":\"another request for this account is "
+                        "still running\",\"accounts\":[]}\n"))
+            << waiting.out;
+    }
+    EXPECT_EQ(h.read(log.string()), after_others) << "a run for the held account started";
+
+    // A request that waits with time to spare runs as soon as the holder lets go.
+    h.env.erase("CREDVANE_CLI_TIMEOUT");
+    std::future<cgi::result> next =
+        std::async(std::launch::async, [&h] { return h.run("action=cancel"); });
     std::ofstream(release) << "go\n";
     const cgi::result held = holder.get();
     EXPECT_TRUE(has(held.out, "\"state\":\"pending\"")) << held.out;
-    // Once it is let go, the next request runs at once.
-    h.env.erase("CREDVANE_CLI_TIMEOUT");
-    EXPECT_TRUE(has(h.run("action=status").out, "\"cli_present\":true,"));
+    const cgi::result queued = next.get();
+    EXPECT_EQ(queued.exit_code, 0) << queued.out;
+    EXPECT_TRUE(has(queued.out, "\"state\":\"cancelled\"")) << queued.out;
 }
 
 }  // namespace

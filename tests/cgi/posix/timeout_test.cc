@@ -67,12 +67,12 @@ TEST(Timeout, EveryActionSaysTheCliTimedOut) {
     const row rows[] = {
         {"action=start", hangs_after_status, "",
          error_answer("500 Internal Server Error", "cli_unavailable", "the login CLI timed out"),
-         0},
+         1},
         {"action=poll", hangs_after_status, "",
          error_answer("500 Internal Server Error", "poll_failed", "the login CLI timed out"), 1},
         // A cancel that overstayed may not have happened, so it is no success.
         {"action=cancel", hangs_after_status, "",
-         error_answer("200 OK", "cancel_failed", "the login CLI timed out"), 0},
+         error_answer("200 OK", "cancel_failed", "the login CLI timed out"), 1},
         {"action=refresh", hangs_after_status, "sleep 30\n",
          error_answer("200 OK", "cli_unavailable", "the refresh CLI timed out"), 1},
     };

@@ -1,0 +1,67 @@
+// logout.cc: the logout action: signs the account out through the login CLI. credvane
+// removes nothing itself; the CLI does, and the credential file tells what came of it.
+#include "actions/actions.h"
+#include "runner/runner.h"
+#include "store/json.h"
+
+namespace credvane {
+
+namespace {
+// What a login CLI from before logout existed answers for an argument it does not know.
+constexpr std::string_view unknown_argument_error = "usage";
+}  // namespace
+
+int action_logout(const char* name) {
+    login_status before;
+    collect_status(before, name);
+    if (!before.cli_present) {
+        const std::string_view why = before.cli_error.view();
+        emit_error(200, "OK", "cli_unavailable",
+                   why.starts_with(login_cli_absent) ? login_cli_missing : why);
+        return exit_failed;
+    }
+    buf capture;
+    const run_result r = run_login(name, "--logout", capture);
+    // A logout that overstayed, or whose CLI could not be started, may or may not have
+    // happened: the answer says it failed, and the status tells what is there.
+    if (r == run_result::not_started || r == run_result::timed_out) {
+        emit_error(500, "Internal Server Error", "logout_failed", run_words(r, cli_kind::login));
+        return exit_failed;
+    }
+    if (r != run_result::ran) {
+        emit_error(200, "OK", "cli_unavailable", run_words(r, cli_kind::login));
+        return exit_failed;
+    }
+    const char* line = last_json_line(capture);
+    if (line == nullptr) {
+        emit_error(502, "Bad Gateway", "logout_failed",
+                   "the login CLI produced no JSON; check its output");
+        return exit_failed;
+    }
+    const char* end = capture.c_str() + capture.len;
+    // Only an explicit "ok" is a logout.
+    if (!json_bool_field(line, end, "ok", 0)) {
+        text<512> error;
+        text<512> detail;
+        json_str_field(line, end, "error", error.span());
+        json_str_field(line, end, "detail", detail.span());
+        if (error.view() == unknown_argument_error) {
+            emit_error(200, "OK", "logout_unsupported", "the login CLI does not support --logout");
+            return 0;
+        }
+        emit_error(200, "OK", error.empty() ? "logout_failed" : error.view(), detail.view());
+        return 0;
+    }
+    login_status after;
+    collect_status(after, name);
+    // The file decides: a CLI that says it signed out while the account still is has not.
+    if (after.logged_in) {
+        emit_error(200, "OK", "logout_failed",
+                   "the login CLI reported a logout, but the account is still signed in");
+        return exit_failed;
+    }
+    emit_status_answer("{\"ok\":true,\"state\":\"logged_out\",", after);
+    return 0;
+}
+
+}  // namespace credvane

@@ -1,0 +1,39 @@
+// run_words.cc: what the answers say about a CLI run that did not deliver.
+#include "actions/actions.h"
+
+namespace credvane {
+
+namespace {
+
+struct run_words_row {
+    run_result result;
+    std::string_view login;
+    std::string_view refresh;
+};
+
+constexpr run_words_row run_words_table[] = {
+    {run_result::not_found, login_cli_missing,
+     "the refresh CLI is not on this node; install QUENLO CODE or set CODEX_REFRESH_BIN"},
+    {run_result::timed_out, login_cli_timed_out, "the refresh CLI timed out"},
+    {run_result::not_started, "could not run the login CLI", "could not run the refresh CLI"},
+    // Its command line would not fit: a cut would name another program or drop an argument.
+    {run_result::too_long, "the command line of the login CLI is too long; nothing was run",
+     "the command line of the refresh CLI is too long; nothing was run"},
+    // cmd.exe would have run it with other text than credvane gave it.
+    {run_result::refused,
+     "the login CLI is a cmd.exe script and its path or arguments hold characters that cmd.exe "
+     "would alter (\", %, a line break, or a final \\); nothing was run",
+     "the refresh CLI is a cmd.exe script and its path or arguments hold characters that "
+     "cmd.exe would alter (\", %, a line break, or a final \\); nothing was run"},
+};
+
+}  // namespace
+
+std::string_view run_words(run_result result, cli_kind cli) {
+    for (const run_words_row& row : run_words_table) {
+        if (row.result == result) return cli == cli_kind::login ? row.login : row.refresh;
+    }
+    return {};  // ran: nothing to say
+}
+
+}  // namespace credvane
