@@ -395,6 +395,7 @@
   function select(name) {
     if (flowActive) return;
     acct = name;
+    defaultEntry = null;
     $('sub').textContent = name ? 'account: ' + name : 'Device code login on this node';
     rememberAccount();
     note('flowNote', '');
@@ -799,7 +800,8 @@
   // beforeRender, when given, runs right before the answer is drawn (or its failure told), so
   // what it shows changes in the same turn as the pill.
   function load(beforeRender) {
-    var then = beforeRender || function () {};
+    // A click handler passes its event here: only a function counts.
+    var then = typeof beforeRender === 'function' ? beforeRender : function () {};
     stopRetry();
     return api('status')
       .then(function (st) {
