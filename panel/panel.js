@@ -37,8 +37,14 @@
   // A password typed into this tab: kept for the tab only, never in the shared storage.
   var TYPED = 'credvane_pwd';
   // The same places, in the same order, as gate-head.js looks.
-  var pwd = params.get('pwd') || stored(TYPED, session()) || (node && stored('bot_pwd_' + node)) ||
-            stored('bot_active_pwd') || '';
+  var urlPwd = params.get('pwd') || '';
+  var typedPwd = urlPwd ? '' : stored(TYPED, session());
+  var pwd = urlPwd || typedPwd || (node && stored('bot_pwd_' + node)) || stored('bot_active_pwd') || '';
+  // Whether the password may travel in a query on the hub's route: only one that came from the
+  // address or from the hub's own storage. A password typed into this tab goes in the header
+  // alone, or a page of another site could send the tab to the hub route and have it written
+  // into the host's access log.
+  var pwdInQuery = !typedPwd;
   // The direct route is the page's own path, wherever the host mounts it.
   var ROUTE = HUB ? '/plugins?plugin=' + encodeURIComponent(HUB) + '&action=' : location.pathname + '?action=';
 
@@ -59,16 +65,22 @@
   var toastTimer = null;
   var lastStatus = null;
   var locked = false;
+  // Set by the first answer that the node gave to this browser's password (or to none).
+  var known = false;
+  var retryTimer = null;
+  var retryMs = 2000;
+  var defaultEntry = null;
 
-  function url(action, extra) {
+  function url(action, extra, forAccount) {
+    var a = forAccount === undefined ? acct : forAccount;
     var u = ROUTE + encodeURIComponent(action);
     if (extra) u += '&' + extra;
-    if (acct) u += '&account=' + encodeURIComponent(acct);
+    if (a) u += '&account=' + encodeURIComponent(a);
     if (node) u += '&node=' + encodeURIComponent(node);
     if (sid) u += '&id=' + encodeURIComponent(sid);
     // A hub may forward only the query, so its route carries the password there too. On the
     // direct route the header alone carries it: a query ends up in access logs.
-    if (HUB && pwd) u += '&pwd=' + encodeURIComponent(pwd);
+    if (HUB && pwd && pwdInQuery) u += '&pwd=' + encodeURIComponent(pwd);
     return u;
   }
 
@@ -79,23 +91,38 @@
   }
 
   // The body decides, whatever the HTTP status: error answers carry their reason in JSON.
-  function api(action, extra) {
-    return fetch(url(action, extra), { headers: hdr(), cache: 'no-store' })
+  // A refusal of the password, from any call, means it changed while the page was open: the
+  // panel stops and asks for it again. The caller gets { locked: true } and does nothing more.
+  function api(action, extra, forAccount) {
+    var status = 0;
+    return fetch(url(action, extra, forAccount), { headers: hdr(), cache: 'no-store' })
       .then(function (r) {
+        status = r.status;
         return r.text();
       })
       .then(function (t) {
+        var v;
         try {
-          return JSON.parse(t);
+          v = JSON.parse(t);
         } catch (e) {
-          return { ok: false, error: 'bad response' };
+          v = { ok: false, error: 'bad response' };
         }
+        if (status === 401 || (v && !v.ok && v.error === 'invalid node password')) {
+          lock(false);
+          return { ok: false, locked: true };
+        }
+        return v;
       });
   }
 
-  function errText(e) {
-    return String((e && e.message) || e);
+  function refused(r) {
+    return !!(r && r.locked);
   }
+
+  // What the person reads when the request never got an answer: the browser's own text
+  // ("Failed to fetch", "NetworkError when...") says nothing to them.
+  var UNREACHABLE = "Can't reach the node; retrying";
+  var ELLIPSIS = '\u2026';
 
   // One polite region for changes of state, one alert for failures. Repeats of the same text
   // (a poll that fails the same way every few seconds) are not announced again.
@@ -243,12 +270,15 @@
     show('btnStartLogin', !li && !key && !flowActive);
     show('btnRelogin', (li || key) && !flowActive);
     primary('btnRelogin', li && ex && !canRefresh);
+    show('btnSignOut', (li || key) && !flowActive);
+    if (!(li || key) || flowActive) askSignOut(false);
   }
 
   function idleText(st) {
     var t = $('idleText');
-    t.textContent = 'No login in progress. ';
+    t.textContent = '';
     if (!st) return;
+    t.textContent = 'No login in progress. ';
     var b = document.createElement('b');
     if (st.logged_in || st.api_key_present) {
       b.textContent = 'Re-login (replace)';
@@ -321,7 +351,11 @@
       heldNote = null;
     } else {
       var advice = cliAdvice(st);
-      if (advice) {
+      var problem = typeof st.file_problem === 'string' ? st.file_problem : '';
+      if (problem) {
+        note('sessionNote', 'The credential file cannot be used as it is: ' + problem +
+                            '. Sign in again to write a sound one.', 'warn');
+      } else if (advice) {
         note('sessionNote', advice, 'warn');
       } else if (li && ex) {
         note('sessionNote', st.has_refresh ? 'The token has expired. Press Refresh Token Now, or sign in again.'
@@ -345,11 +379,14 @@
   }
 
   // The choice of account lives in the page's address, so a reload or a shared link keeps it.
+  // A password never stays there once it has been used: the address is shown, shared and kept
+  // in the history.
   function rememberAccount() {
     try {
       var p = new URLSearchParams(location.search);
       if (acct) p.set('account', acct);
       else p.delete('account');
+      p.delete('pwd');
       var q = p.toString();
       history.replaceState(history.state, '', location.pathname + (q ? '?' + q : '') + location.hash);
     } catch (e) {}
@@ -358,6 +395,7 @@
   function select(name) {
     if (flowActive) return;
     acct = name;
+    defaultEntry = null;
     $('sub').textContent = name ? 'account: ' + name : 'Device code login on this node';
     rememberAccount();
     note('flowNote', '');
@@ -409,9 +447,10 @@
     var list = st && st.accounts;
     var box = $('accounts');
     box.textContent = '';
+    if (!st) return;
     // The default credential file is always a choice: it is the way back from a named one.
-    var dflt = ['', ''];
-    if (!acct && st) dflt = st.logged_in ? entryTag(st) : st.api_key_present ? ['API key', 'ok'] : ['empty', ''];
+    var d = !acct ? st : defaultEntry;
+    var dflt = !d ? ['', ''] : d.logged_in ? entryTag(d) : d.api_key_present ? ['API key', 'ok'] : ['empty', ''];
     box.appendChild(accountRow('', 'Default account', dflt[0], dflt[1]));
     if (!list || !list.length) {
       var empty = document.createElement('p');
@@ -446,6 +485,8 @@
     box.textContent = '';
     var q = u && webUrl(u) && window.credvaneQr ? window.credvaneQr.encode(u) : null;
     $('verifyQr').hidden = !q;
+    $('btnQr').hidden = !q;
+    showQrOpen(false);
     if (!q) return;
     var side = q.size + 8, d = '';
     q.modules.forEach(function (row, r) {
@@ -459,6 +500,13 @@
         'shape-rendering="crispEdges" viewBox="0 0 ' + side + ' ' + side + '" width="' + px +
         '" height="' + px + '"><rect width="100%" height="100%" fill="#fff"/><path fill="#000" d="' +
         d + '"/></svg>';
+  }
+
+  // On a narrow screen the QR code waits behind its button; wide screens show it at once.
+  function showQrOpen(on) {
+    $('verifyQr').classList.toggle('open', on);
+    $('btnQr').setAttribute('aria-expanded', on ? 'true' : 'false');
+    $('btnQr').textContent = on ? 'Hide QR code' : 'Show QR code';
   }
 
   function showVerify(u) {
@@ -503,8 +551,14 @@
     }
     stopCountdown();
     ttl.textContent = 'The code has expired.';
+    codeDead(true);
     offerNewCode(true);
     announce('The code has expired. Press Get a new code.');
+  }
+
+  function codeDead(on) {
+    $('stepActive').classList.toggle('dead', on);
+    if (on) $('copyHint').hidden = true;
   }
 
   // The code's lifetime is counted on this browser's clock from the moment the start answered.
@@ -550,6 +604,7 @@
 
   function stopPollingUI() {
     showQr('');
+    codeDead(false);
     flowActive = false;
     flowGen++;
     if (pollTimer) clearInterval(pollTimer);
@@ -575,7 +630,7 @@
     api('poll')
       .then(function (r) {
         pollBusy = false;
-        if (gen !== flowGen || !flowActive) return;
+        if (refused(r) || gen !== flowGen || !flowActive) return;
         if (!r || !r.ok) {
           pollFailing = true;
           note('flowNote', 'Poll error: ' + ((r && r.error) || 'unknown') + (r && r.detail ? ' - ' + r.detail : ''), 'err');
@@ -587,8 +642,15 @@
           note('flowNote', '');
         }
         if (r.state === 'done' || r.logged_in === true) {
-          endFlow('Signed in', 'Signed in to ' + accountLabel() + '. The credential file has been written.', 'ok');
-          load().then(function () {
+          // The note and the pill change in the same turn: the note waits for the status that
+          // turns the pill.
+          stopPollingUI();
+          $('pollLabel').textContent = 'Signed in; reading the new state' + ELLIPSIS;
+          var msg = 'Signed in to ' + accountLabel() + '. The credential file has been written.';
+          load(function () {
+            endFlow('Signed in', msg, 'ok');
+          }).then(function () {
+            if (locked) return;
             focusIfLost(firstShown(['btnRefresh', 'btnRelogin', 'btnReload']));
           });
           return;
@@ -607,7 +669,7 @@
         pollBusy = false;
         if (gen !== flowGen || !flowActive) return;
         pollFailing = true;
-        note('flowNote', 'Poll request failed: ' + errText(e), 'err');
+        note('flowNote', UNREACHABLE + '.', 'err');
       });
   }
 
@@ -619,8 +681,22 @@
 
   // The node asked for its password: show the form, and nothing of the node.
   function lock(wasTyped) {
+    var already = locked;
     locked = true;
+    known = false;
+    stopRetry();
     stopPollingUI();
+    hideCountdown();
+    offerNewCode(false);
+    askSignOut(false);
+    setStartBusy(false);
+    document.documentElement.classList.remove('cv-known');
+    document.documentElement.classList.add('cv-locked');
+    // A typed password that the node now refuses is of no use to a reload of this tab.
+    if (typedPwd && !already) {
+      keep(TYPED, '');
+      typedPwd = '';
+    }
     showStep(false);
     setPill('off', 'Password needed');
     gateShown(true);
@@ -643,9 +719,28 @@
     focusIfLost('pwdInput');
   }
 
+  // The first answer that the node gave to this browser: from now on its cards state facts.
+  // A password from the address has done its work and leaves the address; the tab keeps it,
+  // as it keeps a typed one.
+  function authorised() {
+    locked = false;
+    document.documentElement.classList.remove('cv-locked');
+    document.documentElement.classList.add('cv-known');
+    if (said.alert === 'That password was not accepted.') {
+      said.alert = '';
+      $('alert').textContent = '';
+    }
+    if (known) return;
+    known = true;
+    if (urlPwd && pwd === urlPwd) {
+      keep(TYPED, urlPwd);
+      rememberAccount();
+    }
+  }
+
   // With no password at all the node answered: nothing but the password keeps other sites out.
   function gateFor(st) {
-    locked = false;
+    authorised();
     $('pwdForm').hidden = true;
     note('gateNote', '');
     gateShown(!pwd);
@@ -661,6 +756,8 @@
   // A failed status call says so, and shows nothing of the state it can no longer vouch for.
   function unknownState(pillText, msg) {
     lastStatus = null;
+    // The cards say only that nothing is known, so they may show before any answer.
+    document.documentElement.classList.add('cv-known');
     setPill('off', pillText);
     $('count').textContent = '-';
     setFill(0);
@@ -670,21 +767,59 @@
     note('sessionNote', msg, 'err');
   }
 
-  function load() {
+  function stopRetry() {
+    if (retryTimer) clearTimeout(retryTimer);
+    retryTimer = null;
+  }
+
+  // A node that could not be reached is asked again, less often the longer it stays away.
+  function retryLater() {
+    stopRetry();
+    retryTimer = setTimeout(function () {
+      retryTimer = null;
+      load();
+    }, retryMs);
+    retryMs = Math.min(retryMs * 2, 30000);
+  }
+
+  // The state of the account a named one was chosen over, for its row in the list.
+  function loadDefault() {
+    if (!acct) {
+      defaultEntry = null;
+      return;
+    }
+    api('status', '', '')
+      .then(function (d) {
+        if (refused(d) || !acct) return;
+        defaultEntry = d && d.ok ? d : null;
+        if (lastStatus && !locked) renderAccounts(lastStatus);
+      })
+      .catch(function () {});
+  }
+
+  // beforeRender, when given, runs right before the answer is drawn (or its failure told), so
+  // what it shows changes in the same turn as the pill.
+  function load(beforeRender) {
+    // A click handler passes its event here: only a function counts.
+    var then = typeof beforeRender === 'function' ? beforeRender : function () {};
+    stopRetry();
     return api('status')
       .then(function (st) {
-        if (st && !st.ok && st.error === 'invalid node password') {
+        if (refused(st)) {
           heldNote = null;
-          lock(false);
           return;
         }
+        retryMs = 2000;
         if (!st || !st.ok) {
           heldNote = null;
+          then();
           unknownState('Error', 'Error: ' + ((st && st.error) || 'no response') + (st && st.detail ? ' - ' + st.detail : ''));
           return;
         }
         gateFor(st);
+        then();
         render(st);
+        loadDefault();
         if (st.pending && !flowActive) {
           // Opened elsewhere or before a reload: the code cannot be read back from the node.
           flowCode = '';
@@ -700,9 +835,11 @@
           layoutButtons(st);
         }
       })
-      .catch(function (e) {
+      .catch(function () {
         heldNote = null;
-        unknownState('No answer', 'Request failed: ' + errText(e));
+        then();
+        unknownState('No answer', UNREACHABLE + ELLIPSIS);
+        if (!locked) retryLater();
       });
   }
 
@@ -715,10 +852,16 @@
   function doStart(force) {
     if (flowActive) return Promise.resolve();
     note('sessionNote', '');
+    note('flowNote', '');
+    note('addNote', '');
     setStartBusy(true);
+    var waiting = 'Asking the issuer for a code' + ELLIPSIS;
+    note('sessionNote', waiting, 'busy');
     return api('start', force ? 'force=1' : '')
       .then(function (r) {
         setStartBusy(false);
+        if ($('sessionNote').textContent === waiting) note('sessionNote', '');
+        if (refused(r)) return;
         if (!r || !r.ok) {
           note('sessionNote', 'Start failed: ' + ((r && r.error) || 'unknown') +
                                   (r && r.detail ? ' - ' + r.detail : ''), 'err');
@@ -733,6 +876,7 @@
         flowVerify = r.verify_url || '';
         flowCode = r.user_code || '';
         $('userCode').textContent = flowCode || '--';
+        copyWay();
         showVerify(flowVerify);
         $('pollLabel').textContent = 'Waiting for authorization in browser...';
         pollMs = intervalMs(r.interval, 5000);
@@ -744,12 +888,12 @@
         // On a phone the code sits below the fold: bring it up, and put the keyboard on the
         // one thing to do next.
         $('codeBox').scrollIntoView({ block: 'center', behavior: reduceMotion() ? 'auto' : 'smooth' });
-        $('btnCopyOpen').focus({ preventScroll: true });
+        $(firstShown(['btnCopyOpen', 'btnOpen', 'btnCancel'])).focus({ preventScroll: true });
         load();
       })
-      .catch(function (e) {
+      .catch(function () {
         setStartBusy(false);
-        note('sessionNote', 'Start request failed: ' + errText(e), 'err');
+        note('sessionNote', "Can't reach the node: no code was asked for. Try again.", 'err');
       });
   }
 
@@ -757,6 +901,7 @@
     stopPollingUI();
     api('cancel')
       .then(function (r) {
+        if (refused(r)) return;
         hideCountdown();
         offerNewCode(false);
         showStep(false);
@@ -765,10 +910,10 @@
         return load();
       })
       .then(function () {
-        focusIfLost(firstShown(['btnStartLogin', 'btnRelogin']));
+        if (!locked) focusIfLost(firstShown(['btnStartLogin', 'btnRelogin']));
       })
-      .catch(function (e) {
-        note('flowNote', 'Cancel request failed: ' + errText(e), 'err');
+      .catch(function () {
+        note('flowNote', "Can't reach the node: the cancel may not have arrived. Press Reload to see.", 'err');
       });
   }
 
@@ -779,6 +924,7 @@
     api('refresh')
       .then(function (r) {
         b.disabled = false;
+        if (refused(r)) return;
         if (!r || !r.ok) {
           note('sessionNote', 'Refresh failed: ' + ((r && r.error) || 'unknown') +
                                   (r && r.detail ? ' - ' + r.detail : ''), 'err');
@@ -787,9 +933,9 @@
         heldNote = ['Token refreshed. New expiry: ' + fmtExpiry(r.expires_in_sec) + '.', 'ok'];
         render(r);
       })
-      .catch(function (e) {
+      .catch(function () {
         b.disabled = false;
-        note('sessionNote', 'Refresh request failed: ' + errText(e), 'err');
+        note('sessionNote', "Can't reach the node: the token was not refreshed. Try again.", 'err');
       });
   }
 
@@ -805,9 +951,40 @@
     } catch (e) {}
   }
 
+  function coarse() {
+    try {
+      return window.matchMedia('(pointer: coarse)').matches;
+    } catch (e) {
+      return false;
+    }
+  }
+
+  // The clipboard is there only in a secure context (HTTPS or this machine); a phone on plain
+  // http has none. Touch screens have no keyboard to copy with.
+  function canCopy() {
+    return !!(window.isSecureContext && navigator.clipboard && navigator.clipboard.writeText);
+  }
+
+  function copyHow() {
+    return coarse() ? 'Long-press the code to copy it.' : 'Select the code and press Ctrl+C to copy it.';
+  }
+
+  // Without a clipboard one tap must not both fail to copy and carry the person off to the
+  // issuer: the code stays here with how to copy it, and the link gets a button of its own.
+  function copyWay() {
+    var copy = canCopy(), web = webUrl(flowVerify);
+    $('btnCopyOpen').hidden = !copy;
+    $('btnCopyOpen').textContent = web ? 'Copy Code & Open OpenAI' : 'Copy Code';
+    $('btnOpen').hidden = copy || !web;
+    if (web) $('btnOpen').href = flowVerify;
+    else $('btnOpen').removeAttribute('href');
+    $('copyHint').hidden = copy;
+    $('copyHint').textContent = copy ? '' : copyHow();
+  }
+
   function copyOpen() {
     var code = flowCode;
-    var hint = ' The code is selected: press Ctrl+C to copy it.';
+    var hint = coarse() ? ' Long-press the code to copy it.' : ' The code is selected: press Ctrl+C to copy it.';
     if (navigator.clipboard && navigator.clipboard.writeText) {
       navigator.clipboard.writeText(code).then(
         function () {
@@ -833,6 +1010,8 @@
     var typed = $('pwdInput').value;
     if (!typed) return;
     pwd = typed;
+    typedPwd = typed;
+    pwdInQuery = false;
     keep(TYPED, typed);
     // A password in the address that did not work is dropped from it: the typed one counts.
     if (params.get('pwd')) {
@@ -844,7 +1023,12 @@
       } catch (e) {}
     }
     $('pwdInput').value = '';
+    // A slow link must not look like a dead button.
+    note('gateNote', 'Checking' + ELLIPSIS, 'busy');
+    $('btnUnlock').disabled = true;
     load().then(function () {
+      $('btnUnlock').disabled = false;
+      if ($('gateNote').textContent === 'Checking' + ELLIPSIS) note('gateNote', '');
       if (locked) {
         keep(TYPED, '');
         note('gateNote', 'That password was not accepted.', 'err');
@@ -853,6 +1037,81 @@
         focusIfLost(firstShown(['btnStartLogin', 'btnRefresh', 'btnRelogin']));
       }
     });
+  }
+
+  function askSignOut(on) {
+    $('confirmOut').hidden = !on;
+    if (!on) return;
+    $('confirmText').textContent = 'Sign ' + accountLabel() + ' out of Codex on this node? Its stored ' +
+                                   'sign-in is removed, and using Codex here again takes a new device login.';
+    $('btnSignOutNo').focus();
+  }
+
+  var SIGN_OUT_ERRORS = {
+    logout_unsupported: 'the login CLI on this node cannot sign out; update it',
+    revoke_failed: 'the issuer did not take the token back, so the sign-in stays',
+    cli_unavailable: 'the login CLI cannot be run on this node',
+  };
+
+  function doSignOut() {
+    var label = accountLabel();
+    askSignOut(false);
+    var b = $('btnSignOut');
+    b.disabled = true;
+    note('sessionNote', 'Signing out' + ELLIPSIS, 'busy');
+    api('logout')
+      .then(function (r) {
+        b.disabled = false;
+        if (refused(r)) return;
+        if (!r || !r.ok) {
+          var code = (r && r.error) || 'unknown';
+          note('sessionNote', 'Sign out failed: ' + (SIGN_OUT_ERRORS[code] || code) +
+                                  (r && r.detail ? ' (' + r.detail + ')' : '') + '.', 'err');
+          return;
+        }
+        heldNote = ['Signed ' + label + ' out. Codex on this node has no sign-in for it now.', 'ok'];
+        if (typeof r.logged_in === 'boolean') {
+          render(r);
+          loadDefault();
+          focusIfLost(firstShown(['btnStartLogin', 'btnRelogin', 'btnReload']));
+        } else {
+          load();
+        }
+      })
+      .catch(function () {
+        b.disabled = false;
+        note('sessionNote', "Can't reach the node: it may still be signed in. Press Reload to see.", 'err');
+      });
+  }
+
+  // The rule the node holds account names to: they become file names and CLI arguments.
+  function nameProblem(n) {
+    if (!n) return 'Enter a name for the account.';
+    if (n.length > 64) return 'A name has at most 64 characters.';
+    if (n.charAt(0) === '.') return 'A name may not begin with ".".';
+    if (!/^[A-Za-z0-9._-]+$/.test(n)) return 'A name may hold only letters, digits, "-", "." and "_".';
+    return '';
+  }
+
+  function addAccount(ev) {
+    ev.preventDefault();
+    var input = $('addName');
+    var name = input.value;
+    var problem = flowActive ? 'Finish or cancel the open login first.' : nameProblem(name);
+    if (problem) {
+      input.setAttribute('aria-invalid', 'true');
+      note('addNote', problem, 'err');
+      input.focus();
+      return;
+    }
+    input.removeAttribute('aria-invalid');
+    input.value = '';
+    note('addNote', '');
+    acct = name;
+    defaultEntry = null;
+    $('sub').textContent = 'account: ' + name;
+    rememberAccount();
+    doStart(false);
   }
 
   function toggleTheme() {
@@ -876,6 +1135,18 @@
   $('btnCancel').addEventListener('click', doCancel);
   $('btnRefresh').addEventListener('click', doRefresh);
   $('btnCopyOpen').addEventListener('click', copyOpen);
+  $('btnQr').addEventListener('click', function () {
+    showQrOpen(!$('verifyQr').classList.contains('open'));
+  });
+  $('btnSignOut').addEventListener('click', function () {
+    askSignOut(true);
+  });
+  $('btnSignOutNo').addEventListener('click', function () {
+    askSignOut(false);
+    $('btnSignOut').focus();
+  });
+  $('btnSignOutYes').addEventListener('click', doSignOut);
+  $('addForm').addEventListener('submit', addAccount);
   $('themeToggle').addEventListener('click', toggleTheme);
   $('pwdForm').addEventListener('submit', unlock);
 

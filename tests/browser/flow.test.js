@@ -244,7 +244,8 @@ test('a reload during an open flow picks the flow up and follows it to the end',
   });
   assert.ok(gap >= 4500, `first poll after ${gap} ms`);
   assert.equal(opened, false);
-  assert.ok(calls.every((u) => u.includes('&account=reload1')), calls.join(' '));
+  // Every call is for reload1 but the status of the default account, read for its row in the list.
+  assert.ok(calls.every((u) => u.includes('&account=reload1') || u === '/credvane?action=status'), calls.join(' '));
   assert.deepEqual(errors, []);
   await ctx.close();
 });
@@ -270,7 +271,7 @@ const refusals = [
       Object.defineProperty(navigator, 'clipboard', { value: undefined });
       window.open = () => null;
     },
-    toast: 'Copy not available. The code is selected: press Ctrl+C to copy it.',
+    toast: null,
   },
 ];
 
@@ -279,10 +280,18 @@ for (const c of refusals) {
     const { ctx, page, errors } = await h.openPanel(browser, `${env.main}/credvane?account=copy1`, { init: c.init });
     await h.loaded(page);
     const code = await startFlow(page);
-    await page.click('#btnCopyOpen');
-    await h.until(async () => (await h.text(page, 'toast')) === c.toast, 'toast');
-    assert.equal(await page.evaluate(() => String(window.getSelection())), code);
-    assert.equal(await h.text(page, 'live'), c.toast);
+    if (c.toast) {
+      await page.click('#btnCopyOpen');
+      await h.until(async () => (await h.text(page, 'toast')) === c.toast, 'toast');
+      assert.equal(await page.evaluate(() => String(window.getSelection())), code);
+      assert.equal(await h.text(page, 'live'), c.toast);
+    } else {
+      // Without a clipboard the one tap must not both fail to copy and leave for the issuer:
+      // the code stays with how to copy it, and the link has a button of its own.
+      assert.equal(await page.locator('#btnCopyOpen').isVisible(), false);
+      assert.equal(await h.text(page, 'copyHint'), 'Select the code and press Ctrl+C to copy it.');
+      assert.equal(await page.locator('#btnOpen').getAttribute('href'), verifyUrl);
+    }
     assert.equal(await page.locator('#verifyUrl a').getAttribute('href'), verifyUrl);
     await page.click('#btnCancel');
     await h.until(async () => (await h.text(page, 'flowNote')) === 'Device flow cancelled.', 'cancel');
