@@ -23,7 +23,7 @@ const char* override_env(const char* name) {
 }  // namespace
 
 const char* home_dir() {
-    // The only static state of the program; every call refills it.
+    // Static so that the pointer outlives the call; every call refills it.
     static std::array<char, 512> home{};
     if (platform::home_env("USERPROFILE", home)) return home.data();
     if (platform::home_env("HOME", home)) return home.data();

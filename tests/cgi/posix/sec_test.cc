@@ -327,7 +327,7 @@ TEST(AccountLock, ChangingRequestsQueueAndAStatusNeverWaits) {
         EXPECT_TRUE(has(waiting.out, "\"cli_present\":true,")) << waiting.out;
         EXPECT_TRUE(has(waiting.out,
                         "\"cli_error\":\"another request for this account is "
-                        "still running\",\"accounts\":[]}\n"))
+                        "still running\",\"accounts\":[],"))
             << waiting.out;
     }
     EXPECT_EQ(h.read(log.string()), after_others) << "a run for the held account started";
