@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
+#include <optional>
+#include <vector>
 
 #include "base/text.h"
 #include "platform/files.h"
@@ -78,6 +81,21 @@ int fail(std::string_view code, std::string_view detail, int status) {
     reply(a);
     return status;
 }
+
+#ifdef _WIN32
+int run_utf16(int argc, wchar_t** wargv, int (*run)(int, char**), std::string_view unexpected) {
+    try {
+        std::optional<std::vector<std::string>> args = platform::utf8_arguments(argc, wargv);
+        if (!args) return fail("usage", "an argument is not valid Unicode text", exit_usage);
+        std::vector<char*> argv;
+        for (std::string& a : *args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        return run(static_cast<int>(args->size()), argv.data());
+    } catch (const std::exception&) {
+        return fail("internal", unexpected);
+    }
+}
+#endif
 
 std::int64_t run_deadline_ms() {
     const std::int64_t budget =

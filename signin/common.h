@@ -23,6 +23,14 @@ int reply(const json& answer);
 // Writes {"ok":false,"error":code,"detail":detail} and returns status.
 int fail(std::string_view code, std::string_view detail, int status = exit_failed);
 
+#ifdef _WIN32
+// Runs run with wmain's arguments as UTF-8. Windows hands main its arguments in the ANSI code
+// page, which cannot hold every path (a credential file under a home named in another script
+// would turn to '?'); the UTF-16 ones can. unexpected: the detail of the answer when even
+// that fails.
+int run_utf16(int argc, wchar_t** wargv, int (*run)(int, char**), std::string_view unexpected);
+#endif
+
 // What both programs do first, before they hold any token: TLS session secrets are never
 // written to a key log file (the variable leaves the environment before libcurl loads), and
 // no core dump or debugger of the same user may read the process's memory.

@@ -214,24 +214,9 @@ int guarded_run(int argc, char** argv) {
 }  // namespace
 
 #ifdef _WIN32
-// Windows hands main its arguments in the ANSI code page, which cannot hold every path (a
-// credential file under a home named in another script would turn to '?'): the program
-// starts at wmain and takes the UTF-16 arguments as UTF-8.
 int wmain(int argc, wchar_t** wargv) {
-    try {
-        std::optional<std::vector<std::string>> args =
-            credvane::platform::utf8_arguments(argc, wargv);
-        if (!args) {
-            return credvane::signin::fail("usage", "an argument is not valid Unicode text",
-                                          credvane::signin::exit_usage);
-        }
-        std::vector<char*> argv;
-        for (std::string& a : *args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        return guarded_run(static_cast<int>(args->size()), argv.data());
-    } catch (const std::exception&) {
-        return credvane::signin::fail("internal", "the refresh program failed unexpectedly");
-    }
+    return credvane::signin::run_utf16(argc, wargv, guarded_run,
+                                       "the refresh program failed unexpectedly");
 }
 #else
 int main(int argc, char** argv) {
