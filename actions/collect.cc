@@ -214,6 +214,11 @@ void collect_status(login_status& st, const char* name, bool busy) {
 
     take_profile(st);
     take_pending_marker(st, name, now);
+    // A home the web server's user cannot write shows here, before a start fails on it.
+    path_text pending_folder;
+    if (pending_dir(pending_folder.span())) {
+        st.pending_problem.assign(platform::folder_write_problem(pending_folder.c_str()));
+    }
 
     if (st.expires_at > 0) {
         st.expires_in_sec = st.expires_at - now;

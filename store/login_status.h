@@ -50,6 +50,9 @@ struct login_status {
     std::uint64_t token_hash = 0;
     // Why the Codex CLI would refuse the credential file, or empty (a text of creds.cc).
     std::string_view file_problem;
+    // Why this process could not make files in the pending-login folder (where the markers
+    // and the account locks live), with the system's reason, or empty.
+    text<1280> pending_problem;
     std::array<account_entry, max_named_accounts> accounts{};
     int account_count = 0;
 };
