@@ -70,8 +70,8 @@ int action_poll(const char* name) {
         // anyone approved the code.
         const bool written =
             after.logged_in != 0 &&
-            (before.logged_in == 0 || after.expires_at != before.expires_at ||
-             after.last_refresh != before.last_refresh ||
+            (before.logged_in == 0 || after.token_hash != before.token_hash ||
+             after.expires_at != before.expires_at || after.last_refresh != before.last_refresh ||
              after.account_id.view() != before.account_id.view());
         if (written) buf_adds(b, ",\"logged_in\":true");
         buf_adds(b, "}\n");

@@ -267,6 +267,19 @@ TEST(Poll, DoneAnswersCarryTheFreshStatus) {
         {"pending, signed in again", {}, "",
          "{\"ok\":true,\"state\":\"pending\",\"interval\":7,\"pending\":true,\"logged_in\":true}\n",
          0});
+    // Another new token issued within the same second: the same expiry, yet news.
+    h.env["CODEX_LOGIN_BIN"] = login_cli(
+        h,
+        {pending, 0,
+         h.write("same.json", "{\"tokens\":{\"access_token\":\"x.eyJleHAiOjQxMDI0NDQ4MDB9.t\"}}\n"),
+         creds});
+    expect_outcome(
+        h.run("action=poll"),
+        {"pending, signed in again within the second",
+         {},
+         "",
+         "{\"ok\":true,\"state\":\"pending\",\"interval\":7,\"pending\":true,\"logged_in\":true}\n",
+         0});
     // No JSON while the first status already shows a login: done from that status.
     h.env["CODEX_LOGIN_BIN"] = login_cli(h, {"no json\n"});
     // A second can pass between the two runs: compare without the clock figures.
