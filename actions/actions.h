@@ -38,8 +38,13 @@ run_result run_login(const char* name, const char* base, buf& capture);
 enum class cli_kind { login, refresh };
 
 // The answers' words for a run that did not deliver (every result but ran), one table for
-// every action.
-std::string_view run_words(run_result result, cli_kind cli);
+// every action. A path in the configured variable can make them long: they are cut, and
+// only ever reach an answer.
+using run_text = text<768>;
+run_text run_words(run_result result, cli_kind cli);
+// The words for a CLI that this node does not have: the configured program when the
+// operator set one, else the default program's name (with hint, and how to get one).
+run_text cli_missing_words(cli_kind cli, bool hint);
 
 // The exit status of every action whose CLI did not deliver, or who found another request
 // of the account still running: the request failed.

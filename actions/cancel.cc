@@ -12,7 +12,8 @@ int action_cancel(const char* name) {
     collect_status(st, name);
     // A login CLI that overstayed is there: its flow may still be open, so the marker stays.
     if (!st.cli_present && st.cli_timed_out) {
-        emit_error(200, "OK", "cancel_failed", run_words(run_result::timed_out, cli_kind::login));
+        emit_error(200, "OK", "cancel_failed",
+                   run_words(run_result::timed_out, cli_kind::login).view());
         return exit_failed;
     }
     if (!st.cli_present) {
@@ -38,11 +39,11 @@ int action_cancel(const char* name) {
     // A cancel that overstayed, or whose CLI could not be started, did not happen for
     // certain: the flow could still be open.
     if (r == run_result::not_started || r == run_result::timed_out) {
-        emit_error(200, "OK", "cancel_failed", run_words(r, cli_kind::login));
+        emit_error(200, "OK", "cancel_failed", run_words(r, cli_kind::login).view());
         return exit_failed;
     }
     if (r != run_result::ran) {
-        emit_error(200, "OK", "cli_unavailable", run_words(r, cli_kind::login));
+        emit_error(200, "OK", "cli_unavailable", run_words(r, cli_kind::login).view());
         return exit_failed;
     }
     if (const char* line = last_json_line(capture)) {

@@ -161,7 +161,7 @@ void take_cli_run(login_status& st, const char* name, bool creds_read) {
     }
     st.cli_present = 0;
     st.cli_timed_out = r == run_result::timed_out ? 1 : 0;
-    const std::string_view words = run_words(r, cli_kind::login);
+    const run_text words = run_words(r, cli_kind::login);
     if (r == run_result::not_found) {
         // The default name needs no repeating; a configured path that is not there is
         // what the operator has to see.
@@ -174,10 +174,9 @@ void take_cli_run(login_status& st, const char* name, bool creds_read) {
             st.cli_error.assign(login_cli_absent);
         }
     } else if (r == run_result::timed_out) {
-        format_cut(st.cli_error.span(), "%.*s (%s)", static_cast<int>(words.size()), words.data(),
-                   login_bin());
+        format_cut(st.cli_error.span(), "%s (%s)", words.c_str(), login_bin());
     } else {
-        st.cli_error.assign(words);
+        st.cli_error.assign(words.view());
     }
 }
 
@@ -215,6 +214,11 @@ void collect_status(login_status& st, const char* name, bool busy) {
 
     take_profile(st);
     take_pending_marker(st, name, now);
+    // A home the web server's user cannot write shows here, before a start fails on it.
+    path_text pending_folder;
+    if (pending_dir(pending_folder.span())) {
+        st.pending_problem.assign(platform::folder_write_problem(pending_folder.c_str()));
+    }
 
     if (st.expires_at > 0) {
         st.expires_in_sec = st.expires_at - now;

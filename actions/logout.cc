@@ -17,7 +17,9 @@ int action_logout(const char* name) {
     if (!before.cli_present) {
         const std::string_view why = before.cli_error.view();
         emit_error(200, "OK", "cli_unavailable",
-                   why.starts_with(login_cli_absent) ? login_cli_missing : why);
+                   why.starts_with(login_cli_absent)
+                       ? cli_missing_words(cli_kind::login, false).view()
+                       : why);
         return exit_failed;
     }
     buf capture;
@@ -25,11 +27,12 @@ int action_logout(const char* name) {
     // A logout that overstayed, or whose CLI could not be started, may or may not have
     // happened: the answer says it failed, and the status tells what is there.
     if (r == run_result::not_started || r == run_result::timed_out) {
-        emit_error(500, "Internal Server Error", "logout_failed", run_words(r, cli_kind::login));
+        emit_error(500, "Internal Server Error", "logout_failed",
+                   run_words(r, cli_kind::login).view());
         return exit_failed;
     }
     if (r != run_result::ran) {
-        emit_error(200, "OK", "cli_unavailable", run_words(r, cli_kind::login));
+        emit_error(200, "OK", "cli_unavailable", run_words(r, cli_kind::login).view());
         return exit_failed;
     }
     const char* line = last_json_line(capture);

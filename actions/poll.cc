@@ -13,17 +13,20 @@ int action_poll(const char* name) {
     if (!before.cli_present) {
         const std::string_view why = before.cli_error.view();
         emit_error(200, "OK", "cli_unavailable",
-                   why.starts_with(login_cli_absent) ? login_cli_missing : why);
+                   why.starts_with(login_cli_absent)
+                       ? cli_missing_words(cli_kind::login, false).view()
+                       : why);
         return exit_failed;
     }
     buf capture;
     const run_result r = run_login(name, "--poll", capture);
     if (r == run_result::not_started || r == run_result::timed_out) {
-        emit_error(500, "Internal Server Error", "poll_failed", run_words(r, cli_kind::login));
+        emit_error(500, "Internal Server Error", "poll_failed",
+                   run_words(r, cli_kind::login).view());
         return exit_failed;
     }
     if (r != run_result::ran) {
-        emit_error(200, "OK", "cli_unavailable", run_words(r, cli_kind::login));
+        emit_error(200, "OK", "cli_unavailable", run_words(r, cli_kind::login).view());
         return exit_failed;
     }
     const char* line = last_json_line(capture);
@@ -67,8 +70,8 @@ int action_poll(const char* name) {
         // anyone approved the code.
         const bool written =
             after.logged_in != 0 &&
-            (before.logged_in == 0 || after.expires_at != before.expires_at ||
-             after.last_refresh != before.last_refresh ||
+            (before.logged_in == 0 || after.token_hash != before.token_hash ||
+             after.expires_at != before.expires_at || after.last_refresh != before.last_refresh ||
              after.account_id.view() != before.account_id.view());
         if (written) buf_adds(b, ",\"logged_in\":true");
         buf_adds(b, "}\n");

@@ -3,13 +3,17 @@
 #include <cstdint>
 
 #include "actions/actions.h"
-#include "runner/runner.h"
 #include "platform/platform.h"
+#include "runner/runner.h"
+#include "store/json.h"
 #include "store/paths.h"
 
 namespace credvane {
 
 namespace {
+constexpr std::string_view refresh_not_renewed =
+    "the refresh CLI did not extend the token in the credential file; sign in again";
+
 void emit_failure_body(std::string_view prefix, std::string_view detail) {
     buf b;
     buf_adds(b, prefix);
@@ -35,7 +39,8 @@ int action_refresh(const char* name) {
     }
     login_status st;
     collect_status(st, name);
-    const std::int64_t earlier = st.expires_at;
+    const std::uint64_t earlier_token = st.token_hash;
+    const std::int64_t earlier_refresh = st.last_refresh;
 
     cli_args args(1120);
     args.word("--credentials-file").quoted(creds.view(), 2048).word("--force");
@@ -50,17 +55,38 @@ int action_refresh(const char* name) {
         return exit_failed;
     }
     if (r != run_result::ran) {
-        emit_error(200, "OK", "cli_unavailable", run_words(r, cli_kind::refresh));
+        emit_error(200, "OK", "cli_unavailable", run_words(r, cli_kind::refresh).view());
         return exit_failed;
     }
     collect_status(st, name);
-    if (st.logged_in && (earlier <= 0 || st.expires_at > earlier)) {
+    // The file decides. Two tokens issued within the same second expire in the same second,
+    // so a renewal shows as a new token or a new last_refresh, not as a later expiry.
+    const bool renewed = st.token_hash != earlier_token || st.last_refresh != earlier_refresh;
+    if (st.logged_in && !st.expired && renewed) {
         emit_status_answer("{\"ok\":true,\"refreshed\":true,", st);
         return 0;
     }
+    // The refresh CLI's own reason (a reused refresh token, a lock held elsewhere) tells the
+    // operator more than that nothing changed.
+    text<512> error;
+    text<512> detail;
+    if (const char* line = last_json_line(capture)) {
+        const char* end = capture.c_str() + capture.len;
+        if (!json_bool_field(line, end, "ok", 1)) {
+            json_str_field(line, end, "error", error.span());
+            json_str_field(line, end, "detail", detail.span());
+        }
+    }
+    if (!error.empty()) {
+        buf b;
+        buf_adds(b, "{\"ok\":false,\"error\":");
+        buf_json(b, error.view());
+        buf_adds(b, ",\"detail\":");
+        emit_failure_body(b.view(), detail.empty() ? refresh_not_renewed : detail.view());
+        return 1;
+    }
     emit_failure_body("{\"ok\":false,\"error\":\"refresh_failed\",\"detail\":",
-                      "the refresh CLI did not extend the token in the credential file; sign "
-                      "in again");
+                      refresh_not_renewed);
     return 1;
 }
 

@@ -1,5 +1,6 @@
 // run_words.cc: what the answers say about a CLI run that did not deliver.
 #include "actions/actions.h"
+#include "platform/platform.h"
 
 namespace credvane {
 
@@ -29,11 +30,32 @@ constexpr run_words_row run_words_table[] = {
 
 }  // namespace
 
-std::string_view run_words(run_result result, cli_kind cli) {
-    for (const run_words_row& row : run_words_table) {
-        if (row.result == result) return cli == cli_kind::login ? row.login : row.refresh;
+run_text cli_missing_words(cli_kind cli, bool hint) {
+    run_text out;
+    const bool login = cli == cli_kind::login;
+    const char* variable = login ? "CODEX_LOGIN_BIN" : "CODEX_REFRESH_BIN";
+    const char* configured = platform::env(variable);
+    if (configured != nullptr && configured[0] != '\0') {
+        // The operator named a program: that one is missing, and the variable is set already.
+        format_cut(out.span(), "the %s CLI is not on this node (%s is %s)",
+                   login ? "login" : "refresh", variable, configured);
+    } else if (login) {
+        out.assign(hint ? "quenlo-codex-login is not on this node; install QUENLO CODE or set "
+                          "CODEX_LOGIN_BIN"
+                        : login_cli_missing);
+    } else {
+        out.assign(run_words_table[0].refresh);
     }
-    return {};  // ran: nothing to say
+    return out;
+}
+
+run_text run_words(run_result result, cli_kind cli) {
+    if (result == run_result::not_found) return cli_missing_words(cli, false);
+    run_text out;
+    for (const run_words_row& row : run_words_table) {
+        if (row.result == result) out.assign(cli == cli_kind::login ? row.login : row.refresh);
+    }
+    return out;  // ran: nothing to say
 }
 
 }  // namespace credvane

@@ -16,8 +16,7 @@ int action_start(const char* name, int force) {
         // could not be started is said as such.
         emit_error(200, "OK", "cli_unavailable",
                    why.starts_with(login_cli_absent)
-                       ? "quenlo-codex-login is not on this node; install QUENLO CODE or set "
-                         "CODEX_LOGIN_BIN"
+                       ? cli_missing_words(cli_kind::login, true).view()
                        : why);
         return exit_failed;
     }
@@ -28,7 +27,7 @@ int action_start(const char* name, int force) {
         // be started or overstayed is the server's.
         const bool server = r == run_result::not_started || r == run_result::timed_out;
         emit_error(server ? 500 : 200, server ? "Internal Server Error" : "OK", "cli_unavailable",
-                   run_words(r, cli_kind::login));
+                   run_words(r, cli_kind::login).view());
         return exit_failed;
     }
     const char* line = last_json_line(capture);

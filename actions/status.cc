@@ -49,6 +49,8 @@ void emit_status(buf& b, const login_status& st) {
     buf_adds(b, "]");
     buf_adds(b, ",\"file_problem\":");
     buf_json(b, st.file_problem);
+    buf_adds(b, ",\"pending_problem\":");
+    buf_json(b, st.pending_problem.view());
 }
 
 void emit_status_answer(std::string_view prefix, const login_status& st) {

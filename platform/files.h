@@ -62,6 +62,12 @@ bool replace_file(const char* path, std::string_view temp_prefix, std::string_vi
 // True when dir is a folder afterwards.
 bool make_private_dirs(const char* dir);
 
+// Why this process could not make a file in the folder dir, with the system's reason, or
+// empty when it can. A folder yet to be made counts as its nearest existing parent, where
+// it would be made. Writes nothing on POSIX; on Windows, which cannot answer without trying,
+// it creates a file of its own name in that folder and deletes it at once.
+std::string folder_write_problem(const char* dir);
+
 // Fills out with random bytes from the system's cryptographic source.
 bool random_bytes(std::span<unsigned char> out);
 

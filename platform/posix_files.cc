@@ -15,6 +15,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/files.h"
@@ -295,6 +296,31 @@ bool make_private_dirs(const char* dir) {
     }
     struct stat st {};
     return ::stat(dir, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string folder_write_problem(const char* dir) {
+    if (dir == nullptr || dir[0] == '\0') return {};
+    std::string at(dir);
+    while (at.size() > 1 && at.back() == '/') at.pop_back();
+    for (;;) {
+        struct stat st {};
+        if (::stat(at.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) return at + " is not a folder";
+            // The effective user's rights, as the file's creation would be judged.
+            if (::faccessat(AT_FDCWD, at.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return {};
+            return at + " cannot be written: " + std::strerror(errno);
+        }
+        if (errno != ENOENT && errno != ENOTDIR) {
+            return at + " cannot be examined: " + std::strerror(errno);
+        }
+        const std::size_t slash = at.find_last_of('/');
+        if (slash == std::string::npos) {
+            if (at == ".") return ". cannot be examined: " + std::string(std::strerror(errno));
+            at.assign(1, '.');
+        } else {
+            at.resize(slash == 0 ? 1 : slash);
+        }
+    }
 }
 
 std::string unsafe_folder(const char* dir) {

@@ -423,6 +423,70 @@ bool make_private_dirs(const char* dir) {
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+namespace {
+
+// The system's reason for a failed file call, in words that do not depend on the
+// machine's language.
+std::string win32_reason(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+            return "access is denied";
+        case ERROR_WRITE_PROTECT:
+            return "the medium is write-protected";
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return "the disk is full";
+        case ERROR_SHARING_VIOLATION:
+            return "another program holds it";
+        default:
+            return "Windows error " + std::to_string(error);
+    }
+}
+
+}  // namespace
+
+std::string folder_write_problem(const char* dir) {
+    if (dir == nullptr || dir[0] == '\0') return {};
+    std::string at(dir);
+    while (at.size() > 1 && (at.back() == '\\' || at.back() == '/')) at.pop_back();
+    for (;;) {
+        std::wstring wat;
+        if (!file_path(at.c_str(), wat)) return at + " cannot be examined: not a usable path";
+        const DWORD attrs = GetFileAttributesW(wat.c_str());
+        if (attrs != INVALID_FILE_ATTRIBUTES) {
+            if ((attrs & FILE_ATTRIBUTE_DIRECTORY) == 0) return at + " is not a folder";
+            break;
+        }
+        const DWORD error = GetLastError();
+        const std::size_t cut = at.find_last_of("\\/");
+        if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) ||
+            cut == std::string::npos || cut == 0) {
+            return at + " cannot be examined: " + win32_reason(error);
+        }
+        at.resize(cut);
+        if (at.size() == 2 && at[1] == ':') at.push_back('\\');  // a drive's root
+    }
+    // Windows answers "may I create a file here" only by a try: the access rules, a
+    // read-only share and a full disk all show in it. The file is gone when its one handle
+    // closes.
+    unsigned char random[8];
+    if (!random_bytes(random)) return at + " cannot be examined: the system gave no random bytes";
+    std::string probe = at;
+    if (probe.back() != '\\' && probe.back() != '/') probe.push_back('\\');
+    probe += ".credvane-probe-";
+    for (const unsigned char b : random) {
+        probe.push_back("0123456789abcdef"[b >> 4]);
+        probe.push_back("0123456789abcdef"[b & 15]);
+    }
+    std::wstring wprobe;
+    if (!file_path(probe.c_str(), wprobe)) return at + " cannot be examined: not a usable path";
+    const unique_handle file =
+        own(CreateFileW(wprobe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (!file) return at + " cannot be written: " + win32_reason(GetLastError());
+    return {};
+}
+
 // Replacing a file, for the sign-in programs' credential file and marker.
 
 namespace {

@@ -68,6 +68,15 @@ std::string unsafe_folder_of(const std::string& path) {
     return folder.empty() ? std::string() : platform::unsafe_folder(folder.c_str());
 }
 
+std::string marker_write_problem(const std::string& path) {
+    const std::string folder = folder_of(path);
+    if (folder.empty()) return {};
+    if (std::string unsafe = platform::unsafe_folder(folder.c_str()); !unsafe.empty()) {
+        return unsafe;
+    }
+    return platform::folder_write_problem(folder.c_str());
+}
+
 int reply(const json& answer) {
     platform::write_stdout(answer.dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
     return exit_ok;

@@ -40,6 +40,10 @@ void protect_process();
 // platform::unsafe_folder judges it), or empty.
 std::string unsafe_folder_of(const std::string& path);
 
+// Why the pending-login marker at path could not be written (an unsafe folder, or one this
+// process may not create files in, with the system's reason), or empty when nothing shows.
+std::string marker_write_problem(const std::string& path);
+
 // The run's deadline on the monotonic clock. credvane gives all its CLI runs of one
 // request CREDVANE_CLI_TIMEOUT seconds together (30 by default) and runs the status query
 // before and after a poll, so one run takes at most two thirds of it, and never more

@@ -98,6 +98,11 @@ int do_start(const options& o, const std::string& creds, const std::string& mark
     if (!issuer_ok(issuer)) {
         return fail("bad_issuer", "CREDVANE_ISSUER is not a usable https:// address");
     }
+    // Checked before the issuer hands out a code that could then not be kept.
+    if (const std::string why = marker_write_problem(marker); !why.empty()) {
+        return fail("marker_failed",
+                    "could not write the pending-login marker " + marker + ": " + why);
+    }
     const std::int64_t deadline = run_deadline_ms();
     http::client c;
     json body = json::object();
@@ -118,7 +123,10 @@ int do_start(const options& o, const std::string& creds, const std::string& mark
     const pending p{code->device_auth_id, code->user_code, code->interval, issuer, now,
                     now + code_lifetime_sec, 0};
     if (!write_marker(marker, p)) {
-        return fail("marker_failed", "could not write the pending-login marker");
+        std::string why = marker_write_problem(marker);
+        if (why.empty()) why = "the file system refused the write";
+        return fail("marker_failed",
+                    "could not write the pending-login marker " + marker + ": " + why);
     }
     json out = json::object();
     out["ok"] = true;

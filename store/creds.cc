@@ -124,6 +124,7 @@ struct cred_facts {
     std::int64_t expiry = 0;           // the "exp" claim; only a positive one is used
     std::string_view account_id_text;  // empty when none
     std::int64_t last_refresh = 0;     // 0 when unread or not after 1970
+    std::uint64_t token_hash = 0;      // of the access token's text; 0 when none was read
     std::string_view file_problem;     // why the Codex CLI would refuse the file; empty if not
 };
 
@@ -159,12 +160,23 @@ std::string_view file_problem_of(const cred_values& v) {
     return {};
 }
 
+// FNV-1a over the text, never 0: it tells one token from the next, nothing more.
+std::uint64_t text_hash(std::string_view text) {
+    std::uint64_t h = 14695981039346656037ULL;
+    for (const char c : text) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 1099511628211ULL;
+    }
+    return h == 0 ? 1 : h;
+}
+
 // The facts drawn from what the scan read; the texts of v must outlive f.
 cred_facts facts_of(const cred_values& v) {
     cred_facts f;
     if (v.access_token != nullptr && v.access_token[0] != '\0') {
         f.logged_in = true;
         f.expiry = jwt_exp(v.access_token);
+        f.token_hash = text_hash(v.access_token);
     } else if (v.access_present) {
         f.logged_in = true;
     }
@@ -190,6 +202,7 @@ void set_record(const cred_facts& f, login_status& st, account_entry* entry) {
     // The claim's own unit, seconds; a zero or negative claim means no usable expiry.
     if (f.expiry > 0) st.expires_at = f.expiry;
     if (f.last_refresh > 0) st.last_refresh = f.last_refresh;
+    if (f.token_hash != 0) st.token_hash = f.token_hash;
     if (!f.file_problem.empty()) st.file_problem = f.file_problem;
     if (entry != nullptr) {
         entry->logged_in = st.logged_in;

@@ -45,8 +45,14 @@ struct login_status {
     std::int64_t expires_in_sec = 0;
     std::int64_t last_refresh = 0;
     std::int64_t pending_age_sec = 0;
+    // Internal: a hash of the access token as the scan read it (0 when none), so that a
+    // renewal shows even when the new token expires in the same second as the old one.
+    std::uint64_t token_hash = 0;
     // Why the Codex CLI would refuse the credential file, or empty (a text of creds.cc).
     std::string_view file_problem;
+    // Why this process could not make files in the pending-login folder (where the markers
+    // and the account locks live), with the system's reason, or empty.
+    text<1280> pending_problem;
     std::array<account_entry, max_named_accounts> accounts{};
     int account_count = 0;
 };

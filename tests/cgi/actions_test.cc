@@ -26,6 +26,15 @@ struct outcome {
     int exit_code;
 };
 
+// The body with its "@" (if any) replaced by the stand-in CLI's path, which only the host
+// knows.
+std::string naming(std::string body, const std::string& cli) {
+    if (const auto at = body.find('@'); at != std::string::npos) {
+        body.replace(at, 1, cgi::json_text(cli));
+    }
+    return body;
+}
+
 void expect_outcome(const cgi::result& res, const outcome& o) {
     const std::string head = o.head.empty() ? cgi::json_head : cgi::status_head(o.head);
     EXPECT_EQ(res.out, head + o.body) << o.name;
@@ -51,8 +60,8 @@ TEST(Start, EveryOutcome) {
         {"not found on the action's run",
          {"", 127},
          "200 OK",
-         "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"quenlo-codex-login is not on "
-         "this node\"}\n",
+         "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"the login CLI is not on "
+         "this node (CODEX_LOGIN_BIN is @)\"}\n",
          1},
         {"started, defaults",
          {"{\"ok\":true,\"verify_url\":\"https://x/"
@@ -102,11 +111,41 @@ TEST(Start, EveryOutcome) {
          "{\"ok\":false,\"error\":\"rate_limited\",\"detail\":\"slow down\"}\n",
          0},
     };
-    for (const outcome& o : rows) {
+    for (outcome o : rows) {
         cgi::host h;
-        h.env["CODEX_LOGIN_BIN"] = login_cli(h, o.cli);
+        const std::string cli = login_cli(h, o.cli);
+        h.env["CODEX_LOGIN_BIN"] = cli;
+        o.body = naming(o.body, cli);
         expect_outcome(h.run("action=start"), o);
     }
+}
+
+// A configured login or refresh CLI that is not there is named by every answer: the
+// operator set the variable already, and has to see which path is wrong.
+TEST(EveryAction, NamesTheConfiguredCliThatIsMissing) {
+    cgi::host h;
+    h.write("home/.codex/auth.json", "{\"access_token\":\"x\"}");
+    const std::string login = h.path("no such folder/login");
+    const std::string refresh = h.path("no such folder/refresh");
+    h.env["CODEX_LOGIN_BIN"] = login;
+    h.env["CODEX_REFRESH_BIN"] = refresh;
+    const std::string login_missing =
+        "the login CLI is not on this node (CODEX_LOGIN_BIN is " + cgi::json_text(login) + ")";
+    for (const char* action : {"start", "poll", "logout"}) {
+        const cgi::result res = h.run(std::string("action=") + action);
+        EXPECT_EQ(res.out, cgi::status_head("200 OK") +
+                               "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"" +
+                               login_missing + "\"}\n")
+            << action;
+        EXPECT_EQ(res.exit_code, 1) << action;
+    }
+    EXPECT_NE(h.run("action=status").out.find("\"cli_error\":\"" + login_missing + "\""),
+              std::string::npos);
+    EXPECT_EQ(h.run("action=refresh").out,
+              cgi::status_head("200 OK") +
+                  "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"the refresh CLI "
+                  "is not on this node (CODEX_REFRESH_BIN is " +
+                  cgi::json_text(refresh) + ")\"}\n");
 }
 
 TEST(Start, NoCliAndArguments) {
@@ -141,8 +180,8 @@ TEST(Poll, EveryOutcome) {
         {"not found on the action's run",
          {"", 126},
          "200 OK",
-         "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"quenlo-codex-login is not on "
-         "this node\"}\n",
+         "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"the login CLI is not on "
+         "this node (CODEX_LOGIN_BIN is @)\"}\n",
          1},
         {"pending without ok is a failure",
          {"{\"state\":\"pending\"}\n"},
@@ -180,9 +219,11 @@ TEST(Poll, EveryOutcome) {
              fffd + " " + fffd + fffd + fffd + " \xE2\x82\xAC " + fffd + "\",\"pending\":false}\n",
          0},
     };
-    for (const outcome& o : rows) {
+    for (outcome o : rows) {
         cgi::host h;
-        h.env["CODEX_LOGIN_BIN"] = login_cli(h, o.cli);
+        const std::string cli = login_cli(h, o.cli);
+        h.env["CODEX_LOGIN_BIN"] = cli;
+        o.body = naming(o.body, cli);
         expect_outcome(h.run("action=poll"), o);
     }
 }
@@ -226,6 +267,19 @@ TEST(Poll, DoneAnswersCarryTheFreshStatus) {
         {"pending, signed in again", {}, "",
          "{\"ok\":true,\"state\":\"pending\",\"interval\":7,\"pending\":true,\"logged_in\":true}\n",
          0});
+    // Another new token issued within the same second: the same expiry, yet news.
+    h.env["CODEX_LOGIN_BIN"] = login_cli(
+        h,
+        {pending, 0,
+         h.write("same.json", "{\"tokens\":{\"access_token\":\"x.eyJleHAiOjQxMDI0NDQ4MDB9.t\"}}\n"),
+         creds});
+    expect_outcome(
+        h.run("action=poll"),
+        {"pending, signed in again within the second",
+         {},
+         "",
+         "{\"ok\":true,\"state\":\"pending\",\"interval\":7,\"pending\":true,\"logged_in\":true}\n",
+         0});
     // No JSON while the first status already shows a login: done from that status.
     h.env["CODEX_LOGIN_BIN"] = login_cli(h, {"no json\n"});
     // A second can pass between the two runs: compare without the clock figures.
@@ -262,11 +316,13 @@ TEST(Cancel, EveryOutcome) {
         }
     }
     cgi::host h;
-    h.env["CODEX_LOGIN_BIN"] = login_cli(h, {"", 127});
+    const std::string gone = login_cli(h, {"", 127});
+    h.env["CODEX_LOGIN_BIN"] = gone;
     EXPECT_EQ(h.run("action=cancel").out,
               cgi::status_head("200 OK") +
                   "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":"
-                  "\"quenlo-codex-login is not on this node\"}\n");
+                  "\"the login CLI is not on this node (CODEX_LOGIN_BIN is " +
+                  cgi::json_text(gone) + ")\"}\n");
 }
 
 TEST(Cancel, WithoutCliRemovesOnlyAMarkerFile) {
@@ -288,37 +344,59 @@ TEST(Cancel, WithoutCliRemovesOnlyAMarkerFile) {
 TEST(Refresh, EveryOutcome) {
     const std::string old_token = cgi::jwt_with_exp(4000000000LL);
     const std::string new_token = cgi::jwt_with_exp(4000003600LL);
-    auto file_with = [](const std::string& token) {
-        return "{\"tokens\":{\"access_token\":\"" + token + "\",\"refresh_token\":\"r\"}}";
+    // Issued within the same second as the old one: the same expiry, another signature.
+    const std::string same_second = old_token + "x";
+    const std::string gone_by = cgi::jwt_with_exp(1000000000LL);
+    auto file_with = [](const std::string& token, const std::string& last_refresh = "") {
+        return "{\"tokens\":{\"access_token\":\"" + token + "\",\"refresh_token\":\"r\"}" +
+               (last_refresh.empty() ? "" : ",\"last_refresh\":\"" + last_refresh + "\"") + "}";
     };
+    const std::string reused =
+        "{\"ok\":false,\"error\":\"refresh_token_reused\",\"detail\":\"the issuer says this "
+        "refresh token was already used\"}\n";
+    const std::string not_renewed =
+        "the refresh CLI did not extend the token in the credential file; sign in again";
+    const std::string failed =
+        "{\"ok\":false,\"error\":\"refresh_failed\",\"detail\":\"" + not_renewed + "\"}\n";
     struct row {
         std::string name;
         std::string before;     // the credential file before the run
         std::string rewritten;  // what the refresh CLI writes ("" leaves it alone)
+        std::string cli_out;    // what the refresh CLI prints
         int cli_exit;
-        bool refreshed;
+        std::string failure;  // the answer's body when it is no refresh, else ""
     };
     const row rows[] = {
-        {"expiry grew", file_with(old_token), file_with(new_token), 0, true},
-        {"grew but CLI exits 1", file_with(old_token), file_with(new_token), 1, true},
-        {"unchanged", file_with(old_token), "", 0, false},
-        {"emptied", file_with(old_token), "{}", 0, false},
-        {"no expiry known before", "{\"access_token\":\"opaque\"}", "", 0, true},
+        {"expiry grew", file_with(old_token), file_with(new_token), "some text\n", 0, ""},
+        {"grew but CLI exits 1", file_with(old_token), file_with(new_token), "some text\n", 1, ""},
+        {"new token, same expiry", file_with(old_token, "2096-10-01T00:00:00Z"),
+         file_with(same_second, "2096-10-01T00:00:00Z"), "{\"ok\":true}\n", 0, ""},
+        {"same token, new last_refresh", file_with(old_token, "2096-10-01T00:00:00Z"),
+         file_with(old_token, "2096-10-01T00:00:01Z"), "{\"ok\":true}\n", 0, ""},
+        {"renewed, though the CLI says it failed", file_with(old_token), file_with(new_token),
+         reused, 1, ""},
+        {"new token already expired", file_with(old_token), file_with(gone_by), "", 0, failed},
+        {"unchanged", file_with(old_token), "", "some text\n", 0, failed},
+        {"unchanged, the CLI says ok", file_with(old_token), "", "{\"ok\":true}\n", 0, failed},
+        {"unchanged, the CLI's reason", file_with(old_token), "", "note\n" + reused, 1, reused},
+        {"unchanged, a reason without detail", file_with(old_token), "",
+         "{\"ok\":false,\"error\":\"locked\"}\n", 1,
+         "{\"ok\":false,\"error\":\"locked\",\"detail\":\"" + not_renewed + "\"}\n"},
+        {"emptied", file_with(old_token), "{}", "", 0, failed},
+        {"opaque token renewed", "{\"access_token\":\"opaque\"}", "{\"access_token\":\"opaque2\"}",
+         "", 0, ""},
+        {"opaque token unchanged", "{\"access_token\":\"opaque\"}", "", "", 0, failed},
     };
-    const std::string failed =
-        "{\"ok\":false,\"error\":\"refresh_failed\",\"detail\":\"the refresh CLI did not extend "
-        "the "
-        "token in the credential file; sign in again\"}\n";
     for (const row& r : rows) {
         cgi::host h;
         const auto creds = h.write("home/.codex/auth.json", r.before);
         // Its second argument is the credential file.
         cgi::stand_in refresh;
-        refresh.other = {"some text\n", r.cli_exit,
+        refresh.other = {r.cli_out, r.cli_exit,
                          r.rewritten.empty() ? std::string() : h.write("new.json", r.rewritten)};
         h.env["CODEX_REFRESH_BIN"] = h.cli("refresh", refresh);
         const cgi::result res = h.run("action=refresh");
-        if (r.refreshed) {
+        if (r.failure.empty()) {
             const std::string status = h.run("action=status").out;
             EXPECT_EQ(cgi::pin_clock(res.out),
                       cgi::pin_clock(cgi::json_head + "{\"ok\":true,\"refreshed\":true," +
@@ -326,7 +404,7 @@ TEST(Refresh, EveryOutcome) {
                 << r.name;
             EXPECT_EQ(res.exit_code, 0) << r.name;
         } else {
-            EXPECT_EQ(res.out, cgi::json_head + failed) << r.name;
+            EXPECT_EQ(res.out, cgi::json_head + r.failure) << r.name;
             EXPECT_EQ(res.exit_code, 1) << r.name;
         }
     }
@@ -399,8 +477,8 @@ TEST(Logout, EveryOutcome) {
          "check its output\"}\n",
          1},
         {"not found on the action's run", "", 127, false, "200 OK",
-         "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"quenlo-codex-login is not on "
-         "this node\"}\n",
+         "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"the login CLI is not on "
+         "this node (CODEX_LOGIN_BIN is @)\"}\n",
          1},
     };
     for (const row& r : rows) {
@@ -429,7 +507,7 @@ TEST(Logout, EveryOutcome) {
                     << label;
                 EXPECT_NE(res.out.find("\"logged_in\":false,"), std::string::npos) << res.out;
             } else {
-                EXPECT_EQ(res.out, cgi::status_head(r.head) + r.body) << label;
+                EXPECT_EQ(res.out, cgi::status_head(r.head) + naming(r.body, cli)) << label;
             }
             EXPECT_EQ(res.exit_code, r.exit_code) << label;
             EXPECT_EQ(h.read(creds), r.empties ? "{}" : signed_in) << label;

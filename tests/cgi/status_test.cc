@@ -40,7 +40,8 @@ TEST(Status, NoCredentialsNoCliWholeAnswer) {
                     cgi::json_text(h.path("home/.codex/auth.json")) +
                     "\",\"profile\":\"\",\"profile_exists\":false,\"named_"
                     "accounts\":false,\"api_key_present\":false,\"cli_error\":\"the login CLI "
-                    "is not on this node\",\"accounts\":[],\"file_problem\":\"\""));
+                    "is not on this "
+                    "node\",\"accounts\":[],\"file_problem\":\"\",\"pending_problem\":\"\""));
 }
 
 // Windows matches an account file's extension without regard to case.
@@ -105,7 +106,7 @@ TEST(Status, CredentialFileCliProfileMarkerAndAccounts) {
             "{\"name\":\"b\",\"logged_in\":true,\"has_refresh\":false,\"expires_at\":" +
             std::to_string(now - 10) +
             ",\"expires_in_sec\":R,\"expired\":true}],"
-            "\"file_problem\":\"no id_token\""));
+            "\"file_problem\":\"no id_token\",\"pending_problem\":\"\""));
 }
 
 // A credential file the Codex CLI would refuse still counts as a login, and the answer
@@ -128,7 +129,8 @@ TEST(Status, FileProblemNamesWhatTheCliRefuses) {
         h.write("home/.codex/auth.json", file);
         const cgi::result res = h.run("action=status");
         EXPECT_EQ(res.exit_code, 0);
-        EXPECT_NE(res.out.find("\"accounts\":[],\"file_problem\":\"" + want + "\"}\n"),
+        EXPECT_NE(res.out.find("\"accounts\":[],\"file_problem\":\"" + want +
+                               "\",\"pending_problem\":\"\"}\n"),
                   std::string::npos)
             << file << "\n"
             << res.out;

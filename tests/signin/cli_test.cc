@@ -589,6 +589,23 @@ TEST_F(Signin, FoldersOthersMayChangeAreRefused) {
     }
 }
 
+// A home the program may not make the pending folder in is named, with the system's
+// reason, before the issuer hands out a code that could not be kept.
+TEST_F(Signin, AHomeThatCannotBeWrittenIsNamedBeforeACodeIsAsked) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root may write any folder whatever its mode";
+    const auto home = n.root / "home";
+    std::filesystem::create_directories(home);
+    ASSERT_EQ(::chmod(home.c_str(), 0500), 0);
+    const run_result start = n.login({"--start"});
+    ::chmod(home.c_str(), 0700);
+    EXPECT_EQ(start.code, 1) << start.out;
+    EXPECT_EQ(start.answer()["error"], "marker_failed") << start.out;
+    EXPECT_EQ(start.answer()["detail"], "could not write the pending-login marker " +
+                                            n.marker().string() + ": " + home.string() +
+                                            " cannot be written: Permission denied");
+    EXPECT_EQ(server.count(usercode_path), 0u);
+}
+
 // A code longer than credvane can show whole would be one the person types in vain.
 TEST_F(Signin, AUserCodeIsCarriedWholeOrRefused) {
     for (const std::size_t len : {63u, 64u}) {

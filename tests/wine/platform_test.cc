@@ -1,5 +1,6 @@
 // platform_test.cc: the Windows platform layer on its own, run under wine.
 #include "platform/platform.h"
+#include "platform/files.h"
 
 #include <gtest/gtest.h>
 
@@ -240,6 +241,20 @@ TEST_F(Files, NonDirectoryTest) {
     EXPECT_TRUE(platform::remove_file(file.c_str()));
     EXPECT_FALSE(platform::is_non_directory(file.c_str()));
     EXPECT_FALSE(platform::remove_file(file.c_str()));
+}
+
+// Whether a file could be made in a folder is found by trying: the try leaves nothing behind,
+// a folder yet to be made is judged by its parent, and a file in the way is named.
+TEST_F(Files, FolderWriteProblemTriesAndLeavesNothing) {
+    const std::string dir = h.root + "\\probe";
+    std::filesystem::create_directories(dir);
+    EXPECT_EQ(platform::folder_write_problem(dir.c_str()), "");
+    EXPECT_EQ(platform::folder_write_problem((dir + "\\not\\yet\\").c_str()), "");
+    EXPECT_TRUE(std::filesystem::is_empty(dir));
+    const std::string file = h.write("probe\\plain", "x");
+    EXPECT_EQ(platform::folder_write_problem((file + "\\below").c_str()),
+              file + " is not a folder");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
 }
 
 TEST_F(Files, NamesOutsideTheCodePageAreReadListedAndRemovedInUtf8) {
