@@ -25,7 +25,7 @@ std::string status_fields(const std::string& credentials_path, const std::string
            cli_present + ",\"credentials_path\":\"" + cgi::json_text(credentials_path) +
            "\",\"profile\":\"\",\"profile_exists\":false,\"named_accounts\":false,"
            "\"api_key_present\":false,\"cli_error\":\"" +
-           cli_error + "\",\"accounts\":[],\"file_problem\":\"\"";
+           cli_error + "\",\"accounts\":[],\"file_problem\":\"\",\"pending_problem\":\"\"";
 }
 
 std::string credentials_path_of(const std::string& out) {
