@@ -244,6 +244,7 @@ test('a poll error goes away once the node answers again', async () => {
   await page.route(polls, (route) => route.abort());
   await page.click('#btnStartLogin');
   await h.until(async () => (await h.text(page, 'flowNote')) === "Can't reach the node; retrying.", 'a failed poll');
+  await h.captureBoth(page, 'poll-unreachable');
   await page.unroute(polls);
   await h.until(async () => (await h.text(page, 'flowNote')) === '', 'the note cleared', 20000);
   assert.equal(await h.text(page, 'pollLabel'), 'Waiting for authorization in browser...');
