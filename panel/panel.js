@@ -764,6 +764,13 @@
     $('bar').className = 'bar';
     $('sessionLead').textContent = 'The state of this node is not known right now.';
     $('session').textContent = '';
+    // What the buttons and the idle line offer rests on the last answer: they return with the
+    // next one.
+    ['btnRefresh', 'btnStartLogin', 'btnRelogin', 'btnSignOut'].forEach(function (id) {
+      show(id, false);
+    });
+    $('confirmOut').hidden = true;
+    idleText(null);
     note('sessionNote', msg, 'err');
   }
 
@@ -976,8 +983,17 @@
     $('btnCopyOpen').hidden = !copy;
     $('btnCopyOpen').textContent = web ? 'Copy Code & Open OpenAI' : 'Copy Code';
     $('btnOpen').hidden = copy || !web;
-    if (web) $('btnOpen').href = flowVerify;
-    else $('btnOpen').removeAttribute('href');
+    // A link without an address may carry no target or rel either, so they come and go with it.
+    var open = $('btnOpen');
+    if (web) {
+      open.href = flowVerify;
+      open.target = '_blank';
+      open.rel = 'noopener';
+    } else {
+      ['href', 'target', 'rel'].forEach(function (a) {
+        open.removeAttribute(a);
+      });
+    }
     $('copyHint').hidden = copy;
     $('copyHint').textContent = copy ? '' : copyHow();
   }

@@ -290,7 +290,11 @@ for (const c of refusals) {
       // the code stays with how to copy it, and the link has a button of its own.
       assert.equal(await page.locator('#btnCopyOpen').isVisible(), false);
       assert.equal(await h.text(page, 'copyHint'), 'Select the code and press Ctrl+C to copy it.');
-      assert.equal(await page.locator('#btnOpen').getAttribute('href'), verifyUrl);
+      const open = page.locator('#btnOpen');
+      assert.deepEqual(
+        [await open.getAttribute('href'), await open.getAttribute('target'), await open.getAttribute('rel')],
+        [verifyUrl, '_blank', 'noopener'],
+      );
     }
     assert.equal(await page.locator('#verifyUrl a').getAttribute('href'), verifyUrl);
     await page.click('#btnCancel');

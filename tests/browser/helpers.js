@@ -138,12 +138,15 @@ async function issuer(control, body) {
   return v;
 }
 
-// A named account's credential file, as the login CLI would leave it: an unsigned JWT whose
-// "exp" is the given time, and "last_refresh" when given.
-function writeAccount(home, name, exp, lastRefresh) {
+// A named account's credential file, as the login CLI would leave it: unsigned JWTs whose
+// "exp" is the given time, and "last_refresh" when given. opts.omit names a member of "tokens"
+// to leave out, for a file that the Codex CLI would refuse.
+function writeAccount(home, name, exp, lastRefresh, opts = {}) {
   const b64 = (o) => Buffer.from(JSON.stringify(o)).toString('base64url');
   const token = `${b64({ alg: 'none', typ: 'JWT' })}.${b64({ sub: name, exp })}.c2ln`;
-  const file = { tokens: { access_token: token, refresh_token: 'rt-' + name, account_id: 'acct-' + name } };
+  const tokens = { id_token: token, access_token: token, refresh_token: 'rt-' + name, account_id: 'acct-' + name };
+  if (opts.omit) delete tokens[opts.omit];
+  const file = { tokens };
   if (lastRefresh) file.last_refresh = new Date(lastRefresh * 1000).toISOString().replace(/\.\d+Z$/, 'Z');
   const dir = path.join(home, '.codex', 'accounts');
   fs.mkdirSync(dir, { recursive: true });

@@ -90,6 +90,8 @@ test('add an account: a bad name is refused on the spot, a good one starts its l
     assert.equal(await h.text(page, 'addNote'), msg, name);
     assert.equal(await page.locator('#addName').getAttribute('aria-invalid'), 'true');
   }
+  await page.locator('#addName').scrollIntoViewIfNeeded();
+  await h.captureBoth(page, 'add-account-refused');
   assert.ok(!calls.some((u) => u.includes('action=start')), calls.join(' '));
   await page.fill('#addName', 'new-acct_1.x');
   await page.click('#btnAdd');
@@ -128,6 +130,7 @@ test('before the first answer nothing of the node is stated; Unlock on a slow li
   await page.fill('#pwdInput', env.password);
   await page.click('#btnUnlock');
   await h.until(async () => (await h.text(page, 'gateNote')) === 'Checking\u2026', 'checking');
+  await h.captureBoth(page, 'password-checking');
   go();
   await h.until(async () => (await h.text(page, 'pillText')) === 'Not Connected', 'unlocked');
   assert.equal(await page.locator('#hSession').isVisible(), true);

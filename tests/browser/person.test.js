@@ -224,7 +224,8 @@ test('a failed status call leaves nothing on screen that it can no longer vouch 
   const { ctx, page, errors } = await h.openPanel(browser, env.main + '/credvane?account=work');
   await h.loaded(page);
   assert.equal(await h.text(page, 'pillText'), 'Logged In');
-  await page.route((u) => u.searchParams.get('action') === 'status', (route) => route.abort());
+  const statuses = (u) => u.searchParams.get('action') === 'status';
+  await page.route(statuses, (route) => route.abort());
   await page.click('#btnReload');
   // The browser's own words for a failed fetch mean nothing to a person; the panel says what
   // it does about it.
@@ -232,7 +233,19 @@ test('a failed status call leaves nothing on screen that it can no longer vouch 
   assert.equal(await h.text(page, 'pillText'), 'No answer');
   assert.equal(await h.text(page, 'count'), '-');
   assert.equal(await h.fillShown(page), '0%');
+  // Nothing is offered on the strength of the last answer either; Reload stays.
+  for (const id of ['btnRefresh', 'btnStartLogin', 'btnRelogin', 'btnSignOut']) {
+    assert.equal(await page.locator('#' + id).isVisible(), false, id);
+  }
+  assert.equal(await h.text(page, 'idleText'), '');
+  assert.equal(await page.locator('#btnReload').isVisible(), true);
   await h.captureBoth(page, 'no-answer');
+  // The node back: its answer brings them back.
+  await page.unroute(statuses);
+  await page.click('#btnReload');
+  await h.until(async () => (await h.text(page, 'pillText')) === 'Logged In', 'the node back');
+  assert.equal(await page.locator('#btnSignOut').isVisible(), true);
+  assert.match(await h.text(page, 'idleText'), /^No login in progress\./);
   assert.deepEqual(errors, []);
   await ctx.close();
 });
@@ -244,6 +257,7 @@ test('a poll error goes away once the node answers again', async () => {
   await page.route(polls, (route) => route.abort());
   await page.click('#btnStartLogin');
   await h.until(async () => (await h.text(page, 'flowNote')) === "Can't reach the node; retrying.", 'a failed poll');
+  await h.captureBoth(page, 'poll-unreachable');
   await page.unroute(polls);
   await h.until(async () => (await h.text(page, 'flowNote')) === '', 'the note cleared', 20000);
   assert.equal(await h.text(page, 'pollLabel'), 'Waiting for authorization in browser...');

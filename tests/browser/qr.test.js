@@ -48,6 +48,15 @@ async function scan(page, name) {
   return zbarRead(file);
 }
 
+// A narrow screen keeps the code behind its button until asked; a wide one shows it at once.
+async function openQr(page) {
+  if (!(await page.locator('#btnQr').isVisible())) return;
+  assert.equal(await page.locator('#verifyQr').isVisible(), false, 'the QR code before it was asked for');
+  await page.click('#btnQr');
+  assert.equal(await page.locator('#btnQr').getAttribute('aria-expanded'), 'true');
+  assert.equal(await page.locator('#verifyQr').isVisible(), true, 'the QR code once asked for');
+}
+
 async function qrShown(page) {
   return page.evaluate(() => {
     const box = document.getElementById('verifyQr');
@@ -108,6 +117,8 @@ for (const width of [1000, 400]) {
     await h.loaded(page);
     assert.equal(await qrShown(page), false);
     await startFlow(page);
+    assert.equal(await page.locator('#btnQr').isVisible(), width <= 520, 'the QR button');
+    await openQr(page);
     const href = env.issuer + '/codex/device';
     assert.equal(await page.locator('#verifyUrl a').getAttribute('href'), href);
     for (const theme of ['dark', 'light']) {
@@ -161,6 +172,7 @@ for (const [i, c] of links.entries()) {
     assert.equal(await h.text(page, 'verifyUrl'), c.url);
     assert.equal(await qrShown(page), c.qr);
     if (c.qr) {
+      await openQr(page);
       assert.equal(await scan(page, `qr-link-${i}`), c.url);
       assert.equal(await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth), 0);
       const look = await drawn(ctx, page);
