@@ -357,6 +357,9 @@
                             '. Sign in again to write a sound one.', 'warn');
       } else if (advice) {
         note('sessionNote', advice, 'warn');
+      } else if (typeof st.pending_problem === 'string' && st.pending_problem) {
+        note('sessionNote', 'A login cannot start on this node: ' + st.pending_problem +
+                            '. The web server\'s user must be able to write there.', 'warn');
       } else if (li && ex) {
         note('sessionNote', st.has_refresh ? 'The token has expired. Press Refresh Token Now, or sign in again.'
                                            : 'The token has expired and no refresh token is stored: ' +

@@ -233,3 +233,19 @@ test('sign out through the node: the login CLI hands the token back and the file
   assert.deepEqual(errors, []);
   await ctx.close();
 });
+
+test('a pending folder the node cannot write is named before a login is tried', async () => {
+  const why = '/srv/home/.claude/.login-pending cannot be written: Permission denied';
+  const { ctx, page, errors } = await h.openPanel(browser, env.main + '/credvane');
+  await page.route((u) => u.searchParams.get('action') === 'status', (r) =>
+    reply(r, { ...base, account: 'default', accounts: [], pending_problem: why }));
+  await page.click('#btnReload');
+  await h.until(async () => (await h.text(page, 'sessionNote')) !== '', 'the note');
+  assert.equal(
+    await h.text(page, 'sessionNote'),
+    'A login cannot start on this node: ' + why + ". The web server's user must be able to write there.",
+  );
+  assert.equal(await page.locator('#sessionNote').getAttribute('class'), 'note show warn');
+  assert.deepEqual(errors, []);
+  await ctx.close();
+});
