@@ -171,7 +171,7 @@ run HOME="$home" QUERY_STRING=action=status "$exe" >"$tmp/status" 2>"$tmp/status
 status_rc=$?
 printf '%s\r\n' 'Content-Type: application/json; charset=utf-8' 'Cache-Control: no-store' \
     'X-Content-Type-Options: nosniff' '' >"$tmp/status.want"
-printf '%s\n' '{"ok":true,"state":"done","logged_in":true,"expires_at":1700000000,"expires_in_sec":T,"expired":true,"has_refresh":true,"account":"default","pending":false,"pending_age_sec":-1,"last_refresh":1714564800,"account_id":"acc-1","cli_present":false,"credentials_path":"'"$home"'/.codex/auth.json","profile":"","profile_exists":false,"named_accounts":false,"api_key_present":false,"cli_error":"the login CLI is not on this node","accounts":[],"file_problem":"no id_token"}' \
+printf '%s\n' '{"ok":true,"state":"done","logged_in":true,"expires_at":1700000000,"expires_in_sec":T,"expired":true,"has_refresh":true,"account":"default","pending":false,"pending_age_sec":-1,"last_refresh":1714564800,"account_id":"acc-1","cli_present":false,"credentials_path":"'"$home"'/.codex/auth.json","profile":"","profile_exists":false,"named_accounts":false,"api_key_present":false,"cli_error":"the login CLI is not on this node","accounts":[],"file_problem":"no id_token","pending_problem":""}' \
     >>"$tmp/status.want"
 sed 's/"expires_in_sec":-[0-9]*,/"expires_in_sec":T,/' "$tmp/status" >"$tmp/status.got"
 check "a status request answers byte for byte, exit 0, nothing on stderr" \
