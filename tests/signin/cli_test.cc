@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "helpers.h"
@@ -727,7 +728,23 @@ TEST_F(Signin, LogoutRevokesTheRefreshTokenAndRemovesTheFile) {
     EXPECT_TRUE(std::filesystem::exists(n.auth()));
 }
 
-// The core-file limit of every credvane-login running now, as the system reports it.
+// Whether the process behind a /proc folder is a child of this test process: the tests run
+// side by side, and another test's credvane-login may be just starting.
+bool is_my_child(const std::filesystem::path& proc) {
+    std::ifstream in(proc / "stat");
+    std::string stat;
+    std::getline(in, stat);
+    // "pid (comm) state ppid ...": comm may hold blanks and parentheses of its own.
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return false;
+    std::istringstream rest(stat.substr(close + 1));
+    std::string state;
+    long ppid = 0;
+    rest >> state >> ppid;
+    return ppid == static_cast<long>(::getpid());
+}
+
+// The core-file limit of every credvane-login this test runs now, as the system reports it.
 std::vector<std::string> core_limits_of_running_logins() {
     std::vector<std::string> limits;
     std::error_code ec;
@@ -735,6 +752,7 @@ std::vector<std::string> core_limits_of_running_logins() {
     for (const auto& e : std::filesystem::directory_iterator("/proc", ec)) {
         std::error_code ignored;
         if (std::filesystem::read_symlink(e.path() / "exe", ignored) != exe) continue;
+        if (!is_my_child(e.path())) continue;
         std::ifstream in(e.path() / "limits");
         for (std::string line; std::getline(in, line);) {
             if (line.rfind("Max core file size", 0) == 0) limits.push_back(line);
