@@ -24,8 +24,10 @@ namespace {
 
 constexpr std::int64_t fresh_margin_sec = 300;
 // How long a refresh refused as already used waits for the program that used it to
-// write its new tokens.
-constexpr std::int64_t reused_wait_ms = 3000;
+// write its new tokens. That program writes as soon as it has the answer and the locks, but
+// on a busy node it may be seconds behind; giving up early would send a person to sign in
+// again for nothing, while waiting longer costs only when the token is really lost.
+constexpr std::int64_t reused_wait_ms = 10000;
 
 const char* const usage = "usage: credvane-refresh --credentials-file PATH [--force]";
 

@@ -74,11 +74,22 @@ suite() {
     "$@" >"$log" 2>&1 || true
     line=$(grep -E '^[^:]+: [0-9]+ passed, [0-9]+ failed$' "$log" | tail -n1 || true)
     if [ -z "$line" ]; then
-        tail -n 30 "$log"
         line="$(basename "$log" .log): 0 passed, 1 failed"
         echo "$line" >>"$log"
     fi
     echo "$line ($(($(date +%s) - begin)) s, build-logs/$(basename "$log"))"
+    case "$line" in *", 0 failed") ;; *) failures "$log" ;; esac
+}
+
+# failures LOG: what failed, for a reader who has only this script's output (as CI keeps
+# it): each failing case of a TAP log with its message, or gtest's and the runners' failure
+# lines with what precedes them, else the log's end.
+failures() {
+    local log=$1 out
+    out=$(awk '/^ *not ok /{n=40} n>0{print; n--; if (/^ *\.\.\.$/) n=0}' "$log")
+    [ -n "$out" ] || out=$(grep -E -B12 '\[  FAILED  \]|^FAILED|FAILED:|Failure$' "$log" || true)
+    [ -n "$out" ] || out=$(tail -n 30 "$log")
+    printf '%s\n' "$out" | head -n 120 | sed 's/^/    | /'
 }
 
 # ctest_suite DIR LABEL: the CTest tests of that label in DIR, as "LABEL: N passed, M failed",
@@ -139,7 +150,17 @@ else
         export CV_PORT_FIRST=$((21000 + RANDOM % 5000))
         suite hosts-cli-env bash tests/hosts/cli_env.sh build-release
         suite hosts bash tests/hosts/run.sh build-release
-        suite browser bash tests/browser/run.sh build-release
+        # The browser tests mostly wait on the page and the node: two halves of about the same
+        # length, side by side, each with its own issuer and hosts (tests of one half change
+        # accounts and issuer settings that the other half's must not see).
+        local half=(tests/browser/person.test.js tests/browser/states.test.js tests/browser/theme.test.js)
+        local other=()
+        for f in tests/browser/*.test.js tests/panel/*.test.js; do
+            [[ " ${half[*]} " == *" $f "* ]] || other+=("$f")
+        done
+        CV_PORT_FIRST=$((CV_PORT_FIRST + 1000)) suite browser-1 bash tests/browser/run.sh build-release "${half[@]}" &
+        suite browser-2 bash tests/browser/run.sh build-release "${other[@]}"
+        wait $!
         for v in $(sed 's/#.*//' tests/codex/versions); do
             suite "codex-$v" env CODEX_VERSION="$v" bash tests/codex/run.sh build-release
         done
