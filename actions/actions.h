@@ -37,6 +37,13 @@ run_result run_login(const char* name, const char* base, buf& capture);
 // Which of the two CLIs a run was of.
 enum class cli_kind { login, refresh };
 
+// The opening of start, poll and logout: with st just collected, runs the login CLI with
+// args and, when it did not deliver, writes the answer: cli_unavailable for a CLI the node
+// lacks or may not run (hint: say how to get one), failed_code for one that could not be
+// started or overstayed (the server's matter). True when the CLI ran, its output in capture.
+bool run_login_step(const login_status& st, const char* name, const char* args,
+                    std::string_view failed_code, bool hint, buf& capture);
+
 // The answers' words for a run that did not deliver (every result but ran), one table for
 // every action. A path in the configured variable can make them long: they are cut, and
 // only ever reach an answer.

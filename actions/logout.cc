@@ -14,27 +14,10 @@ constexpr std::string_view unknown_argument_error = "usage";
 int action_logout(const char* name) {
     login_status before;
     collect_status(before, name);
-    if (!before.cli_present) {
-        const std::string_view why = before.cli_error.view();
-        emit_error(200, "OK", "cli_unavailable",
-                   why.starts_with(login_cli_absent)
-                       ? cli_missing_words(cli_kind::login, false).view()
-                       : why);
-        return exit_failed;
-    }
-    buf capture;
-    const run_result r = run_login(name, "--logout", capture);
     // A logout that overstayed, or whose CLI could not be started, may or may not have
     // happened: the answer says it failed, and the status tells what is there.
-    if (r == run_result::not_started || r == run_result::timed_out) {
-        emit_error(500, "Internal Server Error", "logout_failed",
-                   run_words(r, cli_kind::login).view());
-        return exit_failed;
-    }
-    if (r != run_result::ran) {
-        emit_error(200, "OK", "cli_unavailable", run_words(r, cli_kind::login).view());
-        return exit_failed;
-    }
+    buf capture;
+    if (!run_login_step(before, name, "--logout", "logout_failed", false, capture)) return exit_failed;
     const char* line = last_json_line(capture);
     if (line == nullptr) {
         emit_error(502, "Bad Gateway", "logout_failed",

@@ -49,6 +49,27 @@ run_text cli_missing_words(cli_kind cli, bool hint) {
     return out;
 }
 
+bool run_login_step(const login_status& st, const char* name, const char* args,
+                    std::string_view failed_code, bool hint, buf& capture) {
+    if (!st.cli_present) {
+        // Only a CLI that is not there is a matter of installing it; one that hung or could
+        // not be started is said as such.
+        const std::string_view why = st.cli_error.view();
+        emit_error(200, "OK", "cli_unavailable",
+                   why.starts_with(login_cli_absent) ? cli_missing_words(cli_kind::login, hint).view()
+                                                     : why);
+        return false;
+    }
+    const run_result r = run_login(name, args, capture);
+    if (r == run_result::ran) return true;
+    if (r == run_result::not_started || r == run_result::timed_out) {
+        emit_error(500, "Internal Server Error", failed_code, run_words(r, cli_kind::login).view());
+    } else {
+        emit_error(200, "OK", "cli_unavailable", run_words(r, cli_kind::login).view());
+    }
+    return false;
+}
+
 run_text run_words(run_result result, cli_kind cli) {
     if (result == run_result::not_found) return cli_missing_words(cli, false);
     run_text out;

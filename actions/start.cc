@@ -10,24 +10,9 @@ namespace credvane {
 int action_start(const char* name, int force) {
     login_status st;
     collect_status(st, name);
-    if (!st.cli_present) {
-        const std::string_view why = st.cli_error.view();
-        // Only a CLI that is not there is a matter of installing it; one that hung or
-        // could not be started is said as such.
-        emit_error(200, "OK", "cli_unavailable",
-                   why.starts_with(login_cli_absent)
-                       ? cli_missing_words(cli_kind::login, true).view()
-                       : why);
-        return exit_failed;
-    }
     buf capture;
-    const run_result r = run_login(name, force ? "--start --force" : "--start", capture);
-    if (r != run_result::ran) {
-        // A CLI that the node lacks or may not run is the node's matter; one that could not
-        // be started or overstayed is the server's.
-        const bool server = r == run_result::not_started || r == run_result::timed_out;
-        emit_error(server ? 500 : 200, server ? "Internal Server Error" : "OK", "cli_unavailable",
-                   run_words(r, cli_kind::login).view());
+    if (!run_login_step(st, name, force ? "--start --force" : "--start", "cli_unavailable", true,
+                        capture)) {
         return exit_failed;
     }
     const char* line = last_json_line(capture);

@@ -48,15 +48,6 @@ utf8_piece utf8_next(std::string_view s, std::size_t at) {
     return {n, true};
 }
 
-bool utf8_valid(std::string_view s) {
-    for (std::size_t i = 0; i < s.size();) {
-        const utf8_piece p = utf8_next(s, i);
-        if (!p.valid) return false;
-        i += p.len;
-    }
-    return true;
-}
-
 std::size_t utf8_whole_prefix(std::string_view s) {
     // A character is at most four bytes, so its lead lies within the last three.
     for (std::size_t back = 1; back <= 3 && back <= s.size(); ++back) {

@@ -23,9 +23,6 @@ struct utf8_piece {
 // The piece at s[at]; at must be below s.size().
 utf8_piece utf8_next(std::string_view s, std::size_t at);
 
-// True when s is well-formed UTF-8 throughout.
-bool utf8_valid(std::string_view s);
-
 // The length of s without a last character that a cut left incomplete: when s ends with
 // the well-formed start of a longer sequence, that start is dropped, else s.size().
 std::size_t utf8_whole_prefix(std::string_view s);

@@ -91,10 +91,6 @@ const char* refresh_bin() {
     return (v != nullptr && v[0] != '\0') ? v : "quenlo-codex-refreshtoken";
 }
 
-void restart_cli_time() {
-    cli_deadline_ms = 0;
-}
-
 int cli_time_left_ms() {
     const std::int64_t now = platform::monotonic_ms();
     if (cli_deadline_ms == 0) {

@@ -65,9 +65,6 @@ class cli_args {
 // CREDVANE_CLI_TIMEOUT bounds the CLI time of the whole request, every run together.
 run_result run_capture(const char* program, const cli_args& args, buf& capture);
 
-// Starts the request's CLI time anew (the next run starts the clock).
-void restart_cli_time();
-
 // Milliseconds of the request's CLI time left (0 once it is up). The first call, or the
 // first run, starts the clock: time spent waiting for another request's runs counts.
 int cli_time_left_ms();

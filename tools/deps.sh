@@ -33,6 +33,8 @@ want cmake has cmake
 want g++ has g++
 want pkg-config has pkg-config
 want curl has curl
+# A rebuild compiles only what changed, in any clone (tools/test.sh points it at the clone).
+want ccache has ccache
 want nodejs has node
 want libcurl4-openssl-dev dpkg -s libcurl4-openssl-dev
 want nlohmann-json3-dev test -f /usr/include/nlohmann/json.hpp

@@ -46,9 +46,11 @@ rm -rf "$logs"
 mkdir -p "$logs"
 jobs=$(nproc)
 # ccache when it is there: every configure below (the packages' and wine's too) takes it up
-# from the environment.
+# from the environment. Paths are hashed relative to this checkout, and the build folder's
+# own path not at all, so that a fresh clone elsewhere reuses what another clone compiled.
 if command -v ccache >/dev/null 2>&1; then
     export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
+    export CCACHE_BASEDIR="$top" CCACHE_NOHASHDIR=true
 fi
 
 # configure DIR CMAKE_ARGS...: configure and build DIR (all its targets), log in DIR.log.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 
 #include "base/buf.h"
 #include "base/text.h"
@@ -12,6 +13,16 @@ namespace credvane {
 namespace {
 
 const std::string R = "\xEF\xBF\xBD";  // U+FFFD
+
+// True when s is well-formed UTF-8 throughout: what every answer must be.
+bool utf8_valid(std::string_view s) {
+    for (std::size_t i = 0; i < s.size();) {
+        const utf8_piece p = utf8_next(s, i);
+        if (!p.valid) return false;
+        i += p.len;
+    }
+    return true;
+}
 
 std::string json_of(const std::string& s) {
     buf b;

@@ -341,7 +341,7 @@ test('accounts: the default is listed, the choice is shown and kept in the addre
   await ctx.close();
 });
 
-// A start reply's interval is held to 1 s .. 1 h: a huge one used to wrap the timer to zero.
+// A start reply's interval is held to 1 s .. 1 h: unheld, a huge one would wrap the timer to zero.
 const intervals = [
   { interval: 1e10, ms: 3600000 },
   { interval: 0.2, ms: 1000 },
