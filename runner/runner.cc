@@ -4,25 +4,13 @@
 #include <cstring>
 #include <string>
 
+#include "base/cli_time.h"
 #include "base/text.h"
 #include "platform/platform.h"
 
 namespace credvane {
 
 namespace {
-
-// CREDVANE_CLI_TIMEOUT: whole seconds of CLI time for the request; anything but a positive
-// decimal number keeps the default.
-int cli_timeout_seconds() {
-    const char* v = platform::env("CREDVANE_CLI_TIMEOUT");
-    if (v == nullptr || *v == '\0') return cli_timeout_default;
-    int n = 0;
-    for (const char* p = v; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9' || n > 86400) return cli_timeout_default;
-        n = n * 10 + (*p - '0');
-    }
-    return n > 0 ? n : cli_timeout_default;
-}
 
 // The request's CLI deadline on the monotonic clock, set by its first run; 0 before.
 std::int64_t cli_deadline_ms = 0;

@@ -10,12 +10,12 @@
 #include <string_view>
 
 #include "base/buf.h"
+#include "base/cli_time.h"
 #include "platform/platform.h"
 
 namespace credvane {
 
 inline constexpr std::uint64_t capture_max = 262144;
-inline constexpr int cli_timeout_default = 30;
 
 using platform::run_result;
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/cli_time.h"
 #include "base/text.h"
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -16,19 +17,7 @@ namespace credvane::signin {
 
 namespace {
 
-constexpr int cli_timeout_default = 30;
 constexpr std::int64_t run_max_ms = 20000;
-
-int cli_timeout_seconds() {
-    const char* v = platform::env("CREDVANE_CLI_TIMEOUT");
-    if (v == nullptr || *v == '\0') return cli_timeout_default;
-    int n = 0;
-    for (const char* p = v; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9' || n > 86400) return cli_timeout_default;
-        n = n * 10 + (*p - '0');
-    }
-    return n > 0 ? n : cli_timeout_default;
-}
 
 // A path from the store's builders is cut at 1023 bytes: one that fills the buffer may
 // have been cut, and a cut path names a different file.
