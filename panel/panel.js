@@ -773,6 +773,11 @@
       show(id, false);
     });
     $('confirmOut').hidden = true;
+    // The accounts stay to choose from; what their tags said was the last answer's.
+    Array.prototype.forEach.call($('accounts').querySelectorAll('.tag'), function (t) {
+      t.textContent = '';
+      t.className = 'tag ';
+    });
     idleText(null);
     note('sessionNote', msg, 'err');
   }

@@ -239,6 +239,10 @@ test('a failed status call leaves nothing on screen that it can no longer vouch 
   }
   assert.equal(await h.text(page, 'idleText'), '');
   assert.equal(await page.locator('#btnReload').isVisible(), true);
+  // The accounts are still there to choose from, without the states of the lost answer.
+  const tags = page.locator('#accounts .acct .tag');
+  assert.ok((await tags.count()) >= 2);
+  assert.deepEqual([...new Set(await tags.allTextContents())], ['']);
   await h.captureBoth(page, 'no-answer');
   // The node back: its answer brings them back.
   await page.unroute(statuses);
@@ -246,6 +250,7 @@ test('a failed status call leaves nothing on screen that it can no longer vouch 
   await h.until(async () => (await h.text(page, 'pillText')) === 'Logged In', 'the node back');
   assert.equal(await page.locator('#btnSignOut').isVisible(), true);
   assert.match(await h.text(page, 'idleText'), /^No login in progress\./);
+  assert.match(await page.locator('#accounts .acct.on .tag').textContent(), /^valid, /);
   assert.deepEqual(errors, []);
   await ctx.close();
 });
