@@ -62,6 +62,7 @@ std::string jwt(const json& claims) {
 }
 
 json answer_of(const cgi::result& r) {
+    EXPECT_TRUE(r.err.empty()) << "the programs write nothing but their answer: " << r.err;
     if (r.out.empty() || r.out.back() != '\n' || r.out.find('\n') != r.out.size() - 1) {
         return json::value_t::discarded;
     }

@@ -35,7 +35,8 @@ inline const std::string client_id = "app_EMoamEEZ73f0CkXaXp7hrann";
 std::string jwt(const json& claims);
 json claims_of(const std::string& token);
 
-// The one JSON line a program printed; discarded when it printed anything else.
+// The one JSON line a program printed; discarded when it printed anything else. A program
+// that wrote to its stderr fails the test.
 json answer_of(const cgi::result& r);
 
 // The built sign-in programs.
