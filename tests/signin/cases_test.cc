@@ -345,7 +345,7 @@ TEST_F(Signin, AnUnreachableIssuerLeavesTheLoginOpen) {
     h.env["CREDVANE_ISSUER"] = closed_issuer;
     const json a = login({"--start"});
     EXPECT_EQ(a["error"], "start_failed") << a.dump();
-    EXPECT_FALSE(a.value("detail", "").empty()) << a.dump();
+    EXPECT_NE(a.value("detail", "").find(refused_words), std::string::npos) << a.dump();
     EXPECT_FALSE(h.exists(marker()));
 }
 

@@ -129,6 +129,7 @@ std::string Signin::start(const std::vector<std::string>& extra) {
     const json a = login(args);
     EXPECT_EQ(a.value("ok", false), true) << a.dump();
     EXPECT_EQ(a.value("verify_url", ""), iss.url() + "/codex/device");
+    EXPECT_TRUE(a.contains("interval") && a["interval"].is_number_integer()) << a.dump();
     return a.value("user_code", "");
 }
 

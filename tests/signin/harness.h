@@ -43,8 +43,10 @@ json answer_of(const cgi::result& r);
 std::string login_exe();
 std::string refresh_exe();
 
-// How the platform's HTTP client words a request that ran out of time.
+// How the platform's HTTP client words a request that ran out of time, and one that found
+// nothing listening.
 extern const char* const timeout_words;
+extern const char* const refused_words;
 
 // An issuer URL where nothing listens.
 inline const std::string closed_issuer = "http://127.0.0.1:1";

@@ -14,7 +14,9 @@
 
 namespace signin_test {
 
-const char* const timeout_words = "Timeout was reached";  // libcurl's
+// libcurl's words.
+const char* const timeout_words = "Timeout was reached";
+const char* const refused_words = "Couldn't connect to server";
 
 std::string login_exe() {
     return CREDVANE_LOGIN_EXE;

@@ -15,7 +15,9 @@
 
 namespace signin_test {
 
+// WinHTTP's words, as the programs report them.
 const char* const timeout_words = "in time";
+const char* const refused_words = "could not connect";
 
 std::string login_exe() {
     return cgi::exe_dir() + "credvane-login.exe";
