@@ -191,3 +191,65 @@ test('a fault stands in for the next answer of one path only', async () => {
   assert.equal(faulty.text, '<html>');
   assert.equal((await send('/oauth/token', {}, 'application/json')).status, 400);
 });
+
+test('a fault can drop the connection or leave out the content type', async () => {
+  await issuer.call('/test/fault', { path: '/oauth/revoke', drop: true });
+  await assert.rejects(send('/oauth/revoke', { token: 't' }), 'a dropped connection is no answer');
+  await issuer.call('/test/fault', { path: '/oauth/revoke', status: 200, content_type: '', body: '{}' });
+  const bare = await fetch(issuer.url + '/oauth/revoke', { method: 'POST', body: '{}' });
+  assert.equal(bare.status, 200);
+  assert.equal(bare.headers.get('content-type'), null);
+  assert.equal((await send('/oauth/revoke', { token: 't' })).status, 200, 'both faults were one-shot');
+});
+
+test('a fault may carry an answer larger than any service call', async () => {
+  const big = 'x'.repeat(300 * 1024);
+  await issuer.call('/test/fault', { path: '/oauth/revoke', status: 200, body: big });
+  assert.equal((await send('/oauth/revoke', { token: 't' })).text, big);
+});
+
+test('every service call is recorded as it came, faulted ones too', async () => {
+  await issuer.call('/test/reset', {});
+  await issuer.call('/test/fault', { path: '/oauth/revoke', status: 500 });
+  await send('/oauth/revoke', 'token=a%2Bb', 'application/x-www-form-urlencoded');
+  await send('/api/accounts/deviceauth/usercode', { client_id: CLIENT });
+  const { requests } = await issuer.call('/test/requests', {});
+  assert.deepEqual(requests, [
+    { method: 'POST', path: '/oauth/revoke', content_type: 'application/x-www-form-urlencoded', body: 'token=a%2Bb' },
+    { method: 'POST', path: '/api/accounts/deviceauth/usercode', content_type: 'application/json', body: JSON.stringify({ client_id: CLIENT }) },
+  ]);
+  assert.deepEqual((await issuer.call('/test/requests')).requests, requests, 'GET and POST read the same');
+});
+
+test('an approval may name the authorization code and verifier, which the exchange then checks', async () => {
+  const c = await code();
+  await issuer.call('/test/approve', { user_code: c.user_code, authorization_code: 'code+1', code_verifier: 'ver/1' });
+  const g = (await poll(c)).json;
+  assert.equal(g.authorization_code, 'code+1');
+  assert.equal(g.code_verifier, 'ver/1');
+  // A client that left the + unencoded would send a blank in its place.
+  const raw = `grant_type=authorization_code&client_id=${CLIENT}&code=code+1` +
+    `&redirect_uri=${encodeURIComponent(issuer.url + '/deviceauth/callback')}&code_verifier=ver%2F1`;
+  const wrong = await send('/oauth/token', raw, 'application/x-www-form-urlencoded');
+  assert.equal(wrong.status, 400, wrong.text);
+  const other = await code();
+  await assert.rejects(issuer.call('/test/approve', { user_code: other.user_code, authorization_code: 'code+1' }),
+    /409/, 'an open authorization code is not handed out twice');
+  const r = await send('/oauth/token', exchangeForm(g), 'application/x-www-form-urlencoded');
+  assert.equal(r.status, 200, r.text);
+});
+
+test('a reset ends faults and holds and forgets events, calls and settings', async () => {
+  await issuer.call('/test/config', { interval: 9 });
+  await issuer.call('/test/fault', { path: '/api/accounts/deviceauth/usercode', status: 500 });
+  await issuer.call('/test/hold', { path: '/oauth/revoke' });
+  const held = send('/oauth/revoke', { token: 't' });
+  await issuer.call('/test/wait', { event: 'held', timeout: 30 });
+  await issuer.call('/test/reset', {});
+  assert.equal((await held).status, 200, 'a held call is let go');
+  // What happened before the reset is gone; the released call's own end came after it.
+  assert.deepEqual((await issuer.call('/test/events')).events.map((e) => e.event), ['released', 'revoke']);
+  const c = await code();
+  assert.equal(c.interval, '3', 'the interval is the one it started with');
+  assert.equal((await issuer.call('/test/requests')).requests.length, 1);
+});

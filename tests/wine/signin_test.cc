@@ -1,6 +1,7 @@
-// signin_test.cc: credvane-login.exe and credvane-refresh.exe as credvane runs them on
-// Windows, against the stand-in issuer (node, outside wine, on 127.0.0.1: run.sh starts it
-// and names it in CREDVANE_TEST_ISSUER), and the file services they stand on.
+// signin_test.cc: what only Windows shows of credvane-login.exe and credvane-refresh.exe
+// and the file services they stand on: sharing, locks, access rules and links of the
+// credential file, WinHTTP's certificate and proxy answers. The cases both platforms share
+// are in tests/signin/cases_test.cc, built into this suite too.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -26,40 +27,10 @@
 #include "store/creds.h"
 #include "store/login_status.h"
 #include "tests/cgi/harness.h"
+#include "tests/signin/harness.h"
 
+namespace signin_test {
 namespace {
-
-using json = nlohmann::ordered_json;
-
-std::string issuer_url() {
-    const char* v = std::getenv("CREDVANE_TEST_ISSUER");
-    return v != nullptr ? v : "";
-}
-
-// A test control of the stand-in issuer; its JSON answer.
-json control(const std::string& path, const json& body) {
-    credvane::http::client c;
-    const std::string text = body.dump();
-    const std::string url = issuer_url() + path;
-    credvane::http::request r;
-    r.url = url;
-    r.content_type = "application/json";
-    r.body = text;
-    const credvane::http::answer a = c.post(r);
-    EXPECT_EQ(a.how, credvane::http::outcome::answered) << path << ": " << a.error;
-    EXPECT_EQ(a.status, 200) << path << ": " << a.body;
-    return json::parse(a.body, nullptr, false);
-}
-
-// The one JSON line a CLI printed.
-json answer_of(const cgi::result& r) {
-    EXPECT_TRUE(r.err.empty()) << r.err;
-    if (r.out.empty() || r.out.back() != '\n' || r.out.find('\n') != r.out.size() - 1) {
-        ADD_FAILURE() << "not one line: " << r.out;
-        return json::value_t::discarded;
-    }
-    return json::parse(r.out, nullptr, false);
-}
 
 std::wstring wide(const std::string& s) {
     return cgi::widen(s);
@@ -171,151 +142,6 @@ TEST(SigninRandom, OwnerIdsAreRandomBase64Url) {
               std::string::npos);
 }
 
-class SigninRoad : public ::testing::Test {
-  protected:
-    cgi::host h;
-
-    void SetUp() override {
-        ASSERT_FALSE(issuer_url().empty()) << "CREDVANE_TEST_ISSUER is not set: run this suite through tests/wine/run.sh";
-        h.env["CREDVANE_ISSUER"] = issuer_url();
-        // A home named in three scripts, none of them in any ANSI code page together: the
-        // credential path reaches the refresh CLI on its command line and must arrive whole.
-        h.home = h.root + "\\h\xc3\xb4me \xe6\x97\xa5\xe6\x9c\xac \xd0\xb4\xd0\xbe\xd0\xbc";
-        std::filesystem::create_directories(std::filesystem::path(wide(h.home)));
-        h.env["USERPROFILE"] = h.home;
-    }
-
-    std::string auth() const { return h.home + "\\.codex\\auth.json"; }
-    std::string marker() const { return h.home + "\\.claude\\.login-pending\\codex-default.json"; }
-
-    json login(const std::vector<std::string>& args) const {
-        return answer_of(h.exec(cgi::exe_dir() + "credvane-login.exe", args));
-    }
-    json refresh() const {
-        return answer_of(h.exec(cgi::exe_dir() + "credvane-refresh.exe", {"--credentials-file", auth(), "--force"}));
-    }
-    // Makes the next poll due at once instead of one interval later.
-    void make_poll_due() {
-        json m = json::parse(h.read(marker()), nullptr, false);
-        ASSERT_TRUE(m.is_object());
-        m["last_poll_ms"] = 1;
-        ASSERT_TRUE(credvane::platform::replace_file(marker().c_str(), ".t-", m.dump()));
-    }
-    // A started login's user code.
-    std::string start(const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> args{"--start"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        const json a = login(args);
-        EXPECT_EQ(a.value("ok", false), true) << a.dump();
-        EXPECT_EQ(a.value("verify_url", ""), issuer_url() + "/codex/device");
-        EXPECT_TRUE(a["interval"].is_number_integer());
-        return a.value("user_code", "");
-    }
-    // A whole device login: start, one pending poll, approval, the poll that writes.
-    void sign_in() {
-        const std::string code = start();
-        ASSERT_FALSE(code.empty());
-        EXPECT_EQ(login({"--poll"}).value("state", ""), "pending");
-        control("/test/approve", {{"user_code", code}});
-        make_poll_due();
-        const json done = login({"--poll"});
-        ASSERT_EQ(done.value("state", ""), "done") << done.dump();
-    }
-};
-
-TEST_F(SigninRoad, ADeviceLoginWritesTheFileAsTheCodexCliDoes) {
-    sign_in();
-    EXPECT_FALSE(h.exists(marker()));
-    const std::string text = h.read(auth());
-    ASSERT_FALSE(text.empty());
-    EXPECT_NE(text.back(), '\n');
-    const json doc = json::parse(text, nullptr, false);
-    ASSERT_TRUE(doc.is_object()) << text;
-    EXPECT_EQ(doc["auth_mode"], "chatgpt");
-    EXPECT_TRUE(doc["OPENAI_API_KEY"].is_null());
-    const json& t = doc["tokens"];
-    EXPECT_EQ(t["oauth_provenance"]["issuer"], issuer_url());
-    EXPECT_EQ(t["account_id"], "acct-standin-0001");
-    EXPECT_EQ(t["login_owner_id"].get<std::string>().size(), 43u);
-    EXPECT_EQ(doc["last_refresh"].get<std::string>().size(), 30u);
-    EXPECT_EQ(text, credvane::authfile::format(doc)) << "two-space indent, the CLI's member order";
-    const json st = login({"--status"});
-    EXPECT_EQ(st["logged_in"], true);
-    EXPECT_EQ(st["has_refresh"], true);
-    EXPECT_EQ(st["pending"], false);
-}
-
-TEST_F(SigninRoad, ARefreshRenewsTheTokensAndKeepsTheRest) {
-    sign_in();
-    const json before = json::parse(h.read(auth()), nullptr, false);
-    const json r = refresh();
-    ASSERT_EQ(r.value("state", ""), "refreshed") << r.dump();
-    const json after = json::parse(h.read(auth()), nullptr, false);
-    EXPECT_NE(after["tokens"]["refresh_token"], before["tokens"]["refresh_token"]);
-    EXPECT_NE(after["tokens"]["access_token"], before["tokens"]["access_token"]);
-    EXPECT_EQ(after["tokens"]["login_owner_id"], before["tokens"]["login_owner_id"]);
-    EXPECT_EQ(after["tokens"]["account_id"], before["tokens"]["account_id"]);
-    EXPECT_NE(after["last_refresh"], before["last_refresh"]);
-}
-
-TEST_F(SigninRoad, RefusedOrGarbledIssuerAnswersLeaveTheFileAsItWas) {
-    sign_in();
-    const std::string kept = h.read(auth());
-    struct row {
-        const char* what;
-        json fault;
-        const char* error;
-    };
-    const row rows[] = {
-        {"not JSON", {{"status", 200}, {"content_type", "text/html"}, {"body", "<html>oops</html>"}}, "bad_answer"},
-        {"JSON without tokens", {{"status", 200}, {"body", json{{"access_token", ""}}}}, "bad_answer"},
-        {"refused", {{"status", 401}, {"body", json{{"error", {{"code", "invalid_grant"}}}}}}, "refresh_refused"},
-        {"broken service", {{"status", 503}, {"body", "busy"}}, "refresh_failed"},
-    };
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.what);
-        json fault = r.fault;
-        fault["path"] = "/oauth/token";
-        control("/test/fault", fault);
-        const json a = refresh();
-        EXPECT_EQ(a.value("ok", true), false) << a.dump();
-        EXPECT_EQ(a.value("error", ""), r.error) << a.dump();
-        EXPECT_EQ(h.read(auth()), kept);
-    }
-    // The file is still good for a refresh once the issuer answers well again.
-    EXPECT_EQ(refresh().value("state", ""), "refreshed");
-}
-
-TEST_F(SigninRoad, ADeniedReloginKeepsTheOldFile) {
-    sign_in();
-    const std::string kept = h.read(auth());
-    EXPECT_EQ(login({"--start"}).value("error", ""), "exists");
-    const std::string code = start({"--force"});
-    control("/test/deny", {{"user_code", code}});
-    const json a = login({"--poll"});
-    EXPECT_EQ(a.value("error", ""), "denied") << a.dump();
-    EXPECT_FALSE(h.exists(marker()));
-    EXPECT_EQ(h.read(auth()), kept);
-}
-
-TEST_F(SigninRoad, AnIssuerThatNeverAnswersLeavesTheLoginOpen) {
-    // The run's time is two thirds of CREDVANE_CLI_TIMEOUT: the request gives up within it.
-    h.env["CREDVANE_CLI_TIMEOUT"] = "3";
-    start();
-    control("/test/fault", {{"path", "/api/accounts/deviceauth/token"}, {"hang", true}});
-    const json a = login({"--poll"});
-    EXPECT_EQ(a.value("state", ""), "pending") << a.dump();
-    EXPECT_TRUE(h.exists(marker()));
-}
-
-TEST_F(SigninRoad, AnUnreachableIssuerIsAClearError) {
-    h.env["CREDVANE_ISSUER"] = "http://127.0.0.1:1";
-    const json a = login({"--start"});
-    EXPECT_EQ(a.value("error", ""), "start_failed") << a.dump();
-    EXPECT_NE(a.value("detail", "").find("could not connect"), std::string::npos) << a.dump();
-    EXPECT_FALSE(h.exists(marker()));
-}
-
 TEST(SigninTls, AnIssuerWhoseCertificateIsNotTrustedIsRefused) {
     const char* url = std::getenv("CREDVANE_TEST_UNTRUSTED_ISSUER");
     ASSERT_NE(url, nullptr) << "CREDVANE_TEST_UNTRUSTED_ISSUER is not set: run this suite through tests/wine/run.sh";
@@ -325,35 +151,6 @@ TEST(SigninTls, AnIssuerWhoseCertificateIsNotTrustedIsRefused) {
     EXPECT_EQ(a.value("error", ""), "start_failed") << a.dump();
     EXPECT_NE(a.value("detail", "").find("not trusted"), std::string::npos) << a.dump();
     EXPECT_FALSE(h.exists(h.home + "\\.claude\\.login-pending\\codex-default.json"));
-}
-
-// The body of a JSON answer of credvane.exe, parsed.
-json cgi_answer(const cgi::result& r) {
-    const std::size_t body = r.out.find("\r\n\r\n");
-    EXPECT_EQ(r.out.compare(0, cgi::json_head.size(), cgi::json_head), 0) << r.out;
-    if (body == std::string::npos) return json::value_t::discarded;
-    return json::parse(r.out.substr(body + 4), nullptr, false);
-}
-
-TEST_F(SigninRoad, CredvaneSignsInThroughItsOwnClis) {
-    // credvane.exe runs both programs as its CLIs and hands them CREDVANE_ISSUER.
-    h.env["CODEX_LOGIN_BIN"] = cgi::exe_dir() + "credvane-login.exe";
-    h.env["CODEX_REFRESH_BIN"] = cgi::exe_dir() + "credvane-refresh.exe";
-    const json started = cgi_answer(h.run("action=start"));
-    ASSERT_EQ(started.value("ok", false), true) << started.dump();
-    EXPECT_EQ(started.value("verify_url", ""), issuer_url() + "/codex/device");
-    control("/test/approve", {{"user_code", started.value("user_code", "")}});
-    const json done = cgi_answer(h.run("action=poll"));
-    EXPECT_EQ(done.value("state", ""), "done") << done.dump();
-    EXPECT_EQ(done.value("logged_in", false), true) << done.dump();
-    EXPECT_EQ(done.value("account_id", ""), "acct-standin-0001") << done.dump();
-    // Tokens that live two hours from here on: credvane takes a refresh as done only when
-    // the expiry moved later, and one within the same second as the login would not.
-    control("/test/config", {{"token_lifetime", 7200}});
-    const json refreshed = cgi_answer(h.run("action=refresh"));
-    control("/test/config", {{"token_lifetime", 3600}});
-    EXPECT_EQ(refreshed.value("refreshed", false), true) << refreshed.dump();
-    EXPECT_EQ(refreshed.value("logged_in", false), true) << refreshed.dump();
 }
 
 // ---- Readers and the Codex CLI's write -----------------------------------------------------
@@ -466,42 +263,6 @@ TEST_F(SigninFiles, AWriterThatHoldsItsLockLongIsWaitedForOnlyBriefly) {
 
 // ---- The access rules of a written file ----------------------------------------------------
 
-// The DACL of a file in SDDL, with whether it is protected from inheritance.
-std::string dacl_of(const std::string& path) {
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (GetNamedSecurityInfoW(wide(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                              nullptr, nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS) {
-        return "(unreadable)";
-    }
-    LPWSTR text = nullptr;
-    std::string out = "(no text)";
-    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(
-            sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
-        out = cgi::narrow(text);
-        LocalFree(text);
-    }
-    LocalFree(sd);
-    return out;
-}
-
-std::string my_sid() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
-    std::string out;
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::vector<unsigned char> buffer(size);
-    if (GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
-        LPWSTR text = nullptr;
-        if (ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
-            out = cgi::narrow(text);
-            LocalFree(text);
-        }
-    }
-    CloseHandle(token);
-    return out;
-}
-
 bool set_dacl(const std::string& path, const std::string& sddl) {
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(wide(sddl).c_str(), SDDL_REVISION_1,
@@ -604,39 +365,14 @@ TEST_F(SigninFiles, ASymbolicLinkIsWrittenThroughToItsTarget) {
     EXPECT_EQ(h.read(file()), "new");
 }
 
-// ---- The issuer's time ---------------------------------------------------------------------
+// ---- WinHTTP's answers ------------------------------------------------------------------
 
-TEST_F(SigninRoad, AnIssuerThatDripsItsAnswerIsLeftWhenTheRunsTimeIsUp) {
-    sign_in();
-    const std::string kept = h.read(auth());
-    // Two seconds for the run; an answer of 1,000 bytes, one every 50 ms, takes 50.
-    h.env["CREDVANE_CLI_TIMEOUT"] = "3";
-    const std::string body(1000, ' ');
-    for (const bool head : {true, false}) {
-        SCOPED_TRACE(head ? "the head drips" : "the body drips");
-        control("/test/fault", {{"path", "/oauth/token"},
-                                {"status", 200},
-                                {"body", body},
-                                {"drip_ms", 50},
-                                {"drip_head", head}});
-        const ULONGLONG start = GetTickCount64();
-        const json a = refresh();
-        const ULONGLONG took = GetTickCount64() - start;
-        EXPECT_EQ(a.value("error", ""), "refresh_failed") << a.dump();
-        EXPECT_NE(a.value("detail", "").find("in time"), std::string::npos) << a.dump();
-        // The run's two seconds, and the start of a program under wine on a loaded machine.
-        EXPECT_LT(took, 12000u);
-        EXPECT_EQ(h.read(auth()), kept);
-    }
-}
-
-TEST_F(SigninRoad, AProxysDemandForASignInIsNotTakenForTheIssuersRefusal) {
+TEST_F(Signin, AProxysDemandForASignInIsNotTakenForTheIssuersRefusal) {
     sign_in();
     const std::string kept = h.read(auth());
     // What an https request through a proxy that wants credentials gets back.
-    control("/test/fault",
-            {{"path", "/oauth/token"}, {"status", 407}, {"body", "proxy sign-in needed"}});
-    const json a = refresh();
+    iss.fault(oauth_path, {{"status", 407}, {"body", "proxy sign-in needed"}});
+    const json a = refresh_auth();
     EXPECT_EQ(a.value("error", ""), "refresh_failed") << a.dump();
     EXPECT_NE(a.value("detail", "").find("proxy asked for a sign-in (407)"), std::string::npos)
         << a.dump();
@@ -644,3 +380,4 @@ TEST_F(SigninRoad, AProxysDemandForASignInIsNotTakenForTheIssuersRefusal) {
 }
 
 }  // namespace
+}  // namespace signin_test

@@ -33,16 +33,22 @@
 //        the verification page
 // Every error answer is {"error":{"code","message"}}.
 //
-// Test controls (JSON in, JSON out; for tests and for a person at a shell):
-//   POST /test/approve {user_code, account_id?, email?}   POST /test/deny {user_code}
+// Test controls (JSON in, JSON out; for tests and for a person at a shell). A GET control
+// also answers a POST, its parameters then in the JSON body, for a client that only POSTs:
+//   POST /test/approve {user_code, account_id?, email?, authorization_code?, code_verifier?}
+//        the last two stand in for the random ones, so that a test can give values a client
+//        must encode (+, /); an authorization code still open is refused
+//   POST /test/deny {user_code}
 //   POST /test/expire {user_code?}          ends one open code, or every open code
 //   POST /test/config {interval?, code_lifetime?, token_lifetime?, device_auth?,
 //                      interval_as_number?}
 //        changes the settings for what comes next; token_lifetime may be negative (tokens
 //        issued already expired); device_auth false makes the user-code call answer 404;
 //        interval_as_number sends the interval as a JSON number, unlike the real service
-//   POST /test/fault {path, status, body?, content_type?, hang?, drip_ms?, drip_head?, times?}
-//        the next call(s) to path get this answer instead (hang: no answer at all; drip_ms:
+//   POST /test/fault {path, status, body?, content_type?, hang?, drop?, drip_ms?, drip_head?,
+//                     times?}
+//        the next call(s) to path get this answer instead (content_type "": no Content-Type
+//        header; hang: no answer at all; drop: the connection closed with no answer; drip_ms:
 //        the body one byte every drip_ms milliseconds, each in a packet of its own, and with
 //        drip_head the status line and headers too, as an issuer that holds a client past
 //        any per-packet timeout)
@@ -53,6 +59,10 @@
 //        out here, answers {user_code, device_auth_id}
 //   GET  /test/wait?event=E&count=N&timeout=S   waits until event E has happened N times
 //   GET  /test/events                every event so far, oldest first
+//   GET  /test/requests              every service call so far, oldest first, as it came:
+//        {method, path, content_type, body}, faulted and held ones included
+//   POST /test/reset                 faults, holds, events and recorded calls gone, the
+//        settings as at the start: one issuer serves a suite of tests that each begin afresh
 // Events: usercode, token_poll, approve, deny, expire, exchange, refresh, refresh_refused,
 // revoke, fault, drip_closed, held, released.
 'use strict';
@@ -63,6 +73,8 @@ const http = require('node:http');
 const DEFAULT_CLIENT_ID = 'app_EMoamEEZ73f0CkXaXp7hrann';
 // The service's calls carry a few short members; anything larger is not one of them.
 const MAX_BODY = 16 * 1024;
+// A test control may carry a fault's whole answer, larger than any service call.
+const MAX_CONTROL_BODY = 1024 * 1024;
 // A long poll of a test control ends after this unless it asks for less: it bounds a broken run.
 const MAX_WAIT_SECONDS = 300;
 // Codes a person reads and types: no 0/O, 1/I.
@@ -112,13 +124,14 @@ function fail(msg) {
 }
 
 const opts = parseArgs(process.argv.slice(2), process.env);
-const config = {
+const initialConfig = {
   interval: opts.interval,
   codeLifetime: opts['code-lifetime'],
   tokenLifetime: opts['token-lifetime'],
   deviceAuth: true,
   intervalAsNumber: false,
 };
+const config = { ...initialConfig };
 const clientId = opts['client-id'];
 const signingKey = crypto.randomBytes(32);
 
@@ -128,6 +141,7 @@ const refreshTokens = new Map(); // refresh token -> {state: active|used|revoked
 const issuedCodes = []; // flows in issue order, for /test/next-code
 let nextCodeIndex = 0;
 const events = [];
+const requests = []; // service calls as received, for /test/requests
 const waiters = new Set(); // {test: () => value|undefined, resolve}
 const faults = new Map(); // path -> [{status, body, contentType, hang, times}]
 const holds = new Map(); // path -> null (armed) or the release function of the parked call
@@ -246,23 +260,28 @@ function sendError(res, status, code, message) {
   sendJson(res, status, { error: { code, message } });
 }
 
+// The body, read once: the call is recorded before it is answered, and read again by its
+// handler.
 function readBody(req) {
-  return new Promise((resolve, reject) => {
+  if (req.bodyRead) return req.bodyRead;
+  const max = req.url.startsWith('/test/') ? MAX_CONTROL_BODY : MAX_BODY;
+  req.bodyRead = new Promise((resolve, reject) => {
     const chunks = [];
     let size = 0;
     // An oversized body is read to its end and dropped, so that the client hears the refusal;
     // one far beyond any sense ends the connection.
     req.on('data', (c) => {
       size += c.length;
-      if (size > 64 * MAX_BODY) req.destroy();
-      else if (size <= MAX_BODY) chunks.push(c);
+      if (size > 64 * max) req.destroy();
+      else if (size <= max) chunks.push(c);
     });
     req.on('end', () => {
-      if (size > MAX_BODY) reject(new HttpError(413, 'request_too_large', 'the request body is too large'));
+      if (size > max) reject(new HttpError(413, 'request_too_large', 'the request body is too large'));
       else resolve(Buffer.concat(chunks).toString('utf8'));
     });
     req.on('error', reject);
   });
+  return req.bodyRead;
 }
 
 function mediaType(req) {
@@ -432,6 +451,10 @@ function decide(rawCode, approve, who = {}) {
   const flow = code && flowByCode(code);
   if (!flow) return 'unknown';
   if (stateOf(flow) !== 'pending') return 'decided:' + flow.state;
+  const given = (k) => (typeof who[k] === 'string' && who[k] !== '' ? who[k] : null);
+  if (approve && given('authorization_code') && authCodes.has(given('authorization_code'))) {
+    throw new HttpError(409, 'code_in_use', 'an open flow already has this authorization code');
+  }
   if (approve) {
     flow.state = 'approved';
     flow.identity = {
@@ -440,8 +463,8 @@ function decide(rawCode, approve, who = {}) {
       userId: 'user-' + randomToken(9),
       authTime: now(),
     };
-    flow.authCode = 'ac_' + randomToken(24);
-    flow.verifier = randomToken(48);
+    flow.authCode = given('authorization_code') || 'ac_' + randomToken(24);
+    flow.verifier = given('code_verifier') || randomToken(48);
     authCodes.set(flow.authCode, flow);
   } else {
     flow.state = 'denied';
@@ -538,32 +561,51 @@ function waitFor(test, seconds, res) {
   });
 }
 
+// The controls that read: from the query of a GET, or the JSON body of a POST.
+const readers = {
+  events: () => (res) => sendJson(res, 200, { events }),
+  requests: () => (res) => sendJson(res, 200, { requests }),
+  'next-code': (param) => (res) => waitFor(() => {
+    if (nextCodeIndex >= issuedCodes.length) return undefined;
+    const f = issuedCodes[nextCodeIndex++];
+    return { user_code: f.userCode, device_auth_id: f.deviceAuthId };
+  }, param('timeout'), res),
+  wait: (param) => {
+    const event = String(param('event') || '');
+    const count = Number(param('count') || 1);
+    return (res) => waitFor(() => {
+      const n = events.filter((e) => e.event === event).length;
+      return n >= count ? { event, count: n } : undefined;
+    }, param('timeout'), res);
+  },
+};
+
+function reset() {
+  for (const list of faults.values()) list.length = 0;
+  faults.clear();
+  for (const release of holds.values()) if (typeof release === 'function') release();
+  holds.clear();
+  events.length = 0;
+  requests.length = 0;
+  nextCodeIndex = issuedCodes.length;
+  Object.assign(config, initialConfig);
+}
+
 async function testCall(req, res, url) {
   const name = url.pathname.slice('/test/'.length);
   if (req.method === 'GET') {
-    if (name === 'events') return sendJson(res, 200, { events });
-    if (name === 'next-code') {
-      return waitFor(() => {
-        if (nextCodeIndex >= issuedCodes.length) return undefined;
-        const f = issuedCodes[nextCodeIndex++];
-        return { user_code: f.userCode, device_auth_id: f.deviceAuthId };
-      }, url.searchParams.get('timeout'), res);
-    }
-    if (name === 'wait') {
-      const event = url.searchParams.get('event') || '';
-      const count = Number(url.searchParams.get('count') || 1);
-      return waitFor(() => {
-        const n = events.filter((e) => e.event === event).length;
-        return n >= count ? { event, count: n } : undefined;
-      }, url.searchParams.get('timeout'), res);
-    }
-    throw new HttpError(404, 'not_found', 'no such control');
+    if (!Object.hasOwn(readers, name)) throw new HttpError(404, 'not_found', 'no such control');
+    return readers[name]((k) => url.searchParams.get(k))(res);
   }
   const body = await bodyAs(req, 'application/json');
+  if (Object.hasOwn(readers, name)) return readers[name]((k) => body[k])(res);
   switch (name) {
+    case 'reset':
+      reset();
+      return sendJson(res, 200, { ok: true });
     case 'approve':
     case 'deny': {
-      const r = decide(body.user_code, name === 'approve', body);
+      const r = decide(body.user_code, name === 'approve', name === 'approve' ? body : {});
       if (r === 'unknown') throw new HttpError(404, 'unknown_code', 'no flow has this code');
       if (r.startsWith('decided:')) throw new HttpError(409, 'already_decided', `the code is ${r.slice(8)}`);
       return sendJson(res, 200, { ok: true, state: r });
@@ -625,6 +667,7 @@ async function testCall(req, res, url) {
         body: typeof body.body === 'string' ? body.body : JSON.stringify(body.body === undefined ? {} : body.body),
         contentType: typeof body.content_type === 'string' ? body.content_type : 'application/json',
         hang: body.hang === true,
+        drop: body.drop === true,
         dripMs: Number.isInteger(body.drip_ms) && body.drip_ms > 0 ? body.drip_ms : 0,
         dripHead: body.drip_head === true,
         times: Number.isInteger(body.times) && body.times > 0 ? body.times : 1,
@@ -663,7 +706,8 @@ const hanging = new Set();
 // unless drip_head), until it is all out or the client goes away.
 function drip(res, fault) {
   const body = Buffer.from(fault.body);
-  const head = Buffer.from(`HTTP/1.1 ${fault.status} Dripping\r\nContent-Type: ${fault.contentType}\r\n` +
+  const type = fault.contentType === '' ? '' : `Content-Type: ${fault.contentType}\r\n`;
+  const head = Buffer.from(`HTTP/1.1 ${fault.status} Dripping\r\n${type}` +
     `Content-Length: ${body.length}\r\nConnection: close\r\n\r\n`);
   const socket = res.socket;
   socket.setNoDelay(true);
@@ -690,16 +734,25 @@ function drip(res, fault) {
 const server = http.createServer(async (req, res) => {
   const url = new URL(req.url, 'http://127.0.0.1');
   try {
-    const fault = url.pathname.startsWith('/test/') ? null : takeFault(url.pathname);
+    const control = url.pathname.startsWith('/test/');
+    if (!control) {
+      // Recorded as it came, before any fault or hold: a test asks what a client sent.
+      const body = await readBody(req).catch(() => null);
+      requests.push({ method: req.method, path: url.pathname, content_type: req.headers['content-type'] || '', body });
+    }
+    const fault = control ? null : takeFault(url.pathname);
     if (fault) {
-      note('fault', { path: url.pathname, status: fault.status, hang: fault.hang });
+      note('fault', { path: url.pathname, status: fault.status, hang: fault.hang, drop: fault.drop });
       if (fault.hang) {
         hanging.add(res);
         res.on('close', () => hanging.delete(res));
         return;
       }
+      if (fault.drop) return res.socket.destroy();
       if (fault.dripMs > 0) return drip(res, fault);
-      res.writeHead(fault.status, { 'Content-Type': fault.contentType, 'Content-Length': Buffer.byteLength(fault.body) });
+      const head = { 'Content-Length': Buffer.byteLength(fault.body) };
+      if (fault.contentType !== '') head['Content-Type'] = fault.contentType;
+      res.writeHead(fault.status, head);
       return res.end(fault.body);
     }
     if (url.pathname.startsWith('/test/')) return await testCall(req, res, url);
