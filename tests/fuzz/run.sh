@@ -6,7 +6,8 @@
 #
 #   seconds-per-target  15 when left out (the short run of the test command); 600 is the
 #                       long run.
-#   target              query auth quote json creds json_line answer scan_diff (all when
+#   target              query auth quote json creds json_line answer scan_diff
+#                       issuer_answer issuer_url (all when
 #                       left out).
 #   -b build-dir        the clang++ build to use or create (default: build-fuzz).
 #   --no-build          use the build as it is (ctest passes this).
@@ -29,7 +30,7 @@ while [ $# -gt 0 ]; do
         -b) build=$2; shift 2 ;;
         --no-build) do_build=0; shift ;;
         --merge) merge=1; shift ;;
-        -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,/^[^#]/{/^#/p}' "$0"; exit 0 ;;
         [0-9]*) seconds=$1; shift ;;
         *) targets+=("$1"); shift ;;
     esac
