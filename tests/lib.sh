@@ -1,6 +1,6 @@
-# lib.sh: what the shell runners of the suites share. Source it; it defines functions and
-# variables named suite_* only, so that the host and issuer helpers of tools/ can take
-# suite_stop from it whoever sources them.
+# lib.sh: what the shell runners of the suites share. Sourcing it sets names beginning with
+# suite_ only (root, build and work are set by the calls below that say so), so that the host
+# and issuer helpers of tools/ can take suite_stop from it whoever sources them.
 #
 #   suite_begin NAME        sets root, the top of the checkout, and names the suite's last
 #                           line, "NAME: N passed, M failed", which tools/test.sh adds up.
