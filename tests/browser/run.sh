@@ -15,46 +15,34 @@
 # issuer, whose codes poll every second.
 set -euo pipefail
 
+# shellcheck source=../lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 if [ $# -lt 1 ]; then
     echo "usage: $0 BUILD_DIR [TEST_FILE...]" >&2
     exit 2
 fi
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-build="$(cd "$1" && pwd)"
+suite_begin browser
+suite_build "$1"
 shift
 
-missing=()
-command -v lighttpd >/dev/null || missing+=(lighttpd)
-command -v curl >/dev/null || missing+=(curl)
-[ -x /usr/bin/chromium ] || missing+=(chromium)
-command -v node >/dev/null || missing+=(node)
+suite_need lighttpd
+suite_need curl
+suite_need chromium test -x /usr/bin/chromium
+suite_need node
 # The QR code tests read the codes back with zbarimg.
-command -v zbarimg >/dev/null || missing+=(zbarimg)
-[ -f "$root/node_modules/playwright-core/package.json" ] || missing+=("the node packages")
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "run.sh: missing ${missing[*]} (tools/deps.sh installs them)" >&2
-    echo "browser: 0 passed, 1 failed"
-    exit 1
-fi
+suite_need zbarimg
+suite_need "the node packages" test -f "$root/node_modules/playwright-core/package.json"
+suite_needs_met
 
 cd "$root"
-work="$(mktemp -d -t credvane-browser.XXXXXX)"
+suite_work browser
 # shellcheck source=../../tools/lighttpd/host.sh
 source "$root/tools/lighttpd/host.sh"
 # shellcheck source=../../tools/issuer/issuer.sh
 source "$root/tools/issuer/issuer.sh"
-pids=()
-cleanup() {
-    set +e
-    for p in "${pids[@]}"; do
-        CV_HOST_PID="$p" cv_host_stop
-    done
-    cv_issuer_stop
-    rm -rf "$work"
-}
-trap cleanup EXIT
 
 cv_issuer_start "$work/issuer" --interval 1
+suite_track "$CV_ISSUER_PID"
 export CV_ISSUER_URL
 
 password="node-pass-$RANDOM"
@@ -63,7 +51,7 @@ start_host() {
     shift
     cv_host_home "$work/$name/home"
     cv_host_start "$build" "$work/$name/home" "$work/$name/state" "$@"
-    pids+=("$CV_HOST_PID")
+    suite_track "$CV_HOST_PID"
 }
 
 start_host main
@@ -83,12 +71,4 @@ else
 fi
 # One file at a time: the machine is small and each file runs its own browser. node's own
 # summary ("# pass N", "# fail N") becomes the suite's line.
-rc=0
-node --test --test-concurrency=1 "${files[@]}" 2>&1 | tee "$work/node.log" || rc=$?
-pass="$(sed -n 's/^# pass \([0-9]*\)$/\1/p' "$work/node.log" | tail -n1)"
-fail="$(sed -n 's/^# fail \([0-9]*\)$/\1/p' "$work/node.log" | tail -n1)"
-# A run that ended without its summary, or failed with none counted, is one failure.
-[ -n "$fail" ] || fail=1
-[ "$rc" -eq 0 ] || [ "$fail" -gt 0 ] || fail=1
-echo "browser: ${pass:-0} passed, $fail failed"
-[ "$rc" -eq 0 ] && [ "$fail" -eq 0 ]
+suite_node_test node --test --test-concurrency=1 "${files[@]}"

@@ -14,16 +14,22 @@
 # Ends with the line "codex VERSION: N passed, M failed".
 set -euo pipefail
 
+# shellcheck source=../lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 if [ $# -lt 1 ]; then
     echo "usage: $0 BUILD_DIR [TEST_FILE...]" >&2
     exit 2
 fi
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-build="$(cd "$1" && pwd)"
+# Named again below once the version is known.
+suite_begin "codex${CODEX_VERSION:+ $CODEX_VERSION}"
+suite_build "$1"
 shift
+suite_need node
+suite_needs_met
 cd "$root"
 pinned="$(node -p 'require("./package-lock.json").packages["node_modules/@openai/codex"].version')"
 export CODEX_VERSION="${CODEX_VERSION:-$pinned}"
+suite_begin "codex $CODEX_VERSION"
 # Where that version's package is: node_modules/ for the pinned one, build-codex/VERSION/ for
 # the others.
 if [ "$CODEX_VERSION" = "$pinned" ]; then
@@ -34,14 +40,13 @@ fi
 have="$(node -p "try { require('$modules/@openai/codex/package.json').version } catch { '' }")"
 if [ "$have" != "$CODEX_VERSION" ]; then
     echo "run.sh: @openai/codex $CODEX_VERSION is not installed in $modules (tools/deps.sh installs it)" >&2
-    echo "codex $CODEX_VERSION: 0 passed, 1 failed"
-    exit 1
+    suite_abort 1
 fi
 
 if [ -z "${CV_CODEX_ISOLATED:-}" ]; then
     if command -v ip >/dev/null && unshare -n ip link set lo up 2>/dev/null; then
         exec unshare -n env CV_CODEX_ISOLATED=1 bash -c 'ip link set lo up && exec bash "$0" "$@"' \
-            "$0" "$build" "$@"
+            "$root/tests/codex/run.sh" "$build" "$@"
     fi
     echo "run.sh: no network namespace here; the CLIs are kept on 127.0.0.1 by their settings" >&2
 fi
@@ -62,8 +67,7 @@ for (const p of fs.readdirSync(dir).filter((d) => d.startsWith("codex-"))) {
 process.exit(1);
 ' "$modules")" || {
     echo "run.sh: the platform package of @openai/codex $CODEX_VERSION is not installed" >&2
-    echo "codex $CODEX_VERSION: 0 passed, 1 failed"
-    exit 1
+    suite_abort 1
 }
 export CODEX_BIN CV_BUILD="$build"
 "$CODEX_BIN" --version
@@ -74,14 +78,4 @@ else
     files=(tests/codex/*.test.js)
 fi
 # node's own summary ("# pass N", "# fail N") becomes the suite's line.
-log="$(mktemp -t credvane-codex.XXXXXX)"
-trap 'rm -f "$log"' EXIT
-rc=0
-node --test --test-concurrency=1 "${files[@]}" 2>&1 | tee "$log" || rc=$?
-pass="$(sed -n 's/^# pass \([0-9]*\)$/\1/p' "$log" | tail -n1)"
-fail="$(sed -n 's/^# fail \([0-9]*\)$/\1/p' "$log" | tail -n1)"
-# A run that ended without its summary, or failed with none counted, is one failure.
-[ -n "$fail" ] || fail=1
-[ "$rc" -eq 0 ] || [ "$fail" -gt 0 ] || fail=1
-echo "codex $CODEX_VERSION: ${pass:-0} passed, $fail failed"
-[ "$rc" -eq 0 ] && [ "$fail" -eq 0 ]
+suite_node_test node --test --test-concurrency=1 "${files[@]}"

@@ -6,7 +6,8 @@
 #
 #   seconds-per-target  15 when left out (the short run of the test command); 600 is the
 #                       long run.
-#   target              query auth quote json creds json_line answer scan_diff (all when
+#   target              query auth quote json creds json_line answer scan_diff
+#                       issuer_answer issuer_url (all when
 #                       left out).
 #   -b build-dir        the clang++ build to use or create (default: build-fuzz).
 #   --no-build          use the build as it is (ctest passes this).
@@ -16,9 +17,10 @@
 # <build-dir>/fuzz-artifacts/<target>-crash-<hash> and the log as
 # <build-dir>/fuzz-logs/<target>.log. Targets run in turn, never side by side.
 set -u
-here=$(cd "$(dirname "$0")" && pwd)
-repo=$(cd "$here/../.." && pwd)
-build="$repo/build-fuzz"
+# shellcheck source=../lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+build=""
 do_build=1
 merge=0
 seconds=15
@@ -28,32 +30,32 @@ while [ $# -gt 0 ]; do
         -b) build=$2; shift 2 ;;
         --no-build) do_build=0; shift ;;
         --merge) merge=1; shift ;;
-        -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,/^[^#]/{/^#/p}' "$0"; exit 0 ;;
         [0-9]*) seconds=$1; shift ;;
         *) targets+=("$1"); shift ;;
     esac
 done
 [ ${#targets[@]} -eq 0 ] && targets=(query auth quote json creds json_line answer scan_diff issuer_answer issuer_url)
+suite_begin fuzz
+[ -n "$build" ] || build="$root/build-fuzz"
 
 if [ $do_build -eq 1 ]; then
     if [ ! -f "$build/CMakeCache.txt" ]; then
-        cmake -S "$repo" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCREDVANE_SANITIZE=ON \
-            -DCREDVANE_FUZZ=ON >/dev/null || exit 1
+        cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCREDVANE_SANITIZE=ON \
+            -DCREDVANE_FUZZ=ON >/dev/null || suite_abort 1
     fi
-    cmake --build "$build" -j2 --target fuzz >/dev/null || exit 1
+    cmake --build "$build" -j2 --target fuzz >/dev/null || suite_abort 1
 fi
 
 mkdir -p "$build/fuzz-logs" "$build/fuzz-artifacts"
-failed=0
-summary=()
+suite_work fuzz
 for t in "${targets[@]}"; do
     exe="$build/tests/fuzz/fuzz_$t"
     corpus="$here/corpus/$t"
     log="$build/fuzz-logs/$t.log"
     if [ ! -x "$exe" ]; then
         echo "fuzz $t: no executable at $exe" >&2
-        failed=1
-        summary+=("$t: not built, failed")
+        suite_not_ok "$t: not built"
         continue
     fi
     opts=(-timeout=10 -print_final_stats=1 "-artifact_prefix=$build/fuzz-artifacts/$t-")
@@ -70,37 +72,33 @@ for t in "${targets[@]}"; do
         if ! "$exe" "${opts[@]}" "${seeds[@]}" >"$log" 2>&1; then
             echo "fuzz $t: replay of the corpus FAILED; see $log" >&2
             tail -n 30 "$log" >&2
-            failed=1
-            summary+=("$t: replay failed")
+            suite_not_ok "$t: replay failed"
             continue
         fi
     fi
 
     # Fuzz: new inputs go to a scratch folder; the checked-in corpus only seeds the run.
-    work=$(mktemp -d "${TMPDIR:-/tmp}/credvane-fuzz-$t-XXXXXX")
+    new="$work/$t"
+    mkdir -p "$new"
     start=$(date +%s)
-    "$exe" "${opts[@]}" -max_total_time="$seconds" "$work" "$corpus" >>"$log" 2>&1
+    "$exe" "${opts[@]}" -max_total_time="$seconds" "$new" "$corpus" >>"$log" 2>&1
     rc=$?
     took=$(($(date +%s) - start))
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
     peak=$(sed -n 's/^stat::peak_rss_mb: *//p' "$log" | tail -n 1)
-    found=$(find "$work" -type f | wc -l)
+    found=$(find "$new" -type f | wc -l)
     if [ $rc -ne 0 ]; then
         echo "fuzz $t: FAULT after ${took}s; see $log" >&2
         grep -E 'ERROR|fuzz rule broken|detail:|SUMMARY|Test unit written' "$log" | tail -n 12 >&2
-        failed=1
-        summary+=("$t: FAULT, ${execs:-?} executions in ${took}s")
+        suite_not_ok "$t: FAULT, ${execs:-?} executions in ${took}s"
     else
-        summary+=("$t: ${execs:-?} executions in ${took}s, ${found} new inputs, peak ${peak:-?} MB, no fault")
+        suite_ok "$t: ${execs:-?} executions in ${took}s, ${found} new inputs, peak ${peak:-?} MB, no fault"
     fi
     if [ $merge -eq 1 ] && [ $rc -eq 0 ] && [ "$found" -gt 0 ]; then
         mkdir -p "$corpus"
-        "$exe" "${opts[@]}" -merge=1 "$corpus" "$work" >>"$log" 2>&1
+        "$exe" "${opts[@]}" -merge=1 "$corpus" "$new" >>"$log" 2>&1
     fi
-    rm -rf "$work"
+    rm -rf "$new"
 done
 
-printf '%s\n' "${summary[@]}"
-bad=$(printf '%s\n' "${summary[@]}" | grep -c -E 'FAULT|failed' || true)
-echo "fuzz: $((${#targets[@]} - bad)) passed, $bad failed"
-exit $failed
+suite_end

@@ -10,46 +10,23 @@
 # Prints "cli_env: N passed, M failed" last; exit status 0 only when nothing failed.
 set -euo pipefail
 
+# shellcheck source=../lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 if [ $# -ne 1 ]; then
     echo "usage: $0 BUILD_DIR" >&2
     exit 2
 fi
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-build="$(cd "$1" && pwd)"
-missing=()
-command -v lighttpd >/dev/null || missing+=(lighttpd)
-command -v node >/dev/null || missing+=(node)
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "cli_env.sh: missing ${missing[*]} (tools/deps.sh installs them)" >&2
-    echo "cli_env: 0 passed, 1 failed"
-    exit 1
-fi
+suite_begin cli_env
+suite_build "$1"
+suite_need lighttpd
+suite_need node
+suite_needs_met
 
-work="$(mktemp -d -t credvane-cli-env.XXXXXX)"
+suite_work cli-env
 # shellcheck source=../../tools/lighttpd/host.sh
 source "$root/tools/lighttpd/host.sh"
 # shellcheck source=../../tools/issuer/issuer.sh
 source "$root/tools/issuer/issuer.sh"
-cleanup() {
-    set +e
-    cv_host_stop
-    cv_issuer_stop
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-passed=0
-failed=0
-check() {  # check DESCRIPTION COMMAND...
-    local what="$1"
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $what" >&2
-    fi
-}
 
 # The login CLI, wrapped: every run appends its environment and argv, then the CLI answers.
 seen="$work/seen"
@@ -64,8 +41,10 @@ chmod 755 "$work/login"
 
 password="pw-$RANDOM-$RANDOM-secret"
 cv_issuer_start "$work/issuer"
+suite_track "$CV_ISSUER_PID"
 cv_host_home "$work/home"
 CV_LOGIN_BIN="$work/login" cv_host_start "$build" "$work/home" "$work/state" "$password"
+suite_track "$CV_HOST_PID"
 
 # One GET through the host, as raw HTTP/1.0 so that nothing but bash is needed; the answer
 # (head and body) goes to stdout.
@@ -86,21 +65,20 @@ for target in "/credvane?action=status&pwd=$password" "/plugins?action=status&no
     : >"$seen"
     answer="$(get "$target" "X-Bot-Password: $password" "Authorization: Bearer $password" \
         "Proxy: http://attacker.invalid:3128" "X-Original-URI: /credvane?pwd=$password")"
-    check "$target is answered with a status" grep -q '"ok":true,"state":"done"' <<<"$answer"
-    check "$target runs the login CLI" grep -q '^--status$' "$seen"
-    check "$target: the password never reaches the CLI" bash -c "! grep -qF -- '$password' '$seen'"
+    suite_check "$target is answered with a status" grep -q '"ok":true,"state":"done"' <<<"$answer"
+    suite_check "$target runs the login CLI" grep -q '^--status$' "$seen"
+    suite_check "$target: the password never reaches the CLI" bash -c "! grep -qF -- '$password' '$seen'"
     for name in QUERY_STRING REQUEST_URI REDIRECT_URI REDIRECT_STATUS SCRIPT_NAME SCRIPT_FILENAME \
         CONTENT_LENGTH \
         DOCUMENT_ROOT REMOTE_ADDR REMOTE_PORT SERVER_ADDR SERVER_NAME SERVER_PORT \
         SERVER_PROTOCOL SERVER_SOFTWARE GATEWAY_INTERFACE REQUEST_METHOD REQUEST_SCHEME \
         BOT_PASSWORD HTTP_HOST HTTP_PROXY HTTP_X_BOT_PASSWORD HTTP_AUTHORIZATION \
         HTTP_X_ORIGINAL_URI; do
-        check "$target: $name never reaches the CLI" bash -c "! grep -q '^$name=' '$seen'"
+        suite_check "$target: $name never reaches the CLI" bash -c "! grep -q '^$name=' '$seen'"
     done
     for name in PATH HOME CODEX_LOGIN_BIN CODEX_REFRESH_BIN CREDVANE_ISSUER; do
-        check "$target: $name reaches the CLI" grep -q "^$name=" "$seen"
+        suite_check "$target: $name reaches the CLI" grep -q "^$name=" "$seen"
     done
 done
 
-echo "cli_env: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+suite_end

@@ -13,12 +13,14 @@
 # begins. Ends with "hosts: N passed, M failed".
 set -uo pipefail
 
+# shellcheck source=../lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 if [ $# -lt 1 ]; then
     echo "usage: $0 BUILD_DIR [lighttpd|apache|nginx ...]" >&2
     exit 2
 fi
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-build="$(cd "$1" && pwd)"
+suite_begin hosts
+suite_build "$1"
 shift
 servers=("$@")
 # The servers live in sbin, which a user's PATH may lack.
@@ -27,10 +29,11 @@ export PATH="$PATH:/usr/sbin:/sbin"
 declare -A needs=([lighttpd]="lighttpd" [apache]="apache2" [nginx]="nginx fcgiwrap")
 for s in "${servers[@]}"; do
     for c in ${needs[$s]:-}; do
-        command -v "$c" >/dev/null || { echo "run.sh: $c is missing (apt-get install $c)" >&2; exit 2; }
+        suite_need "$c"
     done
 done
-command -v curl >/dev/null || { echo "run.sh: curl is missing (apt-get install curl)" >&2; exit 2; }
+suite_need curl
+suite_needs_met
 
 # The password the README's snippets carry; the run puts one in its place that changes
 # when percent-encoded (":" "@" ","), as the panel sends it, and uses that as the password.
@@ -43,39 +46,17 @@ password_lower="node%3apass%40word%2c1"
 # shellcheck source=../../tools/lighttpd/host.sh
 source "$root/tools/lighttpd/host.sh" # cv_host_home, cv_port_free
 
-work="$(mktemp -d -t credvane-hosts.XXXXXX)"
+suite_work hosts
 chmod 755 "$work"
-pids=()
-cleanup() {
-    local p
-    for p in "${pids[@]}"; do
-        kill "$p" 2>/dev/null
-        wait "$p" 2>/dev/null
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
 
 # Servers drop no privileges they do not have: as root, run them as nobody instead. Called
-# with "&": the exec makes $! the server itself, so that the cleanup's kill reaches it.
+# with "&": the exec makes $! the server itself, so that the kill at the end reaches it.
 as_server() {
     if [ "$(id -u)" -eq 0 ]; then
         exec setpriv --reuid=nobody --regid=nogroup --clear-groups -- "$@"
     else
         exec "$@"
     fi
-}
-
-passed=0
-failed=0
-ok() {
-    passed=$((passed + 1))
-    echo "ok - $1"
-}
-fail() {
-    failed=$((failed + 1))
-    echo "not ok - $1"
-    [ -z "${2:-}" ] || printf '%s\n' "$2" | sed 's/^/    /'
 }
 
 # snippet NAME: the fenced block that follows "<!-- host-config: NAME -->" in the README.
@@ -124,11 +105,10 @@ start_server() {
         server_pid=$!
         if wait_port "$port" "$server_pid"; then
             server_port="$port"
-            pids+=("$server_pid")
+            suite_track "$server_pid"
             return 0
         fi
-        kill "$server_pid" 2>/dev/null
-        wait "$server_pid" 2>/dev/null
+        suite_stop "$server_pid"
     done
     return 1
 }
@@ -258,11 +238,11 @@ check_host() {
     cv_host_home "$dir/home"
     snippet "$name" >"$dir/snippet.readme"
     if [ ! -s "$dir/snippet.readme" ]; then
-        fail "$name: README.md has a snippet"
+        suite_not_ok "$name: README.md has a snippet"
         return
     fi
     if ! grep -q "$readme_password" "$dir/snippet.readme"; then
-        fail "$name: the README's snippet sets the node password $readme_password"
+        suite_not_ok "$name: the README's snippet sets the node password $readme_password"
         return
     fi
     # The run's paths and password, and a login CLI that keeps what it was given.
@@ -311,18 +291,18 @@ SCRIPT
     if [ "$name" = nginx ]; then
         as_server fcgiwrap -s "unix:$dir/fcgiwrap.sock" >>"$dir/fcgiwrap.out" 2>&1 &
         local fcgi_pid=$!
-        pids+=("$fcgi_pid")
+        suite_track "$fcgi_pid"
         if ! wait_socket "$dir/fcgiwrap.sock" "$fcgi_pid"; then
-            fail "$name: fcgiwrap starts" "$(cat "$dir/fcgiwrap.out")"
+            suite_not_ok "$name: fcgiwrap starts" "$(cat "$dir/fcgiwrap.out")"
             return
         fi
     fi
     if ! start_server "$name" "$dir"; then
-        fail "$name: the server starts with the README's snippet" \
+        suite_not_ok "$name: the server starts with the README's snippet" \
             "$(cat "$dir/server.out" "$dir/error.log" 2>/dev/null | tail -n 20)"
         return
     fi
-    ok "$name: the server starts with the README's snippet"
+    suite_ok "$name: the server starts with the README's snippet"
     base="http://127.0.0.1:$server_port/credvane"
 
     # The page, with the password in a header.
@@ -330,9 +310,9 @@ SCRIPT
     if [ "$(cat "$dir/page.code")" = 200 ] &&
         [ "$(header "$dir/page.head" Content-Type)" = "text/html; charset=utf-8" ] &&
         cmp -s "$dir/page.body" "$expect/page.body"; then
-        ok "$name: the page is served"
+        suite_ok "$name: the page is served"
     else
-        fail "$name: the page is served" "status $(cat "$dir/page.code"); $(head -c 300 "$dir/page.body")"
+        suite_not_ok "$name: the page is served" "status $(cat "$dir/page.code"); $(head -c 300 "$dir/page.body")"
     fi
 
     # A status request, with the password each way a client may send it.
@@ -348,9 +328,9 @@ SCRIPT
             [ "$(header "$dir/status-$way.head" Content-Type)" = "application/json; charset=utf-8" ] &&
             [ "$(head -c ${#status_prefix} "$dir/status-$way.body")" = "$status_prefix" ] &&
             grep -q '"account":"work",' "$dir/status-$way.body"; then
-            ok "$name: a status request with the password ($way)"
+            suite_ok "$name: a status request with the password ($way)"
         else
-            fail "$name: a status request with the password ($way)" \
+            suite_not_ok "$name: a status request with the password ($way)" \
                 "status $code; $(head -c 300 "$dir/status-$way.body")"
         fi
     done
@@ -369,9 +349,9 @@ SCRIPT
             [ "$(header "$dir/wrong-$way.head" Cache-Control)" = "no-store" ] &&
             [ "$(cat "$dir/wrong-$way.body")" = "$unauth_body" ] &&
             [ "$(wc -c <"$dir/wrong-$way.body")" -eq $((${#unauth_body} + 1)) ]; then
-            ok "$name: a wrong password is refused ($way)"
+            suite_ok "$name: a wrong password is refused ($way)"
         else
-            fail "$name: a wrong password is refused ($way)" \
+            suite_not_ok "$name: a wrong password is refused ($way)" \
                 "status $code; $(head -c 300 "$dir/wrong-$way.body")"
         fi
     done
@@ -382,9 +362,9 @@ SCRIPT
     get "$dir" env "$base?action=status&account=work&pwd=$password_lower" \
         -H "Authorization: Bearer $password"
     if [ "$(cat "$dir/env.code")" = 200 ] && grep -q '^--status$' "$dir/seen"; then
-        ok "$name: the login CLI runs for a request with the password"
+        suite_ok "$name: the login CLI runs for a request with the password"
     else
-        fail "$name: the login CLI runs for a request with the password" \
+        suite_not_ok "$name: the login CLI runs for a request with the password" \
             "status $(cat "$dir/env.code"); $(head -c 300 "$dir/env.body")"
     fi
     local form leaked=""
@@ -393,9 +373,9 @@ SCRIPT
     done
     if [ -z "$leaked" ] &&
         ! grep -qE '^(X_ORIGINAL_URI|X_AUTH|BOT_PASSWORD|HTTP_[A-Z_]*|QUERY_STRING|REQUEST_URI)=' "$dir/seen"; then
-        ok "$name: no copy of the password reaches the CLI"
+        suite_ok "$name: no copy of the password reaches the CLI"
     else
-        fail "$name: no copy of the password reaches the CLI" \
+        suite_not_ok "$name: no copy of the password reaches the CLI" \
             "found:$leaked; $(grep -E '^(X_|BOT_|HTTP_|QUERY_|REQUEST_)' "$dir/seen" | head -5)"
     fi
 
@@ -412,9 +392,9 @@ SCRIPT
         grep -qiF -- "$form" "$dir"/*access.log && leaked+=" $form"
     done
     if grep -q 'probe=1' "$dir/access.log" && [ -z "$leaked" ]; then
-        ok "$name: the access log keeps no form of the password"
+        suite_ok "$name: the access log keeps no form of the password"
     else
-        fail "$name: the access log keeps no form of the password" \
+        suite_not_ok "$name: the access log keeps no form of the password" \
             "found:$leaked; $(head -n 5 "$dir"/*access.log 2>/dev/null)"
     fi
     # Apache logs through the stock formats the snippet redefines: credvane's requests are
@@ -429,9 +409,9 @@ SCRIPT
         if grep -q '"GET /credvane HTTP/1.1" 200 ' "$dir/access.log" &&
             grep -q '"GET /elsewhere HTTP/1.1" ' "$dir/access.log" &&
             ! grep -qiF -- "$password_lower" "$dir/access.log"; then
-            ok "$name: the access log keeps credvane's requests without their query"
+            suite_ok "$name: the access log keeps credvane's requests without their query"
         else
-            fail "$name: the access log keeps credvane's requests without their query" \
+            suite_not_ok "$name: the access log keeps credvane's requests without their query" \
                 "$(head -n 20 "$dir/access.log" 2>/dev/null)"
         fi
     fi
@@ -440,5 +420,4 @@ SCRIPT
 for s in "${servers[@]}"; do
     check_host "$s"
 done
-echo "hosts: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+suite_end

@@ -14,9 +14,11 @@
 # 2 when a build failed. Environment: JOBS (build jobs, default 2).
 set -u
 
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=../lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 build=${1:?usage: run.sh BUILD_DIR [WIN_BUILD_DIR] [-- CMAKE_ARGS...]}
 shift
+suite_begin package
 win_build=
 if [ $# -gt 0 ] && [ "$1" != -- ]; then
     win_build=$1
@@ -25,49 +27,32 @@ fi
 [ "${1:-}" = -- ] && shift
 jobs=${JOBS:-2}
 
-passed=0
-failed=0
-check() {  # check NAME COMMAND...: one line per check, counted
-    local name=$1
-    shift
-    if "$@"; then
-        echo "ok - $name"
-        passed=$((passed + 1))
-    else
-        echo "not ok - $name"
-        failed=$((failed + 1))
-    fi
-}
 finish() {
-    echo "package: $passed passed, $failed failed"
-    [ "$failed" -eq 0 ]
+    suite_end
     exit $?
 }
 build_package() {  # build_package DIR CMAKE_ARGS...
     local dir=$1
     shift
     mkdir -p "$dir"
-    if ! cmake -S "$repo" -B "$dir" "$@" >"$dir/package-configure.log" 2>&1 ||
+    if ! cmake -S "$root" -B "$dir" "$@" >"$dir/package-configure.log" 2>&1 ||
         ! cmake --build "$dir" -j"$jobs" --target package >"$dir/package-build.log" 2>&1; then
         tail -n 40 "$dir/package-configure.log" "$dir/package-build.log" 2>/dev/null >&2
         echo "run.sh: building the package in $dir failed" >&2
-        echo "package: $passed passed, $((failed + 1)) failed"
-        exit 2
+        suite_abort 2
     fi
 }
 cache_value() {  # cache_value DIR NAME
     sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"
 }
 
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/credvane-package-XXXXXX")
+suite_work package
 wine_prefix=
-cleanup() {
+suite_cleanup() {
     if [ -n "$wine_prefix" ]; then
         WINEPREFIX=$wine_prefix "${wineserver:-true}" -k >/dev/null 2>&1
     fi
-    rm -rf "$tmp"
 }
-trap cleanup EXIT
 
 # --- Linux: the .deb and the .tar.gz from the default build ---
 build_package "$build" "$@"
@@ -75,31 +60,31 @@ version=$(cache_value "$build" CMAKE_PROJECT_VERSION)
 arch=$(dpkg --print-architecture)
 deb=$build/credvane_${version}_${arch}.deb
 tgz=$(ls "$build"/credvane-"$version"-Linux-*.tar.gz 2>/dev/null | head -n1)
-check "the .deb exists as credvane_${version}_${arch}.deb" test -f "$deb"
-check "the .tar.gz exists" test -n "$tgz"
+suite_check "the .deb exists as credvane_${version}_${arch}.deb" test -f "$deb"
+suite_check "the .tar.gz exists" test -n "$tgz"
 
 field() { dpkg-deb -f "$deb" "$1" 2>/dev/null; }
-check "control: Package is credvane" test "$(field Package)" = credvane
-check "control: Version is project(VERSION) $version" test "$(field Version)" = "$version"
-check "control: Architecture is $arch" test "$(field Architecture)" = "$arch"
-check "control: Maintainer is a name and an address" \
+suite_check "control: Package is credvane" test "$(field Package)" = credvane
+suite_check "control: Version is project(VERSION) $version" test "$(field Version)" = "$version"
+suite_check "control: Architecture is $arch" test "$(field Architecture)" = "$arch"
+suite_check "control: Maintainer is a name and an address" \
     bash -c 're="^[^<]+ <[^@>]+@[^>]+>$"; [[ $1 =~ $re ]]' _ "$(field Maintainer)"
-check "control: Description has a summary and a body" \
+suite_check "control: Description has a summary and a body" \
     test "$(field Description | wc -l)" -ge 2
 
-root=$tmp/root
-dpkg-deb -x "$deb" "$root" 2>"$tmp/x.err"
-check "dpkg-deb -x unpacks it" test -s "$root/usr/bin/credvane" -a ! -s "$tmp/x.err"
-exe=$root/usr/bin/credvane
-check "credvane is installed executable on PATH (/usr/bin)" test -x "$exe"
-check "README.md is installed under /usr/share/doc/credvane" \
-    cmp -s "$root/usr/share/doc/credvane/README.md" "$repo/README.md"
-check "LICENSE is installed under /usr/share/doc/credvane" \
-    cmp -s "$root/usr/share/doc/credvane/LICENSE" "$repo/LICENSE"
+unpacked=$work/root
+dpkg-deb -x "$deb" "$unpacked" 2>"$work/x.err"
+suite_check "dpkg-deb -x unpacks it" test -s "$unpacked/usr/bin/credvane" -a ! -s "$work/x.err"
+exe=$unpacked/usr/bin/credvane
+suite_check "credvane is installed executable on PATH (/usr/bin)" test -x "$exe"
+suite_check "README.md is installed under /usr/share/doc/credvane" \
+    cmp -s "$unpacked/usr/share/doc/credvane/README.md" "$root/README.md"
+suite_check "LICENSE is installed under /usr/share/doc/credvane" \
+    cmp -s "$unpacked/usr/share/doc/credvane/LICENSE" "$root/LICENSE"
 # What a Debian system expects beside the program, and the documents for hubs and operators.
 # Every program the package installs comes with its manual page.
 doc=./usr/share/doc/credvane
-programs=$(ls "$root/usr/bin")
+programs=$(ls "$unpacked/usr/bin")
 want_files="$(for p in $programs; do echo "./usr/bin/$p"; echo "./usr/share/man/man1/$p.1.gz"; done
     printf '%s\n' $doc/LICENSE $doc/README.md $doc/api.md $doc/api.schema.json $doc/changelog.gz \
         $doc/copyright $doc/examples/apache.conf $doc/examples/lighttpd.conf \
@@ -107,101 +92,101 @@ want_files="$(for p in $programs; do echo "./usr/bin/$p"; echo "./usr/share/man/
     if [ "$(cache_value "$build" CREDVANE_STATIC)" = ON ]; then
         echo ./usr/share/lintian/overrides/credvane
     fi)"
-check "the package holds the programs, their manual pages and documents, and nothing else" \
-    test "$(cd "$root" && find . -type f | sort | tr '\n' ' ')" = "$(sort <<<"$want_files" | tr '\n' ' ')"
-check "the changelog's newest entry is credvane ($version)" \
-    bash -c 'zcat "$1" | head -n1 | grep -q "^credvane ($2) "' _ "$root/$doc/changelog.gz" "$version"
+suite_check "the package holds the programs, their manual pages and documents, and nothing else" \
+    test "$(cd "$unpacked" && find . -type f | sort | tr '\n' ' ')" = "$(sort <<<"$want_files" | tr '\n' ' ')"
+suite_check "the changelog's newest entry is credvane ($version)" \
+    bash -c 'zcat "$1" | head -n1 | grep -q "^credvane ($2) "' _ "$unpacked/$doc/changelog.gz" "$version"
 for p in $programs; do
     # man's own check: the page renders with no warning from groff.
-    check "man page $p(1) renders without a warning" \
+    suite_check "man page $p(1) renders without a warning" \
         bash -c 'test -s "$1" && test -z "$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$1" 2>&1 >/dev/null)"' \
-        _ "$root/usr/share/man/man1/$p.1.gz"
+        _ "$unpacked/usr/share/man/man1/$p.1.gz"
 done
 # The examples are the README's snippets, the very ones tests/hosts/run.sh serves.
 for name in lighttpd apache nginx; do
-    check "examples/$name.conf is the README's $name snippet" \
+    suite_check "examples/$name.conf is the README's $name snippet" \
         bash -c 'cmp -s "$1" <(awk -v mark="<!-- host-config: $2 -->" '"'"'
             $0 == mark { found = 1; next }
             found && /^```/ { if (inside) exit; inside = 1; next }
-            inside { print }'"'"' "$3")' _ "$root/$doc/examples/$name.conf" "$name" "$repo/README.md"
+            inside { print }'"'"' "$3")' _ "$unpacked/$doc/examples/$name.conf" "$name" "$root/README.md"
 done
 if command -v lintian >/dev/null 2>&1; then
     # Lintian's own verdict, every tag it prints shown; overridden tags only with their reason.
-    lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1
+    lintian --fail-on error,warning "$deb" >"$work/lintian" 2>&1
     lintian_rc=$?
-    grep -v '^running with root privileges' "$tmp/lintian" | sed 's/^/# lintian: /'
-    check "lintian finds no error and no warning in the .deb" test "$lintian_rc" -eq 0
+    grep -v '^running with root privileges' "$work/lintian" | sed 's/^/# lintian: /'
+    suite_check "lintian finds no error and no warning in the .deb" test "$lintian_rc" -eq 0
 else
-    check "lintian is installed (apt-get install lintian)" false
+    suite_check "lintian is installed (apt-get install lintian)" false
 fi
-check "the package carries credvane and its sign-in CLIs" \
+suite_check "the package carries credvane and its sign-in CLIs" \
     test "$(echo $programs)" = "credvane credvane-login credvane-refresh"
-check "control: Depends names libcurl4, which the sign-in CLIs load" \
+suite_check "control: Depends names libcurl4, which the sign-in CLIs load" \
     bash -c '[[ $1 == *libcurl4* ]]' _ "$(field Depends)"
 for cli in credvane-login credvane-refresh; do
-    out=$(env -i "$root/usr/bin/$cli" --bogus 2>&1)
-    check "$cli answers a bad command line with a JSON usage line" \
+    out=$(env -i "$unpacked/usr/bin/$cli" --bogus 2>&1)
+    suite_check "$cli answers a bad command line with a JSON usage line" \
         bash -c '[[ $1 == "{\"ok\":false,\"error\":\"usage\","* ]]' _ "$out"
 done
 if [ "$(cache_value "$build" CREDVANE_STATIC)" = ON ]; then
     # A static executable has no program interpreter: the loader never runs.
-    check "the installed credvane is static" bash -c '! readelf -lW "$1" | grep -q INTERP' _ "$exe"
+    suite_check "the installed credvane is static" bash -c '! readelf -lW "$1" | grep -q INTERP' _ "$exe"
 fi
 
 # Every run gets an empty environment but for what it names: what a web server passes.
 run() { env -i "$@"; }
-check "--version prints 'credvane $version'" \
+suite_check "--version prints 'credvane $version'" \
     test "$(run "$exe" --version | od -An -c)" = "$(printf 'credvane %s\n' "$version" | od -An -c)"
-check "--meta prints the discovery line" \
+suite_check "--meta prints the discovery line" \
     test "$(run "$exe" --meta | od -An -c)" = \
     "$(printf '{"name":"codex","desc":"Codex login"}\n' | od -An -c)"
-run "$exe" >"$tmp/page" 2>"$tmp/page.err"
-check "no query serves the page" \
+run "$exe" >"$work/page" 2>"$work/page.err"
+suite_check "no query serves the page" \
     bash -c 'head -c 64 "$1" | grep -q "^Content-Type: text/html; charset=utf-8" &&
-             grep -q "</html>" "$1" && ! test -s "$2"' _ "$tmp/page" "$tmp/page.err"
+             grep -q "</html>" "$1" && ! test -s "$2"' _ "$work/page" "$work/page.err"
 
 # A status request in a temporary home with an expired token: every byte is fixed but the
 # seconds left, which move with the clock.
-home=$tmp/home
+home=$work/home
 mkdir -p "$home/.codex"
 payload=$(printf '{"exp":1700000000}' | base64 | tr '+/' '-_' | tr -d '=\n')
 printf '{"tokens":{"access_token":"eyJhbGciOiJub25lIn0.%s.c2ln","refresh_token":"r","account_id":"acc-1"},"last_refresh":"2024-05-01T12:00:00Z"}' \
     "$payload" >"$home/.codex/auth.json"
-run HOME="$home" QUERY_STRING=action=status "$exe" >"$tmp/status" 2>"$tmp/status.err"
+run HOME="$home" QUERY_STRING=action=status "$exe" >"$work/status" 2>"$work/status.err"
 status_rc=$?
 printf '%s\r\n' 'Content-Type: application/json; charset=utf-8' 'Cache-Control: no-store' \
-    'X-Content-Type-Options: nosniff' '' >"$tmp/status.want"
+    'X-Content-Type-Options: nosniff' '' >"$work/status.want"
 printf '%s\n' '{"ok":true,"state":"done","logged_in":true,"expires_at":1700000000,"expires_in_sec":T,"expired":true,"has_refresh":true,"account":"default","pending":false,"pending_age_sec":-1,"last_refresh":1714564800,"account_id":"acc-1","cli_present":false,"credentials_path":"'"$home"'/.codex/auth.json","profile":"","profile_exists":false,"named_accounts":false,"api_key_present":false,"cli_error":"the login CLI is not on this node","accounts":[],"file_problem":"no id_token","pending_problem":""}' \
-    >>"$tmp/status.want"
-sed 's/"expires_in_sec":-[0-9]*,/"expires_in_sec":T,/' "$tmp/status" >"$tmp/status.got"
-check "a status request answers byte for byte, exit 0, nothing on stderr" \
+    >>"$work/status.want"
+sed 's/"expires_in_sec":-[0-9]*,/"expires_in_sec":T,/' "$work/status" >"$work/status.got"
+suite_check "a status request answers byte for byte, exit 0, nothing on stderr" \
     bash -c 'cmp "$1" "$2" && test "$3" -eq 0 && ! test -s "$4"' _ \
-    "$tmp/status.want" "$tmp/status.got" "$status_rc" "$tmp/status.err"
+    "$work/status.want" "$work/status.got" "$status_rc" "$work/status.err"
 
-check "the .tar.gz holds the same files as the .deb" \
+suite_check "the .tar.gz holds the same files as the .deb" \
     test "$(tar tzf "$tgz" 2>/dev/null | grep -v '/$' | sed 's|^[^/]*/||' | sort | tr '\n' ' ')" = \
-    "$(cd "$root/usr" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')"
+    "$(cd "$unpacked/usr" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')"
 
 [ -n "$win_build" ] || finish
 
 # --- Windows: the .zip from the toolchain file alone ---
-build_package "$win_build" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake"
+build_package "$win_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake"
 zip=$win_build/credvane-$version-win64.zip
-check "the .zip exists as credvane-$version-win64.zip" test -f "$zip"
-check "the .zip holds credvane.exe, its sign-in CLIs, README.md and LICENSE" \
+suite_check "the .zip exists as credvane-$version-win64.zip" test -f "$zip"
+suite_check "the .zip holds credvane.exe, its sign-in CLIs, README.md and LICENSE" \
     test "$(unzip -Z1 "$zip" 2>/dev/null | sed 's|^[^/]*/||' | LC_ALL=C sort | tr '\n' ' ')" = \
     "LICENSE README.md credvane-login.exe credvane-refresh.exe credvane.exe "
-unzip -q -d "$tmp/win" "$zip"
-win_exe=$(ls "$tmp"/win/*/credvane.exe 2>/dev/null | head -n1)
+unzip -q -d "$work/win" "$zip"
+win_exe=$(ls "$work"/win/*/credvane.exe 2>/dev/null | head -n1)
 # Only DLLs that every Windows has: the mingw runtimes are linked in. The sign-in CLIs add
 # WinHTTP, which is part of Windows too.
 for name in credvane credvane-login credvane-refresh; do
     x86_64-w64-mingw32-objdump -p "$(dirname "$win_exe")/$name.exe" 2>/dev/null |
-        sed -n 's/^\s*DLL Name: //p' >"$tmp/dlls"
+        sed -n 's/^\s*DLL Name: //p' >"$work/dlls"
     allowed="kernel32|msvcrt|advapi32|user32|shell32|ws2_32|bcrypt|ntdll"
     [ "$name" = credvane ] || allowed="$allowed|winhttp"
-    check "$name.exe needs no DLL beyond Windows' own ($(tr '\n' ' ' <"$tmp/dlls"| sed 's/ $//'))" \
-        bash -c 'test -s "$1" && ! grep -viqE "^($2)\.dll$" "$1"' _ "$tmp/dlls" "$allowed"
+    suite_check "$name.exe needs no DLL beyond Windows' own ($(tr '\n' ' ' <"$work/dlls"| sed 's/ $//'))" \
+        bash -c 'test -s "$1" && ! grep -viqE "^($2)\.dll$" "$1"' _ "$work/dlls" "$allowed"
 done
 
 if [ -x /usr/lib/wine/wine64 ]; then
@@ -212,16 +197,16 @@ fi
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
 [ -x "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
 if [ -n "$wine" ]; then
-    wine_prefix=$tmp/wine
+    wine_prefix=$work/wine
     mkdir -p "$wine_prefix"
     out=$(WINEPREFIX=$wine_prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
         "$wine" "$win_exe" --version 2>/dev/null | od -An -c)
-    check "credvane.exe --version under wine prints 'credvane $version'" \
+    suite_check "credvane.exe --version under wine prints 'credvane $version'" \
         test "$out" = "$(printf 'credvane %s\n' "$version" | od -An -c)"
     for cli in credvane-login credvane-refresh; do
         out=$(WINEPREFIX=$wine_prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
             "$wine" "$(dirname "$win_exe")/$cli.exe" --bogus 2>/dev/null)
-        check "$cli.exe under wine answers a bad command line with a JSON usage line" \
+        suite_check "$cli.exe under wine answers a bad command line with a JSON usage line" \
             bash -c '[[ $1 == "{\"ok\":false,\"error\":\"usage\","* ]]' _ "$out"
     done
 else

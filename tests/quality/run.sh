@@ -10,25 +10,22 @@
 #   tests/quality/run.sh BUILD_DIR
 set -uo pipefail
 
+# shellcheck source=../lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 if [ $# -ne 1 ]; then
     echo "usage: $0 BUILD_DIR" >&2
     exit 2
 fi
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-build="$(cd "$1" && pwd)"
+suite_begin quality
+suite_build "$1"
 
-missing=()
-command -v lighttpd >/dev/null || missing+=(lighttpd)
-[ -x /usr/bin/chromium ] || missing+=(chromium)
-command -v node >/dev/null || missing+=(node)
-command -v java >/dev/null || missing+=(java)
-command -v curl >/dev/null || missing+=(curl)
-[ -f "$root/node_modules/lighthouse/package.json" ] || missing+=("the node packages")
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "run.sh: missing ${missing[*]} (tools/deps.sh installs them)" >&2
-    echo "quality: 0 passed, 1 failed"
-    exit 1
-fi
+suite_need lighttpd
+suite_need chromium test -x /usr/bin/chromium
+suite_need node
+suite_need java
+suite_need curl
+suite_need "the node packages" test -f "$root/node_modules/lighthouse/package.json"
+suite_needs_met
 
 cd "$root"
 
@@ -36,38 +33,27 @@ out="${CV_ARTIFACTS:-$root/artifacts}/quality"
 mkdir -p "$out"
 # A report left by an earlier run must not stand in for one this run failed to write.
 rm -f "$out"/lighthouse-*
-work="$(mktemp -d -t credvane-quality.XXXXXX)"
+suite_work quality
 # shellcheck source=../../tools/lighttpd/host.sh
 source "$root/tools/lighttpd/host.sh"
 # shellcheck source=../../tools/issuer/issuer.sh
 source "$root/tools/issuer/issuer.sh"
-cleanup() {
-    cv_host_stop
-    cv_issuer_stop
-    rm -rf "$work"
-}
-trap cleanup EXIT
 
-passed=0
-failed=0
 check() {  # check NAME OK(0/1) DETAIL
     if [ "$2" = 1 ]; then
-        echo "ok: $1 ($3)"
-        passed=$((passed + 1))
+        suite_ok "$1 ($3)"
     else
-        echo "FAILED: $1 ($3)"
-        failed=$((failed + 1))
+        suite_not_ok "$1 ($3)"
     fi
 }
 
 # The node's CLIs sign in at the stand-in issuer, as in the browser tests.
-cv_issuer_start "$work/issuer"
+cv_issuer_start "$work/issuer" || suite_abort 1
+suite_track "$CV_ISSUER_PID"
 export CV_ISSUER_URL
 cv_host_home "$work/home"
-if ! cv_host_start "$build" "$work/home" "$work/state"; then
-    echo "quality: 0 passed, 1 failed"
-    exit 1
-fi
+cv_host_start "$build" "$work/home" "$work/state" || suite_abort 1
+suite_track "$CV_HOST_PID"
 url="http://127.0.0.1:$CV_HOST_PORT/credvane"
 
 # Lighthouse 12 with Debian's Chromium, the default mobile emulation and throttling. Its
@@ -133,5 +119,4 @@ vnu_errors="$(cat "$work/vnu-errors.txt")"
 check "Nu HTML Checker" "$([ "$vnu_errors" = 0 ] && echo 1 || echo 0)" "${vnu_errors:-no result} errors"
 cat "$work/vnu-list.txt"
 
-echo "quality: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+suite_end

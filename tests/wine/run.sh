@@ -11,28 +11,23 @@
 # --gtest_filter), KEEP_WINEPREFIX=1 (leave the prefix behind for a look).
 set -u
 
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=../lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+# The suite's line, "wine: N passed, M failed", counts GoogleTest's tests; a build or a
+# setup that fails is one failure.
+suite_begin wine
+repo=$root
 build=${1:-$repo/build-win}
 jobs=${JOBS:-2}
 
 say() { printf '%s\n' "run.sh: $*" >&2; }
 
-have_tools() {
-    command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 &&
-        { [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null 2>&1; }
-}
+broken() { suite_abort 2; }
 
-# The suite's line, "wine: N passed, M failed", counts GoogleTest's tests; a build or a
-# setup that fails is one failure.
-broken() {
-    echo "wine: 0 passed, 1 failed"
-    exit 2
-}
-
-if ! have_tools; then
-    say "mingw-w64 or wine64 is missing (tools/deps.sh installs them)"
-    broken
-fi
+suite_need mingw-w64 command -v x86_64-w64-mingw32-g++-posix
+# wine64 keeps its loader in /usr/lib/wine, off PATH.
+suite_need wine64 bash -c '[ -x /usr/lib/wine/wine64 ] || command -v wine64'
+suite_needs_met 2
 
 if [ -x /usr/lib/wine/wine64 ]; then
     wine=/usr/lib/wine/wine64
@@ -50,15 +45,18 @@ cmake --build "$build" -j"$jobs" >"$build/build.log" 2>&1 ||
     { tail -n 60 "$build/build.log" >&2; say "build failed"; broken; }
 rm -f "$build/build.log"
 
-prefix=$(mktemp -d "${TMPDIR:-/tmp}/credvane-wine-XXXXXX")
+suite_work wine
+prefix=$work
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# The EXIT trap, here and after the issuer's start below: the wine server first, for it holds
+# the prefix open, then the shared end of the run.
 cleanup() {
     WINEPREFIX=$prefix "$wineserver" -k >/dev/null 2>&1
     if [ "${KEEP_WINEPREFIX:-0}" = 1 ]; then
         say "wine prefix kept at $prefix"
-    else
-        rm -rf "$prefix"
+        suite_keep_work=1
     fi
+    suite_exit
 }
 trap cleanup EXIT
 
@@ -164,9 +162,9 @@ done
 
 if [ ${#failed[@]} -gt 0 ]; then
     say "FAILED: ${failed[*]}"
-    echo "wine: $tests_passed passed, $tests_failed failed"
+    suite_line "$tests_passed" "$tests_failed"
     exit 1
 fi
 say "all ${#suites[@]} suites passed"
-echo "wine: $tests_passed passed, $tests_failed failed"
+suite_line "$tests_passed" "$tests_failed"
 exit 0

@@ -1,5 +1,6 @@
 # issuer.sh: starts and stops the stand-in issuer (issuer.js) from a shell script, for the demo
-# and the test scripts. Source it; it defines functions only.
+# and the test scripts. Source it; it defines functions only, and takes suite_stop from
+# tests/lib.sh.
 #
 #   cv_issuer_start STATE_DIR [ISSUER FLAGS...]
 #                       starts it on a free port of 127.0.0.1 and waits for its ready line;
@@ -10,6 +11,8 @@
 #                       one test control call (POST with JSON, GET without); prints the answer
 
 CV_ISSUER_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+# shellcheck source=../../tests/lib.sh
+source "$CV_ISSUER_DIR/../../tests/lib.sh" # suite_stop
 
 cv_issuer_start() {
     local state="$1"
@@ -34,11 +37,8 @@ cv_issuer_start() {
 }
 
 cv_issuer_stop() {
-    if [ -n "${CV_ISSUER_PID:-}" ]; then
-        kill "$CV_ISSUER_PID" 2>/dev/null || true
-        wait "$CV_ISSUER_PID" 2>/dev/null || true
-        CV_ISSUER_PID=""
-    fi
+    suite_stop "${CV_ISSUER_PID:-}"
+    CV_ISSUER_PID=""
 }
 
 cv_issuer_call() {

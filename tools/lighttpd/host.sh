@@ -1,5 +1,6 @@
 # host.sh: starts and stops the local CGI host of credvane (lighttpd on 127.0.0.1) for the demo
-# and the browser tests. Source it; it defines functions only.
+# and the browser tests. Source it; it defines functions only, and takes suite_stop from
+# tests/lib.sh.
 #
 #   cv_host_home DIR                  makes DIR a node home with two named accounts
 #   cv_host_start BUILD HOME STATE [PASSWORD]
@@ -13,6 +14,8 @@
 # CV_LOGIN_BIN puts another login CLI in place. CV_PORT_FIRST picks where the port search begins.
 
 CV_LIGHTTPD_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+# shellcheck source=../../tests/lib.sh
+source "$CV_LIGHTTPD_DIR/../../tests/lib.sh" # suite_stop
 
 cv_b64url() {
     base64 -w0 | tr '+/' '-_' | tr -d '='
@@ -109,19 +112,15 @@ cv_host_start() {
             waited=$((waited + 1))
         done
         # It died (most likely the port was taken in between) or never listened: next port.
-        kill "$CV_HOST_PID" 2>/dev/null || true
-        wait "$CV_HOST_PID" 2>/dev/null || true
+        suite_stop "$CV_HOST_PID"
         port=$((port + 1))
     done
     echo "host.sh: lighttpd did not start; see $state/error.log and $state/lighttpd.out" >&2
     return 1
 }
 
+# It may be gone already (Ctrl+C reaches it too): that is no error of the caller's.
 cv_host_stop() {
-    if [ -n "${CV_HOST_PID:-}" ]; then
-        # It may be gone already (Ctrl+C reaches it too): neither step may fail the caller.
-        kill "$CV_HOST_PID" 2>/dev/null || true
-        wait "$CV_HOST_PID" 2>/dev/null || true
-        CV_HOST_PID=""
-    fi
+    suite_stop "${CV_HOST_PID:-}"
+    CV_HOST_PID=""
 }
