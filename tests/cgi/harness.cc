@@ -61,13 +61,12 @@ std::string pin_clock(const std::string& answer) {
     return std::regex_replace(answer, clock_figure, "\"$1\":T");
 }
 
-std::string jwt_with_exp(long long exp) {
-    const std::string payload = "{\"exp\":" + std::to_string(exp) + "}";
+std::string b64url(const std::string& in) {
     static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
     std::string out;
     unsigned acc = 0;
     int bits = 0;
-    for (const unsigned char c : payload) {
+    for (const unsigned char c : in) {
         acc = (acc << 8) | c;
         bits += 8;
         while (bits >= 6) {
@@ -76,7 +75,11 @@ std::string jwt_with_exp(long long exp) {
         }
     }
     if (bits > 0) out += abc[(acc << (6 - bits)) & 63];
-    return "eyJhbGciOiJub25lIn0." + out + ".c2ln";
+    return out;
+}
+
+std::string jwt_with_exp(long long exp) {
+    return "eyJhbGciOiJub25lIn0." + b64url("{\"exp\":" + std::to_string(exp) + "}") + ".c2ln";
 }
 
 std::string json_text(const std::string& s) {

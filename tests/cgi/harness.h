@@ -118,6 +118,10 @@ class host {
 // by a mark, so that two answers taken a second apart compare equal.
 std::string pin_clock(const std::string& answer);
 
+// in as base64url without padding, as a JWT's parts are written; the tests' own, so that
+// they do not check the product's encoder against itself.
+std::string b64url(const std::string& in);
+
 // A JWT whose payload is {"exp":exp} (base64url, no padding).
 std::string jwt_with_exp(long long exp);
 

@@ -9,22 +9,7 @@ namespace signin_test {
 
 namespace {
 
-std::string b64url(const std::string& in) {
-    static const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string out;
-    unsigned acc = 0;
-    int bits = 0;
-    for (const unsigned char c : in) {
-        acc = (acc << 8) | c;
-        bits += 8;
-        while (bits >= 6) {
-            bits -= 6;
-            out.push_back(digits[(acc >> bits) & 63]);
-        }
-    }
-    if (bits > 0) out.push_back(digits[(acc << (6 - bits)) & 63]);
-    return out;
-}
+using cgi::b64url;
 
 // A long poll of the issuer (wait_for) may take this long on a loaded machine.
 constexpr int control_timeout_ms = 120000;
