@@ -120,7 +120,7 @@ else
     build_failed=0
     build build-release "${release_args[@]}" || build_failed=1
 
-    # The sanitized lane: its own build, its tests, the fuzz targets, then the Windows build.
+    # The sanitized lane: its own build, its tests, the fuzz targets.
     lane_san() {
         if build build-san -DCMAKE_CXX_COMPILER=clang++ -DCREDVANE_SANITIZE=ON -DCREDVANE_FUZZ=ON \
             -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g -O1"; then
@@ -133,7 +133,6 @@ else
         else
             echo "build-san: 0 passed, 1 failed" >"$logs/san-build.log"
         fi
-        suite wine bash tests/wine/run.sh "$top/build-wine"
     }
 
     # The release lane: everything that runs the default build.
@@ -152,9 +151,10 @@ else
         export CV_PORT_FIRST=$((21000 + RANDOM % 5000))
         suite hosts-cli-env bash tests/hosts/cli_env.sh build-release
         suite hosts bash tests/hosts/run.sh build-release
-        # The browser tests mostly wait on the page and the node: two halves of about the same
-        # length, side by side, each with its own issuer and hosts (tests of one half change
-        # accounts and issuer settings that the other half's must not see).
+        # The browser tests in two halves of about the same length, side by side: each half's
+        # waits on the node and the issuer leave room for the other. Each has its own issuer
+        # and hosts (tests of one half change accounts and issuer settings that the other
+        # half's must not see).
         local half=(tests/browser/person.test.js tests/browser/states.test.js tests/browser/theme.test.js)
         local other=()
         for f in tests/browser/*.test.js tests/panel/*.test.js; do
@@ -168,11 +168,14 @@ else
         done
     }
 
+    lane_release >"$logs/lane-release.out" 2>&1 &
     lane_san >"$logs/lane-san.out" 2>&1 &
-    san_pid=$!
-    lane_release 2>&1 | tee "$logs/lane-release.out"
-    wait $san_pid || true
-    cat "$logs/lane-san.out"
+    # The Windows build and its suites under wine need neither lane's build: they take the
+    # place of whichever lane ends first.
+    wait -n || true
+    suite wine bash tests/wine/run.sh "$top/build-wine" >"$logs/lane-wine.out" 2>&1
+    wait || true
+    cat "$logs/lane-release.out" "$logs/lane-san.out" "$logs/lane-wine.out"
     # Lighthouse measures the page's speed: alone, once both lanes have ended.
     if [ $build_failed -eq 0 ]; then
         suite quality bash tests/quality/run.sh build-release
