@@ -1,7 +1,7 @@
 // cancel.cc: the cancel action: abandons the device-code login open for an account.
 #include "actions/actions.h"
-#include "runner/runner.h"
 #include "platform/platform.h"
+#include "runner/runner.h"
 #include "store/json.h"
 #include "store/paths.h"
 

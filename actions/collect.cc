@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "actions/actions.h"
-#include "runner/runner.h"
 #include "platform/platform.h"
+#include "runner/runner.h"
 #include "store/creds.h"
 #include "store/json.h"
 #include "store/paths.h"

@@ -17,7 +17,8 @@ int action_logout(const char* name) {
     // A logout that overstayed, or whose CLI could not be started, may or may not have
     // happened: the answer says it failed, and the status tells what is there.
     buf capture;
-    if (!run_login_step(before, name, "--logout", "logout_failed", false, capture)) return exit_failed;
+    if (!run_login_step(before, name, "--logout", "logout_failed", false, capture))
+        return exit_failed;
     const char* line = last_json_line(capture);
     if (line == nullptr) {
         emit_error(502, "Bad Gateway", "logout_failed",

@@ -56,8 +56,9 @@ bool run_login_step(const login_status& st, const char* name, const char* args,
         // not be started is said as such.
         const std::string_view why = st.cli_error.view();
         emit_error(200, "OK", "cli_unavailable",
-                   why.starts_with(login_cli_absent) ? cli_missing_words(cli_kind::login, hint).view()
-                                                     : why);
+                   why.starts_with(login_cli_absent)
+                       ? cli_missing_words(cli_kind::login, hint).view()
+                       : why);
         return false;
     }
     const run_result r = run_login(name, args, capture);

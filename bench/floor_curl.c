@@ -20,9 +20,12 @@ int main(int argc, char** argv) {
     if (lib == NULL) return 1;
     CURLcode (*global_init)(long) = (CURLcode(*)(long))dlsym(lib, "curl_global_init");
     CURL* (*easy_init)(void) = (CURL * (*)(void)) dlsym(lib, "curl_easy_init");
-    CURLcode (*setopt)(CURL*, CURLoption, ...) = (CURLcode(*)(CURL*, CURLoption, ...))dlsym(lib, "curl_easy_setopt");
+    CURLcode (*setopt)(CURL*, CURLoption, ...) =
+        (CURLcode(*)(CURL*, CURLoption, ...))dlsym(lib, "curl_easy_setopt");
     CURLcode (*perform)(CURL*) = (CURLcode(*)(CURL*))dlsym(lib, "curl_easy_perform");
-    if (!global_init || !easy_init || !setopt || !perform || global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return 1;
+    if (!global_init || !easy_init || !setopt || !perform ||
+        global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+        return 1;
     CURL* e = easy_init();
     if (e == NULL) return 1;
     const char* body = "{\"client_id\":\"app_EMoamEEZ73f0CkXaXp7hrann\"}";

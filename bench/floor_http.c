@@ -14,7 +14,8 @@ static int exchange(int fd, const char* path) {
     char req[512];
     int n = snprintf(req, sizeof req,
                      "POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-                     "Content-Length: %zu\r\n\r\n%s", path, strlen(body), body);
+                     "Content-Length: %zu\r\n\r\n%s",
+                     path, strlen(body), body);
     if (write(fd, req, (size_t)n) != n) return 1;
     char buf[8192];
     size_t got = 0;

@@ -11,8 +11,8 @@ namespace credvane {
 
 void emit_page(std::string_view status_lines) {
     std::string out;
-    out.reserve(status_lines.size() + html_headers.size() + page_template.size() + page_theme_head.size() +
-                page_theme_script.size());
+    out.reserve(status_lines.size() + html_headers.size() + page_template.size() +
+                page_theme_head.size() + page_theme_script.size());
     out.append(status_lines);
     out.append(html_headers);
     // Whole runs between the marks are copied at once: byte by byte, the page's 35 KB cost

@@ -278,7 +278,8 @@ bool replace_file(const char* path, std::string_view temp_prefix, std::string_vi
         return false;
     }
     // The rename itself reaches the disk with its folder.
-    const int dfd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dfd =
+        ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
         ::fsync(dfd);
         ::close(dfd);

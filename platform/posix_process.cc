@@ -171,11 +171,11 @@ void keep_descriptors_home(posix_spawn_file_actions_t* actions) {
 
 struct child_process::impl {
     pid_t pid = -1;
-    int fd = -1;                   // our end of the CLI's standard output, non-blocking
-    int pidfd = -1;                // readable once the CLI itself has ended (-1 where unsupported)
-    bool exited = false;           // the CLI has ended; it stays unreaped until finish()
+    int fd = -1;          // our end of the CLI's standard output, non-blocking
+    int pidfd = -1;       // readable once the CLI itself has ended (-1 where unsupported)
+    bool exited = false;  // the CLI has ended; it stays unreaped until finish()
     start_failure failure = start_failure::no_resources;  // until it has started
-    std::int64_t deadline_ms = 0;  // 0: no bound
+    std::int64_t deadline_ms = 0;                         // 0: no bound
     bool timed_out = false;
     bool eof = false;
     char chunk[4096];

@@ -140,7 +140,8 @@ bool random_bytes(std::span<unsigned char> out) {
     // ULONG's worth of bytes.
     while (!out.empty()) {
         const ULONG n = static_cast<ULONG>(std::min<std::size_t>(out.size(), 1u << 20));
-        if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, out.data(), n, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+        if (!BCRYPT_SUCCESS(
+                BCryptGenRandom(nullptr, out.data(), n, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
             return false;
         }
         out = out.subspan(n);

@@ -12,8 +12,8 @@
 #include "request/auth.h"
 #include "request/navigation.h"
 #include "request/query.h"
-#include "store/paths.h"
 #include "request/version.h"
+#include "store/paths.h"
 
 namespace credvane {
 namespace {

@@ -52,8 +52,8 @@ bool accept_prefers_html(std::string_view accept) {
         accept = comma == std::string_view::npos ? std::string_view{} : accept.substr(comma + 1);
         const std::size_t semi = range.find(';');
         const std::string_view type = trim(range.substr(0, semi));
-        const int w = weight_of(semi == std::string_view::npos ? std::string_view{}
-                                                                : range.substr(semi + 1));
+        const int w =
+            weight_of(semi == std::string_view::npos ? std::string_view{} : range.substr(semi + 1));
         int* slot = same_word(type, "text/html")          ? &html
                     : same_word(type, "application/json") ? &json
                     : same_word(type, "application/*")    ? &app_any

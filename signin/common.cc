@@ -96,8 +96,8 @@ int run_utf16(int argc, wchar_t** wargv, int (*run)(int, char**), std::string_vi
 #endif
 
 std::int64_t run_deadline_ms() {
-    const std::int64_t budget =
-        std::min<std::int64_t>(run_max_ms, static_cast<std::int64_t>(cli_timeout_seconds()) * 2000 / 3);
+    const std::int64_t budget = std::min<std::int64_t>(
+        run_max_ms, static_cast<std::int64_t>(cli_timeout_seconds()) * 2000 / 3);
     return platform::monotonic_ms() + budget;
 }
 
@@ -174,7 +174,8 @@ std::int64_t wall_ms() {
         .count();
 }
 
-http::answer post_json(http::client& c, const std::string& url, const json& body, std::int64_t deadline_ms) {
+http::answer post_json(http::client& c, const std::string& url, const json& body,
+                       std::int64_t deadline_ms) {
     const std::string text = body.dump();
     http::request r;
     r.url = url;

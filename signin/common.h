@@ -66,8 +66,8 @@ struct pending {
     std::string user_code;
     int interval = default_interval;
     std::string issuer;
-    std::int64_t created = 0;     // seconds since 1970, as credvane reads it
-    std::int64_t expires_at = 0;  // seconds since 1970
+    std::int64_t created = 0;       // seconds since 1970, as credvane reads it
+    std::int64_t expires_at = 0;    // seconds since 1970
     std::int64_t last_poll_ms = 0;  // milliseconds since 1970; 0 before the first poll
 };
 enum class marker_state { missing, unusable, ok };
@@ -81,7 +81,8 @@ std::int64_t wall_ms();
 // Time kept back from a request whose answer must then be written, so that a slow issuer
 // cannot use up the run before the answer is safe on disk.
 inline constexpr std::int64_t write_reserve_ms = 500;
-http::answer post_json(http::client& c, const std::string& url, const json& body, std::int64_t deadline_ms);
+http::answer post_json(http::client& c, const std::string& url, const json& body,
+                       std::int64_t deadline_ms);
 http::answer post_form(http::client& c, const std::string& url, const std::string& body,
                        std::int64_t deadline_ms);
 

@@ -15,7 +15,7 @@ struct request {
     std::string_view url;           // http:// or https:// (the caller decides which it allows)
     std::string_view content_type;  // of the body sent
     std::string_view body;
-    int timeout_ms = 10000;         // the whole exchange, connecting included
+    int timeout_ms = 10000;               // the whole exchange, connecting included
     std::size_t max_answer = 256 * 1024;  // a longer answer body is not read
 };
 

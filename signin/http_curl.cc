@@ -72,8 +72,10 @@ const curl_api& api() {
         curl_api a;
         void* lib = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
         if (lib == nullptr) return a;
-        a.ready = resolve(lib, "curl_global_init", a.global_init) && resolve(lib, "curl_easy_init", a.easy_init) &&
-                  resolve(lib, "curl_easy_cleanup", a.easy_cleanup) && resolve(lib, "curl_easy_reset", a.easy_reset) &&
+        a.ready = resolve(lib, "curl_global_init", a.global_init) &&
+                  resolve(lib, "curl_easy_init", a.easy_init) &&
+                  resolve(lib, "curl_easy_cleanup", a.easy_cleanup) &&
+                  resolve(lib, "curl_easy_reset", a.easy_reset) &&
                   resolve(lib, "curl_easy_setopt", a.easy_setopt) &&
                   resolve(lib, "curl_easy_perform", a.easy_perform) &&
                   resolve(lib, "curl_easy_getinfo", a.easy_getinfo) &&
@@ -127,10 +129,10 @@ answer client::post(const request& r) {
                c.easy_setopt(e, CURLOPT_HTTPHEADER, headers.list) == CURLE_OK &&
                c.easy_setopt(e, CURLOPT_POST, 1L) == CURLE_OK &&
                c.easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE,
-                                static_cast<curl_off_t>(r.body.size())) == CURLE_OK &&
+                             static_cast<curl_off_t>(r.body.size())) == CURLE_OK &&
                c.easy_setopt(e, CURLOPT_POSTFIELDS, r.body.data()) == CURLE_OK &&
-               c.easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE,
-                                static_cast<curl_off_t>(r.max_answer)) == CURLE_OK &&
+               c.easy_setopt(e, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(r.max_answer)) ==
+                   CURLE_OK &&
                c.easy_setopt(e, CURLOPT_WRITEFUNCTION, &take) == CURLE_OK &&
                c.easy_setopt(e, CURLOPT_WRITEDATA, &s) == CURLE_OK;
     // Plain http goes only to this machine's loopback (the callers allow nothing else), and

@@ -21,9 +21,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
 #include "signin/http.h"
 #include "signin/proxy.h"
-#include "platform/platform.h"
 
 namespace credvane::http {
 
@@ -39,8 +39,8 @@ char lower(char c) {
 }
 
 bool equals_nocase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return lower(x) == lower(y); });
 }
 
 // Printable ASCII only: every URL and proxy here is, and a byte beyond it is refused
@@ -49,7 +49,8 @@ std::optional<std::wstring> ascii_wide(std::string_view s) {
     std::wstring out;
     out.reserve(s.size());
     for (const char c : s) {
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e) return std::nullopt;
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e)
+            return std::nullopt;
         out.push_back(static_cast<wchar_t>(c));
     }
     return out;
@@ -63,7 +64,8 @@ std::string ascii_narrow(std::wstring_view s) {
 }
 
 bool loopback(std::string_view host) {
-    return host == "127.0.0.1" || equals_nocase(host, "localhost") || host == "[::1]" || host == "::1";
+    return host == "127.0.0.1" || equals_nocase(host, "localhost") || host == "[::1]" ||
+           host == "::1";
 }
 
 const char* env_value(const char* name) {
@@ -164,7 +166,8 @@ answer client::post(const request& r) {
         // The wait for the whole header block has its own bound (90 s unless set).
         DWORD headers_ms = static_cast<DWORD>(ms);
         return WinHttpSetTimeouts(h, ms, ms, ms, ms) != FALSE &&
-               WinHttpSetOption(h, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headers_ms, sizeof headers_ms) != FALSE;
+               WinHttpSetOption(h, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headers_ms,
+                                sizeof headers_ms) != FALSE;
     };
 
     const auto wurl = ascii_wide(r.url);
@@ -175,13 +178,15 @@ answer client::post(const request& r) {
     parts.dwHostNameLength = static_cast<DWORD>(-1);
     parts.dwUrlPathLength = static_cast<DWORD>(-1);
     parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-    if (!WinHttpCrackUrl(wurl->c_str(), static_cast<DWORD>(wurl->size()), ICU_REJECT_USERPWD, &parts)) {
+    if (!WinHttpCrackUrl(wurl->c_str(), static_cast<DWORD>(wurl->size()), ICU_REJECT_USERPWD,
+                         &parts)) {
         return fail_last();
     }
     const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
     const std::string host_text = ascii_narrow(host);
     const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
-    if (host.empty() || (!secure && (parts.nScheme != INTERNET_SCHEME_HTTP || !loopback(host_text)))) {
+    if (host.empty() ||
+        (!secure && (parts.nScheme != INTERNET_SCHEME_HTTP || !loopback(host_text)))) {
         // The same rule the caller applies: a token never crosses a network in clear.
         return fail_with("only https, or http to this machine's loopback, is allowed");
     }
@@ -233,14 +238,16 @@ answer client::post(const request& r) {
     if (!connection) return fail_last();
     const wchar_t* accept[] = {L"application/json", nullptr};
     const internet req(WinHttpOpenRequest(connection.get(), L"POST", object.c_str(), nullptr,
-                                          WINHTTP_NO_REFERER, accept, secure ? WINHTTP_FLAG_SECURE : 0));
+                                          WINHTTP_NO_REFERER, accept,
+                                          secure ? WINHTTP_FLAG_SECURE : 0));
     if (!req) return fail_last();
     HINTERNET h = req.get();
 
     // No redirect is followed (a token must go where it was sent, not where an answer points)
     // and no cookie is kept between the requests of a run.
     DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES;
-    if (!WinHttpSetOption(h, WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features)) return fail_last();
+    if (!WinHttpSetOption(h, WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features))
+        return fail_last();
     if (secure) {
         // The issuer's certificate is checked for revocation too, which WinHTTP leaves off
         // unless asked: a revoked or unverifiable one ends the request.
@@ -273,18 +280,19 @@ answer client::post(const request& r) {
 
     DWORD status = 0;
     DWORD size = sizeof status;
-    if (!WinHttpQueryHeaders(h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
-                             &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+    if (!WinHttpQueryHeaders(h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
         return fail_last();
     }
     size = 0;
-    if (!WinHttpQueryHeaders(h, WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
-                             &size, WINHTTP_NO_HEADER_INDEX) &&
+    if (!WinHttpQueryHeaders(h, WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_HEADER_NAME_BY_INDEX,
+                             WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX) &&
         GetLastError() == ERROR_INSUFFICIENT_BUFFER && size > 0) {
         std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
         DWORD got = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-        if (WinHttpQueryHeaders(h, WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_HEADER_NAME_BY_INDEX, value.data(), &got,
-                                WINHTTP_NO_HEADER_INDEX)) {
+        if (WinHttpQueryHeaders(h, WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_HEADER_NAME_BY_INDEX,
+                                value.data(), &got, WINHTTP_NO_HEADER_INDEX)) {
             value.resize(got / sizeof(wchar_t));
             a.content_type = ascii_narrow(value);
         }

@@ -176,7 +176,8 @@ std::string configured_issuer() {
 bool issuer_ok(std::string_view url) {
     if (url.empty() || url.size() > 512) return false;
     for (const char c : url) {
-        if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7f) return false;
+        if (static_cast<unsigned char>(c) <= 0x20 || static_cast<unsigned char>(c) >= 0x7f)
+            return false;
         if (c == '?' || c == '#' || c == '@' || c == '\\') return false;
     }
     bool secure;
@@ -212,8 +213,8 @@ std::string form_escape(std::string_view v) {
     std::string out;
     for (const char c : v) {
         const auto u = static_cast<unsigned char>(c);
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-            c == '.' || c == '_' || c == '~') {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '_' || c == '~') {
             out.push_back(c);
         } else {
             out.push_back('%');
@@ -333,7 +334,8 @@ std::optional<grant> read_grant(const json& body, std::string* why) {
     return grant{*code, *verifier};
 }
 
-std::optional<authfile::login_tokens> read_tokens(const json& body, bool refresh, std::string* why) {
+std::optional<authfile::login_tokens> read_tokens(const json& body, bool refresh,
+                                                  std::string* why) {
     authfile::login_tokens t;
     const auto id = string_member(body, "id_token");
     const auto access = string_member(body, "access_token");

@@ -16,9 +16,9 @@
 #include <string_view>
 #include <vector>
 
-#include "signin/authfile.h"
 #include "platform/files.h"
 #include "platform/platform.h"
+#include "signin/authfile.h"
 #include "signin/common.h"
 #include "store/creds.h"
 #include "store/login_status.h"
@@ -91,7 +91,8 @@ int do_start(const options& o, const std::string& creds, const std::string& mark
     if (!o.force) {
         const login_status st = scan_account(creds);
         if (st.logged_in || st.api_key_present) {
-            return fail("exists", "this account already has credentials; start with --force to replace them");
+            return fail("exists",
+                        "this account already has credentials; start with --force to replace them");
         }
     }
     const std::string issuer = configured_issuer();
@@ -107,7 +108,8 @@ int do_start(const options& o, const std::string& creds, const std::string& mark
     http::client c;
     json body = json::object();
     body["client_id"] = client_id;
-    const http::answer a = post_json(c, issuer + "/api/accounts/deviceauth/usercode", body, deadline);
+    const http::answer a =
+        post_json(c, issuer + "/api/accounts/deviceauth/usercode", body, deadline);
     if (a.how == http::outcome::answered && a.status == 404) {
         return fail("device_login_unavailable", "device code login is not enabled for this issuer");
     }
@@ -120,8 +122,13 @@ int do_start(const options& o, const std::string& creds, const std::string& mark
     if (!code) return fail("bad_answer", "the issuer's user-code answer is not usable: " + why);
 
     const std::int64_t now = platform::now();
-    const pending p{code->device_auth_id, code->user_code, code->interval, issuer, now,
-                    now + code_lifetime_sec, 0};
+    const pending p{code->device_auth_id,
+                    code->user_code,
+                    code->interval,
+                    issuer,
+                    now,
+                    now + code_lifetime_sec,
+                    0};
     if (!write_marker(marker, p)) {
         std::string why = marker_write_problem(marker);
         if (why.empty()) why = "the file system refused the write";
@@ -197,14 +204,17 @@ int do_poll(const std::string& creds, const std::string& marker) {
             return fail("no_pending", "no device login is open for this account; start one");
         case marker_state::unusable:
             platform::remove_file(marker.c_str());
-            return fail("bad_marker", "the pending-login marker was unreadable and is removed; start the login again");
+            return fail(
+                "bad_marker",
+                "the pending-login marker was unreadable and is removed; start the login again");
         case marker_state::ok:
             break;
     }
     const std::int64_t deadline = run_deadline_ms();
     // One poll per interval however many runs come: the check and the stamp happen under
     // the marker's lock, so two runs at once cannot both pass.
-    const platform::file_lock guard = platform::file_lock::acquire((marker + ".lock").c_str(), deadline);
+    const platform::file_lock guard =
+        platform::file_lock::acquire((marker + ".lock").c_str(), deadline);
     if (!guard.held()) return reply(pending_answer(p.interval));
     if (read_marker(marker, p) != marker_state::ok) {
         return fail("no_pending", "no device login is open for this account; start one");
@@ -216,17 +226,20 @@ int do_poll(const std::string& creds, const std::string& marker) {
     }
     // A clock set back counts as a due poll rather than a stalled login.
     const std::int64_t now_ms = wall_ms();
-    if (p.last_poll_ms > 0 && now_ms >= p.last_poll_ms && now_ms - p.last_poll_ms < p.interval * 1000LL) {
+    if (p.last_poll_ms > 0 && now_ms >= p.last_poll_ms &&
+        now_ms - p.last_poll_ms < p.interval * 1000LL) {
         return reply(pending_answer(p.interval));
     }
     p.last_poll_ms = now_ms;
-    if (!write_marker(marker, p)) return fail("marker_failed", "could not update the pending-login marker");
+    if (!write_marker(marker, p))
+        return fail("marker_failed", "could not update the pending-login marker");
 
     http::client c;
     json body = json::object();
     body["device_auth_id"] = p.device_auth_id;
     body["user_code"] = p.user_code;
-    const http::answer a = post_json(c, p.issuer + "/api/accounts/deviceauth/token", body, deadline);
+    const http::answer a =
+        post_json(c, p.issuer + "/api/accounts/deviceauth/token", body, deadline);
     if (a.how == http::outcome::answered && a.status == 200) {
         std::string why = "not a JSON object";
         const auto doc = json_body(a);
@@ -253,7 +266,8 @@ int do_poll(const std::string& creds, const std::string& marker) {
 int do_cancel(const std::string& marker) {
     // The service has no cancel endpoint: forgetting the device flow is the cancel.
     platform::remove_file(marker.c_str());
-    if (file_exists(marker.c_str())) return fail("cancel_failed", "could not remove the pending-login marker");
+    if (file_exists(marker.c_str()))
+        return fail("cancel_failed", "could not remove the pending-login marker");
     json out = json::object();
     out["ok"] = true;
     out["state"] = "cancelled";

@@ -12,12 +12,13 @@ char lower(char c) {
 }
 
 bool equals_nocase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return lower(x) == lower(y); });
 }
 
 std::string_view unbracketed(std::string_view host) {
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        return host.substr(1, host.size() - 2);
     return host;
 }
 
@@ -30,7 +31,8 @@ std::string_view trimmed(std::string_view s) {
 // An address rather than a name: libcurl matches it whole, never as a name under another.
 bool ip_literal(std::string_view host) {
     if (host.find(':') != std::string_view::npos) return true;
-    return !host.empty() && std::all_of(host.begin(), host.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+    return !host.empty() && std::all_of(host.begin(), host.end(),
+                                        [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
 }
 
 }  // namespace
@@ -46,7 +48,8 @@ bool proxy_bypassed(std::string_view host, std::string_view list) {
         entry = unbracketed(entry);
         if (entry.empty()) continue;
         if (equals_nocase(host, entry)) return true;
-        if (!ip_literal(host) && host.size() > entry.size() && host[host.size() - entry.size() - 1] == '.' &&
+        if (!ip_literal(host) && host.size() > entry.size() &&
+            host[host.size() - entry.size() - 1] == '.' &&
             equals_nocase(host.substr(host.size() - entry.size()), entry)) {
             return true;
         }
@@ -54,7 +57,8 @@ bool proxy_bypassed(std::string_view host, std::string_view list) {
     return false;
 }
 
-proxy_choice choose_proxy(std::string_view host, bool secure, const char* https_proxy, const char* no_proxy) {
+proxy_choice choose_proxy(std::string_view host, bool secure, const char* https_proxy,
+                          const char* no_proxy) {
     proxy_choice c;
     if (!secure) {
         c.how = proxy_choice::route::direct;
@@ -71,7 +75,8 @@ proxy_choice choose_proxy(std::string_view host, bool secure, const char* https_
         v.remove_prefix(7);
     } else if (v.find("://") != std::string_view::npos) {
         // WinHTTP speaks to a proxy in clear HTTP only (CONNECT, then TLS to the issuer).
-        c.error = "the proxy in https_proxy is not an http:// proxy, the only kind this client can use";
+        c.error =
+            "the proxy in https_proxy is not an http:// proxy, the only kind this client can use";
         return c;
     }
     while (!v.empty() && v.back() == '/') v.remove_suffix(1);
@@ -90,7 +95,8 @@ proxy_choice choose_proxy(std::string_view host, bool secure, const char* https_
     c.server.assign(v);
     const std::size_t close = c.server.rfind(']');
     const std::size_t colon = c.server.rfind(':');
-    if (colon == std::string::npos || (close != std::string::npos && colon < close)) c.server += ":1080";
+    if (colon == std::string::npos || (close != std::string::npos && colon < close))
+        c.server += ":1080";
     c.how = proxy_choice::route::named;
     return c;
 }

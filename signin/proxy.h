@@ -25,7 +25,8 @@ struct proxy_choice {
 // no_proxy are the variables' values, null or empty when unset. A proxy is
 // "[http://]host[:port][/]", port 1080 when none is given; another scheme and a user part
 // are refused, as WinHTTP takes neither from a proxy address.
-proxy_choice choose_proxy(std::string_view host, bool secure, const char* https_proxy, const char* no_proxy);
+proxy_choice choose_proxy(std::string_view host, bool secure, const char* https_proxy,
+                          const char* no_proxy);
 
 // True when the no_proxy list names host: comma-separated names, each matching the host
 // itself or any name under it (a leading dot changes nothing), "*" matching every host;

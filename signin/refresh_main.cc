@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "signin/authfile.h"
 #include "platform/files.h"
 #include "platform/platform.h"
+#include "signin/authfile.h"
 #include "signin/common.h"
 #include "store/paths.h"
 
@@ -34,8 +34,8 @@ const char* const usage = "usage: credvane-refresh --credentials-file PATH [--fo
 struct file_facts {
     std::string refresh_token;
     std::string access_token;
-    std::string issuer;       // from the file; empty when it records none
-    std::string client;       // likewise
+    std::string issuer;  // from the file; empty when it records none
+    std::string client;  // likewise
     bool issuer_unusable = false;
 };
 
@@ -88,7 +88,8 @@ int await_other_refresh(const std::string& path, std::int64_t old_exp, std::int6
             if (const auto f = facts_of(*doc)) {
                 const std::int64_t exp = jwt_exp(f->access_token);
                 if (exp > old_exp) {
-                    return reply(refreshed(exp, "another program had just refreshed these credentials"));
+                    return reply(
+                        refreshed(exp, "another program had just refreshed these credentials"));
                 }
             }
         }
@@ -126,15 +127,18 @@ int run(int argc, char** argv) {
     if (!held->held()) {
         return fail("locked", "the credential file stayed locked by another program; try again");
     }
-    if (!file_exists(path.c_str())) return fail("no_credentials", "there is no credential file to refresh");
+    if (!file_exists(path.c_str()))
+        return fail("no_credentials", "there is no credential file to refresh");
     auto doc = authfile::read(path);
     if (!doc) return fail("bad_file", "the credential file is not readable JSON");
     const auto facts = facts_of(*doc);
     if (!facts || !opaque_ok(facts->refresh_token, 8192)) {
-        return fail("no_refresh_token", "the credential file holds no refresh token; sign in again");
+        return fail("no_refresh_token",
+                    "the credential file holds no refresh token; sign in again");
     }
     if (facts->issuer_unusable) {
-        return fail("bad_issuer", "the issuer recorded in the credential file is not a usable https:// address");
+        return fail("bad_issuer",
+                    "the issuer recorded in the credential file is not a usable https:// address");
     }
     const std::int64_t old_exp = jwt_exp(facts->access_token);
     if (!force && old_exp - platform::now() > fresh_margin_sec) {
@@ -145,7 +149,8 @@ int run(int argc, char** argv) {
         return reply(out);
     }
     const std::string issuer = facts->issuer.empty() ? configured_issuer() : facts->issuer;
-    if (!issuer_ok(issuer)) return fail("bad_issuer", "CREDVANE_ISSUER is not a usable https:// address");
+    if (!issuer_ok(issuer))
+        return fail("bad_issuer", "CREDVANE_ISSUER is not a usable https:// address");
     const std::string client =
         opaque_ok(facts->client, 256) ? facts->client : std::string(client_id);
 
@@ -194,8 +199,8 @@ int run(int argc, char** argv) {
         }
     }
     if (a.how == http::outcome::answered && a.status >= 400 && a.status < 500) {
-        return fail("refresh_refused", "the issuer refused the refresh (status " + std::to_string(a.status) +
-                                           "); sign in again");
+        return fail("refresh_refused", "the issuer refused the refresh (status " +
+                                           std::to_string(a.status) + "); sign in again");
     }
     return fail("refresh_failed", "the refresh did not go through: " + describe(a));
 }

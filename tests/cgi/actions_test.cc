@@ -20,8 +20,8 @@ const std::string fffd = "\xEF\xBF\xBD";  // U+FFFD REPLACEMENT CHARACTER
 
 struct outcome {
     std::string name;
-    cgi::reply cli;        // what the CLI does on the action's own run
-    std::string head;      // "" for the plain JSON header block, else "200 OK" etc.
+    cgi::reply cli;    // what the CLI does on the action's own run
+    std::string head;  // "" for the plain JSON header block, else "200 OK" etc.
     std::string body;
     int exit_code;
 };
@@ -158,8 +158,8 @@ TEST(Start, NoCliAndArguments) {
          "{\"ok\":false,\"error\":\"cli_unavailable\",\"detail\":\"quenlo-codex-login is "
          "not on this node; install QUENLO CODE or set CODEX_LOGIN_BIN\"}\n",
          1});
-    const std::string cli = login_cli(h, {"{\"ok\":false,\"error\":\"exists\"}\n"},
-                                      "{\"ok\":true,\"logged_in\":true}");
+    const std::string cli =
+        login_cli(h, {"{\"ok\":false,\"error\":\"exists\"}\n"}, "{\"ok\":true,\"logged_in\":true}");
     h.env["CODEX_LOGIN_BIN"] = cli;
     const std::string out = h.run("action=start&force=true&account=work").out;
     EXPECT_NE(out.find("\"logged_in\":true,\"hint\""), std::string::npos) << out;
@@ -248,23 +248,31 @@ TEST(Poll, DoneAnswersCarryTheFreshStatus) {
         login_cli(h, {pending, 0, h.write("first.json", "{\"access_token\":\"t\"}\n"), creds});
     expect_outcome(
         h.run("action=poll"),
-        {"pending, then logged in", {}, "",
+        {"pending, then logged in",
+         {},
+         "",
          "{\"ok\":true,\"state\":\"pending\",\"interval\":7,\"pending\":true,\"logged_in\":true}\n",
          0});
     // Credentials that were there before the poll and are unchanged are no news: a re-login
     // of a signed-in account stays pending until its own credentials arrive.
     h.env["CODEX_LOGIN_BIN"] = login_cli(h, {pending});
     expect_outcome(h.run("action=poll"),
-                   {"pending, signed in before", {}, "",
-                    "{\"ok\":true,\"state\":\"pending\",\"interval\":7,\"pending\":true}\n", 0});
+                   {"pending, signed in before",
+                    {},
+                    "",
+                    "{\"ok\":true,\"state\":\"pending\",\"interval\":7,\"pending\":true}\n",
+                    0});
     // The re-login's new token, written during the poll, is news again.
-    h.env["CODEX_LOGIN_BIN"] = login_cli(
-        h, {pending, 0,
-            h.write("again.json", "{\"tokens\":{\"access_token\":\"x.eyJleHAiOjQxMDI0NDQ4MDB9.s\"}}\n"),
-            creds});
+    h.env["CODEX_LOGIN_BIN"] =
+        login_cli(h, {pending, 0,
+                      h.write("again.json",
+                              "{\"tokens\":{\"access_token\":\"x.eyJleHAiOjQxMDI0NDQ4MDB9.s\"}}\n"),
+                      creds});
     expect_outcome(
         h.run("action=poll"),
-        {"pending, signed in again", {}, "",
+        {"pending, signed in again",
+         {},
+         "",
          "{\"ok\":true,\"state\":\"pending\",\"interval\":7,\"pending\":true,\"logged_in\":true}\n",
          0});
     // Another new token issued within the same second: the same expiry, yet news.

@@ -42,7 +42,7 @@ TEST(CliEnvironment, RequestVariablesNeverReachTheCli) {
     h.env[proxy_variable] = "http://attacker.invalid:3128";
     h.env[agent_variable] = "agent";
     h.env["KEEP_ME"] = "kept";
-    h.env["CREDVANE_CLI_ENV"] = "KEEP_ME";       // listed by the operator
+    h.env["CREDVANE_CLI_ENV"] = "KEEP_ME";      // listed by the operator
     h.env["HTTPS_PROXY_SETTING"] = "node-own";  // neither needed nor listed
     const cgi::result res = h.run("action=status&pwd=s3cret");
     ASSERT_EQ(res.exit_code, 0);

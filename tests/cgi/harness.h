@@ -37,7 +37,9 @@ using env_map = std::map<std::string, std::string, env_less>;
 struct reply {
     reply() = default;
     reply(std::string out_bytes, int exit = 0, std::string from = {}, std::string to = {})
-        : out(std::move(out_bytes)), exit_code(exit), copy_from(std::move(from)),
+        : out(std::move(out_bytes)),
+          exit_code(exit),
+          copy_from(std::move(from)),
           copy_to(std::move(to)) {}
     std::string out;
     int exit_code = 0;
@@ -104,7 +106,9 @@ class host {
     // Runs credvane with QUERY_STRING set to query (unset when query_set is false).
     result run(const std::string& query, const std::vector<std::string>& args = {},
                bool query_set = true) const;
-    result run_args(const std::vector<std::string>& args) const { return run("", args, false); }
+    result run_args(const std::vector<std::string>& args) const {
+        return run("", args, false);
+    }
     // Runs any program with the host's environment (QUERY_STRING unset).
     result exec(const std::string& program, const std::vector<std::string>& args) const;
 

@@ -155,7 +155,8 @@ result spawn(const std::string& dir, const std::string& stdin_bytes, const std::
     posix_spawn_file_actions_adddup2(&fa, in_pipe[0], 0);
     posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
     posix_spawn_file_actions_adddup2(&fa, err_pipe[1], 2);
-    for (const int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
+    for (const int fd :
+         {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
         posix_spawn_file_actions_addclose(&fa, fd);
     posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
     pid_t pid = -1;
@@ -167,7 +168,8 @@ result spawn(const std::string& dir, const std::string& stdin_bytes, const std::
     if (rc != 0) throw std::runtime_error("posix_spawn");
     // The request body waits on credvane's stdin; a CLI that read it would show.
     if (!stdin_bytes.empty()) {
-        [[maybe_unused]] const ssize_t n = ::write(in_pipe[1], stdin_bytes.data(), stdin_bytes.size());
+        [[maybe_unused]] const ssize_t n =
+            ::write(in_pipe[1], stdin_bytes.data(), stdin_bytes.size());
     }
     ::close(in_pipe[1]);
     result r;

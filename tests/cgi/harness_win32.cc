@@ -301,7 +301,8 @@ std::string host::cli(const std::string& name, const stand_in& s) {
         replies += "type \"" + out + "\"\nexit /b " + std::to_string(r.exit_code) + "\n";
         return label;
     };
-    for (const auto& [arg, r] : s.first) jumps += "if \"%~1\"==\"" + arg + "\" goto " + answer(r) + "\n";
+    for (const auto& [arg, r] : s.first)
+        jumps += "if \"%~1\"==\"" + arg + "\" goto " + answer(r) + "\n";
     jumps += "goto " + answer(s.other) + "\n";
     return script(name, body + jumps + replies);
 }
@@ -360,8 +361,8 @@ PROCESS_INFORMATION launch(const host& h, const std::string& program, const std:
     // missing, not a program or not to be run.
     for (int attempt = 1;; ++attempt) {
         if (CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
-                           CREATE_UNICODE_ENVIRONMENT, env_block.data(), widen(h.root).c_str(),
-                           &si, &pi)) {
+                           CREATE_UNICODE_ENVIRONMENT, env_block.data(), widen(h.root).c_str(), &si,
+                           &pi)) {
             return pi;
         }
         const DWORD error = GetLastError();
@@ -425,8 +426,8 @@ result run_to_end(const host& h, const std::string& program, const std::wstring&
 
 result host::run(const std::string& query, const std::vector<std::string>& args,
                  bool query_set) const {
-    return run_to_end(*this, exe_dir() + "credvane.exe", block_of(*this, query_set ? &query : nullptr),
-                      args);
+    return run_to_end(*this, exe_dir() + "credvane.exe",
+                      block_of(*this, query_set ? &query : nullptr), args);
 }
 
 result host::exec(const std::string& program, const std::vector<std::string>& args) const {

@@ -66,7 +66,10 @@ TEST(Password, EverySourceAndItsExactRules) {
          {{"BOT_PASSWORD", "s3cret"}, {"HTTP_X_BOT_PASSWORD", "S3cret"}},
          "action=status",
          false},
-        {"wrong header", {{"BOT_PASSWORD", "s3cret"}, {"HTTP_X_BOT_PASSWORD", "nope"}}, "action=status", false},
+        {"wrong header",
+         {{"BOT_PASSWORD", "s3cret"}, {"HTTP_X_BOT_PASSWORD", "nope"}},
+         "action=status",
+         false},
         {"wrong header, right pwd",
          {{"BOT_PASSWORD", "s3cret"}, {"HTTP_X_BOT_PASSWORD", "nope"}},
          "action=status&pwd=s3cret",
@@ -228,7 +231,8 @@ TEST(CrossSite, ChangingActionsAreRefusedBeforeAnyCliRuns) {
     // Both CLIs leave a mark on every run (the record of their arguments) and answer the
     // same whatever the request.
     cgi::stand_in same;
-    same.other.out = "{\"ok\":true,\"state\":\"pending\",\"verify_url\":\"u\",\"user_code\":\"c\"}\n";
+    same.other.out =
+        "{\"ok\":true,\"state\":\"pending\",\"verify_url\":\"u\",\"user_code\":\"c\"}\n";
     const std::string cli = h.cli("cli", same);
     const std::string mark = cli + ".argv";
     h.env["CODEX_LOGIN_BIN"] = cli;

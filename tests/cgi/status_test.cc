@@ -77,7 +77,8 @@ TEST(Status, CredentialFileCliProfileMarkerAndAccounts) {
     // The CLI's later expiry in milliseconds wins; its account is ignored (profile wins).
     cgi::stand_in cli;
     cli.other.out = "log line\n{\"ok\":false,\"error\":\"slow\",\"expires_at\":" +
-                    std::to_string((exp + 60) * 1000) + ",\"account\":\"cli\",\"pending\":false}\n\n";
+                    std::to_string((exp + 60) * 1000) +
+                    ",\"account\":\"cli\",\"pending\":false}\n\n";
     h.env["CODEX_LOGIN_BIN"] = h.cli("cli", cli);
     const cgi::result res = h.run("action=status");
     // The age may grow by as long as the run took: a loaded machine is slow, not wrong.

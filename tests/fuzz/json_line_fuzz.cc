@@ -3,8 +3,8 @@
 // Input: the capture (up to a NUL, as a capture never holds one).
 #include <string>
 
-#include "runner/runner.h"
 #include "base/text.h"
+#include "runner/runner.h"
 #include "store/json.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/strict_utf8.h"

@@ -89,7 +89,8 @@ TEST(EmitPage, DocumentOpensWithTheFixedHeadAndClosesAfterTheThemeBridge) {
         // /favicon.ico would log a failed request.
         "<link rel=\"icon\" href=\"data:image/svg+xml,";
     ASSERT_EQ(body.substr(0, opening.size()), opening);
-    const std::string policy_opening = "\">\n<meta http-equiv=\"Content-Security-Policy\" content=\"";
+    const std::string policy_opening =
+        "\">\n<meta http-equiv=\"Content-Security-Policy\" content=\"";
     const size_t policy_at = body.find(policy_opening, opening.size());
     ASSERT_NE(policy_at, std::string_view::npos);
     const size_t policy_end = body.find("\">\n", policy_at + policy_opening.size()) + 3;

@@ -64,8 +64,8 @@ TEST(FileLock, OneHolderAtATimeAndTheWaitIsBounded) {
 TEST(FileLock, NoFileNoLock) {
     scratch s;
     fs::create_directories(s.path / "folder.lock");
-    for (const std::string& path : {(s.path / "missing" / "codex-a.lock").string(),
-                                    (s.path / "folder.lock").string()}) {
+    for (const std::string& path :
+         {(s.path / "missing" / "codex-a.lock").string(), (s.path / "folder.lock").string()}) {
         const file_lock none = take(path, 0);
         EXPECT_FALSE(none.held()) << path;
         EXPECT_FALSE(none.busy()) << path;  // no file is no busy lock

@@ -46,7 +46,8 @@ TEST(BrowserNavigation, Table) {
     };
     for (const row& r : rows) {
         EXPECT_EQ(browser_navigation(r.dest, r.accept), r.navigation)
-            << (r.dest ? r.dest : "(no Sec-Fetch-Dest)") << " / " << (r.accept ? r.accept : "(no Accept)");
+            << (r.dest ? r.dest : "(no Sec-Fetch-Dest)") << " / "
+            << (r.accept ? r.accept : "(no Accept)");
     }
 }
 

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "request/query.h"
 #include "base/text.h"
+#include "request/query.h"
 
 namespace credvane {
 namespace {

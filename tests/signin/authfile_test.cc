@@ -2,8 +2,8 @@
 // its replacement and locks.
 #include "signin/authfile.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -33,9 +33,10 @@ const std::string cli_file = R"({
 })";
 
 TEST(AuthFile, ANewLoginIsWrittenAsTheCli) {
-    const json doc = new_login({"eyJh.eyJz.c2ln", "eyJh.eyJl.c2ln", "rt_opaque"}, "https://auth.openai.com",
-                               "app_EMoamEEZ73f0CkXaXp7hrann", "3q2-7wAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",
-                               "acct-1", "2026-12-10T16:35:40.356794903Z");
+    const json doc =
+        new_login({"eyJh.eyJz.c2ln", "eyJh.eyJl.c2ln", "rt_opaque"}, "https://auth.openai.com",
+                  "app_EMoamEEZ73f0CkXaXp7hrann", "3q2-7wAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",
+                  "acct-1", "2026-12-10T16:35:40.356794903Z");
     EXPECT_EQ(format(doc), cli_file);
     // A file the CLI wrote reads back and writes out unchanged.
     EXPECT_EQ(format(*parse(cli_file)), cli_file);
@@ -45,9 +46,14 @@ TEST(AuthFile, ANewLoginIsWrittenAsTheCli) {
 }
 
 TEST(AuthFile, ARefreshChangesOnlyTokensAndTime) {
-    json doc = *parse(R"({"z":1,"tokens":{"x":[1],"access_token":"old","refresh_token":"r0","id_token":"i0"},"last_refresh":"t0","a":{}})");
+    json doc = *parse(
+        R"({"z":1,"tokens":{"x":[1],"access_token":"old","refresh_token":"r0","id_token":"i0"},)"
+        R"("last_refresh":"t0","a":{}})");
     ASSERT_TRUE(apply_refresh(doc, {"", "new", "r1"}, "t1"));
-    EXPECT_EQ(doc.dump(), R"({"z":1,"tokens":{"x":[1],"access_token":"new","refresh_token":"r1","id_token":"i0"},"last_refresh":"t1","a":{}})");
+    EXPECT_EQ(
+        doc.dump(),
+        R"({"z":1,"tokens":{"x":[1],"access_token":"new","refresh_token":"r1","id_token":"i0"},)"
+        R"("last_refresh":"t1","a":{}})");
     json flat = *parse(R"({"access_token":"old"})");
     EXPECT_FALSE(apply_refresh(flat, {"", "new", ""}, "t"));
 }
@@ -62,8 +68,8 @@ TEST(AuthFile, ParseRefusesWhatCouldHurtTheWriter) {
 
 TEST(AuthFile, LastRefreshHasNineFractionDigits) {
     using namespace std::chrono;
-    const system_clock::time_point t{duration_cast<system_clock::duration>(
-        seconds(1796920540) + nanoseconds(356794903))};
+    const system_clock::time_point t{
+        duration_cast<system_clock::duration>(seconds(1796920540) + nanoseconds(356794903))};
     // The system clock's resolution may be coarser than a nanosecond.
     const std::string s = rfc3339_nanos(t);
     EXPECT_EQ(s.substr(0, 20), "2026-12-10T16:35:40.");
@@ -120,7 +126,9 @@ TEST_F(Files, LocksExcludeEachOtherInTheCliOrder) {
     const locks second(path(), platform::monotonic_ms() + 50);
     EXPECT_FALSE(second.held());
     // The file lock alone, as the CLI's writer takes it second, is held too.
-    EXPECT_FALSE(platform::file_lock::acquire((dir() + "/auth.json.lock").c_str(), platform::monotonic_ms()).held());
+    EXPECT_FALSE(
+        platform::file_lock::acquire((dir() + "/auth.json.lock").c_str(), platform::monotonic_ms())
+            .held());
     first.reset();
     const locks third(path(), platform::monotonic_ms() + 1000);
     EXPECT_TRUE(third.held());

@@ -80,10 +80,9 @@ TEST_F(Signin, ADeviceLoginWritesTheFileAsTheCodexCliDoes) {
         // Within the interval a poll answers from the marker, without asking the issuer.
         EXPECT_EQ(login(args({"--poll"}))["state"], "pending");
         EXPECT_EQ(iss.count(token_path), polls_before + 1);
-        EXPECT_EQ(
-            login(args({"--status"})),
-            json::parse(
-                R"({"ok":true,"logged_in":false,"has_refresh":false,"pending":true,"expires_at":0})"));
+        EXPECT_EQ(login(args({"--status"})),
+                  json::parse(R"({"ok":true,"logged_in":false,"has_refresh":false,)"
+                              R"("pending":true,"expires_at":0})"));
 
         // An authorization code and verifier that must be encoded in the exchange.
         iss.control("/test/approve", {{"user_code", code},
@@ -397,10 +396,8 @@ TEST_F(Signin, AnIssuerThatSaysTheCodeExpiredIsReportedAsExpired) {
         }
         const json a = login({"--poll"});
         if (std::string(r.error) == "expired") {
-            EXPECT_EQ(
-                a,
-                json::parse(
-                    R"({"ok":false,"error":"expired","detail":"the code expired; get a new code"})"));
+            EXPECT_EQ(a, json::parse(R"({"ok":false,"error":"expired",)"
+                                     R"("detail":"the code expired; get a new code"})"));
         } else {
             EXPECT_EQ(a["error"], r.error) << a.dump();
         }

@@ -59,7 +59,8 @@ TEST(Issuer, AJwtNeedsThreeNonEmptyPartsAndAnObjectPayload) {
     const std::string good = signin_test::jwt({{"exp", 5}});
     const std::string head = good.substr(0, good.find('.'));
     const std::string sig = good.substr(good.rfind('.') + 1);
-    const std::string payload = good.substr(head.size() + 1, good.size() - head.size() - sig.size() - 2);
+    const std::string payload =
+        good.substr(head.size() + 1, good.size() - head.size() - sig.size() - 2);
     struct row {
         std::string token;
         bool ok;
@@ -81,8 +82,12 @@ TEST(Issuer, AJwtNeedsThreeNonEmptyPartsAndAnObjectPayload) {
     EXPECT_EQ(jwt_exp(good), 5);
     EXPECT_EQ(jwt_exp(signin_test::jwt({{"exp", -5}})), 0);
     EXPECT_EQ(jwt_exp(signin_test::jwt({{"exp", "5"}})), 0);
-    EXPECT_EQ(account_id_of(signin_test::jwt({{"https://api.openai.com/auth", {{"chatgpt_account_id", "a-1"}}}})), "a-1");
-    EXPECT_EQ(account_id_of(signin_test::jwt({{"https://api.openai.com/auth", {{"chatgpt_account_id", 7}}}})), "");
+    EXPECT_EQ(account_id_of(signin_test::jwt(
+                  {{"https://api.openai.com/auth", {{"chatgpt_account_id", "a-1"}}}})),
+              "a-1");
+    EXPECT_EQ(account_id_of(
+                  signin_test::jwt({{"https://api.openai.com/auth", {{"chatgpt_account_id", 7}}}})),
+              "");
     EXPECT_EQ(account_id_of(signin_test::jwt({{"chatgpt_account_id", "top"}})), "");
 }
 

@@ -141,7 +141,8 @@ TEST_F(StreamedFile, EveryEdgeAnswersAsTheWholeText) {
     const std::string jwt = "eyJhbGciOiJub25lIn0.eyJleHAiOjE3MDAwMDAwMDB9.c2ln";
     const std::vector<std::string> tails = {
         R"("tokens":{"acc\u0065ss_token":")" + jwt + R"(","refresh_token":"\n\u0041"},"x":1})",
-        R"("access_token":"a\ud83d\ude00b","account_id":"\u00e9\ud800x","last_refresh":"2024-05-01T12:00:00Z"})",
+        R"("access_token":"a\ud83d\ude00b","account_id":"\u00e9\ud800x",)"
+        R"("last_refresh":"2024-05-01T12:00:00Z"})",
         R"("OPENAI_API_KEY":"\\\"","tokens":{"account_id":12345 ,"access_token":true}})",
         R"("tokens":{"access_token":")" + jwt + R"("] "refresh_token":"r"}})",
         R"("tokens":{"access_token":")" + jwt + R"(",)",

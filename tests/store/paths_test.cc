@@ -12,16 +12,16 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
 #include "base/text.h"
+#include "platform/platform.h"
 
 namespace credvane {
 namespace {
 
 // Every variable the store reads. The guard clears them all for one test and puts the
 // runner's values back afterwards, so no test sees another's settings or the host's.
-constexpr const char* store_vars[] = {"USERPROFILE",      "HOME",          "HOMEPATH",
-                                      "CODEX_CREDS_PATH", "CODEX_ENV_DIR", "CODEX_ACCOUNTS_DIR",
+constexpr const char* store_vars[] = {"USERPROFILE",       "HOME",          "HOMEPATH",
+                                      "CODEX_CREDS_PATH",  "CODEX_ENV_DIR", "CODEX_ACCOUNTS_DIR",
                                       "CODEX_PENDING_DIR", "CODEX_HOME"};
 
 class env_guard {
@@ -213,7 +213,9 @@ TEST_F(Paths, EachFileFollowsItsVariables) {
          ".login-pending//codex-default.json",
          ".login-pending//codex-work.json"},
         {"CODEX_CREDS_PATH wins over CODEX_HOME",
-         {{"HOME", "/home/op"}, {"CODEX_HOME", "/srv/codex"}, {"CODEX_CREDS_PATH", "/keys/auth.json"}},
+         {{"HOME", "/home/op"},
+          {"CODEX_HOME", "/srv/codex"},
+          {"CODEX_CREDS_PATH", "/keys/auth.json"}},
          "/keys/auth.json",
          "/keys/accounts",
          "/home/op/.claude/quenlo-env/codex.txt",

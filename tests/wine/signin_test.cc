@@ -14,8 +14,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -57,8 +57,8 @@ class SigninFiles : public ::testing::Test {
 bool posix_rename_supported(const std::string& dir) {
     const std::wstring from = wide(dir + "\\probe-from");
     const std::wstring to = wide(dir + "\\probe-to");
-    HANDLE f = CreateFileW(from.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    HANDLE f = CreateFileW(from.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) return false;
     const std::size_t bytes = to.size() * sizeof(wchar_t);
     const std::size_t size = offsetof(FILE_RENAME_INFO, FileName) + bytes + sizeof(wchar_t);
@@ -138,13 +138,15 @@ TEST(SigninRandom, OwnerIdsAreRandomBase64Url) {
     const std::string b = credvane::authfile::new_login_owner_id();
     EXPECT_EQ(a.size(), 43u);
     EXPECT_NE(a, b);
-    EXPECT_EQ(a.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
-              std::string::npos);
+    EXPECT_EQ(
+        a.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
+        std::string::npos);
 }
 
 TEST(SigninTls, AnIssuerWhoseCertificateIsNotTrustedIsRefused) {
     const char* url = std::getenv("CREDVANE_TEST_UNTRUSTED_ISSUER");
-    ASSERT_NE(url, nullptr) << "CREDVANE_TEST_UNTRUSTED_ISSUER is not set: run this suite through tests/wine/run.sh";
+    ASSERT_NE(url, nullptr)
+        << "CREDVANE_TEST_UNTRUSTED_ISSUER is not set: run this suite through tests/wine/run.sh";
     cgi::host h;
     h.env["CREDVANE_ISSUER"] = url;
     const json a = answer_of(h.exec(cgi::exe_dir() + "credvane-login.exe", {"--start"}));

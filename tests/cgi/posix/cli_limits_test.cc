@@ -44,7 +44,8 @@ struct long_login {
 };
 
 long_login make_long_login(cgi::host& h, std::size_t length) {
-    const fs::path dir = folder_of_length(fs::path(h.root) / "long", length - 7);  // then a 7-byte name
+    const fs::path dir =
+        folder_of_length(fs::path(h.root) / "long", length - 7);  // then a 7-byte name
     long_login l{dir / "cli-abc", fs::path(h.root) / "marks"};
     fs::create_directories(l.marks);
     for (const std::string name : {"cli-abc", "cli-ab", "cli-a", "cli-", "cli"}) {

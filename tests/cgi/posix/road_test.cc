@@ -171,14 +171,14 @@ TEST(RoadFailures, DeniedAndExpiredCodesFail) {
         cgi::host h;
         real_clis(h, iss);
         const std::string code = text_field(h.run("action=start").out, "user_code");
-        EXPECT_TRUE(has(iss.control(h, r.control, "{\"user_code\":\"" + code + "\"}"),
-                        "\"ok\":true"))
+        EXPECT_TRUE(
+            has(iss.control(h, r.control, "{\"user_code\":\"" + code + "\"}"), "\"ok\":true"))
             << r.control;
         const std::string out = h.run("action=poll").out;
         const std::string detail = *r.detail != 0 ? r.detail : text_field(out, "detail");
         EXPECT_FALSE(detail.empty()) << out;
-        EXPECT_EQ(out, cgi::json_head + "{\"ok\":true,\"state\":\"failed\",\"error\":\"" +
-                           r.error + "\",\"detail\":\"" + detail + "\",\"pending\":false}\n");
+        EXPECT_EQ(out, cgi::json_head + "{\"ok\":true,\"state\":\"failed\",\"error\":\"" + r.error +
+                           "\",\"detail\":\"" + detail + "\",\"pending\":false}\n");
         EXPECT_TRUE(has(h.run("action=status").out, "\"pending\":false"));
     }
 }

@@ -24,11 +24,10 @@ bool has(const std::string& s, const std::string& part) {
 
 // A CLI for both roles that leaves a mark on every run and answers as a pending login.
 std::string marking_cli(cgi::host& h) {
-    return h
-        .script(
-            "cli",
-            "touch \"$0.ran\"\n"
-            "echo '{\"ok\":true,\"state\":\"pending\",\"verify_url\":\"u\",\"user_code\":\"c\"}'\n");
+    return h.script(
+        "cli",
+        "touch \"$0.ran\"\n"
+        "echo '{\"ok\":true,\"state\":\"pending\",\"verify_url\":\"u\",\"user_code\":\"c\"}'\n");
 }
 
 // Browsers leave out Sec-Fetch-Site over plain HTTP, and send "Origin: null" for a form of

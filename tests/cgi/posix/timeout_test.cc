@@ -81,8 +81,7 @@ TEST(Timeout, EveryActionSaysTheCliTimedOut) {
         bound_runs_to_one_second(h);
         h.write("home/.codex/auth.json", "{\"tokens\":{\"access_token\":\"x\"}}");
         h.env["CODEX_LOGIN_BIN"] = h.script("login", r.login);
-        if (!r.refresh.empty())
-            h.env["CODEX_REFRESH_BIN"] = h.script("refresh", r.refresh);
+        if (!r.refresh.empty()) h.env["CODEX_REFRESH_BIN"] = h.script("refresh", r.refresh);
         const timed_run t = run_timed(h, r.query);
         EXPECT_EQ(t.res.out, r.expected) << r.query;
         EXPECT_EQ(t.res.exit_code, r.exit_code) << r.query;

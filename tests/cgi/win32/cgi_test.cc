@@ -196,7 +196,7 @@ TEST(Cli, EveryActionPassesItsArgumentsThroughCmd) {
         cgi::json_head + "{\"ok\":true,\"state\":\"pending\",\"interval\":4,\"pending\":true}\n");
     const cgi::result cancel = h.run("action=cancel");
     EXPECT_EQ(cancel.out.rfind(cgi::json_head + "{\"ok\":true,\"state\":\"cancelled\","
-                                                 "\"logged_in\":true,",
+                                                "\"logged_in\":true,",
                                0),
               0u)
         << cancel.out;
