@@ -9,7 +9,7 @@
 #           packages of package-lock.json, and every Codex CLI version tests/codex/versions
 #           names
 #   quick   what tools/test.sh --quick needs: g++, CMake, GoogleTest, the sign-in CLIs'
-#           libraries, node and curl
+#           libraries, clang-format, node and curl
 #   demo    what tools/demo.sh needs
 #
 # System packages come from apt-get (run it as root); the node packages go to node_modules/,
@@ -35,6 +35,8 @@ want pkg-config has pkg-config
 want curl has curl
 # A rebuild compiles only what changed, in any clone (tools/test.sh points it at the clone).
 want ccache has ccache
+# The form of the C++ files is checked in every run, quick or not.
+want clang-format has clang-format
 want nodejs has node
 want libcurl4-openssl-dev dpkg -s libcurl4-openssl-dev
 want nlohmann-json3-dev test -f /usr/include/nlohmann/json.hpp
