@@ -30,9 +30,9 @@ endforeach()
 set(examples ${doc_out}/examples/lighttpd.conf ${doc_out}/examples/apache.conf
     ${doc_out}/examples/nginx.conf)
 add_custom_command(OUTPUT ${examples}
-    COMMAND ${CMAKE_COMMAND} -DREADME=${PROJECT_SOURCE_DIR}/README.md
+    COMMAND ${CMAKE_COMMAND} -DREADME=${PROJECT_SOURCE_DIR}/docs/install.md
             -DOUT_DIR=${doc_out}/examples -P ${PROJECT_SOURCE_DIR}/cmake/snippets.cmake
-    DEPENDS ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/cmake/snippets.cmake VERBATIM)
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/install.md ${PROJECT_SOURCE_DIR}/cmake/snippets.cmake VERBATIM)
 list(APPEND doc_files ${examples})
 install(FILES ${examples} DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 

@@ -7,9 +7,13 @@ if(WIN32)
     # README and the licence sit side by side in the folder the web server is pointed at.
     install(TARGETS credvane RUNTIME DESTINATION .)
     install(FILES README.md LICENSE DESTINATION .)
+    # The README's links into docs/ that an operator follows.
+    install(FILES docs/api.md docs/api.schema.json docs/configuration.md docs/install.md
+                  docs/signin.md docs/windows.md DESTINATION docs)
 else()
     install(TARGETS credvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(FILES README.md LICENSE debian/copyright docs/api.md docs/api.schema.json
+            docs/install.md docs/configuration.md docs/signin.md docs/windows.md
             DESTINATION ${CMAKE_INSTALL_DOCDIR})
     include(cmake/documents.cmake)
 endif()

@@ -1,7 +1,7 @@
-# snippets.cmake: writes the README's web server configurations to files, so the examples
+# snippets.cmake: writes the web server configurations of docs/install.md to files, so the examples
 # the package ships are the very snippets tests/hosts/run.sh runs; a copy would drift.
 #
-#   cmake -DREADME=README.md -DOUT_DIR=dir -P snippets.cmake
+#   cmake -DREADME=docs/install.md -DOUT_DIR=dir -P snippets.cmake
 #
 # The fenced block that follows a line "<!-- host-config: NAME -->" becomes OUT_DIR/NAME.conf.
 # The text is cut with string(FIND), not split into a list: nginx lines end in ";".

@@ -19,7 +19,8 @@
 #   tools/test.sh --quick   the unit and CGI tests on build-release, built incrementally;
 #                           installs only what that build lacks
 #
-# Both runs first check every C++ file's form against .clang-format (tools/check-format.sh).
+# Both runs first check every C++ file's form against .clang-format (tools/check-format.sh)
+# and every relative link of the Markdown files (tools/check-links.js).
 #
 # Every suite ends with its line "NAME: N passed, M failed"; the last line adds them up:
 # "credvane: N passed, M failed". Logs go to build-logs/. FUZZ_SECONDS (default 10) is each fuzz
@@ -114,6 +115,7 @@ ctest_suite() {
 
 release_args=(-DCMAKE_CXX_COMPILER=g++)
 suite format bash tools/check-format.sh
+suite docs node tools/check-links.js
 if [ $quick -eq 1 ]; then
     build build-release "${release_args[@]}" || { echo "credvane: 0 passed, 1 failed"; exit 1; }
     for label in unit cgi; do

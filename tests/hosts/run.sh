@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# run.sh: puts the built credvane behind each web server the README configures (lighttpd,
-# Apache httpd with mod_cgid, nginx with fcgiwrap), using the README's own snippet for each,
+# run.sh: puts the built credvane behind each web server docs/install.md configures (lighttpd,
+# Apache httpd with mod_cgid, nginx with fcgiwrap), using its own snippet for each,
 # on 127.0.0.1, and checks what a client of that server gets.
 #
 #   tests/hosts/run.sh BUILD_DIR [lighttpd|apache|nginx ...]    (default: all three)
 #
-# The snippet is taken from README.md as it stands; only its paths are replaced by this run's
+# The snippet is taken from docs/install.md as it stands; only its paths are replaced by this run's
 # (the binary, the node's home, the fcgiwrap socket). Around it each server gets a minimal
 # configuration of its own: a free port, its own pid, log and temporary files in a temporary
 # folder. Every server runs as the calling user, or as "nobody" when that user is root, so a
@@ -35,7 +35,7 @@ done
 suite_need curl
 suite_needs_met
 
-# The password the README's snippets carry; the run puts one in its place that changes
+# The password the snippets of docs/install.md carry; the run puts one in its place that changes
 # when percent-encoded (":" "@" ","), as the panel sends it, and uses that as the password.
 readme_password="change-this-node-password"
 password="node:pass@word,1"
@@ -59,12 +59,12 @@ as_server() {
     fi
 }
 
-# snippet NAME: the fenced block that follows "<!-- host-config: NAME -->" in the README.
+# snippet NAME: the fenced block that follows "<!-- host-config: NAME -->" in docs/install.md.
 snippet() {
     awk -v mark="<!-- host-config: $1 -->" '
         $0 == mark { found = 1; next }
         found && /^```/ { if (inside) exit; inside = 1; next }
-        inside { print }' "$root/README.md"
+        inside { print }' "$root/docs/install.md"
 }
 
 # Waits until something listens on the port, or the server process has ended. The bound of
@@ -238,11 +238,11 @@ check_host() {
     cv_host_home "$dir/home"
     snippet "$name" >"$dir/snippet.readme"
     if [ ! -s "$dir/snippet.readme" ]; then
-        suite_not_ok "$name: README.md has a snippet"
+        suite_not_ok "$name: docs/install.md has a snippet"
         return
     fi
     if ! grep -q "$readme_password" "$dir/snippet.readme"; then
-        suite_not_ok "$name: the README's snippet sets the node password $readme_password"
+        suite_not_ok "$name: its snippet in docs/install.md sets the node password $readme_password"
         return
     fi
     # The run's paths and password, and a login CLI that keeps what it was given.
@@ -298,11 +298,11 @@ SCRIPT
         fi
     fi
     if ! start_server "$name" "$dir"; then
-        suite_not_ok "$name: the server starts with the README's snippet" \
+        suite_not_ok "$name: the server starts with its snippet in docs/install.md" \
             "$(cat "$dir/server.out" "$dir/error.log" 2>/dev/null | tail -n 20)"
         return
     fi
-    suite_ok "$name: the server starts with the README's snippet"
+    suite_ok "$name: the server starts with its snippet in docs/install.md"
     base="http://127.0.0.1:$server_port/credvane"
 
     # The page, with the password in a header.

@@ -87,6 +87,7 @@ doc=./usr/share/doc/credvane
 programs=$(ls "$unpacked/usr/bin")
 want_files="$(for p in $programs; do echo "./usr/bin/$p"; echo "./usr/share/man/man1/$p.1.gz"; done
     printf '%s\n' $doc/LICENSE $doc/README.md $doc/api.md $doc/api.schema.json $doc/changelog.gz \
+        $doc/install.md $doc/configuration.md $doc/signin.md $doc/windows.md \
         $doc/copyright $doc/examples/apache.conf $doc/examples/lighttpd.conf \
         $doc/examples/nginx.conf
     if [ "$(cache_value "$build" CREDVANE_STATIC)" = ON ]; then
@@ -173,9 +174,9 @@ suite_check "the .tar.gz holds the same files as the .deb" \
 build_package "$win_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake"
 zip=$win_build/credvane-$version-win64.zip
 suite_check "the .zip exists as credvane-$version-win64.zip" test -f "$zip"
-suite_check "the .zip holds credvane.exe, its sign-in CLIs, README.md and LICENSE" \
-    test "$(unzip -Z1 "$zip" 2>/dev/null | sed 's|^[^/]*/||' | LC_ALL=C sort | tr '\n' ' ')" = \
-    "LICENSE README.md credvane-login.exe credvane-refresh.exe credvane.exe "
+suite_check "the .zip holds credvane.exe, its sign-in CLIs, README.md, LICENSE and the operator's docs" \
+    test "$(unzip -Z1 "$zip" 2>/dev/null | sed 's|^[^/]*/||' | grep -v '/$' | LC_ALL=C sort | tr '\n' ' ')" = \
+    "LICENSE README.md credvane-login.exe credvane-refresh.exe credvane.exe docs/api.md docs/api.schema.json docs/configuration.md docs/install.md docs/signin.md docs/windows.md "
 unzip -q -d "$work/win" "$zip"
 win_exe=$(ls "$work"/win/*/credvane.exe 2>/dev/null | head -n1)
 # Only DLLs that every Windows has: the mingw runtimes are linked in. The sign-in CLIs add
