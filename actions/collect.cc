@@ -114,7 +114,7 @@ int kept_names(const char* dir, std::array<file_name, max_named_accounts>& kept)
     return static_cast<int>(n);
 }
 
-void take_named_accounts(login_status& st, std::int64_t now) {
+void take_named_accounts(login_status& st, std::int64_t now, std::int64_t lock_deadline_ms) {
     path_text dir;
     if (!accounts_dir(dir.span())) return;  // a cut folder is another folder
     std::array<file_name, max_named_accounts> names;
@@ -130,7 +130,7 @@ void take_named_accounts(login_status& st, std::int64_t now) {
         // the account unread.
         if (format_whole(file.span(), "%s%c%s", dir.c_str(), platform::dir_sep,
                          names[static_cast<std::size_t>(i)].c_str())) {
-            scan_creds_entry_file(file.c_str(), slot);
+            scan_creds_entry_file(file.c_str(), slot, lock_deadline_ms);
         }
         if (slot.expires_at > 0 && slot.logged_in) {
             slot.expires_in_sec = slot.expires_at - now;
@@ -200,9 +200,12 @@ void collect_status(login_status& st, const char* name, bool busy) {
     // A cut path names another file (with a long accounts folder, "abc.jsonQ" would read
     // as "abc.json"): it counts as unreadable.
     bool creds_read = false;
+    // One wait for a writer's lock in all: every named account shares one lock file, and a
+    // sign-in program holds it through its whole request to the issuer.
+    const std::int64_t lock_deadline = lock_read_deadline();
     // Streamed through a fixed buffer: a credential file is never held whole.
     if (creds_whole && !st.credentials_path.empty()) {
-        creds_read = scan_creds_file(st.credentials_path.c_str(), st);
+        creds_read = scan_creds_file(st.credentials_path.c_str(), st, lock_deadline);
     }
 
     if (busy) {
@@ -231,7 +234,7 @@ void collect_status(login_status& st, const char* name, bool busy) {
         st.account.assign("default");
     }
 
-    take_named_accounts(st, now);
+    take_named_accounts(st, now, lock_deadline);
 }
 
 }  // namespace credvane

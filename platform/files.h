@@ -52,13 +52,18 @@ class file_lock {
 // disk and renamed over path. A reader that holds the old file open keeps reading the old
 // bytes. On any failure the temporary file is removed and path is left as it was.
 // On Windows, which has no mode bits, the new file takes the old file's access rules (a
-// file narrowed by hand stays narrow), and a first file a DACL for its owner alone; a
-// symbolic link is written through to its target, and a file with more than one hard link
-// is refused, as the Codex CLI does both.
-bool replace_file(const char* path, std::string_view temp_prefix, std::string_view bytes);
+// file narrowed by hand stays narrow) when the old file belongs to this user, LocalSystem
+// or the administrators, and otherwise a DACL for its owner, LocalSystem and the
+// administrators alone; a symbolic link is written through to its target, and a file with
+// more than one hard link, or whose rules cannot be read, is refused. Where the rename must
+// wait for other programs to close the old file, it is tried again until busy_until_ms (a
+// monotonic_ms time), or briefly when that is 0.
+bool replace_file(const char* path, std::string_view temp_prefix, std::string_view bytes,
+                  std::int64_t busy_until_ms = 0);
 
 // Creates the folder dir and its missing parents, each new one readable by its owner only
-// (0700; on Windows a new folder takes its parent's access rules).
+// (0700; on Windows a protected DACL for its owner, LocalSystem and the administrators,
+// passed on to what is made in it).
 // True when dir is a folder afterwards.
 bool make_private_dirs(const char* dir);
 
@@ -84,14 +89,22 @@ void drop_env(const char* name);
 
 // Why credentials must not be written into the folder dir, or empty when they may: a
 // folder that another user could change under us (writable by group or others without the
-// sticky bit, or owned by a user other than us and root), as ssh judges its own. A folder
-// that does not exist yet is fine: it is made private.
+// sticky bit, or owned by a user other than us and root), as ssh judges its own. On Windows
+// the same in its terms: owned by another than us, LocalSystem and the administrators, or
+// with an access rule that lets another account add or delete files in it or change its
+// rules or owner. A folder that does not exist yet is fine: it is made private.
 std::string unsafe_folder(const char* dir);
+
+// Why the file at path must not be trusted, or empty when it may (or is missing): it
+// belongs to another user than us and root (on Windows, LocalSystem and the
+// administrators), who could have put it there to have us act on what it says.
+std::string foreign_owner(const char* path);
 
 // The file a write to path must replace, as the Codex CLI writes its credential file: a
 // symbolic link is followed to its target (the link stays a link), a missing file is
-// path itself. Nothing, with the reason in why, for a file with more than one hard link:
-// replacing it would part it from its other names silently.
+// path itself. Nothing, with the reason in why, for a file with more than one hard link
+// (replacing it would part it from its other names silently), for anything but a regular
+// file, and on Windows for a file whose access rules cannot be read.
 std::optional<std::string> write_target(const char* path, std::string* why);
 
 #ifdef _WIN32

@@ -44,22 +44,28 @@ std::optional<std::string> read_regular_file(const char* path, std::uint64_t max
 // the lock the Codex CLI and the sign-in programs take exclusively around each replacement
 // of that file. On Windows the Codex CLI's replacement (a plain MoveFileExW, tried once)
 // fails while any handle to the file is open, so the file is opened only under this lock.
-// A writer that holds it is waited for briefly (the Codex CLI holds it only around its
-// write); after that the file is read anyway and held() is false, as a sign-in program may
-// hold it through a whole request to the issuer, and renames over readers itself. On POSIX
-// a replacement never fails for a reader, and nothing is taken.
+// A writer that holds it is waited for until deadline_ms (a monotonic_ms time; one that has
+// passed still asks once): the Codex CLI holds it only around its write. After that the
+// file is read anyway, held() is false and busy() true, as a sign-in program may hold it
+// through a whole request to the issuer, and renames over readers itself. A reader of many
+// files gives them all one deadline, so that a held lock costs one wait, not one per file.
+// A missing lock file is not made: there is then nothing to take. On POSIX a replacement
+// never fails for a reader, and nothing is taken.
 class credential_read_lock {
   public:
-    explicit credential_read_lock(const char* path);
+    credential_read_lock(const char* path, std::int64_t deadline_ms);
     ~credential_read_lock();
     credential_read_lock(const credential_read_lock&) = delete;
     credential_read_lock& operator=(const credential_read_lock&) = delete;
 
     bool held() const { return handle_ != invalid; }
+    // A writer held the lock until the deadline.
+    bool busy() const { return busy_; }
 
   private:
     static constexpr std::intptr_t invalid = -1;
     std::intptr_t handle_ = invalid;
+    bool busy_ = false;
 };
 
 // A regular file of at most max_size bytes, open for reading from its start; not open for

@@ -47,7 +47,7 @@ regular_file::regular_file(const char* path, std::uint64_t max_size) : handle_(-
 }
 
 // A POSIX rename replaces a file that readers hold open: a reader needs no lock.
-credential_read_lock::credential_read_lock(const char*) {}
+credential_read_lock::credential_read_lock(const char*, std::int64_t) {}
 
 credential_read_lock::~credential_read_lock() = default;
 
@@ -263,7 +263,8 @@ file_lock file_lock::acquire(const char* path, std::int64_t deadline_ms) {
     return waited == 0 ? ran_out() : file_lock();
 }
 
-bool replace_file(const char* path, std::string_view temp_prefix, std::string_view bytes) {
+bool replace_file(const char* path, std::string_view temp_prefix, std::string_view bytes,
+                  std::int64_t) {
     if (path == nullptr || path[0] == '\0') return false;
     const std::string folder = folder_of(path);
     std::string temp = folder + std::string(temp_prefix) + "XXXXXX";
@@ -337,6 +338,17 @@ std::string unsafe_folder(const char* dir) {
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
         return std::string(dir) + " may be written by other users (group or others may write it)";
     }
+    return {};
+}
+
+std::string foreign_owner(const char* path) {
+    struct stat st {};
+    if (path == nullptr || path[0] == '\0') return {};
+    if (::stat(path, &st) != 0) {
+        return errno == ENOENT ? std::string() : std::string(path) + " cannot be examined";
+    }
+    if (st.st_uid != ::geteuid() && st.st_uid != 0)
+        return std::string(path) + " belongs to another user";
     return {};
 }
 

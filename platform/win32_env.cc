@@ -229,14 +229,4 @@ void drop_env(const char* name) {
     if (name != nullptr) _putenv_s(name, "");
 }
 
-// Ownership and write rights on Windows are access-control lists, judged where the file is
-// written; a folder here is never refused for its mode bits.
-std::string unsafe_folder(const char*) {
-    return {};
-}
-
-std::optional<std::string> write_target(const char* path, std::string*) {
-    return std::string(path == nullptr ? "" : path);
-}
-
 }  // namespace credvane::platform

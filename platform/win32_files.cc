@@ -9,6 +9,7 @@
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/win32_internal.h"
+#include "platform/win32_security.h"
 #include "platform/win32_testing.h"
 
 #include <aclapi.h>
@@ -329,12 +330,72 @@ file_lock& file_lock::operator=(file_lock&& other) noexcept {
 
 namespace {
 
-// Wine answers a waiting lock request on an overlapped handle with "pending" and then
-// neither grants it nor signals its event, and reports the request as done when asked: its
-// waits are left to the fallback below. Wine's ntdll names itself by this export.
-bool lock_waits_unsupported() {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+// Whether a lock request on an overlapped handle really waits in the system and can be
+// given up with CancelIoEx. Windows does both. Wine answers such a request "pending" and
+// then neither grants it nor signals its event, and reports it as granted when the cancel
+// asks; where that is so, the waits are left to the tries below. Asked once per process,
+// by behaviour: a waiting request through file for a far range that a second handle of this
+// process holds (Windows keeps the two handles' locks apart), then cancelled. Windows
+// answers "aborted"; wine "granted". Nothing is cached when the question cannot be asked
+// (another program holds that range too): the tries are then used for this wait alone.
+constexpr DWORD probe_offset_high = 0x7fffffff;
+
+std::optional<bool> probe_lock_waits(HANDLE file, const std::wstring& path) {
+    const unique_handle other =
+        own(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    unique_handle event = own(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!other || !event) return std::nullopt;
+    OVERLAPPED held{};
+    held.OffsetHigh = probe_offset_high;
+    if (!LockFileEx(other.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                    &held)) {
+        return std::nullopt;
+    }
+    // The system writes a request's outcome into its OVERLAPPED whenever it ends: one that
+    // is never answered must find it still there, and its event too.
+    static OVERLAPPED asked{};
+    asked = OVERLAPPED{};
+    asked.OffsetHigh = probe_offset_high;
+    asked.hEvent = event.get();
+    bool waits = false;
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &asked)) {
+        // Granted over another handle's lock: nothing this system says about waits holds.
+        OVERLAPPED at{};
+        at.OffsetHigh = probe_offset_high;
+        UnlockFileEx(file, 0, 1, 0, &at);
+    } else if (GetLastError() == ERROR_IO_PENDING) {
+        CancelIoEx(file, &asked);
+        DWORD unused = 0;
+        // Bounded: a cancel that is never answered counts as no support, not as a hang.
+        const bool answered = WaitForSingleObject(event.get(), 1000) == WAIT_OBJECT_0 ||
+                              HasOverlappedIoCompleted(&asked);
+        if (answered && GetOverlappedResult(file, &asked, &unused, FALSE)) {
+            OVERLAPPED at{};
+            at.OffsetHigh = probe_offset_high;
+            UnlockFileEx(file, 0, 1, 0, &at);
+        } else {
+            waits = answered && GetLastError() == ERROR_OPERATION_ABORTED;
+        }
+        if (!answered) static_cast<void>(event.release());  // kept for the system, never freed
+    }
+    OVERLAPPED at{};
+    at.OffsetHigh = probe_offset_high;
+    UnlockFileEx(other.get(), 0, 1, 0, &at);
+    return waits;
+}
+
+// 1 waits work, 0 they do not, -1 not known yet.
+int lock_waits_known = -1;
+
+bool lock_waits_supported(HANDLE file, const std::wstring& path) {
+    if (lock_waits_known < 0) {
+        const std::optional<bool> found = probe_lock_waits(file, path);
+        if (!found) return false;
+        lock_waits_known = *found ? 1 : 0;
+    }
+    return lock_waits_known == 1;
 }
 
 // The milliseconds left until deadline_ms, for a wait function (never INFINITE).
@@ -402,22 +463,91 @@ file_lock file_lock::acquire(const char* path, std::int64_t deadline_ms) {
         return file_lock(reinterpret_cast<std::intptr_t>(file.release()));
     }
     if (GetLastError() != ERROR_LOCK_VIOLATION) return file_lock();
-    const int got = lock_waits_unsupported() ? lock_by_tries(file.get(), deadline_ms)
-                                             : lock_by_waiting(file.get(), deadline_ms);
+    const int got = lock_waits_supported(file.get(), wpath)
+                        ? lock_by_waiting(file.get(), deadline_ms)
+                        : lock_by_tries(file.get(), deadline_ms);
     if (got == 1) return file_lock(reinterpret_cast<std::intptr_t>(file.release()));
     return got == 0 ? ran_out() : file_lock();
 }
 
+namespace {
+
+// Access rules and who holds them.
+
+struct local_freer {
+    void operator()(void* p) const { LocalFree(p); }
+};
+using local_memory = std::unique_ptr<void, local_freer>;
+
+// This process's user, as TOKEN_USER; empty when it cannot be told.
+std::vector<unsigned char> token_user() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};
+    const unique_handle token(raw);
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    if (size == 0) return {};
+    std::vector<unsigned char> buffer(size);
+    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return {};
+    return buffer;
+}
+
+PSID user_sid(std::vector<unsigned char>& user) {
+    return user.empty() ? nullptr : reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+}
+
+// The security descriptor of a file or folder that only this process's user may use, as
+// 0600 and 0700 are on POSIX, with LocalSystem and the Administrators group beside it (as
+// in every profile folder), so that an operator's elevated tools and backups still read
+// it: a DACL protected from the folder's inherited rules. A folder passes the same rules
+// on to what is made in it. Nothing when the user cannot be told.
+local_memory private_descriptor(bool folder) {
+    std::vector<unsigned char> user = token_user();
+    LPWSTR sid = nullptr;
+    if (user.empty() || !ConvertSidToStringSidW(user_sid(user), &sid)) return {};
+    const local_memory sid_text(sid);
+    const std::wstring flags = folder ? L"OICI" : L"";
+    const std::wstring sddl = L"D:P(A;" + flags + L";FA;;;" + std::wstring(sid) + L")(A;" + flags +
+                              L";FA;;;SY)(A;" + flags + L";FA;;;BA)";
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd,
+                                                              nullptr)) {
+        return {};
+    }
+    return local_memory(sd);
+}
+
+// The owner and the DACL of an open file or folder; nothing when they cannot be read.
+local_memory rules_of(HANDLE h) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                        nullptr, nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS) {
+        return {};
+    }
+    return local_memory(sd);
+}
+
+bool is_missing(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+}  // namespace
+
 bool make_private_dirs(const char* dir) {
     std::wstring wdir;
     if (!file_path(dir, wdir)) return false;
+    // The folders made here hold tokens: none takes its parent's rules, which may let other
+    // accounts in (a folder under C:\ lets every signed-in user change it).
+    const local_memory rules = private_descriptor(true);
+    if (!rules) return false;
+    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), rules.get(), FALSE};
     // Each folder on the way, from the first after the root; one that is there is no
-    // failure. The new folders take their parent's access rules.
+    // failure, and keeps its rules.
     for (std::size_t at = 1; at <= wdir.size(); ++at) {
         if (at < wdir.size() && wdir[at] != L'\\' && wdir[at] != L'/') continue;
         const std::wstring part = wdir.substr(0, at);
         if (part.size() < 3 && part.back() == L':') continue;  // a drive
-        CreateDirectoryW(part.c_str(), nullptr);
+        CreateDirectoryW(part.c_str(), &security);
     }
     const DWORD attrs = GetFileAttributesW(wdir.c_str());
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -526,18 +656,20 @@ bool rename_by_handle(HANDLE file, const std::wstring& target) {
 }
 
 // The older way, where the one above is not supported (before Windows 10 1607, FAT volumes,
-// some network shares): it fails while another program has the old file open, which
-// usually ends soon, so it is tried again briefly. ERROR_ACCESS_DENIED is what an open or
-// delete-pending target gives.
-bool move_over(const std::wstring& from, const std::wstring& to) {
+// many network shares): it fails while another program has the old file open, which
+// usually ends soon, so it is tried again: until busy_until_ms when the caller gives a
+// time (a sign-in program has spent its token by then, and a status read that stopped
+// waiting for the lock may hold the file for a moment), else briefly.
+// ERROR_ACCESS_DENIED is what an open or delete-pending target gives.
+bool move_over(const std::wstring& from, const std::wstring& to, std::int64_t busy_until_ms) {
     for (int attempt = 1;; ++attempt) {
         if (MoveFileExW(from.c_str(), to.c_str(),
                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             return true;
         }
         const DWORD error = GetLastError();
-        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
-            attempt >= busy_tries) {
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) return false;
+        if (busy_until_ms > 0 ? monotonic_ms() >= busy_until_ms : attempt >= busy_tries) {
             return false;
         }
         wait_busy();
@@ -546,101 +678,117 @@ bool move_over(const std::wstring& from, const std::wstring& to) {
 
 // What replacing a file keeps of the old one.
 
-struct local_freer {
-    void operator()(void* p) const { LocalFree(p); }
-};
-using local_memory = std::unique_ptr<void, local_freer>;
-
-// The security descriptor of a file that only its owner may use, as mode 0600 is on POSIX:
-// a DACL protected from the folder's inherited rules, with one entry giving this process's
-// user full access. Nothing when the user cannot be told.
-local_memory owner_only_descriptor() {
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};
-    const unique_handle token(raw);
-    DWORD size = 0;
-    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-    if (size == 0) return {};
-    std::vector<unsigned char> buffer(size);
-    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return {};
-    LPWSTR sid = nullptr;
-    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid))
-        return {};
-    const local_memory sid_text(sid);
-    const std::wstring sddl = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd,
-                                                              nullptr)) {
-        return {};
-    }
-    return local_memory(sd);
-}
-
 // The file a path names now, when it names one: where the new bytes go (a symbolic link's
 // target, as the Codex CLI writes through a link) and the access rules to carry over.
 struct old_file {
     bool exists = false;
-    bool refused = false;  // a hard-linked file: replacing one name would split it silently
+    std::string problem;  // why it must not be replaced; empty when it may
     std::wstring final_path;
     local_memory descriptor;  // holds dacl
     PACL dacl = nullptr;
     bool dacl_protected = false;
 };
 
-old_file look_at_old(const std::wstring& target) {
-    old_file old;
-    // Only the rules and the attributes: an open for no data access meets no sharing
-    // conflict, and it follows a link to its target.
-    const unique_handle file =
-        own(CreateFileW(target.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return old;
-    old.exists = true;
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (GetFileInformationByHandle(file.get(), &info) && info.nNumberOfLinks > 1) {
-        old.refused = true;
-        return old;
+std::string shown(const std::wstring& path) {
+    std::wstring_view v(path);
+    // The extended form GetFinalPathNameByHandleW gives reads back in the plain one.
+    if (v.starts_with(L"\\\\?\\UNC\\")) {
+        return narrow(L"\\\\" + std::wstring(v.substr(8))).value_or("the file");
     }
+    if (v.starts_with(L"\\\\?\\") && v.size() < extended_path_from + 4) v.remove_prefix(4);
+    return narrow(v).value_or("the file");
+}
+
+std::wstring final_path_of(HANDLE file) {
     std::wstring final_path(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD n = GetFinalPathNameByHandleW(file.get(), final_path.data(),
+        const DWORD n = GetFinalPathNameByHandleW(file, final_path.data(),
                                                   static_cast<DWORD>(final_path.size()),
                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (n == 0) {
-            final_path.clear();
-            break;
-        }
+        if (n == 0) return {};
         if (n < final_path.size()) {
             final_path.resize(n);
-            break;
+            return final_path;
         }
         final_path.assign(n, L'\0');  // n is the size it needs
     }
-    old.final_path = std::move(final_path);
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (GetSecurityInfo(file.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                        &old.dacl, nullptr, &sd) == ERROR_SUCCESS) {
-        old.descriptor.reset(sd);
-        SECURITY_DESCRIPTOR_CONTROL control = 0;
-        DWORD revision = 0;
-        old.dacl_protected = GetSecurityDescriptorControl(sd, &control, &revision) &&
-                             (control & SE_DACL_PROTECTED) != 0;
-        // A null DACL lets everyone in: not a rule worth keeping for a file of tokens.
-        if (old.dacl == nullptr) old.descriptor.reset();
-    } else {
-        old.dacl = nullptr;
+}
+
+// Everything that decides whether, where and with which rules path may be replaced. A file
+// that cannot be looked at (its rules unreadable, say) is refused rather than taken for
+// absent: its links and its rules would go unchecked.
+old_file look_at_old(const std::wstring& target) {
+    old_file old;
+    // Only the rules and the attributes: an open for no data access meets no sharing
+    // conflict, and it follows a link to its target. A folder opens too (backup semantics),
+    // to be named as what it is.
+    const unique_handle file =
+        own(CreateFileW(target.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        if (!is_missing(error)) {
+            old.problem = shown(target) + " cannot be examined: " + win32_reason(error);
+            return old;
+        }
+        // A link whose target is missing opens itself without being followed: the write
+        // would replace the link, not write through it.
+        const unique_handle link =
+            own(CreateFileW(target.c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (link) old.problem = shown(target) + " is a link whose target cannot be opened";
+        return old;
     }
+    old.exists = true;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(file.get()) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        old.problem = shown(target) + " is not a regular file";
+        return old;
+    }
+    old.final_path = final_path_of(file.get());
+    const std::wstring& real = old.final_path.empty() ? target : old.final_path;
+    // Replacing one name would part it from its other names silently.
+    if (info.nNumberOfLinks > 1) {
+        old.problem = shown(real) + " has other hard links; refusing to write it";
+        return old;
+    }
+    old.descriptor = rules_of(file.get());
+    if (!old.descriptor) {
+        old.problem = shown(real) + " cannot be examined: its access rules cannot be read";
+        return old;
+    }
+    std::vector<unsigned char> user = token_user();
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    // Rules worth keeping come from this user, LocalSystem or the administrators: a file
+    // another account made (in a folder that let it) must not hand that account the new
+    // tokens. A null DACL lets everyone in, no rule for a file of tokens either.
+    if (!trusted_owner(old.descriptor.get(), user_sid(user)) ||
+        !GetSecurityDescriptorDacl(old.descriptor.get(), &present, &old.dacl, &defaulted) ||
+        !present || old.dacl == nullptr) {
+        old.descriptor.reset();
+        old.dacl = nullptr;
+        return old;
+    }
+    old.dacl_protected = GetSecurityDescriptorControl(old.descriptor.get(), &control, &revision) &&
+                         (control & SE_DACL_PROTECTED) != 0;
     return old;
 }
 
 }  // namespace
 
-bool replace_file(const char* path, std::string_view temp_prefix, std::string_view bytes) {
+bool replace_file(const char* path, std::string_view temp_prefix, std::string_view bytes,
+                  std::int64_t busy_until_ms) {
     std::wstring target;
     if (path == nullptr || !file_path(path, target)) return false;
     const old_file old = look_at_old(target);
-    if (old.refused) return false;
+    if (!old.problem.empty()) return false;
     // Through a symbolic link (or a link in a folder above it) to the file itself, and the
     // temporary file beside that, so that the rename stays within one folder.
     if (old.exists && !old.final_path.empty()) target = old.final_path;
@@ -649,7 +797,7 @@ bool replace_file(const char* path, std::string_view temp_prefix, std::string_vi
     const std::wstring folder = target.substr(0, target.find_last_of(L"\\/") + 1);
     if (folder.empty()) return false;
     // Never readable by others, even for the moment before the old file's rules are put on.
-    const local_memory own_only = owner_only_descriptor();
+    const local_memory own_only = private_descriptor(false);
     if (!own_only) return false;
     SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), own_only.get(), FALSE};
     // A new name that nobody holds: 64 random bits, created only if it is not there.
@@ -672,9 +820,10 @@ bool replace_file(const char* path, std::string_view temp_prefix, std::string_vi
     if (!file) return false;
     // The old file's rules, as the Codex CLI carries them over: a file narrowed by hand stays
     // narrow. Protected rules stay protected; the others inherit from the same folder as
-    // before. A first file keeps the owner-only rules it was created with.
+    // before. A first file, or one whose rules are not to be kept, keeps the private rules
+    // it was created with.
     const bool rules_kept =
-        !old.descriptor ||
+        old.dacl == nullptr ||
         SetSecurityInfo(file.get(), SE_FILE_OBJECT,
                         DACL_SECURITY_INFORMATION |
                             (old.dacl_protected ? PROTECTED_DACL_SECURITY_INFORMATION
@@ -687,9 +836,67 @@ bool replace_file(const char* path, std::string_view temp_prefix, std::string_vi
     }
     if (rename_by_handle(file.get(), target)) return true;
     file.reset();
-    if (move_over(temp, target)) return true;
+    if (move_over(temp, target, busy_until_ms)) return true;
     DeleteFileW(temp.c_str());
     return false;
+}
+
+std::optional<std::string> write_target(const char* path, std::string* why) {
+    std::wstring wpath;
+    if (path == nullptr || !file_path(path, wpath)) {
+        if (why != nullptr)
+            *why = std::string(path == nullptr ? "" : path) + " is not a usable path";
+        return std::nullopt;
+    }
+    const old_file old = look_at_old(wpath);
+    if (!old.problem.empty()) {
+        if (why != nullptr) *why = old.problem;
+        return std::nullopt;
+    }
+    if (!old.exists || old.final_path.empty()) return std::string(path);
+    // The file itself, so that its folder is the one judged and written.
+    return shown(old.final_path);
+}
+
+std::string unsafe_folder(const char* dir) {
+    if (dir == nullptr || dir[0] == '\0') return {};
+    const std::string named(dir);
+    std::wstring wdir;
+    if (!file_path(dir, wdir)) return named + " cannot be examined";
+    // The folder itself, or a link's target, with its owner and rules.
+    const unique_handle folder =
+        own(CreateFileW(wdir.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!folder) {
+        // Missing: it is made private when written. Anything else we cannot judge.
+        return is_missing(GetLastError()) ? std::string() : named + " cannot be examined";
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(folder.get(), &info)) return named + " cannot be examined";
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return named + " is not a folder";
+    const local_memory rules = rules_of(folder.get());
+    std::vector<unsigned char> user = token_user();
+    if (!rules || user.empty()) return named + " cannot be examined";
+    const std::string problem = folder_rules_problem(rules.get(), user_sid(user));
+    return problem.empty() ? std::string() : named + " " + problem;
+}
+
+std::string foreign_owner(const char* path) {
+    std::wstring wpath;
+    if (path == nullptr || !file_path(path, wpath)) return {};
+    const unique_handle file = own(CreateFileW(
+        wpath.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file) {
+        return is_missing(GetLastError()) ? std::string()
+                                          : std::string(path) + " cannot be examined";
+    }
+    const local_memory rules = rules_of(file.get());
+    std::vector<unsigned char> user = token_user();
+    if (!rules || user.empty()) return std::string(path) + " cannot be examined";
+    if (trusted_owner(rules.get(), user_sid(user))) return {};
+    return std::string(path) + " belongs to another user";
 }
 
 bool reserved_file_name(std::string_view name) {
@@ -763,24 +970,20 @@ bool json_dir::is_dir() {
 
 namespace {
 
-// How long a reader waits for a writer's lock: far longer than a write takes.
-constexpr std::int64_t read_lock_wait_ms = 500;
-
 void (*read_lock_wait_hook)() = nullptr;
 
 }  // namespace
 
-credential_read_lock::credential_read_lock(const char* path) {
+credential_read_lock::credential_read_lock(const char* path, std::int64_t deadline_ms) {
     if (path == nullptr) return;
     std::wstring wpath;
     if (!file_path((folder_part(path) + "auth.lock").c_str(), wpath)) return;
-    // Read access is all a shared lock needs. It is made when missing, as every writer
-    // makes it, so that a first writer cannot slip in between a missing file and the read.
+    // Read access is all a shared lock needs. Only a lock file that is there is opened: a
+    // reader makes no file, and a folder without one has had no writer that locks.
     unique_handle file = own(CreateFileW(wpath.c_str(), GENERIC_READ,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return;
-    const std::int64_t deadline = monotonic_ms() + read_lock_wait_ms;
     for (;;) {
         // The first byte: any writer's exclusive lock covers it, the Codex CLI's whole
         // range as much as the sign-in programs' one byte.
@@ -789,7 +992,11 @@ credential_read_lock::credential_read_lock(const char* path) {
             handle_ = reinterpret_cast<std::intptr_t>(file.release());
             return;
         }
-        if (GetLastError() != ERROR_LOCK_VIOLATION || monotonic_ms() >= deadline) return;
+        if (GetLastError() != ERROR_LOCK_VIOLATION) return;
+        if (monotonic_ms() >= deadline_ms) {
+            busy_ = true;
+            return;
+        }
         if (read_lock_wait_hook != nullptr) read_lock_wait_hook();
         Sleep(5);
     }
@@ -807,6 +1014,16 @@ void set_busy_retry_hook(void (*hook)()) {
 
 void set_read_lock_wait_hook(void (*hook)()) {
     read_lock_wait_hook = hook;
+}
+
+bool lock_waits_supported(const char* path) {
+    std::wstring wpath;
+    if (!file_path(path, wpath)) return false;
+    const unique_handle file =
+        own(CreateFileW(wpath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
+    return file && platform::lock_waits_supported(file.get(), wpath);
 }
 
 std::wstring file_path_for(const char* path) {

@@ -17,6 +17,10 @@ void set_read_lock_wait_hook(void (*hook)());
 // credvane) or every inheritable handle of the process.
 void set_handle_list(bool on);
 
+// Whether a waiting lock request can be cancelled on this system, found as file_lock finds
+// it (and cached for the process), asked through the lock file at path.
+bool lock_waits_supported(const char* path);
+
 // The wide path the file functions receive for a UTF-8 path; empty when it has none.
 std::wstring file_path_for(const char* path);
 

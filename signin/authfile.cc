@@ -174,10 +174,11 @@ std::optional<std::string> prepared_target(std::string_view path, std::string* w
 
 }  // namespace
 
-bool write(std::string_view path, std::string_view text, std::string* why) {
+bool write(std::string_view path, std::string_view text, std::string* why,
+           std::int64_t busy_until_ms) {
     const auto target = prepared_target(path, why);
     if (!target) return false;
-    if (!platform::replace_file(target->c_str(), ".auth-", text)) {
+    if (!platform::replace_file(target->c_str(), ".auth-", text, busy_until_ms)) {
         if (why != nullptr) *why = "cannot replace " + *target;
         return false;
     }

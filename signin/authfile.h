@@ -77,7 +77,10 @@ class locks {
 // folder (0700) when missing, then replaces the file atomically. A symbolic link is written
 // through to its target and stays a link; a hard-linked file, or a folder other users may
 // change, is refused. False leaves the old file, with the reason in why.
-bool write(std::string_view path, std::string_view text, std::string* why = nullptr);
+// On Windows, where the rename may have to wait for readers to close the old file, it is
+// tried until busy_until_ms (monotonic), or briefly when that is 0.
+bool write(std::string_view path, std::string_view text, std::string* why = nullptr,
+           std::int64_t busy_until_ms = 0);
 
 // Proves that write(path, ...) of about size bytes can succeed now, before a single-use
 // token is spent on answers that would then have nowhere to go: the target is acceptable,

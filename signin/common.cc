@@ -130,6 +130,9 @@ std::optional<std::string> account_marker_path(std::string_view name) {
 
 marker_state read_marker(const std::string& path, pending& out) {
     if (!file_exists(path.c_str())) return marker_state::missing;
+    // A marker another account made names that account's issuer and flow: the next poll
+    // would sign the node in as that account.
+    if (!platform::foreign_owner(path.c_str()).empty()) return marker_state::unusable;
     const auto text = platform::read_regular_file(path.c_str(), 64 * 1024);
     if (!text) return marker_state::unusable;
     const auto doc = authfile::parse(*text);

@@ -81,6 +81,9 @@ std::int64_t wall_ms();
 // Time kept back from a request whose answer must then be written, so that a slow issuer
 // cannot use up the run before the answer is safe on disk.
 inline constexpr std::int64_t write_reserve_ms = 500;
+// The part of it a write that spends the token may wait for readers of the old file; the
+// rest is kept for the answer.
+inline constexpr std::int64_t write_wait_ms = write_reserve_ms * 4 / 5;
 http::answer post_json(http::client& c, const std::string& url, const json& body,
                        std::int64_t deadline_ms);
 http::answer post_form(http::client& c, const std::string& url, const std::string& body,

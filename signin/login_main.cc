@@ -80,7 +80,7 @@ json pending_answer(int interval) {
 login_status scan_account(const std::string& creds) {
     login_status st{};
     // Under the writers' lock: on Windows an open handle makes the Codex CLI's replace fail.
-    const platform::credential_read_lock writers_wait(creds.c_str());
+    const platform::credential_read_lock writers_wait(creds.c_str(), lock_read_deadline());
     if (const auto text = platform::read_regular_file(creds.c_str(), authfile::max_file_size)) {
         scan_creds(text->c_str(), st, nullptr);
     }
@@ -185,7 +185,8 @@ int finish(http::client& c, const pending& p, const grant& g, const std::string&
         authfile::new_login(*tokens, p.issuer, client_id, owner, account_id_of(tokens->id_token),
                             authfile::rfc3339_nanos(std::chrono::system_clock::now()));
     std::string cause;
-    if (!authfile::write(creds, authfile::format(file), &cause)) {
+    if (!authfile::write(creds, authfile::format(file), &cause,
+                         deadline - write_reserve_ms + write_wait_ms)) {
         platform::remove_file(marker.c_str());
         return fail("write_failed", "the new tokens could not be written (" + cause +
                                         "); the old file is unchanged; start the login again");

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "signin/authfile.h"
 #include "signin/common.h"
+#include "store/creds.h"
 #include "store/paths.h"
 
 namespace credvane::signin {
@@ -81,7 +82,7 @@ int await_other_refresh(const std::string& path, std::int64_t old_exp, std::int6
         // Windows an open handle would make that program's replace fail.
         std::optional<authfile::json> doc;
         {
-            const platform::credential_read_lock writers_wait(path.c_str());
+            const platform::credential_read_lock writers_wait(path.c_str(), lock_read_deadline());
             doc = authfile::read(path);
         }
         if (doc) {
@@ -129,6 +130,10 @@ int run(int argc, char** argv) {
     }
     if (!file_exists(path.c_str()))
         return fail("no_credentials", "there is no credential file to refresh");
+    // Tokens another account put here would sign the node in as that account.
+    if (const std::string foreign = platform::foreign_owner(path.c_str()); !foreign.empty()) {
+        return fail("bad_file", "the credential file is not used: " + foreign);
+    }
     auto doc = authfile::read(path);
     if (!doc) return fail("bad_file", "the credential file is not readable JSON");
     const auto facts = facts_of(*doc);
@@ -184,7 +189,8 @@ int run(int argc, char** argv) {
         std::string cause = "the file has no tokens to update";
         if (!authfile::apply_refresh(*doc, *tokens,
                                      authfile::rfc3339_nanos(std::chrono::system_clock::now())) ||
-            !authfile::write(path, authfile::format(*doc), &cause)) {
+            !authfile::write(path, authfile::format(*doc), &cause,
+                             deadline - write_reserve_ms + write_wait_ms)) {
             return fail("write_failed",
                         "the refresh token was spent but the new tokens could not be written (" +
                             cause + "); the old token no longer works: sign in again");

@@ -225,10 +225,10 @@ void scan_text(const char* text, cred_scanner& s) {
 // piece left over (an escape that may reach into the next one). False when the file cannot
 // be read whole, which is when read_file gives nothing for it; a NUL byte ends the text,
 // while the rest is still read.
-bool scan_file(const char* path, cred_scanner& s) {
+bool scan_file(const char* path, cred_scanner& s, std::int64_t lock_deadline_ms) {
     if (path == nullptr || path[0] == '\0') return false;
     // Read under the writers' lock: on Windows an open handle makes a writer's replace fail.
-    const platform::credential_read_lock writers_wait(path);
+    const platform::credential_read_lock writers_wait(path, lock_deadline_ms);
     platform::regular_file file(path, read_file_max);
     if (!file.is_open()) return false;
     constexpr std::size_t block = 64 * 1024;
@@ -267,16 +267,20 @@ void scan_creds(const char* text, login_status& st, account_entry* entry) {
     set_record(facts_of(s.values()), st, entry);
 }
 
-bool scan_creds_file(const char* path, login_status& st) {
+std::int64_t lock_read_deadline() {
+    return platform::monotonic_ms() + 500;
+}
+
+bool scan_creds_file(const char* path, login_status& st, std::int64_t lock_deadline_ms) {
     cred_scanner s(true);
-    if (!scan_file(path, s)) return false;
+    if (!scan_file(path, s, lock_deadline_ms)) return false;
     set_record(facts_of(s.values()), st, nullptr);
     return true;
 }
 
-bool scan_creds_entry_file(const char* path, account_entry& entry) {
+bool scan_creds_entry_file(const char* path, account_entry& entry, std::int64_t lock_deadline_ms) {
     cred_scanner s(false);
-    if (!scan_file(path, s)) return false;
+    if (!scan_file(path, s, lock_deadline_ms)) return false;
     set_entry(facts_of(s.values()), entry);
     return true;
 }

@@ -23,9 +23,17 @@ void scan_creds(const char* text, login_status& st, account_entry* entry);
 // shows one; what only a record shows is not read. False, with nothing set, when the file
 // cannot be read whole (missing, not a regular file, larger than read_file_max, or shorter
 // than it was when opened), as read_file would give nothing for it; a NUL byte ends the
-// text the scan sees.
-bool scan_creds_file(const char* path, login_status& st);
-bool scan_creds_entry_file(const char* path, account_entry& entry);
+// text the scan sees. Each file is read under its writers' lock, waited for until
+// lock_deadline_ms (a monotonic_ms time) and then read without it: the reads of one
+// request share one deadline, lock_read_deadline().
+bool scan_creds_file(const char* path, login_status& st, std::int64_t lock_deadline_ms);
+bool scan_creds_entry_file(const char* path, account_entry& entry, std::int64_t lock_deadline_ms);
+
+// The deadline for the writers' locks of the credential files one request reads: half a
+// second from now, far longer than a write under the lock takes, and short enough that a
+// status answers at once while a sign-in program holds the lock through its request to
+// the issuer.
+std::int64_t lock_read_deadline();
 
 // The "exp" claim of a JWT's payload, or 0 when the token is not a JWT or its payload
 // cannot be read.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -563,6 +564,32 @@ TEST_F(Signin, WithoutForceAFreshTokenIsLeftAlone) {
               json::parse(R"({"ok":true,"state":"fresh","expires_at":4000000000})"));
     EXPECT_EQ(iss.requests().size(), 0u);
     EXPECT_EQ(h.read(auth()), before);
+}
+
+std::filesystem::path fs_path(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+// Replacing a file that has a second name would part the two silently, as the Codex CLI
+// knows: the refresh token is not spent and the approved code not exchanged for a file that
+// could then not be written.
+TEST_F(Signin, AHardLinkedCredentialFileIsRefusedBeforeTheIssuerIsAsked) {
+    const std::string old = login_file(iss.url(), jwt({{"exp", 1800000000}}));
+    put_auth(old);
+    std::filesystem::create_hard_link(fs_path(auth()), fs_path(at_home("second name.json")));
+    const json r = refresh_auth();
+    EXPECT_EQ(r.value("error", ""), "write_failed") << r.dump();
+    EXPECT_NE(r.value("detail", "").find("has other hard links"), std::string::npos) << r.dump();
+    EXPECT_EQ(iss.count(oauth_path), 0u);
+    EXPECT_EQ(h.read(auth()), old);
+
+    const std::string code = start({"--force"});
+    iss.control("/test/approve", {{"user_code", code}});
+    make_poll_due();
+    const json p = login({"--poll"});
+    EXPECT_EQ(p.value("error", ""), "write_failed") << p.dump();
+    EXPECT_EQ(iss.count(oauth_path), 0u) << "the code was not exchanged";
+    EXPECT_EQ(h.read(auth()), old);
 }
 
 // A busy lock costs one poll: the approved code is exchanged only once the locks are held.

@@ -163,10 +163,10 @@ TEST_F(StreamedFile, EveryEdgeAnswersAsTheWholeText) {
             login_status want;
             scan_creds(text.c_str(), want, nullptr);
             login_status got;
-            ASSERT_TRUE(scan_creds_file(path.c_str(), got)) << tail;
+            ASSERT_TRUE(scan_creds_file(path.c_str(), got, lock_read_deadline())) << tail;
             EXPECT_TRUE(same_record(got, want)) << "tail " << tail << " at edge - " << back;
             account_entry entry;
-            ASSERT_TRUE(scan_creds_entry_file(path.c_str(), entry));
+            ASSERT_TRUE(scan_creds_entry_file(path.c_str(), entry, lock_read_deadline()));
             EXPECT_EQ(entry.logged_in, want.logged_in) << tail;
             EXPECT_EQ(entry.has_refresh, want.has_refresh) << tail;
             EXPECT_EQ(entry.expires_at, want.expires_at) << tail;
@@ -177,23 +177,23 @@ TEST_F(StreamedFile, EveryEdgeAnswersAsTheWholeText) {
 // The file is read whole or not at all, as read_file reads it; a NUL ends the text.
 TEST_F(StreamedFile, ReadWholeOrNothing) {
     login_status st;
-    EXPECT_FALSE(scan_creds_file(nullptr, st));
-    EXPECT_FALSE(scan_creds_file("", st));
-    EXPECT_FALSE(scan_creds_file((dir_ / "missing.json").c_str(), st));
-    EXPECT_FALSE(scan_creds_file(dir_.c_str(), st));
+    EXPECT_FALSE(scan_creds_file(nullptr, st, lock_read_deadline()));
+    EXPECT_FALSE(scan_creds_file("", st, lock_read_deadline()));
+    EXPECT_FALSE(scan_creds_file((dir_ / "missing.json").c_str(), st, lock_read_deadline()));
+    EXPECT_FALSE(scan_creds_file(dir_.c_str(), st, lock_read_deadline()));
     const std::string fifo = (dir_ / "fifo.json").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_FALSE(scan_creds_file(fifo.c_str(), st));
+    EXPECT_FALSE(scan_creds_file(fifo.c_str(), st, lock_read_deadline()));
     account_entry entry;
-    EXPECT_FALSE(scan_creds_entry_file(fifo.c_str(), entry));
+    EXPECT_FALSE(scan_creds_entry_file(fifo.c_str(), entry, lock_read_deadline()));
     EXPECT_EQ(entry.logged_in, 0);
 
-    EXPECT_TRUE(scan_creds_file(make("empty.json", "").c_str(), st));
+    EXPECT_TRUE(scan_creds_file(make("empty.json", "").c_str(), st, lock_read_deadline()));
     EXPECT_EQ(st.logged_in, 0);
 
     // After a NUL nothing counts, though the file is read to its end.
     const std::string nul("{\"refresh_token\":\"r\",\0\"access_token\":\"x\"}", 41);
-    ASSERT_TRUE(scan_creds_file(make("nul.json", nul).c_str(), st));
+    ASSERT_TRUE(scan_creds_file(make("nul.json", nul).c_str(), st, lock_read_deadline()));
     EXPECT_EQ(st.logged_in, 0);
     EXPECT_EQ(st.has_refresh, 1);
 
@@ -201,11 +201,11 @@ TEST_F(StreamedFile, ReadWholeOrNothing) {
     const std::string head = "{\"access_token\":\"x\",\"pad\":\"";
     std::string big = head + std::string(read_file_max - head.size() - 2, 'p') + "\"}";
     login_status at_limit;
-    ASSERT_TRUE(scan_creds_file(make("max.json", big).c_str(), at_limit));
+    ASSERT_TRUE(scan_creds_file(make("max.json", big).c_str(), at_limit, lock_read_deadline()));
     EXPECT_EQ(at_limit.logged_in, 1);
     big.insert(big.size() - 2, "p");
     login_status over;
-    EXPECT_FALSE(scan_creds_file(make("over.json", big).c_str(), over));
+    EXPECT_FALSE(scan_creds_file(make("over.json", big).c_str(), over, lock_read_deadline()));
     EXPECT_EQ(over.logged_in, 0);
 }
 

@@ -271,14 +271,15 @@ TEST(ScanCredsEntry, SameAsTheScanIntoAClearedRecord) {
         scan_creds(text.c_str(), st, &want);
         account_entry got{};
         got.expires_at = 99;  // overwritten, as the full scan overwrites it
-        ASSERT_TRUE(scan_creds_entry_file(path.c_str(), got)) << text;
+        ASSERT_TRUE(scan_creds_entry_file(path.c_str(), got, lock_read_deadline())) << text;
         EXPECT_EQ(got.logged_in, want.logged_in) << text;
         EXPECT_EQ(got.has_refresh, want.has_refresh) << text;
         EXPECT_EQ(got.expires_at, want.expires_at) << text;
     }
     account_entry untouched{};
     untouched.expires_at = 5;
-    EXPECT_FALSE(scan_creds_entry_file((dir / "missing.json").c_str(), untouched));
+    EXPECT_FALSE(
+        scan_creds_entry_file((dir / "missing.json").c_str(), untouched, lock_read_deadline()));
     EXPECT_EQ(untouched.expires_at, 5);
     std::filesystem::remove_all(dir);
 }

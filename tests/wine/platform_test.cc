@@ -10,6 +10,7 @@
 #include <windows.h>
 // After windows.h, whose types it uses.
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <array>
@@ -22,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32_security.h"
 #include "platform/win32_testing.h"
 #include "tests/cgi/harness.h"
 
@@ -255,6 +257,165 @@ TEST_F(Files, FolderWriteProblemTriesAndLeavesNothing) {
     EXPECT_EQ(platform::folder_write_problem((file + "\\below").c_str()),
               file + " is not a folder");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+}
+
+// ---- Who may change a credential folder --------------------------------------------------
+
+struct local_sd {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    explicit local_sd(const std::wstring& sddl) {
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                  &sd, nullptr)) {
+            sd = nullptr;
+        }
+    }
+    ~local_sd() { LocalFree(sd); }
+    local_sd(const local_sd&) = delete;
+    local_sd& operator=(const local_sd&) = delete;
+};
+
+// The judgement alone, over descriptors as SDDL: a folder is fine when it belongs to its
+// user, LocalSystem or the administrators and nobody else may add or delete files in it or
+// change its rules or owner.
+TEST(FolderRules, OnlyTheUserSystemAndAdministratorsMayChangeIt) {
+    const std::wstring me = L"S-1-5-21-1111-2222-3333-1001";
+    const std::wstring pool = L"S-1-5-82-1000-2000-3000-4000-5000";  // an IIS pool identity
+    const std::wstring other = L"S-1-5-21-1111-2222-3333-1002";
+    const std::string own = "";
+    const std::string foreign = "belongs to another user";
+    const std::string open =
+        "may be changed by other users (its access rules let another "
+        "account add or delete files in it, or change its rules or owner)";
+    const std::string everyone = "may be changed by everyone (it has no access rules)";
+    struct row {
+        std::wstring user;
+        std::wstring sddl;
+        std::string want;
+    };
+    const std::wstring mine = L"D:P(A;OICI;FA;;;" + me + L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    const row rows[] = {
+        // As make_private_dirs makes it, owned by each trusted owner.
+        {me, L"O:" + me + mine, own},
+        {me, L"O:SY" + mine, own},
+        {me, L"O:BA" + mine, own},
+        {me, L"O:" + other + mine, foreign},
+        {me, mine, foreign},  // no owner named
+        {me, L"O:" + me, everyone},
+        // A folder made under C:\ inherits modify for every signed-in user.
+        {me,
+         L"O:" + me +
+             L"D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+             L"(A;OICIID;0x1301bf;;;AU)",
+         open},
+        // C:\ itself passes that on only (inherit-only), and reading is no change.
+        {me, L"O:" + me + mine + L"(A;OICIIO;SDGXGWGR;;;AU)(A;OICI;FR;;;BU)", own},
+        // Each right that changes a folder, to everyone or to another account.
+        {me, L"O:" + me + mine + L"(A;;0x2;;;WD)", open},               // add a file
+        {me, L"O:" + me + mine + L"(A;;0x4;;;WD)", open},               // add a folder
+        {me, L"O:" + me + mine + L"(A;;0x40;;;" + other + L")", open},  // delete a child
+        {me, L"O:" + me + mine + L"(A;;WD;;;AU)", open},                // change its rules
+        {me, L"O:" + me + mine + L"(A;;WO;;;AU)", open},                // take it over
+        {me, L"O:" + me + mine + L"(A;;GW;;;WD)", open},                // generic write, mapped
+        {me, L"O:" + me + mine + L"(A;;GA;;;BU)", open},
+        // A denial grants nothing, whatever its place.
+        {me, L"O:" + me + L"D:P(D;;FA;;;WD)(A;;FA;;;" + me + L")", own},
+        // CREATOR OWNER and OWNER RIGHTS stand for the owner.
+        {me, L"O:" + me + mine + L"(A;;FA;;;CO)(A;;FA;;;OW)", own},
+        // The IIS recipe: the pool modifies its home, the administrators own it.
+        {pool, L"O:BAD:P(A;OICI;0x1301bf;;;" + pool + L")(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", own},
+        // Two accounts that each run credvane in one home could change each other's tokens.
+        {pool,
+         L"O:BAD:P(A;OICI;0x1301bf;;;" + pool + L")(A;OICI;0x1301bf;;;" + other +
+             L")(A;OICI;FA;;;BA)",
+         open},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(std::string(r.sddl.begin(), r.sddl.end()));
+        const local_sd sd(r.sddl);
+        ASSERT_NE(sd.sd, nullptr);
+        PSID user = nullptr;
+        ASSERT_TRUE(ConvertStringSidToSidW(r.user.c_str(), &user));
+        EXPECT_EQ(platform::win32::folder_rules_problem(sd.sd, user), r.want);
+        LocalFree(user);
+    }
+    // A null DACL, built by hand (wine's SDDL parser reads "D:NO_ACCESS_CONTROL" as an empty
+    // DACL, which lets nobody in): everyone may do anything.
+    PSID user = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(me.c_str(), &user));
+    SECURITY_DESCRIPTOR null_dacl{};
+    ASSERT_TRUE(InitializeSecurityDescriptor(&null_dacl, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorOwner(&null_dacl, user, FALSE));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&null_dacl, TRUE, nullptr, FALSE));
+    EXPECT_EQ(platform::win32::folder_rules_problem(&null_dacl, user), everyone);
+    LocalFree(user);
+}
+
+bool grant_everyone_write(const std::string& dir) {
+    PACL old_dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    std::wstring w = cgi::widen(dir);
+    if (GetNamedSecurityInfoW(w.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &old_dacl, nullptr, &sd) != ERROR_SUCCESS) {
+        return false;
+    }
+    EXPLICIT_ACCESS_W grant{};
+    wchar_t everyone[] = L"EVERYONE";
+    BuildExplicitAccessWithNameW(&grant, everyone, FILE_GENERIC_WRITE | FILE_GENERIC_READ,
+                                 GRANT_ACCESS, NO_INHERITANCE);
+    PACL dacl = nullptr;
+    const bool ok = SetEntriesInAclW(1, &grant, old_dacl, &dacl) == ERROR_SUCCESS &&
+                    SetNamedSecurityInfoW(w.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                          nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    LocalFree(dacl);
+    LocalFree(sd);
+    return ok;
+}
+
+// The same judgement over a real folder, as the sign-in programs ask before anything is sent.
+TEST_F(Files, AFolderOthersMayWriteIsRefused) {
+    const std::string dir = h.root + "\\creds";
+    ASSERT_TRUE(platform::make_private_dirs(dir.c_str()));
+    EXPECT_EQ(platform::unsafe_folder(dir.c_str()), "");
+    EXPECT_EQ(platform::unsafe_folder((dir + "\\not yet").c_str()), "");
+    const std::string file = h.write("creds\\auth.json", "{}");
+    EXPECT_EQ(platform::unsafe_folder(file.c_str()), file + " is not a folder");
+    ASSERT_TRUE(grant_everyone_write(dir));
+    EXPECT_EQ(platform::unsafe_folder(dir.c_str()),
+              dir +
+                  " may be changed by other users (its access rules let another account add "
+                  "or delete files in it, or change its rules or owner)");
+}
+
+// Where a write goes: a missing file is the path itself, an existing one the file itself;
+// a file with a second name is refused in the words POSIX uses, before anything is written.
+TEST_F(Files, TheWriteTargetIsJudgedBeforeTheWrite) {
+    const std::string dir = h.root + "\\target";
+    ASSERT_TRUE(platform::make_private_dirs(dir.c_str()));
+    const std::string missing = dir + "\\auth.json";
+    std::string why;
+    EXPECT_EQ(platform::write_target(missing.c_str(), &why), missing);
+    const std::string file = h.write("target\\auth.json", "{}");
+    const std::optional<std::string> found = platform::write_target(file.c_str(), &why);
+    ASSERT_TRUE(found);
+    EXPECT_TRUE(std::filesystem::equivalent(cgi::widen(*found), cgi::widen(file))) << *found;
+    EXPECT_EQ(platform::write_target(dir.c_str(), &why), std::nullopt);
+    EXPECT_EQ(why, dir + " is not a regular file");
+    const std::string second = dir + "\\second name.json";
+    ASSERT_TRUE(CreateHardLinkW(cgi::widen(second).c_str(), cgi::widen(file).c_str(), nullptr));
+    why.clear();
+    EXPECT_EQ(platform::write_target(file.c_str(), &why), std::nullopt);
+    EXPECT_NE(why.find(" has other hard links; refusing to write it"), std::string::npos) << why;
+}
+
+// Whether a waiting lock request can be cancelled is found by behaviour. Windows can: there
+// file_lock waits in the system, and FileLock's tests in tests/platform run that path. wine
+// grants the cancelled request instead, so there the lock is asked for again and again.
+TEST_F(Files, WaitingLocksAreUsedWhereTheSystemCancelsThem) {
+    const std::string lock = h.root + "\\probe.lock";
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const bool wine = ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    EXPECT_EQ(platform::win32_testing::lock_waits_supported(lock.c_str()), !wine);
+    EXPECT_EQ(std::filesystem::file_size(cgi::widen(lock)), 0u) << "the probe writes nothing";
 }
 
 TEST_F(Files, NamesOutsideTheCodePageAreReadListedAndRemovedInUtf8) {

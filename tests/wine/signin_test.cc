@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -117,6 +118,39 @@ TEST_F(SigninFiles, AFileHeldWithoutDeleteSharingStaysAsItWas) {
     EXPECT_EQ(h.read(file()), "after");
 }
 
+// Where the rename cannot go over an open file, a write that has spent its token waits for
+// a reader (a status that stopped waiting for the lock) for as long as it was given.
+int tries_left = 0;
+HANDLE reader_to_close = INVALID_HANDLE_VALUE;
+
+void reader_closes_late() {
+    if (--tries_left == 0 && reader_to_close != INVALID_HANDLE_VALUE) {
+        CloseHandle(reader_to_close);
+        reader_to_close = INVALID_HANDLE_VALUE;
+    }
+}
+
+TEST_F(SigninFiles, AWriteWithTimeWaitsForAReaderBeyondTheBriefTries) {
+    ASSERT_TRUE(credvane::authfile::write(file(), "first"));
+    if (posix_rename_supported(dir())) GTEST_SKIP() << "this system renames over open files";
+    reader_to_close = CreateFileW(wide(file()).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(reader_to_close, INVALID_HANDLE_VALUE);
+    // The reader lets go after twice as many tries as a write without time makes.
+    tries_left = 8;
+    credvane::platform::win32_testing::set_busy_retry_hook(reader_closes_late);
+    const bool written = credvane::authfile::write(file(), "second", nullptr,
+                                                   credvane::platform::monotonic_ms() + 20000);
+    credvane::platform::win32_testing::set_busy_retry_hook(nullptr);
+    if (reader_to_close != INVALID_HANDLE_VALUE) CloseHandle(reader_to_close);
+    reader_to_close = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(written);
+    EXPECT_EQ(tries_left, 0);
+    EXPECT_EQ(h.read(file()), "second");
+    EXPECT_EQ(entries_in(dir()), 1u) << "no temporary file stays";
+}
+
 TEST_F(SigninFiles, LocksExcludeEachOtherInTheCliOrder) {
     std::optional<credvane::authfile::locks> first;
     first.emplace(file(), credvane::platform::monotonic_ms() + 1000);
@@ -219,7 +253,7 @@ TEST_F(SigninFiles, TheStatusReadWaitsForTheCodexCliWriteInsteadOfBreakingIt) {
     reader_waits = 0;
     credvane::platform::win32_testing::set_read_lock_wait_hook(writer_finishes);
     credvane::login_status st{};
-    const bool read = credvane::scan_creds_file(file().c_str(), st);
+    const bool read = credvane::scan_creds_file(file().c_str(), st, credvane::lock_read_deadline());
     credvane::platform::win32_testing::set_read_lock_wait_hook(nullptr);
     waiting_writer = nullptr;
     ASSERT_TRUE(read);
@@ -232,12 +266,17 @@ TEST_F(SigninFiles, AReaderKeepsTheCodexCliOutOnlyWhileItReads) {
     ASSERT_TRUE(credvane::authfile::write(file(), "{}"));
     codex_writer writer;
     writer.dir = wide(dir());
+    // Readers take the lock only where a writer has made its file.
+    ASSERT_TRUE(writer.take(false));
+    writer.release();
     {
-        const credvane::platform::credential_read_lock reading(file().c_str());
+        const credvane::platform::credential_read_lock reading(file().c_str(),
+                                                               credvane::lock_read_deadline());
         ASSERT_TRUE(reading.held());
         // Readers share it; a writer (the Codex CLI's whole range, or our own first byte)
         // waits until the reader is done.
-        const credvane::platform::credential_read_lock other(file().c_str());
+        const credvane::platform::credential_read_lock other(file().c_str(),
+                                                             credvane::lock_read_deadline());
         EXPECT_TRUE(other.held());
         EXPECT_FALSE(writer.take(false));
         EXPECT_FALSE(credvane::platform::file_lock::acquire((dir() + "\\auth.lock").c_str(),
@@ -247,7 +286,8 @@ TEST_F(SigninFiles, AReaderKeepsTheCodexCliOutOnlyWhileItReads) {
     EXPECT_TRUE(writer.take(false));
     writer.release();
     // A named account file's readers lock the same file beside it.
-    const credvane::platform::credential_read_lock named((dir() + "\\work.json").c_str());
+    const credvane::platform::credential_read_lock named((dir() + "\\work.json").c_str(),
+                                                         credvane::lock_read_deadline());
     EXPECT_TRUE(named.held());
     EXPECT_FALSE(writer.take(false));
 }
@@ -259,7 +299,7 @@ TEST_F(SigninFiles, AWriterThatHoldsItsLockLongIsWaitedForOnlyBriefly) {
     const credvane::authfile::locks held(file(), credvane::platform::monotonic_ms() + 1000);
     ASSERT_TRUE(held.held());
     credvane::login_status st{};
-    ASSERT_TRUE(credvane::scan_creds_file(file().c_str(), st));
+    ASSERT_TRUE(credvane::scan_creds_file(file().c_str(), st, credvane::lock_read_deadline()));
     EXPECT_EQ(st.api_key_present, 1);
 }
 
@@ -312,10 +352,10 @@ TEST_F(SigninFiles, ANewFileIsItsOwnersOnly) {
             EXPECT_EQ(dacl.find(other), std::string::npos) << dacl;
         }
         EXPECT_NE(dacl.find(";;;" + sid + ")"), std::string::npos) << dacl;
-        // Where the system keeps a DACL whole: protected from the folder's rules, one entry
-        // giving this user full access.
+        // Where the system keeps a DACL whole: protected from the folder's rules, full access
+        // for this user, and for LocalSystem and the administrators, who may read it anyway.
         if (whole) {
-            EXPECT_EQ(dacl, "D:P(A;;FA;;;" + sid + ")");
+            EXPECT_EQ(dacl, "D:P(A;;FA;;;" + sid + ")(A;;FA;;;SY)(A;;FA;;;BA)");
         }
     }
 }
@@ -365,6 +405,87 @@ TEST_F(SigninFiles, ASymbolicLinkIsWrittenThroughToItsTarget) {
     ASSERT_NE(attrs, INVALID_FILE_ATTRIBUTES);
     EXPECT_NE(attrs & FILE_ATTRIBUTE_REPARSE_POINT, 0u) << "the link stays a link";
     EXPECT_EQ(h.read(file()), "new");
+}
+
+// ---- Folders other accounts may change ----------------------------------------------------
+
+// Lets every account add and delete files in a folder, as a folder made under C:\ lets
+// every signed-in user.
+bool grant_everyone_write(const std::string& dir) {
+    PACL old_dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    std::wstring w = wide(dir);
+    if (GetNamedSecurityInfoW(w.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &old_dacl, nullptr, &sd) != ERROR_SUCCESS) {
+        return false;
+    }
+    EXPLICIT_ACCESS_W grant{};
+    wchar_t everyone[] = L"EVERYONE";
+    BuildExplicitAccessWithNameW(&grant, everyone, FILE_GENERIC_WRITE | FILE_GENERIC_READ,
+                                 GRANT_ACCESS, NO_INHERITANCE);
+    PACL dacl = nullptr;
+    const bool ok = SetEntriesInAclW(1, &grant, old_dacl, &dacl) == ERROR_SUCCESS &&
+                    SetNamedSecurityInfoW(w.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                          nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    LocalFree(dacl);
+    LocalFree(sd);
+    return ok;
+}
+
+// Anyone could have planted the file or the marker there: nothing is sent, nothing written.
+TEST_F(Signin, AFolderEveryoneMayWriteIsRefusedBeforeTheIssuerIsAsked) {
+    sign_in();
+    const std::string kept = h.read(auth());
+    const std::string codex = at_home(".codex");
+    ASSERT_TRUE(grant_everyone_write(codex));
+    const std::size_t before = iss.count(oauth_path);
+    const json r = refresh_auth();
+    EXPECT_EQ(r.value("error", ""), "write_failed") << r.dump();
+    EXPECT_NE(r.value("detail", "").find(" may be changed by other users"), std::string::npos)
+        << r.dump();
+    EXPECT_EQ(iss.count(oauth_path), before);
+    EXPECT_EQ(h.read(auth()), kept);
+
+    const std::string pending = at_home(".claude/.login-pending");
+    ASSERT_TRUE(credvane::platform::make_private_dirs(pending.c_str()));
+    ASSERT_TRUE(grant_everyone_write(pending));
+    const json s = login({"--start", "--force"});
+    EXPECT_EQ(s.value("ok", true), false) << s.dump();
+    EXPECT_NE(s.value("detail", "").find(" may be changed by other users"), std::string::npos)
+        << s.dump();
+    EXPECT_EQ(iss.count(usercode_path), 1u) << "only the sign-in's own start";
+}
+
+// ---- The status and the writers' lock ------------------------------------------------------
+
+// A sign-in program holds the lock that every named account shares through its whole
+// request to the issuer: the status waits for it once, not once per account, and the lock
+// files it finds missing stay missing.
+TEST_F(Signin, AStatusWaitsForAHeldLockOnceWhateverTheNumberOfAccounts) {
+    put_auth(login_file(iss.url(), jwt({{"exp", 4000000000LL}})));
+    for (int i = 0; i < 20; ++i) {
+        put(".codex/accounts/acct" + std::to_string(i) + ".json",
+            login_file(iss.url(), jwt({{"exp", 4000000000LL}})));
+    }
+    const auto timed_status = [&] {
+        const auto t0 = std::chrono::steady_clock::now();
+        const cgi::result r = h.run("action=status");
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - t0)
+                            .count();
+        // Every account is read, the last one listed too.
+        EXPECT_NE(r.out.find(R"({"name":"acct9","logged_in":true)"), std::string::npos) << r.out;
+        return ms;
+    };
+    const auto free_ms = timed_status();
+    EXPECT_FALSE(h.exists(at_home(".codex/auth.lock"))) << "a status makes no file";
+    EXPECT_FALSE(h.exists(at_home(".codex/accounts/auth.lock"))) << "a status makes no file";
+    const credvane::authfile::locks held(at_home(".codex/accounts/acct0.json"),
+                                         credvane::platform::monotonic_ms() + 1000);
+    ASSERT_TRUE(held.held());
+    const auto held_ms = timed_status();
+    // One wait of half a second at most; twenty would be ten seconds.
+    EXPECT_LT(held_ms - free_ms, 1000) << "free " << free_ms << " ms, held " << held_ms << " ms";
 }
 
 // ---- WinHTTP's answers ------------------------------------------------------------------
