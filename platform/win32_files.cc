@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/files.h"
@@ -386,10 +387,12 @@ std::optional<bool> probe_lock_waits(HANDLE file, const std::wstring& path) {
     return waits;
 }
 
-// 1 waits work, 0 they do not, -1 not known yet.
+// 1 waits work, 0 they do not, -1 not known yet; one thread probes at a time.
 int lock_waits_known = -1;
+std::mutex lock_probe;
 
 bool lock_waits_supported(HANDLE file, const std::wstring& path) {
+    const std::lock_guard<std::mutex> one_at_a_time(lock_probe);
     if (lock_waits_known < 0) {
         const std::optional<bool> found = probe_lock_waits(file, path);
         if (!found) return false;

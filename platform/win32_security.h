@@ -4,15 +4,9 @@
 // Only platform/'s Windows files and their tests include it.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <string>
+
+#include "platform/win32_internal.h"
 
 namespace credvane::platform::win32 {
 

@@ -142,6 +142,10 @@ std::string exe_dir();
 std::wstring widen(const std::string& utf8);
 std::string narrow(const std::wstring& utf16);
 
+// Adds to the folder dir's rules one that lets every account add and delete files in it,
+// as a folder made under C:\ lets every signed-in user. True when it took.
+bool grant_everyone_write(const std::string& dir);
+
 // An environment block for CreateProcessW from NAME=value entries: sorted by name as
 // Windows requires (case-insensitive, by Unicode code unit, without regard to locale),
 // each entry ended by a NUL, the block by one more.

@@ -6,6 +6,8 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <aclapi.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -119,6 +121,27 @@ std::string narrow(const std::wstring& utf16) {
     WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), out.data(), n,
                         nullptr, nullptr);
     return out;
+}
+
+bool grant_everyone_write(const std::string& dir) {
+    PACL old_dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    std::wstring w = widen(dir);
+    if (GetNamedSecurityInfoW(w.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &old_dacl, nullptr, &sd) != ERROR_SUCCESS) {
+        return false;
+    }
+    EXPLICIT_ACCESS_W grant{};
+    wchar_t everyone[] = L"EVERYONE";
+    BuildExplicitAccessWithNameW(&grant, everyone, FILE_GENERIC_WRITE | FILE_GENERIC_READ,
+                                 GRANT_ACCESS, NO_INHERITANCE);
+    PACL dacl = nullptr;
+    const bool ok = SetEntriesInAclW(1, &grant, old_dacl, &dacl) == ERROR_SUCCESS &&
+                    SetNamedSecurityInfoW(w.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                          nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    LocalFree(dacl);
+    LocalFree(sd);
+    return ok;
 }
 
 std::wstring environment_block(std::vector<std::wstring> entries) {

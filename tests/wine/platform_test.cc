@@ -350,27 +350,6 @@ TEST(FolderRules, OnlyTheUserSystemAndAdministratorsMayChangeIt) {
     LocalFree(user);
 }
 
-bool grant_everyone_write(const std::string& dir) {
-    PACL old_dacl = nullptr;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    std::wstring w = cgi::widen(dir);
-    if (GetNamedSecurityInfoW(w.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, &old_dacl, nullptr, &sd) != ERROR_SUCCESS) {
-        return false;
-    }
-    EXPLICIT_ACCESS_W grant{};
-    wchar_t everyone[] = L"EVERYONE";
-    BuildExplicitAccessWithNameW(&grant, everyone, FILE_GENERIC_WRITE | FILE_GENERIC_READ,
-                                 GRANT_ACCESS, NO_INHERITANCE);
-    PACL dacl = nullptr;
-    const bool ok = SetEntriesInAclW(1, &grant, old_dacl, &dacl) == ERROR_SUCCESS &&
-                    SetNamedSecurityInfoW(w.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                          nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
-    LocalFree(dacl);
-    LocalFree(sd);
-    return ok;
-}
-
 // The same judgement over a real folder, as the sign-in programs ask before anything is sent.
 TEST_F(Files, AFolderOthersMayWriteIsRefused) {
     const std::string dir = h.root + "\\creds";
@@ -379,7 +358,7 @@ TEST_F(Files, AFolderOthersMayWriteIsRefused) {
     EXPECT_EQ(platform::unsafe_folder((dir + "\\not yet").c_str()), "");
     const std::string file = h.write("creds\\auth.json", "{}");
     EXPECT_EQ(platform::unsafe_folder(file.c_str()), file + " is not a folder");
-    ASSERT_TRUE(grant_everyone_write(dir));
+    ASSERT_TRUE(cgi::grant_everyone_write(dir));
     EXPECT_EQ(platform::unsafe_folder(dir.c_str()),
               dir +
                   " may be changed by other users (its access rules let another account add "

@@ -409,35 +409,12 @@ TEST_F(SigninFiles, ASymbolicLinkIsWrittenThroughToItsTarget) {
 
 // ---- Folders other accounts may change ----------------------------------------------------
 
-// Lets every account add and delete files in a folder, as a folder made under C:\ lets
-// every signed-in user.
-bool grant_everyone_write(const std::string& dir) {
-    PACL old_dacl = nullptr;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    std::wstring w = wide(dir);
-    if (GetNamedSecurityInfoW(w.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, &old_dacl, nullptr, &sd) != ERROR_SUCCESS) {
-        return false;
-    }
-    EXPLICIT_ACCESS_W grant{};
-    wchar_t everyone[] = L"EVERYONE";
-    BuildExplicitAccessWithNameW(&grant, everyone, FILE_GENERIC_WRITE | FILE_GENERIC_READ,
-                                 GRANT_ACCESS, NO_INHERITANCE);
-    PACL dacl = nullptr;
-    const bool ok = SetEntriesInAclW(1, &grant, old_dacl, &dacl) == ERROR_SUCCESS &&
-                    SetNamedSecurityInfoW(w.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                          nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
-    LocalFree(dacl);
-    LocalFree(sd);
-    return ok;
-}
-
 // Anyone could have planted the file or the marker there: nothing is sent, nothing written.
 TEST_F(Signin, AFolderEveryoneMayWriteIsRefusedBeforeTheIssuerIsAsked) {
     sign_in();
     const std::string kept = h.read(auth());
     const std::string codex = at_home(".codex");
-    ASSERT_TRUE(grant_everyone_write(codex));
+    ASSERT_TRUE(cgi::grant_everyone_write(codex));
     const std::size_t before = iss.count(oauth_path);
     const json r = refresh_auth();
     EXPECT_EQ(r.value("error", ""), "write_failed") << r.dump();
@@ -448,7 +425,7 @@ TEST_F(Signin, AFolderEveryoneMayWriteIsRefusedBeforeTheIssuerIsAsked) {
 
     const std::string pending = at_home(".claude/.login-pending");
     ASSERT_TRUE(credvane::platform::make_private_dirs(pending.c_str()));
-    ASSERT_TRUE(grant_everyone_write(pending));
+    ASSERT_TRUE(cgi::grant_everyone_write(pending));
     const json s = login({"--start", "--force"});
     EXPECT_EQ(s.value("ok", true), false) << s.dump();
     EXPECT_NE(s.value("detail", "").find(" may be changed by other users"), std::string::npos)
