@@ -151,9 +151,10 @@ std::string describe_error(DWORD code) {
             return "whether the issuer's TLS certificate was revoked could not be checked (the "
                    "certificate authority's revocation list or responder could not be reached)";
         case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
-            // Schannel's handshake failed: a protocol version, cipher or certificate the two
-            // sides do not share, or a connection cut short. Which, the error does not say.
-            return "the secure connection to the issuer could not be set up (the TLS handshake "
+            // Schannel's handshake failed: a certificate it would not take, a protocol version
+            // or cipher the two sides do not share, or a connection cut short. The error does
+            // not say which.
+            return "the issuer's TLS certificate or connection was not trusted (the TLS handshake "
                    "failed)";
         case ERROR_WINHTTP_SECURE_FAILURE:
         case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:

@@ -367,6 +367,45 @@ TEST_F(SigninFiles, ASymbolicLinkIsWrittenThroughToItsTarget) {
     EXPECT_EQ(h.read(file()), "new");
 }
 
+// ---- Libraries ---------------------------------------------------------------------------
+
+// A DLL named like a system library the programs use, planted beside them by an account that
+// may write there, is never loaded: all three programs take their libraries from System32.
+TEST_F(Signin, ADllPlantedBesideTheProgramsIsNotLoaded) {
+    const std::string dir = h.folder("planted bin");
+    for (const char* exe : {"credvane.exe", "credvane-login.exe", "credvane-refresh.exe"}) {
+        ASSERT_TRUE(
+            CopyFileW(wide(cgi::exe_dir() + exe).c_str(), wide(dir + "\\" + exe).c_str(), FALSE));
+    }
+    const std::string planted[] = {"bcrypt.dll", "winhttp.dll"};
+    for (const std::string& dll : planted) {
+        ASSERT_TRUE(CopyFileW(wide(cgi::exe_dir() + "credvane_planted.dll").c_str(),
+                              wide(dir + "\\" + dll).c_str(), FALSE));
+    }
+    // Windows looks in a program's own folder first; wine prefers its own builtin DLLs unless
+    // told to look for a native one first, as Windows does.
+    h.env["WINEDLLOVERRIDES"] = "bcrypt,winhttp=n,b";
+    h.env["CODEX_LOGIN_BIN"] = dir + "\\credvane-login.exe";
+    h.env["CODEX_REFRESH_BIN"] = dir + "\\credvane-refresh.exe";
+    // credvane runs each program (a random pipe name); they call the issuer and take random
+    // bytes for their locks.
+    const auto run = [&](const std::string& query) {
+        h.env["QUERY_STRING"] = query;
+        const cgi::result r = h.exec(dir + "\\credvane.exe", {});
+        const std::size_t body = r.out.find("\r\n\r\n");
+        return body == std::string::npos ? json()
+                                         : json::parse(r.out.substr(body + 4), nullptr, false);
+    };
+    const json started = run("action=start");
+    ASSERT_EQ(started.value("ok", false), true) << started.dump();
+    iss.control("/test/approve", {{"user_code", started.value("user_code", "")}});
+    EXPECT_EQ(run("action=poll").value("state", ""), "done");
+    iss.control("/test/config", {{"token_lifetime", 7200}});
+    EXPECT_EQ(run("action=refresh").value("refreshed", false), true);
+    for (const std::string& dll : planted)
+        EXPECT_FALSE(h.exists(dir + "\\" + dll + ".loaded")) << dll;
+}
+
 // ---- WinHTTP's answers ------------------------------------------------------------------
 
 TEST_F(Signin, AProxysDemandForASignInIsNotTakenForTheIssuersRefusal) {
