@@ -94,6 +94,17 @@ wait_socket() {
     done
 }
 
+# Waits until FILE has a line with TEXT: a server writes its access log after the answer
+# (bounded as above).
+wait_logged() {
+    local text="$1" file="$2" polls=0
+    while ! grep -qF -- "$text" "$file" 2>/dev/null; do
+        polls=$((polls + 1))
+        [ $polls -lt 2000 ] || return 1
+        sleep 0.05
+    done
+}
+
 # start_server NAME DIR: writes the server's configuration for a free port (conf_NAME, which
 # also sets the command line in "launch") and starts it, on the next port if that one was
 # taken in between. Sets server_pid and server_port.
@@ -397,11 +408,7 @@ SCRIPT
     # The access log keeps other requests' queries, but no form of the password. The
     # servers write it after the answer: wait for the probe's line (bounded).
     get "$dir" probe "http://127.0.0.1:$server_port/elsewhere?probe=1"
-    local tries=0
-    while ! grep -q 'probe=1' "$dir/access.log" 2>/dev/null && [ $tries -lt 2000 ]; do
-        tries=$((tries + 1))
-        sleep 0.05
-    done
+    wait_logged 'probe=1' "$dir/access.log"
     leaked=""
     for form in "$password" "$password_upper" "$password_lower"; do
         grep -qiF -- "$form" "$dir"/*access.log && leaked+=" $form"
@@ -416,11 +423,7 @@ SCRIPT
     # there, without their query, and so is a request elsewhere that sends a pwd.
     if [ "$name" = apache ]; then
         get "$dir" probe-pwd "http://127.0.0.1:$server_port/elsewhere?a=1&pwd=$password_lower"
-        tries=0
-        while ! grep -q '"GET /elsewhere HTTP/1.1" ' "$dir/access.log" && [ $tries -lt 2000 ]; do
-            tries=$((tries + 1))
-            sleep 0.05
-        done
+        wait_logged '"GET /elsewhere HTTP/1.1" ' "$dir/access.log"
         if grep -q '"GET /credvane HTTP/1.1" 200 ' "$dir/access.log" &&
             grep -q '"GET /elsewhere HTTP/1.1" ' "$dir/access.log" &&
             ! grep -qiF -- "$password_lower" "$dir/access.log"; then
@@ -436,7 +439,7 @@ SCRIPT
     rm -f "$dir/held"
     get "$dir" held "$base?action=poll&account=slow" -H "X-Bot-Password: $password" &
     local held_pid=$!
-    tries=0
+    local tries=0
     while [ ! -e "$dir/held" ] && kill -0 "$held_pid" 2>/dev/null && [ $tries -lt 2000 ]; do
         tries=$((tries + 1))
         sleep 0.05
@@ -470,11 +473,7 @@ SCRIPT
     get "$dir" ref-hub "$base?action=status" -H "X-Bot-Password: $password" \
         -H "Referer: $origin/plugins?plugin=codex&pwd=$password_upper"
     get "$dir" probe2 "$origin/elsewhere?probe=2"
-    tries=0
-    while ! grep -q 'probe=2' "$dir/access.log" 2>/dev/null && [ $tries -lt 2000 ]; do
-        tries=$((tries + 1))
-        sleep 0.05
-    done
+    wait_logged 'probe=2' "$dir/access.log"
     local log found=""
     for log in "$dir"/*.log "$dir"/*.out; do
         [ -f "$log" ] || continue
@@ -501,11 +500,7 @@ SCRIPT
     # Apache strips the Referer of any request whose Referer names a pwd from its access logs.
     if [ "$name" = apache ]; then
         get "$dir" ref-else "$origin/elsewhere?probe=3" -H "Referer: $origin/hub?node=a&pwd=$password"
-        tries=0
-        while ! grep -q 'probe=3' "$dir/access.log" && [ $tries -lt 2000 ]; do
-            tries=$((tries + 1))
-            sleep 0.05
-        done
+        wait_logged 'probe=3' "$dir/access.log"
         if grep -q "\"GET /elsewhere?probe=3 HTTP/1.1\" [0-9]* [0-9]* \"$origin/hub\" " "$dir/access.log" &&
             ! grep -qiF -- "$password" "$dir"/*access.log; then
             suite_ok "$name: a Referer that names a pwd is logged without its query"
