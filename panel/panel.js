@@ -385,8 +385,7 @@
   }
 
   // The choice of account lives in the page's address, so a reload or a shared link keeps it.
-  // A password never stays there once it has been used: the address is shown, shared and kept
-  // in the history.
+  // A password never stays there: the address is shown, shared and kept in the history.
   function rememberAccount() {
     setAddress(function (p) {
       if (acct) p.set('account', acct);
@@ -737,8 +736,8 @@
   }
 
   // The first answer that the node gave to this browser: from now on its cards state facts.
-  // A password from the address has done its work and leaves the address; the tab keeps it,
-  // as it keeps a typed one.
+  // A password from the address (which it left before the first call) has done its work: the
+  // tab keeps it, as it keeps a typed one.
   function authorised() {
     locked = false;
     document.documentElement.classList.remove('cv-locked');
