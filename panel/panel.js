@@ -45,6 +45,9 @@
   // alone, or a page of another site could send the tab to the hub route and have it written
   // into the host's access log.
   var pwdInQuery = !typedPwd;
+  // The password leaves the address before the first call, so that no request of this page
+  // can carry it on (the page sends no Referer either); the tab keeps it once it has worked.
+  if (urlPwd) dropPwdFromAddress();
   // The direct route is the page's own path, wherever the host mounts it.
   var ROUTE = HUB ? '/plugins?plugin=' + encodeURIComponent(HUB) + '&action=' : location.pathname + '?action=';
 
@@ -382,13 +385,23 @@
   }
 
   // The choice of account lives in the page's address, so a reload or a shared link keeps it.
-  // A password never stays there once it has been used: the address is shown, shared and kept
-  // in the history.
+  // A password never stays there: the address is shown, shared and kept in the history.
   function rememberAccount() {
-    try {
-      var p = new URLSearchParams(location.search);
+    setAddress(function (p) {
       if (acct) p.set('account', acct);
       else p.delete('account');
+    });
+  }
+
+  function dropPwdFromAddress() {
+    setAddress(function () {});
+  }
+
+  // Rewrites the page's own address in place with change(params), never with a password.
+  function setAddress(change) {
+    try {
+      var p = new URLSearchParams(location.search);
+      change(p);
       p.delete('pwd');
       var q = p.toString();
       history.replaceState(history.state, '', location.pathname + (q ? '?' + q : '') + location.hash);
@@ -723,8 +736,8 @@
   }
 
   // The first answer that the node gave to this browser: from now on its cards state facts.
-  // A password from the address has done its work and leaves the address; the tab keeps it,
-  // as it keeps a typed one.
+  // A password from the address (which it left before the first call) has done its work: the
+  // tab keeps it, as it keeps a typed one.
   function authorised() {
     locked = false;
     document.documentElement.classList.remove('cv-locked');
@@ -1037,15 +1050,6 @@
     typedPwd = typed;
     pwdInQuery = false;
     keep(TYPED, typed);
-    // A password in the address that did not work is dropped from it: the typed one counts.
-    if (params.get('pwd')) {
-      try {
-        var p = new URLSearchParams(location.search);
-        p.delete('pwd');
-        var q = p.toString();
-        history.replaceState(history.state, '', location.pathname + (q ? '?' + q : '') + location.hash);
-      } catch (e) {}
-    }
     $('pwdInput').value = '';
     // A slow link must not look like a dead button.
     note('gateNote', 'Checking' + ELLIPSIS, 'busy');
