@@ -319,6 +319,8 @@
     // A login that just failed has its own note and its one way on.
     if (!st || !$('newCodeRow').hidden) return;
     t.textContent = 'No login in progress. ';
+    // The session card's note says how to mend a file that a refresh mends.
+    if (fileProblem(st) && refreshMends(st)) return;
     var b = document.createElement('b');
     if (st.logged_in || st.api_key_present) {
       b.textContent = 'Re-login (replace)';
@@ -368,8 +370,10 @@
     if (problem) lead = 'Codex on this node cannot use the stored sign-in of ' + accountLabel() + '.';
     else if (li && !ex) lead = 'Codex is signed in on this node (' + accountLabel() + ').';
     else if (li) lead = 'The access token of ' + accountLabel() + ' has expired.';
+    else if (pend && flowActive && $('stepActive').classList.contains('nocode')) lead = 'A device login is open on this node.';
     else if (pend) lead = 'A device login is open: approve its code in the Device flow below.';
     else if (key) lead = 'Codex uses an API key on this node (' + accountLabel() + '); it needs no device login.';
+    else if (!$('newCodeRow').hidden) lead = 'No Codex session on this node yet.';
     else lead = 'No Codex session on this node yet. Press Start Codex Login to begin.';
     $('sessionLead').textContent = lead;
 

@@ -320,6 +320,31 @@ for (const c of lostCodes) {
   });
 }
 
+test('whatever the issuer, the button names the sign-in page and a long link fits a phone', async () => {
+  const long = 'https://sign-in.operator-of-this-bot-host.example.org/' + 'device-authorization/'.repeat(15) + 'codex?via=node-7';
+  const { ctx, page, errors } = await h.openPanel(browser, env.main + '/credvane?account=longlink', {
+    viewport: { width: 390, height: 844 },
+    permissions: ['clipboard-read', 'clipboard-write'],
+  });
+  await page.route((u) => u.searchParams.get('action') === 'start', (r) =>
+    r.fulfill({
+      status: 200,
+      contentType: 'application/json',
+      body: JSON.stringify({ ok: true, flow: 'device_code', verify_url: long, user_code: 'LONG-LINK', expires_in: 900, interval: 5, pending: true }),
+    }));
+  await h.loaded(page);
+  await page.click('#btnStartLogin');
+  await h.until(async () => (await h.text(page, 'userCode')) === 'LONG-LINK', 'the code');
+  assert.equal(await h.text(page, 'btnCopyOpen'), 'Copy Code & Open Sign-in Page');
+  const box = await page.locator('#verifyUrl').evaluate((e) => ({
+    sw: e.scrollWidth, cw: e.clientWidth, sh: e.scrollHeight, ch: e.clientHeight, text: e.textContent,
+  }));
+  assert.equal(box.text, long);
+  assert.ok(box.sw <= box.cw && box.sh <= box.ch, JSON.stringify(box));
+  assert.deepEqual(errors, []);
+  await ctx.close();
+});
+
 // A host may hand a path that begins with "//" on to the page: its calls must still go to
 // the page's own server, not to a host named by the path.
 test('a page path that begins with two slashes calls its own server', async () => {

@@ -261,7 +261,8 @@ test('sign out through the node: the login CLI hands the token back and the file
   assert.match(await h.text(page, 'confirmText'), /^Sign account goodbye out of Codex on this node\?/);
   await page.click('#btnSignOutYes');
   await h.until(async () => (await h.text(page, 'pillText')) === 'Not Connected', 'signed out');
-  assert.equal(await h.text(page, 'sessionNote'), 'Signed account goodbye out. Codex on this node has no sign-in for it now.');
+  await h.until(async () => (await h.text(page, 'sessionNote')).startsWith('Signed account goodbye out'), 'the note');
+  assert.equal(await h.text(page, 'sessionNote'), 'Signed account goodbye out; its credential file is gone. This is the default account.');
   assert.equal(fs.existsSync(file), false, 'the credential file is still there');
   const st = await h.nodeJson(env.main, 'action=status&account=' + name);
   assert.equal(st.logged_in, false);
