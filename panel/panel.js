@@ -449,7 +449,8 @@
   }
 
   function select(name) {
-    if (flowActive) return;
+    // The open login's code on its way is the chosen account's: the choice waits for it.
+    if (flowActive || resuming) return;
     acct = name;
     defaultEntry = null;
     $('sub').textContent = name ? 'account: ' + name : 'Device code login on this node';
@@ -820,9 +821,9 @@
     $('hGate').textContent = 'No node password';
     $('gateLead').textContent =
       'This node has no password: any web page that its visitors open can start, cancel or refresh ' +
-      'a sign-in here, or sign the node out. A private address does not stop it: by DNS rebinding, ' +
-      "a site points its own name at this node's address, and the browser then lets that site's " +
-      'pages use the node as their own. To keep other sites out:';
+      'a sign-in here, or sign the node out. A private address is no shield: by DNS rebinding, a ' +
+      "site points its own name at this node, and the browser then lets that site's pages use it. " +
+      'To keep other sites out:';
     $('gateFixes').hidden = false;
   }
 
@@ -1253,7 +1254,7 @@
     ev.preventDefault();
     var input = $('addName');
     var name = input.value;
-    var problem = flowActive ? 'Finish or cancel the open login first.' : nameProblem(name);
+    var problem = flowActive || resuming ? 'Finish or cancel the open login first.' : nameProblem(name);
     if (problem) {
       input.setAttribute('aria-invalid', 'true');
       note('addNote', problem, 'err');
