@@ -55,7 +55,7 @@ test('once the code has expired, Copy, the QR code and the spinner go; Cancel an
   await page.clock.fastForward('15:01');
   await page.waitForSelector('#newCodeRow:not([hidden])');
   assert.equal(await h.text(page, 'codeTtl'), 'The code has expired.');
-  for (const sel of [...live, '#btnOpen', '#btnQr', '#copyHint']) {
+  for (const sel of [...live, '#btnOpen', '#btnQr', '#copyHint', '#verifyUrl', '#pollLabel']) {
     assert.equal(await shown(page, sel), false, sel + ' after the code died');
   }
   assert.equal(await shown(page, '#btnCancel'), true);
