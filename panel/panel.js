@@ -1060,7 +1060,11 @@
                                   (r && r.detail ? ' - ' + r.detail : ''), 'err');
           return;
         }
-        heldNote = ['Token refreshed. New expiry: ' + fmtExpiry(r.expires_in_sec) + '.', 'ok'];
+        var still = fileProblem(r);
+        // The issuer's answer did not mend the file: only a new sign-in does now.
+        heldNote = still ? ['The token was refreshed, but Codex would still refuse the credential file (' + still +
+                            '). Press Re-login (replace) to sign in again.', 'warn']
+                         : ['Token refreshed. New expiry: ' + fmtExpiry(r.expires_in_sec) + '.', 'ok'];
         render(r);
       })
       .catch(function () {

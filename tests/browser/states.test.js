@@ -185,6 +185,18 @@ for (const c of refusedFiles) {
       assert.equal(await page.locator('#btnRelogin').isVisible(), true);
       if (c.shot) await h.captureBoth(page, c.shot);
       if (c.primary === 'btnRefresh') {
+        // An issuer whose answer leaves the file as bad: the panel says that only a sign-in helps.
+        const st = await h.nodeJson(env.main, 'action=status&account=' + c.account);
+        const refreshes = (u) => u.searchParams.get('action') === 'refresh';
+        await page.route(refreshes, (r) => reply(r, { ...st, refreshed: true }));
+        await page.click('#btnRefresh');
+        await h.until(async () => (await h.text(page, 'sessionNote')).startsWith('The token was refreshed, but'), 'not mended');
+        assert.equal(
+          await h.text(page, 'sessionNote'),
+          'The token was refreshed, but Codex would still refuse the credential file (no id_token). ' +
+            'Press Re-login (replace) to sign in again.',
+        );
+        await page.unroute(refreshes);
         // The issuer's fresh tokens carry an id token: the file is sound again.
         await page.click('#btnRefresh');
         await h.until(async () => (await h.text(page, 'pillText')) === 'Logged In', 'mended');
