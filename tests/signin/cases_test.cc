@@ -149,6 +149,45 @@ TEST_F(Signin, ExistingCredentialsAreRefusedWithoutForce) {
     EXPECT_EQ(login({"--start", "--force"})["ok"], true);
 }
 
+// A start without --force while a login is open hands out the code already waiting, with the
+// time it has left: a reloaded page or a second person must not kill the code on screen.
+TEST_F(Signin, AStartWhileALoginIsOpenAnswersTheSameCode) {
+    const std::string first = start();
+    ASSERT_FALSE(first.empty());
+    const std::size_t asked = iss.count(usercode_path);
+
+    // The marker's code has 100 s left.
+    json m = json::parse(h.read(marker()), nullptr, false);
+    m["expires_at"] = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count() +
+                      100;
+    put(".claude/.login-pending/codex-default.json", m.dump());
+    const json again = login({"--start"});
+    EXPECT_EQ(again.value("user_code", ""), first) << again.dump();
+    EXPECT_EQ(again.value("verify_url", ""), iss.url() + "/codex/device");
+    EXPECT_EQ(again.value("resumed", false), true);
+    const long long left = again.value("expires_in", 0LL);
+    EXPECT_TRUE(left > 90 && left <= 100) << again.dump();
+    EXPECT_EQ(iss.count(usercode_path), asked);
+
+    // A forced re-login's open code is handed out too, though the account has credentials.
+    put_auth(R"({"OPENAI_API_KEY":"sk-test"})");
+    EXPECT_EQ(login({"--start"}).value("user_code", ""), first);
+
+    // --force asks for a new code; so does a start after the open one has expired.
+    const std::string forced = start({"--force"});
+    EXPECT_NE(forced, first);
+    EXPECT_EQ(iss.count(usercode_path), asked + 1);
+    h.remove(auth());
+    m = json::parse(h.read(marker()), nullptr, false);
+    m["expires_at"] = 1000;
+    put(".claude/.login-pending/codex-default.json", m.dump());
+    const std::string fresh = start();
+    EXPECT_NE(fresh, forced);
+    EXPECT_EQ(iss.count(usercode_path), asked + 2);
+}
+
 // A forced re-login that ends without new tokens leaves the old file byte for byte.
 TEST_F(Signin, AnEndedReloginKeepsTheOldFile) {
     const std::string old =
@@ -252,13 +291,13 @@ TEST_F(Signin, TheIntervalIsTakenAsAStringOrANumber) {
         SCOPED_TRACE(r.interval.dump());
         answer["interval"] = r.interval;
         iss.fault(usercode_path, {{"status", 200}, {"body", answer.dump()}});
-        EXPECT_EQ(login({"--start"})["interval"], r.want);
+        EXPECT_EQ(login({"--start", "--force"})["interval"], r.want);
     }
     // An older service named the code otherwise.
     answer.erase("user_code");
     answer["usercode"] = "OLD-SERVER";
     iss.fault(usercode_path, {{"status", 200}, {"body", answer.dump()}});
-    EXPECT_EQ(login({"--start"})["user_code"], "OLD-SERVER");
+    EXPECT_EQ(login({"--start", "--force"})["user_code"], "OLD-SERVER");
 }
 
 // A code longer than credvane can show whole would be one the person types in vain.
