@@ -131,7 +131,7 @@ check_line credentials_line(const char* account) {
         return l;
     }
     login_status st{};
-    const bool read = scan_creds_file(path.c_str(), st);
+    const bool read = scan_creds_file_as_is(path.c_str(), st);
     const std::int64_t now = platform::now();
     if (!read) {
         if (platform::is_non_directory(path.c_str())) {

@@ -47,10 +47,11 @@ std::optional<std::string> read_regular_file(const char* path, std::uint64_t max
 // A writer that holds it is waited for briefly (the Codex CLI holds it only around its
 // write); after that the file is read anyway and held() is false, as a sign-in program may
 // hold it through a whole request to the issuer, and renames over readers itself. On POSIX
-// a replacement never fails for a reader, and nothing is taken.
+// a replacement never fails for a reader, and nothing is taken. With make_lock_file false,
+// a missing lock file is not made (no writer holds it then) and the file is read unlocked.
 class credential_read_lock {
   public:
-    explicit credential_read_lock(const char* path);
+    explicit credential_read_lock(const char* path, bool make_lock_file = true);
     ~credential_read_lock();
     credential_read_lock(const credential_read_lock&) = delete;
     credential_read_lock& operator=(const credential_read_lock&) = delete;

@@ -47,7 +47,7 @@ regular_file::regular_file(const char* path, std::uint64_t max_size) : handle_(-
 }
 
 // A POSIX rename replaces a file that readers hold open: a reader needs no lock.
-credential_read_lock::credential_read_lock(const char*) {}
+credential_read_lock::credential_read_lock(const char*, bool) {}
 
 credential_read_lock::~credential_read_lock() = default;
 

@@ -805,15 +805,15 @@ void (*read_lock_wait_hook)() = nullptr;
 
 }  // namespace
 
-credential_read_lock::credential_read_lock(const char* path) {
+credential_read_lock::credential_read_lock(const char* path, bool make_lock_file) {
     if (path == nullptr) return;
     std::wstring wpath;
     if (!file_path((folder_part(path) + "auth.lock").c_str(), wpath)) return;
     // Read access is all a shared lock needs. It is made when missing, as every writer
     // makes it, so that a first writer cannot slip in between a missing file and the read.
-    unique_handle file = own(CreateFileW(wpath.c_str(), GENERIC_READ,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    unique_handle file = own(CreateFileW(
+        wpath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, make_lock_file ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return;
     const std::int64_t deadline = monotonic_ms() + read_lock_wait_ms;
     for (;;) {

@@ -7,6 +7,7 @@
 //   credvane-login --status [--name N]            what the files say
 //   credvane-login --logout [--name N]            revoke the refresh token, remove the file
 //   credvane-login --check-issuer                 whether the issuer answers, changing nothing
+//   credvane-login --version
 //
 // The open login lives in the account's pending-login marker between runs. The existing
 // credential file is not touched until new tokens are written over it.
@@ -39,7 +40,7 @@ struct options {
 
 const char* const usage =
     "usage: credvane-login --start [--force] | --poll | --cancel | --status | --logout [--name N]"
-    " | --check-issuer";
+    " | --check-issuer | --version";
 
 bool parse_args(int argc, char** argv, options& o) {
     for (int i = 1; i < argc; ++i) {
@@ -430,6 +431,7 @@ int do_check_issuer() {
 int run(int argc, char** argv) {
     protect_process();
     options o;
+    if (argc == 2 && std::string_view(argv[1]) == "--version") return reply_version();
     if (!parse_args(argc, argv, o)) return fail("usage", usage, exit_usage);
     if (o.what == step::check_issuer) return do_check_issuer();
     const auto creds = account_creds_path(o.name);
