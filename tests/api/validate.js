@@ -131,7 +131,7 @@ function check(rec, out) {
 
 const files = fs.existsSync(dir) ? fs.readdirSync(dir).filter((f) => f.endsWith('.json')).sort() : [];
 const groups = new Map();
-for (const g of ['page', 'status', 'start', 'poll', 'cancel', 'refresh', 'logout', 'unknown action', 'discovery']) {
+for (const g of ['page', 'status', 'start', 'poll', 'cancel', 'refresh', 'logout', 'unknown action', 'discovery', 'check']) {
   groups.set(g, { count: 0, bad: [] });
 }
 for (const f of files) {
