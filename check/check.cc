@@ -3,6 +3,7 @@
 #include "check/check.h"
 
 #include <cstring>
+#include <span>
 #include <string_view>
 
 #include "actions/actions.h"
@@ -176,19 +177,34 @@ check_line credentials_line(const char* account) {
     return l;
 }
 
+// A folder of the store as its builder resolves it, and where it comes from: the variable
+// when the operator set it, else fallback.
+struct located_folder {
+    path_text path;
+    bool whole = false;
+    std::string source;
+};
+
+located_folder locate(bool (*build)(std::span<char>), const char* variable,
+                      const std::string& fallback) {
+    located_folder f;
+    f.whole = build(f.path.span());
+    f.source = set_var(variable) != nullptr ? std::string("from ") + variable : fallback;
+    return f;
+}
+
+// A path cut at the store's capacity names another folder: nothing is judged by it.
+check_line too_long(std::string name, const located_folder& f, const char* variable) {
+    std::string detail = "the " + name + "'s path is too long to use (" + f.source + ")";
+    return {std::move(name), verdict::failed, std::move(detail),
+            std::string("point ") + variable + " at a shorter path"};
+}
+
 check_line accounts_line() {
-    path_text dir;
-    const bool whole = accounts_dir(dir.span());
-    const std::string source =
-        set_var("CODEX_ACCOUNTS_DIR") != nullptr ? "from CODEX_ACCOUNTS_DIR" : codex_source();
-    check_line l{
-        "accounts folder", verdict::passed, std::string(dir.view()) + " (" + source + ")", {}};
-    if (!whole) {
-        l.result = verdict::failed;
-        l.detail = "the accounts folder's path is too long to use (" + source + ")";
-        l.remedy = "point CODEX_ACCOUNTS_DIR at a shorter path";
-        return l;
-    }
+    const located_folder f = locate(accounts_dir, "CODEX_ACCOUNTS_DIR", codex_source());
+    if (!f.whole) return too_long("accounts folder", f, "CODEX_ACCOUNTS_DIR");
+    const std::string dir(f.path.view());
+    check_line l{"accounts folder", verdict::passed, dir + " (" + f.source + ")", {}};
     if (!platform::owner_of(dir.c_str())) {
         l.detail += ": none yet; made at the first sign-in of a named account";
         return l;
@@ -200,7 +216,7 @@ check_line accounts_line() {
         return l;
     }
     check_line folder =
-        folder_line(l.name, dir.c_str(), source, "named accounts' files", "CODEX_ACCOUNTS_DIR");
+        folder_line(l.name, dir, f.source, "named accounts' files", "CODEX_ACCOUNTS_DIR");
     if (folder.result != verdict::passed) return folder;
     int count = 0;
     platform::json_dir listing(dir.c_str(), 10000);
@@ -215,17 +231,10 @@ check_line accounts_line() {
 }
 
 check_line pending_line() {
-    path_text dir;
-    const bool whole = pending_dir(dir.span());
-    const std::string source =
-        set_var("CODEX_PENDING_DIR") != nullptr ? "from CODEX_PENDING_DIR" : home_source();
-    if (!whole) {
-        return {"pending folder", verdict::failed,
-                "the pending folder's path is too long to use (" + source + ")",
-                "point CODEX_PENDING_DIR at a shorter path"};
-    }
-    return folder_line("pending folder", dir.c_str(), source, "the pending-login markers",
-                       "CODEX_PENDING_DIR");
+    const located_folder f = locate(pending_dir, "CODEX_PENDING_DIR", home_source());
+    if (!f.whole) return too_long("pending folder", f, "CODEX_PENDING_DIR");
+    return folder_line("pending folder", std::string(f.path.view()), f.source,
+                       "the pending-login markers", "CODEX_PENDING_DIR");
 }
 
 // The last JSON line of a run's capture, from its '{' to the end, or empty.
