@@ -85,8 +85,15 @@ check_line folder_line(std::string name, const std::string& dir, const std::stri
         l.result = verdict::failed;
         l.detail = unsafe + "; the sign-in programs refuse to write " + std::string(written) +
                    " there (" + source + ")";
-        l.remedy = "give " + dir + " to " + user_name() +
-                   " and let no one else write it (chmod go-w), or " + std::string(run_as_host);
+        const auto owner = platform::owner_of(dir.c_str());
+        if (owner && !owner->mine && platform::current_user().superuser) {
+            // Run as root on a node that another user serves: that user is the one to ask.
+            l.remedy = "the folder belongs to " + owner->owner +
+                       ": run the check as that user with the host's environment";
+        } else {
+            l.remedy = "give " + dir + " to " + user_name() +
+                       " and let no one else write it (chmod go-w), or " + std::string(run_as_host);
+        }
         return l;
     }
     if (const std::string cannot = platform::folder_write_access(dir.c_str()); !cannot.empty()) {

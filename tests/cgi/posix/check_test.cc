@@ -41,7 +41,9 @@ TEST(CheckFolders, TheSignInProgramsFolderRulesDecide) {
          [](cgi::host& h) {
              return ::geteuid() == 0 && ::chown(h.folder("home/.codex").c_str(), 65534, 65534) == 0;
          },
-         "Codex folder", "failed", "belongs to another user"},
+         "Codex folder", "failed",
+         "belongs to another user; the sign-in programs refuse to write the credential file there "
+         "(from HOME)\n        to do: the folder belongs to "},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
