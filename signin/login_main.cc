@@ -1,7 +1,8 @@
 // credvane-login: signs the Codex CLI in by device code, one step per run, so a CGI
 // request never waits for a person. Every run prints one JSON line on standard output.
 //
-//   credvane-login --start [--force] [--name N]   ask the issuer for a user code
+//   credvane-login --start [--force] [--name N]   ask the issuer for a user code (without
+//                                                 --force, an open login's code is answered)
 //   credvane-login --poll [--name N]              at most one token poll per interval
 //   credvane-login --cancel [--name N]            forget the open login
 //   credvane-login --status [--name N]            what the files say
@@ -94,7 +95,28 @@ login_status scan_account(const std::string& creds) {
     return st;
 }
 
+// The open login's code with the time it has left. A reloaded page, or a second person who
+// passed the node's password, gets the code that is already waiting instead of a second one
+// that would kill it; only --force asks for a new code.
+int resume_start(const pending& p, std::int64_t now) {
+    json out = json::object();
+    out["ok"] = true;
+    out["verify_url"] = p.issuer + "/codex/device";
+    out["user_code"] = p.user_code;
+    out["interval"] = p.interval;
+    out["expires_in"] = p.expires_at - now;
+    out["resumed"] = true;
+    return reply(out);
+}
+
 int do_start(const options& o, const std::string& creds, const std::string& marker) {
+    if (!o.force) {
+        pending open;
+        const std::int64_t now = platform::now();
+        if (read_marker(marker, open) == marker_state::ok && now < open.expires_at) {
+            return resume_start(open, now);
+        }
+    }
     if (!o.force) {
         const login_status st = scan_account(creds);
         if (st.logged_in || st.api_key_present) {
@@ -481,11 +503,13 @@ int guarded_run(int argc, char** argv) {
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** wargv) {
+    credvane::platform::load_libraries_from_system_only();
     return credvane::signin::run_utf16(argc, wargv, guarded_run,
                                        "the login program failed unexpectedly");
 }
 #else
 int main(int argc, char** argv) {
+    credvane::platform::load_libraries_from_system_only();
     return guarded_run(argc, argv);
 }
 #endif

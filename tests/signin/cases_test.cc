@@ -149,6 +149,45 @@ TEST_F(Signin, ExistingCredentialsAreRefusedWithoutForce) {
     EXPECT_EQ(login({"--start", "--force"})["ok"], true);
 }
 
+// A start without --force while a login is open hands out the code already waiting, with the
+// time it has left: a reloaded page or a second person must not kill the code on screen.
+TEST_F(Signin, AStartWhileALoginIsOpenAnswersTheSameCode) {
+    const std::string first = start();
+    ASSERT_FALSE(first.empty());
+    const std::size_t asked = iss.count(usercode_path);
+
+    // The marker's code has 100 s left.
+    json m = json::parse(h.read(marker()), nullptr, false);
+    m["expires_at"] = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count() +
+                      100;
+    put(".claude/.login-pending/codex-default.json", m.dump());
+    const json again = login({"--start"});
+    EXPECT_EQ(again.value("user_code", ""), first) << again.dump();
+    EXPECT_EQ(again.value("verify_url", ""), iss.url() + "/codex/device");
+    EXPECT_EQ(again.value("resumed", false), true);
+    const long long left = again.value("expires_in", 0LL);
+    EXPECT_TRUE(left > 90 && left <= 100) << again.dump();
+    EXPECT_EQ(iss.count(usercode_path), asked);
+
+    // A forced re-login's open code is handed out too, though the account has credentials.
+    put_auth(R"({"OPENAI_API_KEY":"sk-test"})");
+    EXPECT_EQ(login({"--start"}).value("user_code", ""), first);
+
+    // --force asks for a new code; so does a start after the open one has expired.
+    const std::string forced = start({"--force"});
+    EXPECT_NE(forced, first);
+    EXPECT_EQ(iss.count(usercode_path), asked + 1);
+    h.remove(auth());
+    m = json::parse(h.read(marker()), nullptr, false);
+    m["expires_at"] = 1000;
+    put(".claude/.login-pending/codex-default.json", m.dump());
+    const std::string fresh = start();
+    EXPECT_NE(fresh, forced);
+    EXPECT_EQ(iss.count(usercode_path), asked + 2);
+}
+
 // A forced re-login that ends without new tokens leaves the old file byte for byte.
 TEST_F(Signin, AnEndedReloginKeepsTheOldFile) {
     const std::string old =
@@ -252,13 +291,13 @@ TEST_F(Signin, TheIntervalIsTakenAsAStringOrANumber) {
         SCOPED_TRACE(r.interval.dump());
         answer["interval"] = r.interval;
         iss.fault(usercode_path, {{"status", 200}, {"body", answer.dump()}});
-        EXPECT_EQ(login({"--start"})["interval"], r.want);
+        EXPECT_EQ(login({"--start", "--force"})["interval"], r.want);
     }
     // An older service named the code otherwise.
     answer.erase("user_code");
     answer["usercode"] = "OLD-SERVER";
     iss.fault(usercode_path, {{"status", 200}, {"body", answer.dump()}});
-    EXPECT_EQ(login({"--start"})["user_code"], "OLD-SERVER");
+    EXPECT_EQ(login({"--start", "--force"})["user_code"], "OLD-SERVER");
 }
 
 // A code longer than credvane can show whole would be one the person types in vain.
@@ -647,13 +686,26 @@ TEST_F(Signin, LogoutRevokesTheRefreshTokenAndRemovesTheFile) {
 TEST_F(Signin, AnIssuerThatDripsItsAnswerIsLeftWhenTheRunsTimeIsUp) {
     sign_in();
     const std::string kept = h.read(auth());
-    // Two seconds for the run; an answer of 1,000 bytes, one every 50 ms, takes 50.
+    // Two seconds for the run. Each drip sends a byte well within any per-packet timeout and
+    // takes far longer in all than this test allows the run, so only a bound on the whole
+    // request passes: a head of some 90 bytes at 250 ms, 1,000 bytes of body at 50 ms, and
+    // 20 bytes of body whose chunk framing drips at 50 ms (some 1,000 bytes).
     h.env["CREDVANE_CLI_TIMEOUT"] = "3";
-    const std::string body(1000, ' ');
-    for (const bool head : {true, false}) {
-        SCOPED_TRACE(head ? "the head drips" : "the body drips");
-        iss.fault(oauth_path,
-                  {{"status", 200}, {"body", body}, {"drip_ms", 50}, {"drip_head", head}});
+    struct drip {
+        const char* what;
+        json fault;
+    };
+    const drip drips[] = {
+        {"the head drips", {{"drip_ms", 250}, {"drip_head", true}, {"body", std::string(20, ' ')}}},
+        {"the body drips", {{"drip_ms", 50}, {"body", std::string(1000, ' ')}}},
+        {"the chunk framing drips",
+         {{"drip_ms", 50}, {"drip_chunks", true}, {"body", std::string(20, ' ')}}},
+    };
+    for (const drip& d : drips) {
+        SCOPED_TRACE(d.what);
+        json fault = d.fault;
+        fault["status"] = 200;
+        iss.fault(oauth_path, fault);
         const auto began = std::chrono::steady_clock::now();
         const json a = refresh_auth();
         const auto took = std::chrono::steady_clock::now() - began;
