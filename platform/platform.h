@@ -182,6 +182,29 @@ enum class start_failure {
     refused,
 };
 
+// The file a program name stands for, as a CLI run would find it (see child_process): a
+// path names its file, a bare name is looked up in PATH's absolute folders. Sets path to
+// the file found; otherwise why nothing would start.
+start_failure locate_program(const char* program, std::string& path);
+
+// Who this process runs as, for a person to read: the user's name when the system tells it
+// (else empty), its id as the system writes it, and whether it is the system's
+// administrator (root; always false on Windows, where rights are not one account's).
+struct user_facts {
+    std::string name;
+    std::string id;
+    bool superuser = false;
+};
+user_facts current_user();
+
+// The owner of an existing file or folder, for a person (its name, else its id), and
+// whether it is this process's user. Nothing when it is missing or cannot be examined.
+struct owner_facts {
+    std::string owner;
+    bool mine = false;
+};
+std::optional<owner_facts> owner_of(const char* path);
+
 // One CLI run: the program with exactly the arguments given (argv[0] is the program as
 // given, args follow), its standard output readable, its standard input and standard
 // error the null device, and an environment without the request's variables (see

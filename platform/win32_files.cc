@@ -578,9 +578,12 @@ std::string win32_reason(DWORD error) {
 
 }  // namespace
 
-std::string folder_write_problem(const char* dir) {
-    if (dir == nullptr || dir[0] == '\0') return {};
-    std::string at(dir);
+namespace {
+
+// The nearest existing folder of dir (dir itself, or the parent a missing one would be made
+// in) into at; why it cannot be had, or empty.
+std::string nearest_folder(const char* dir, std::string& at) {
+    at.assign(dir);
     while (at.size() > 1 && (at.back() == '\\' || at.back() == '/')) at.pop_back();
     for (;;) {
         std::wstring wat;
@@ -599,6 +602,15 @@ std::string folder_write_problem(const char* dir) {
         at.resize(cut);
         if (at.size() == 2 && at[1] == ':') at.push_back('\\');  // a drive's root
     }
+    return {};
+}
+
+}  // namespace
+
+std::string folder_write_problem(const char* dir) {
+    if (dir == nullptr || dir[0] == '\0') return {};
+    std::string at;
+    if (std::string why = nearest_folder(dir, at); !why.empty()) return why;
     // Windows answers "may I create a file here" only by a try: the access rules, a
     // read-only share and a full disk all show in it. The file is gone when its one handle
     // closes.
@@ -617,6 +629,22 @@ std::string folder_write_problem(const char* dir) {
         own(CreateFileW(wprobe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
     if (!file) return at + " cannot be written: " + win32_reason(GetLastError());
+    return {};
+}
+
+std::string folder_write_access(const char* dir) {
+    if (dir == nullptr || dir[0] == '\0') return {};
+    std::string at;
+    if (std::string why = nearest_folder(dir, at); !why.empty()) return why;
+    std::wstring wat;
+    if (!file_path(at.c_str(), wat)) return at + " cannot be examined: not a usable path";
+    // Opening the folder for the right to add a file is judged against its access rules as
+    // a creation would be, and creates nothing. Backup semantics is what opens a folder at
+    // all; it bypasses the rules only for a process that has enabled its backup privilege.
+    const unique_handle folder = own(CreateFileW(
+        wat.c_str(), FILE_ADD_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!folder) return at + " cannot be written: " + win32_reason(GetLastError());
     return {};
 }
 
@@ -1007,6 +1035,59 @@ credential_read_lock::credential_read_lock(const char* path, std::int64_t deadli
 
 credential_read_lock::~credential_read_lock() {
     if (held()) unlock_and_close(handle_);
+}
+
+namespace {
+
+// An account's name as the system has it, DOMAIN\\name, else the SID's text.
+std::string account_name(PSID sid) {
+    wchar_t name[256] = {};
+    wchar_t domain[256] = {};
+    DWORD name_size = 256;
+    DWORD domain_size = 256;
+    SID_NAME_USE use{};
+    if (LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use)) {
+        const std::optional<std::string> n = narrow(name);
+        const std::optional<std::string> d = narrow(domain);
+        if (n && d) return d->empty() ? *n : *d + "\\" + *n;
+    }
+    LPWSTR text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text)) return {};
+    const local_memory held(text);
+    return narrow(text).value_or(std::string());
+}
+
+}  // namespace
+
+user_facts current_user() {
+    user_facts facts;
+    const std::vector<unsigned char> user = token_user();
+    if (user.empty()) return facts;
+    const PSID sid = reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
+    facts.name = account_name(sid);
+    LPWSTR text = nullptr;
+    if (ConvertSidToStringSidW(sid, &text)) {
+        const local_memory held(text);
+        facts.id = narrow(text).value_or(std::string());
+    }
+    return facts;
+}
+
+std::optional<owner_facts> owner_of(const char* path) {
+    std::wstring wpath;
+    if (path == nullptr || !file_path(path, wpath)) return std::nullopt;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetNamedSecurityInfoW(wpath.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                              nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    const local_memory held(sd);
+    if (owner == nullptr) return std::nullopt;
+    const std::vector<unsigned char> user = token_user();
+    const bool mine = !user.empty() &&
+                      EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid);
+    return owner_facts{account_name(owner), mine};
 }
 
 namespace win32_testing {

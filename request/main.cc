@@ -7,6 +7,7 @@
 #include "actions/actions.h"
 #include "base/buf.h"
 #include "base/text.h"
+#include "check/check.h"
 #include "panel/page.h"
 #include "platform/platform.h"
 #include "request/auth.h"
@@ -112,6 +113,10 @@ int serve(int argc, char** argv) {
         (std::strcmp(first, "--version") == 0 || std::strcmp(first, "-v") == 0)) {
         platform::write_stdout(version_line);
         return 0;
+    }
+    // The operator's self-check, from a shell with the host's environment.
+    if (first != nullptr && std::strcmp(first, "--check") == 0) {
+        return run_check_mode(argc - 2, argv + 2);
     }
 
     const char* query = platform::env("QUERY_STRING");

@@ -772,5 +772,67 @@ TEST_F(Signin, CredvaneSignsInThroughItsOwnClis) {
     EXPECT_EQ(refreshed.value("logged_in", false), true) << refreshed.dump();
 }
 
+// The issuer check reaches the issuer as a sign-in would and asks it for nothing: one
+// user-code call without a client id, which makes no code, and no file written here.
+TEST_F(Signin, TheIssuerCheckAsksForNothingAndNamesWhatFailed) {
+    const json sound = login({"--check-issuer"});
+    EXPECT_EQ(sound["ok"], true) << sound;
+    EXPECT_EQ(sound["issuer"], iss.url());
+    EXPECT_EQ(sound["status"], 400);
+    EXPECT_EQ(sound["proxy"], "none");
+    const std::vector<json> calls = iss.requests();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0]["path"], usercode_path);
+    EXPECT_EQ(calls[0]["body"], "{}");
+    EXPECT_FALSE(h.is_folder(at_home(".claude")) || h.is_folder(at_home(".codex")));
+
+    struct row {
+        std::string issuer;
+        bool hang;
+        std::string error;
+        std::string words;
+    };
+    const row rows[] = {
+        {closed_issuer, false, "unreachable", refused_words},
+        {iss.url(), true, "unreachable", timeout_words},
+        {"ftp://127.0.0.1", false, "bad_issuer", "CREDVANE_ISSUER"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.issuer);
+        h.env["CREDVANE_ISSUER"] = r.issuer;
+        // A hanging issuer is left when the run's time is up.
+        h.env["CREDVANE_CLI_TIMEOUT"] = "2";
+        if (r.hang) iss.fault(usercode_path, {{"hang", true}});
+        const cgi::result run = login_run({"--check-issuer"});
+        EXPECT_EQ(run.exit_code, 1);
+        const json a = answer_of(run);
+        EXPECT_EQ(a["ok"], false) << a;
+        EXPECT_EQ(a["error"], r.error);
+        EXPECT_NE(a["detail"].get<std::string>().find(r.words), std::string::npos) << a;
+    }
+    EXPECT_EQ(login({"--check-issuer", "--name", "work"})["error"], "usage");
+}
+
+// credvane --check runs the login program for the issuer line: a sound issuer passes, and
+// a hanging one fails the check within the CLI time instead of holding it.
+TEST_F(Signin, TheSelfCheckReachesTheIssuerThroughTheLoginProgram) {
+    h.env["CODEX_LOGIN_BIN"] = login_exe();
+    h.env["CODEX_REFRESH_BIN"] = refresh_exe();
+    const cgi::result sound = h.run_args({"--check"});
+    EXPECT_NE(sound.out.find("passed  issuer: " + iss.url() + " (from CREDVANE_ISSUER): answers"),
+              std::string::npos)
+        << sound.out;
+    EXPECT_NE(sound.out.find("passed  login CLI: "), std::string::npos) << sound.out;
+    EXPECT_NE(sound.out.find("; version "), std::string::npos) << sound.out;
+    EXPECT_EQ(iss.count(usercode_path), 1u);
+
+    h.env["CREDVANE_CLI_TIMEOUT"] = "3";
+    iss.fault(usercode_path, {{"hang", true}});
+    const cgi::result hung = h.run_args({"--check"});
+    EXPECT_EQ(hung.exit_code, 1) << hung.out;
+    EXPECT_NE(hung.out.find("failed  issuer: " + iss.url()), std::string::npos) << hung.out;
+    EXPECT_NE(hung.out.find("CREDVANE_CA_FILE"), std::string::npos) << hung.out;
+}
+
 }  // namespace
 }  // namespace signin_test
