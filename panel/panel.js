@@ -1093,7 +1093,11 @@
                                   (r && r.detail ? ' (' + r.detail + ')' : '') + '.', 'err');
           return;
         }
-        heldNote = ['Signed ' + label + ' out. Codex on this node has no sign-in for it now.', 'ok'];
+        heldNote = r.revoked === false
+          ? ['Signed ' + label + ' out on this node, but the issuer did not confirm that it took ' +
+             'the token back: it may still be valid there' + (r.detail ? ' (' + r.detail + ')' : '') +
+             '.', 'warn']
+          : ['Signed ' + label + ' out. Codex on this node has no sign-in for it now.', 'ok'];
         if (typeof r.logged_in === 'boolean') {
           render(r);
           loadDefault();

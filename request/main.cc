@@ -175,7 +175,8 @@ int serve(int argc, char** argv) {
         emit_error(403, "Forbidden", "cross_site_request", detail);
         return 0;
     }
-    const account_lock lock(name);
+    // Only a start makes an account's files from nothing.
+    const account_lock lock(name, chosen->name == "start");
     if (lock.busy()) return answer_busy(name);
     return chosen->run(name, force);
 }

@@ -128,6 +128,13 @@ std::optional<std::string> account_marker_path(std::string_view name) {
     return whole(p);
 }
 
+std::optional<std::string> account_poll_lock_path(std::string_view name) {
+    path_text p;
+    const std::string n(name);
+    pending_poll_lock_path(n.c_str(), p.span());
+    return whole(p);
+}
+
 marker_state read_marker(const std::string& path, pending& out) {
     if (!file_exists(path.c_str())) return marker_state::missing;
     const auto text = platform::read_regular_file(path.c_str(), 64 * 1024);

@@ -56,8 +56,10 @@ int time_left_ms(std::int64_t deadline_ms);
 // <accounts dir>/<name>.json. Nothing when the path would not fit the store's path
 // buffers (a cut path must never be written).
 std::optional<std::string> account_creds_path(std::string_view name);
-// The account's pending-login marker, with the same rule.
+// The account's pending-login marker, and the lock around one poll of it, with the same
+// rule.
 std::optional<std::string> account_marker_path(std::string_view name);
+std::optional<std::string> account_poll_lock_path(std::string_view name);
 
 // The pending-login marker: everything a later run needs to go on with the device flow.
 // It can be redeemed for the user's tokens, so it is written with mode 0600.

@@ -197,7 +197,7 @@ int finish(http::client& c, const pending& p, const grant& g, const std::string&
     return reply(out);
 }
 
-int do_poll(const std::string& creds, const std::string& marker) {
+int do_poll(const std::string& creds, const std::string& marker, const std::string& poll_lock) {
     pending p;
     switch (read_marker(marker, p)) {
         case marker_state::missing:
@@ -213,8 +213,7 @@ int do_poll(const std::string& creds, const std::string& marker) {
     const std::int64_t deadline = run_deadline_ms();
     // One poll per interval however many runs come: the check and the stamp happen under
     // the marker's lock, so two runs at once cannot both pass.
-    const platform::file_lock guard =
-        platform::file_lock::acquire((marker + ".lock").c_str(), deadline);
+    const platform::file_lock guard = platform::file_lock::acquire(poll_lock.c_str(), deadline);
     if (!guard.held()) return reply(pending_answer(p.interval));
     if (read_marker(marker, p) != marker_state::ok) {
         return fail("no_pending", "no device login is open for this account; start one");
@@ -360,7 +359,9 @@ int run(int argc, char** argv) {
     if (!parse_args(argc, argv, o)) return fail("usage", usage, exit_usage);
     const auto creds = account_creds_path(o.name);
     const auto marker = account_marker_path(o.name);
-    if (!creds || !marker) return fail("path_too_long", "the account's file paths are too long");
+    const auto poll_lock = account_poll_lock_path(o.name);
+    if (!creds || !marker || !poll_lock)
+        return fail("path_too_long", "the account's file paths are too long");
     if (o.what == step::start || o.what == step::poll || o.what == step::logout) {
         for (const std::string* file : {&*creds, &*marker}) {
             if (const std::string unsafe = unsafe_folder_of(*file); !unsafe.empty()) {
@@ -372,7 +373,7 @@ int run(int argc, char** argv) {
         case step::start:
             return do_start(o, *creds, *marker);
         case step::poll:
-            return do_poll(*creds, *marker);
+            return do_poll(*creds, *marker, *poll_lock);
         case step::cancel:
             return do_cancel(*marker);
         case step::status:
