@@ -47,7 +47,9 @@ std::string marker_write_problem(const std::string& path);
 // The run's deadline on the monotonic clock. credvane gives all its CLI runs of one
 // request CREDVANE_CLI_TIMEOUT seconds together (30 by default) and runs the status query
 // before and after a poll, so one run takes at most two thirds of it, and never more
-// than 20 seconds.
+// than 20 seconds; and it ends before the end credvane set for this run (a run that starts
+// after a wait for the account has less), so that credvane never ends a program that has
+// sent a single-use token before it could write the answer.
 std::int64_t run_deadline_ms();
 // Milliseconds left before the deadline, at least 1.
 int time_left_ms(std::int64_t deadline_ms);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -691,6 +692,43 @@ TEST_F(Signin, CredvaneSignsInThroughItsOwnClis) {
     const json refreshed = cgi_answer(h.run("action=refresh"));
     EXPECT_EQ(refreshed.value("refreshed", false), true) << refreshed.dump();
     EXPECT_EQ(refreshed.value("logged_in", false), true) << refreshed.dump();
+}
+
+// credvane ends a run when the request's CLI time is up, and a run may start late, after a
+// wait for the account's lock. The refresh program fits itself into what is left of the
+// request: with a prompt issuer it still refreshes, and with a slow one it gives up on its own
+// and answers, rather than being ended by credvane with its single-use token on the way.
+TEST_F(Signin, ARefreshThatStartsLateFitsTheTimeCredvaneLeavesIt) {
+    sign_in();
+    h.env["CODEX_LOGIN_BIN"] = login_exe();
+    h.env["CODEX_REFRESH_BIN"] = refresh_exe();
+    // Six seconds for the request, of which the program would take four on its own.
+    h.env["CREDVANE_CLI_TIMEOUT"] = "6";
+    iss.control("/test/config", {{"token_lifetime", 7200}});
+    for (const bool slow : {false, true}) {
+        SCOPED_TRACE(slow ? "the issuer keeps its answer" : "the issuer answers at once");
+        if (slow) iss.control("/test/hold", {{"path", oauth_path}});
+        const std::string kept = h.read(auth());
+        const std::size_t sent = iss.count(oauth_path);
+        std::future<cgi::result> refresh;
+        {
+            const auto other = held_lock(at_home(".claude/.login-pending/codex-default.lock"));
+            refresh = std::async(std::launch::async, [this] { return h.run("action=refresh"); });
+            // Another request's run for the account: three of the six seconds go waiting.
+            credvane::platform::sleep_ms(3000);
+        }
+        const json a = cgi_answer(refresh.get());
+        EXPECT_EQ(iss.count(oauth_path), sent + 1);
+        if (!slow) {
+            EXPECT_EQ(a.value("refreshed", false), true) << a.dump();
+            continue;
+        }
+        // The program's own answer: a run credvane ended would be cli_unavailable.
+        EXPECT_EQ(a.value("error", ""), "refresh_failed") << a.dump();
+        EXPECT_NE(a.value("detail", "").find(timeout_words), std::string::npos) << a.dump();
+        EXPECT_EQ(h.read(auth()), kept);
+        iss.control("/test/release", {{"path", oauth_path}});
+    }
 }
 
 }  // namespace
