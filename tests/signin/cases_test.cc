@@ -143,6 +143,22 @@ TEST_F(Signin, ADeviceLoginWritesTheFileAsTheCodexCliDoes) {
     }
 }
 
+// The default account's marker is "codex-default.json": a named account called "default" (in
+// any case, as Windows takes names) keeps its own, or its login would end up in auth.json.
+TEST_F(Signin, ANamedAccountCalledDefaultHasALoginOfItsOwn) {
+    start();
+    const std::string default_marker = h.read(marker());
+    for (const std::string name : {"default", "Default"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(login({"--start", "--name", name}).value("ok", false), true);
+        EXPECT_TRUE(h.exists(marker("@" + name)));
+        EXPECT_EQ(h.read(marker()), default_marker);
+        EXPECT_EQ(login({"--cancel", "--name", name}).value("state", ""), "cancelled");
+        EXPECT_FALSE(h.exists(marker("@" + name)));
+        EXPECT_EQ(h.read(marker()), default_marker);
+    }
+}
+
 TEST_F(Signin, ExistingCredentialsAreRefusedWithoutForce) {
     put_auth(R"({"OPENAI_API_KEY":"sk-test"})");
     EXPECT_EQ(login({"--start"})["error"], "exists");
