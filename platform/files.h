@@ -83,9 +83,9 @@ bool keep_memory_private();
 void drop_env(const char* name);
 
 // Why credentials must not be written into the folder dir, or empty when they may: a
-// folder that another user could change under us (writable by group or others without the
-// sticky bit, or owned by a user other than us and root), as ssh judges its own. A folder
-// that does not exist yet is fine: it is made private.
+// folder that another user could change under us (writable by group or others, with the
+// sticky bit or without, or owned by a user other than us and root), as ssh judges its own. A
+// folder that does not exist yet is fine: it is made private.
 std::string unsafe_folder(const char* dir);
 
 // The file a write to path must replace, as the Codex CLI writes its credential file: a

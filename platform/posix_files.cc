@@ -334,7 +334,10 @@ std::string unsafe_folder(const char* dir) {
     if (!S_ISDIR(st.st_mode)) return std::string(dir) + " is not a folder";
     if (st.st_uid != ::geteuid() && st.st_uid != 0)
         return std::string(dir) + " belongs to another user";
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+    // The sticky bit does not make such a folder safe: another user may still create the
+    // credential file first, as a link or as a file of their own, and we would write through
+    // it or read it as ours.
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         return std::string(dir) + " may be written by other users (group or others may write it)";
     }
     return {};

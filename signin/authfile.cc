@@ -195,6 +195,15 @@ std::string check_writable(std::string_view path, std::size_t size) {
     const bool ok = platform::replace_file(probe.c_str(), ".auth-", std::string(size, ' '));
     platform::remove_file(probe.c_str());
     if (!ok) return "cannot write a file of " + std::to_string(size) + " bytes beside " + *target;
+    // A folder that takes new files may still keep an old one from being replaced (a file
+    // made immutable, or held open where that keeps it): the one proof is to replace it, by
+    // a copy of itself, which no reader can tell from the file.
+    if (platform::is_non_directory(target->c_str())) {
+        const auto bytes = platform::read_regular_file(target->c_str(), max_file_size);
+        if (!bytes) return *target + " cannot be read, so it cannot be shown to be replaceable";
+        if (!platform::replace_file(target->c_str(), ".auth-", *bytes))
+            return "cannot replace " + *target;
+    }
     return {};
 }
 
