@@ -94,6 +94,37 @@ std::string unsafe_folder(const char* dir);
 // replacing it would part it from its other names silently.
 std::optional<std::string> write_target(const char* path, std::string* why);
 
+// A credential file readied to go before anything else is done for its removal (a token
+// revoked, say), so that the file that cannot go is known while nothing has happened yet. It
+// is the file that holds the bytes: a symbolic link is followed, as a write follows it, and
+// the link stays. On POSIX the file is moved aside to a name of its own beside it
+// (".auth-" and random characters), which proves it can go; on Windows it is held open for
+// deletion, which no other program can keep it from any more. Left unremoved, it is put back
+// (POSIX) or let go (Windows) when the object goes.
+class file_removal {
+  public:
+    // why: the reason, for a person, when the file cannot go (ready() false). A path where
+    // nothing is is ready, and its removal removes nothing.
+    file_removal(const char* path, std::string* why);
+    ~file_removal();
+    file_removal(const file_removal&) = delete;
+    file_removal& operator=(const file_removal&) = delete;
+
+    bool ready() const { return ready_; }
+    // Removes the file. One that other hard links share is emptied first: its bytes belong
+    // to every name, and the tokens must leave the disk, not one name. True when it is gone.
+    bool remove();
+
+  private:
+    bool ready_ = false;
+    bool done_ = false;
+    std::string target_;         // the file that holds the bytes
+    std::string aside_;          // POSIX: where it was moved
+    std::intptr_t handle_ = -1;  // POSIX: for emptying; Windows: open for deletion
+    std::intptr_t writer_ = -1;  // Windows: for emptying
+    bool shared_ = false;        // other hard links share the bytes
+};
+
 #ifdef _WIN32
 // wmain's arguments in UTF-8. Windows hands main its arguments in the ANSI code page, which
 // cannot hold every path; the UTF-16 ones can. Nothing when one holds a lone surrogate,

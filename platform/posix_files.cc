@@ -343,13 +343,19 @@ std::string unsafe_folder(const char* dir) {
     return {};
 }
 
-std::optional<std::string> write_target(const char* path, std::string* why) {
+namespace {
+
+// The file path leads to, links followed as the system follows them (up to its own limit),
+// with its stat in st (st_nlink 0 when nothing is there: a new file, or a link to one yet to
+// be made). Nothing, with the reason in why, for a link that cannot be read, a loop, or
+// something other than a regular file.
+std::optional<std::string> follow_links(const char* path, struct stat& st, std::string* why) {
     std::string target(path == nullptr ? "" : path);
-    // A chain of links is followed as the system follows one, up to its own limit.
     for (int hops = 0; hops < 40; ++hops) {
-        struct stat st {};
+        st = {};
         if (::lstat(target.c_str(), &st) != 0) {
-            if (errno == ENOENT) return target;  // a new file, or a link to one yet to be made
+            st = {};
+            if (errno == ENOENT) return target;
             if (why != nullptr) *why = target + " cannot be examined";
             return std::nullopt;
         }
@@ -368,14 +374,77 @@ std::optional<std::string> write_target(const char* path, std::string* why) {
             if (why != nullptr) *why = target + " is not a regular file";
             return std::nullopt;
         }
-        if (st.st_nlink > 1) {
-            if (why != nullptr) *why = target + " has other hard links; refusing to write it";
-            return std::nullopt;
-        }
         return target;
     }
     if (why != nullptr) *why = std::string(path) + " is a loop of links";
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> write_target(const char* path, std::string* why) {
+    struct stat st {};
+    auto target = follow_links(path, st, why);
+    if (target && st.st_nlink > 1) {
+        if (why != nullptr) *why = *target + " has other hard links; refusing to write it";
+        return std::nullopt;
+    }
+    return target;
+}
+
+file_removal::file_removal(const char* path, std::string* why) {
+    struct stat st {};
+    const auto target = follow_links(path, st, why);
+    if (!target) return;
+    target_ = *target;
+    if (st.st_nlink == 0) {
+        ready_ = true;
+        done_ = true;  // nothing there to remove
+        return;
+    }
+    shared_ = st.st_nlink > 1;
+    if (shared_) {
+        // Opened now: emptying it must not fail once the rest is done.
+        const int fd = ::open(target_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) {
+            if (why != nullptr) *why = target_ + " cannot be emptied: " + std::strerror(errno);
+            return;
+        }
+        handle_ = fd;
+    }
+    // A rename asks of the folder and the file what their removal asks (rights, the sticky
+    // bit, no immutable flag), and moves them while nothing else has happened yet.
+    std::string aside = folder_of(target_) + ".auth-XXXXXX";
+    const int fd = ::mkostemp(aside.data(), O_CLOEXEC);
+    if (fd < 0) {
+        if (why != nullptr) *why = target_ + " cannot be removed: " + std::strerror(errno);
+        return;
+    }
+    ::close(fd);
+    if (::rename(target_.c_str(), aside.c_str()) != 0) {
+        if (why != nullptr) *why = target_ + " cannot be removed: " + std::strerror(errno);
+        ::unlink(aside.c_str());
+        return;
+    }
+    aside_ = aside;
+    ready_ = true;
+}
+
+file_removal::~file_removal() {
+    if (!done_ && !aside_.empty()) ::rename(aside_.c_str(), target_.c_str());
+    if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+bool file_removal::remove() {
+    if (!ready_) return false;
+    if (done_) return true;
+    if (handle_ >= 0) {
+        const int fd = static_cast<int>(handle_);
+        if (::ftruncate(fd, 0) != 0 || ::fsync(fd) != 0) return false;
+    }
+    if (::unlink(aside_.c_str()) != 0 && errno != ENOENT) return false;
+    done_ = true;
+    return true;
 }
 
 }  // namespace credvane::platform

@@ -305,7 +305,9 @@ std::string issuer_of(const json& tokens) {
 
 // Sign out as `codex logout` does: the refresh token is revoked at the issuer (best effort:
 // an issuer that cannot be reached must not keep a node signed in against its operator's
-// wish), then the file goes, under the Codex CLI's locks, which stay.
+// wish), then the file goes, under the Codex CLI's locks, which stay. The file is readied to
+// go first: a revoked token in a file that stays would leave the node reading as signed in
+// with a token that no longer works.
 int do_logout(const std::string& creds) {
     const std::int64_t deadline = run_deadline_ms();
     const authfile::locks held(creds, deadline);
@@ -316,8 +318,15 @@ int do_logout(const std::string& creds) {
     out["state"] = "logged_out";
     if (!platform::is_non_directory(creds.c_str())) return reply(out);
 
-    std::string not_revoked;
+    // Read before the file is readied, which may move it.
     const auto doc = authfile::read(creds);
+    std::string cannot = "the system gave no reason";
+    platform::file_removal removal(creds.c_str(), &cannot);
+    if (!removal.ready()) {
+        return fail("write_failed",
+                    "the credential file cannot be removed (" + cannot + "); nothing was revoked");
+    }
+    std::string not_revoked;
     const json* tokens = nullptr;
     if (doc && doc->is_object()) {
         if (const auto t = doc->find("tokens"); t != doc->end() && t->is_object()) tokens = &*t;
@@ -341,14 +350,19 @@ int do_logout(const std::string& creds) {
             }
         }
     }
-    if (!platform::remove_file(creds.c_str()) && platform::is_non_directory(creds.c_str())) {
-        return fail("write_failed", "could not remove the credential file");
+    if (!removal.remove()) {
+        return fail("write_failed", not_revoked.empty()
+                                        ? "the refresh token was revoked at the issuer, but the "
+                                          "credential file could not be removed; it no longer "
+                                          "signs in: remove it or sign in again"
+                                        : "could not remove the credential file");
     }
     if (!not_revoked.empty()) {
         out["revoked"] = false;
         out["detail"] =
-            "signed out here, but the issuer did not confirm the refresh token's revocation: " +
-            not_revoked;
+            "signed out here, but the issuer did not confirm that the refresh token "
+            "was revoked (" +
+            not_revoked + "); it may still be valid at the issuer";
     }
     return reply(out);
 }

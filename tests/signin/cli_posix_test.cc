@@ -91,6 +91,41 @@ TEST_F(Signin, AFileThatCannotBeReplacedIsFoundBeforeATokenIsSent) {
     EXPECT_EQ(h.read(auth()), old);
 }
 
+// A sign-out leaves no copy of the tokens on disk: through a link it removes the file the link
+// leads to, where a write would have put them (the link stays, as a write leaves it), and a
+// file whose bytes other hard links share is emptied for every name. A file that cannot go is
+// found before its token is revoked.
+TEST_F(Signin, LogoutLeavesNoCopyOfTheTokens) {
+    const std::string file = login_file(iss.url(), jwt({{"exp", 1800000000}}), "rt-out");
+    const std::string target = h.write("elsewhere/auth.json", file);
+    h.folder(home_rel(".codex"));
+    std::filesystem::create_symlink(target, auth());
+    EXPECT_EQ(login({"--logout"}).value("state", ""), "logged_out");
+    EXPECT_FALSE(h.exists(target));
+    EXPECT_TRUE(std::filesystem::is_symlink(auth()));
+    std::filesystem::remove(auth());
+
+    put_auth(file);
+    const std::string other = h.path("elsewhere/other-name.json");
+    std::filesystem::create_hard_link(auth(), other);
+    EXPECT_EQ(login({"--logout"}).value("state", ""), "logged_out");
+    EXPECT_FALSE(h.exists(auth()));
+    EXPECT_EQ(h.read(other), "");
+    EXPECT_EQ(iss.count(revoke_path), 2u);
+
+    put_auth(file);
+    if (!set_immutable(auth(), true)) GTEST_SKIP() << "no immutable files here (root on ext4)";
+    const json refused = login({"--logout"});
+    set_immutable(auth(), false);
+    EXPECT_EQ(refused.value("error", ""), "write_failed") << refused.dump();
+    EXPECT_NE(refused.value("detail", "").find("nothing was revoked"), std::string::npos);
+    EXPECT_EQ(iss.count(revoke_path), 2u);
+    EXPECT_EQ(h.read(auth()), file);
+    for (const auto& e : std::filesystem::directory_iterator(at_home(".codex"))) {
+        EXPECT_EQ(e.path().filename().string().rfind(".auth-", 0), std::string::npos) << e.path();
+    }
+}
+
 // Plain http goes to the loopback only, and never through a proxy, whatever variable names
 // one. The proxy is a second stand-in issuer: any call that reached it would be recorded.
 TEST_F(Signin, LoopbackTrafficTakesNoProxy) {

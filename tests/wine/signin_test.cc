@@ -367,6 +367,38 @@ TEST_F(SigninFiles, ASymbolicLinkIsWrittenThroughToItsTarget) {
     EXPECT_EQ(h.read(file()), "new");
 }
 
+// A credential file that another program holds open without delete sharing cannot go: that
+// is found before the refresh token is revoked, so the node never reads as signed in with a
+// token that no longer works. Once it is let go, the sign-out goes through.
+TEST_F(Signin, ALogoutThatCannotRemoveTheFileRevokesNothing) {
+    put_auth(login_file(iss.url(), jwt({{"exp", 1800000000}}), "rt-held"));
+    const std::string kept = h.read(auth());
+    HANDLE holder = CreateFileW(wide(auth()).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    const json refused = login({"--logout"});
+    CloseHandle(holder);
+    EXPECT_EQ(refused.value("error", ""), "write_failed") << refused.dump();
+    EXPECT_NE(refused.value("detail", "").find("nothing was revoked"), std::string::npos)
+        << refused.dump();
+    EXPECT_EQ(iss.count(revoke_path), 0u);
+    EXPECT_EQ(h.read(auth()), kept);
+
+    EXPECT_EQ(login({"--logout"}), json::parse(R"({"ok":true,"state":"logged_out"})"));
+    EXPECT_EQ(iss.count(revoke_path), 1u);
+    EXPECT_FALSE(h.exists(auth()));
+}
+
+// A sign-out empties a file whose bytes other hard links share, as every name reads them.
+TEST_F(Signin, ALogoutEmptiesAHardLinkedFileForEveryName) {
+    put_auth(login_file(iss.url(), jwt({{"exp", 1800000000}}), "rt-linked"));
+    const std::string other = at_home("other-name.json");
+    ASSERT_TRUE(CreateHardLinkW(wide(other).c_str(), wide(auth()).c_str(), nullptr));
+    EXPECT_EQ(login({"--logout"}).value("state", ""), "logged_out");
+    EXPECT_FALSE(h.exists(auth()));
+    EXPECT_EQ(h.read(other), "");
+}
+
 // ---- WinHTTP's answers ------------------------------------------------------------------
 
 TEST_F(Signin, AProxysDemandForASignInIsNotTakenForTheIssuersRefusal) {
