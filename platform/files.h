@@ -94,6 +94,13 @@ std::string unsafe_folder(const char* dir);
 // replacing it would part it from its other names silently.
 std::optional<std::string> write_target(const char* path, std::string* why);
 
+// Removes the files in dir whose names begin with prefix and that were last written more
+// than older_than_ms ago: what a run that was ended halfway left behind. Only regular files
+// this process's user owns go (on Windows, which judges by rules, any file that matches);
+// at most max_entries names are looked at.
+void remove_stale_files(const char* dir, std::string_view prefix, std::int64_t older_than_ms,
+                        std::size_t max_entries = 4096);
+
 // A credential file readied to go before anything else is done for its removal (a token
 // revoked, say), so that the file that cannot go is known while nothing has happened yet. It
 // is the file that holds the bytes: a symbolic link is followed, as a write follows it, and

@@ -447,4 +447,30 @@ bool file_removal::remove() {
     return true;
 }
 
+void remove_stale_files(const char* dir, std::string_view prefix, std::int64_t older_than_ms,
+                        std::size_t max_entries) {
+    if (dir == nullptr || dir[0] == '\0' || prefix.empty()) return;
+    DIR* d = ::opendir(dir);
+    if (d == nullptr) return;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t now_ms =
+        static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    for (std::size_t left = max_entries; left > 0; --left) {
+        const struct dirent* e = ::readdir(d);
+        if (e == nullptr) break;
+        if (!std::string_view(e->d_name).starts_with(prefix)) continue;
+        struct stat st {};
+        // Not followed: a link planted under our pattern leads nowhere we remove.
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+            continue;
+        }
+        const std::int64_t written =
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+        if (now_ms - written > older_than_ms) ::unlinkat(::dirfd(d), e->d_name, 0);
+    }
+    ::closedir(d);
+}
+
 }  // namespace credvane::platform

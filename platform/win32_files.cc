@@ -893,4 +893,38 @@ bool file_removal::remove() {
     return true;
 }
 
+void remove_stale_files(const char* dir, std::string_view prefix, std::int64_t older_than_ms,
+                        std::size_t max_entries) {
+    std::wstring pattern;
+    if (dir == nullptr || prefix.empty() ||
+        !file_path((std::string(dir) + "\\" + std::string(prefix) + "*").c_str(), pattern)) {
+        return;
+    }
+    const std::size_t cut = pattern.find_last_of(L"\\/");
+    const std::wstring folder = pattern.substr(0, cut + 1);
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return;
+    FILETIME now_ft{};
+    GetSystemTimeAsFileTime(&now_ft);
+    auto ms = [](const FILETIME& t) {
+        return static_cast<std::int64_t>(
+            (static_cast<std::uint64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 10000);
+    };
+    const std::int64_t now = ms(now_ft);
+    std::size_t left = max_entries;
+    do {
+        // The pattern also matches 8.3 short names: only a long name with the prefix counts.
+        const std::optional<std::string> name = narrow(found.cFileName);
+        const bool ours = name && name->starts_with(prefix) &&
+                          (found.dwFileAttributes &
+                           (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+        if (ours && now - ms(found.ftLastWriteTime) > older_than_ms) {
+            DeleteFileW((folder + found.cFileName).c_str());
+        }
+    } while (--left > 0 && FindNextFileW(search, &found));
+    FindClose(search);
+}
+
 }  // namespace credvane::platform

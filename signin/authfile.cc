@@ -10,6 +10,9 @@ namespace credvane::authfile {
 
 namespace {
 
+// Longer than any run of either program lasts.
+constexpr std::int64_t stale_after_ms = 60000;
+
 // True when no array or object in text opens deeper than limit; strings are skipped.
 bool depth_within(std::string_view text, int limit) {
     int depth = 0;
@@ -146,6 +149,13 @@ locks::locks(std::string_view creds, std::int64_t deadline_ms) {
     folder_ = platform::file_lock::acquire(folder_lock_path(creds).c_str(), deadline_ms);
     if (folder_.held()) {
         file_ = platform::file_lock::acquire(file_lock_path(creds).c_str(), deadline_ms);
+    }
+    // A run ended between its temporary file and the rename (or while a logout had moved the
+    // file aside) left it here, up to a file of tokens. Under both locks no run of ours writes
+    // in this folder, but one writing through a link from elsewhere may: only files older than
+    // any run are taken.
+    if (held() && !folder.empty()) {
+        platform::remove_stale_files(folder.c_str(), ".auth-", stale_after_ms);
     }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
@@ -35,6 +36,16 @@ std::string file_with_unknowns(const std::string& issuer, const std::string& acc
 }
 
 // A lock the test holds on a lock file, as another program would.
+// A path as the file system functions take it: UTF-16 on Windows, where the tests' UTF-8
+// would be read in the ANSI code page.
+std::filesystem::path native(const std::string& path) {
+#ifdef _WIN32
+    return std::filesystem::path(cgi::widen(path));
+#else
+    return std::filesystem::path(path);
+#endif
+}
+
 credvane::platform::file_lock held_lock(const std::string& path) {
     auto lock =
         credvane::platform::file_lock::acquire(path.c_str(), credvane::platform::monotonic_ms());
@@ -604,6 +615,39 @@ TEST_F(Signin, ABusyLockDuringTheExchangeKeepsTheApproval) {
                   .get<std::string>()
                   .rfind("rt_", 0),
               0u);
+}
+
+// A run ended between its temporary file and the rename leaves that file behind, tokens and
+// all: the next run of either program removes what is older than any run, and nothing else.
+TEST_F(Signin, WhatAnEndedRunLeftIsRemovedByTheNext) {
+    sign_in();
+    const char* const stale[] = {".auth-AbC123", ".auth-probe-0123456789abcdef"};
+    const char* const kept[] = {".auth-Fresh1", ".other-AbC123"};
+    for (const char* name : stale) put(std::string(".codex/") + name, "tokens of an ended run");
+    for (const char* name : kept) put(std::string(".codex/") + name, "a run under way");
+    const auto hour_ago = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+    for (const char* name : {stale[0], stale[1], kept[1]}) {
+        std::filesystem::last_write_time(native(at_home(std::string(".codex/") + name)), hour_ago);
+    }
+    for (const bool logout : {false, true}) {
+        SCOPED_TRACE(logout ? "logout" : "refresh");
+        if (logout) {
+            for (const char* name : stale) put(std::string(".codex/") + name, "again");
+            for (const char* name : stale) {
+                std::filesystem::last_write_time(native(at_home(std::string(".codex/") + name)),
+                                                 hour_ago);
+            }
+            EXPECT_EQ(login({"--logout"}).value("state", ""), "logged_out");
+        } else {
+            EXPECT_EQ(refresh_auth().value("state", ""), "refreshed");
+        }
+        for (const char* name : stale) {
+            EXPECT_FALSE(h.exists(at_home(std::string(".codex/") + name))) << name;
+        }
+        for (const char* name : kept) {
+            EXPECT_TRUE(h.exists(at_home(std::string(".codex/") + name))) << name;
+        }
+    }
 }
 
 TEST_F(Signin, LogoutRevokesTheRefreshTokenAndRemovesTheFile) {
