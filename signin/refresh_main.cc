@@ -222,11 +222,13 @@ int guarded_run(int argc, char** argv) {
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** wargv) {
+    credvane::platform::load_libraries_from_system_only();
     return credvane::signin::run_utf16(argc, wargv, guarded_run,
                                        "the refresh program failed unexpectedly");
 }
 #else
 int main(int argc, char** argv) {
+    credvane::platform::load_libraries_from_system_only();
     return guarded_run(argc, argv);
 }
 #endif
