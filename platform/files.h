@@ -125,10 +125,12 @@ class file_removal {
   private:
     bool ready_ = false;
     bool done_ = false;
-    std::string target_;         // the file that holds the bytes
-    std::string aside_;          // POSIX: where it was moved
-    std::intptr_t handle_ = -1;  // POSIX: for emptying; Windows: open for deletion
-    std::intptr_t writer_ = -1;  // Windows: for emptying
+    std::string target_;  // the file that holds the bytes
+    std::string aside_;   // POSIX: where it was moved
+#ifdef _WIN32
+    std::intptr_t handle_ = -1;  // open for deletion
+#endif
+    std::intptr_t writer_ = -1;  // open for emptying
     bool shared_ = false;        // other hard links share the bytes
 };
 

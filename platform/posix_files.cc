@@ -410,7 +410,7 @@ file_removal::file_removal(const char* path, std::string* why) {
             if (why != nullptr) *why = target_ + " cannot be emptied: " + std::strerror(errno);
             return;
         }
-        handle_ = fd;
+        writer_ = fd;
     }
     // A rename asks of the folder and the file what their removal asks (rights, the sticky
     // bit, no immutable flag), and moves them while nothing else has happened yet.
@@ -432,14 +432,14 @@ file_removal::file_removal(const char* path, std::string* why) {
 
 file_removal::~file_removal() {
     if (!done_ && !aside_.empty()) ::rename(aside_.c_str(), target_.c_str());
-    if (handle_ >= 0) ::close(static_cast<int>(handle_));
+    if (writer_ >= 0) ::close(static_cast<int>(writer_));
 }
 
 bool file_removal::remove() {
     if (!ready_) return false;
     if (done_) return true;
-    if (handle_ >= 0) {
-        const int fd = static_cast<int>(handle_);
+    if (writer_ >= 0) {
+        const int fd = static_cast<int>(writer_);
         if (::ftruncate(fd, 0) != 0 || ::fsync(fd) != 0) return false;
     }
     if (::unlink(aside_.c_str()) != 0 && errno != ENOENT) return false;
