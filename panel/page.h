@@ -17,7 +17,7 @@ inline constexpr std::string_view html_headers =
     "Cache-Control: no-store\r\n"
     "X-Content-Type-Options: nosniff\r\n"
     "X-Frame-Options: SAMEORIGIN\r\n"
-    "Referrer-Policy: same-origin\r\n"
+    "Referrer-Policy: no-referrer\r\n"
     "\r\n";
 
 // The lines put before the header block when the page goes to a browser that has not given

@@ -45,8 +45,20 @@
   // alone, or a page of another site could send the tab to the hub route and have it written
   // into the host's access log.
   var pwdInQuery = !typedPwd;
+  // This page's own address with another query. The origin comes from the address as a whole,
+  // never from the path: a path that begins with "//" (which a host may hand on) would name
+  // another server if it were read as an address of its own.
+  function ownUrl(query) {
+    var u = new URL(location.href);
+    u.search = query ? '?' + query : '';
+    u.hash = '';
+    return u.href;
+  }
+  // The password leaves the address before the first call, so that no request of this page
+  // can carry it on (the page sends no Referer either); the tab keeps it once it has worked.
+  if (urlPwd) dropPwdFromAddress();
   // The direct route is the page's own path, wherever the host mounts it.
-  var ROUTE = HUB ? '/plugins?plugin=' + encodeURIComponent(HUB) + '&action=' : location.pathname + '?action=';
+  var ROUTE = HUB ? '/plugins?plugin=' + encodeURIComponent(HUB) + '&action=' : ownUrl('action=');
 
   var pollTimer = null;
   var pollMs = 5000;
@@ -58,6 +70,8 @@
   var pollBusy = false;
   var pollFailing = false;
   var startForce = false;
+  // A start that picks up the open login is on its way.
+  var resuming = false;
   var codeTimer = null;
   var codeDeadline = 0;
   // A note set by a handler right before a render; that render shows it instead of its own.
@@ -67,6 +81,12 @@
   var locked = false;
   // Set by the first answer that the node gave to this browser's password (or to none).
   var known = false;
+  // Whether the node has taken a password from this page at all, and whether the one being
+  // checked was typed just now: a refusal then means a typo, otherwise a changed password.
+  var everKnown = false;
+  var checkingTyped = false;
+  var NOT_ACCEPTED = 'That password was not accepted.';
+  var CHANGED = "The node's password has changed; enter it again.";
   var retryTimer = null;
   var retryMs = 2000;
   var defaultEntry = null;
@@ -108,7 +128,7 @@
           v = { ok: false, error: 'bad response' };
         }
         if (status === 401 || (v && !v.ok && v.error === 'invalid node password')) {
-          lock(false);
+          lock();
           return { ok: false, locked: true };
         }
         return v;
@@ -132,6 +152,11 @@
     if (!msg || said[region] === msg) return;
     said[region] = msg;
     $(region).textContent = msg;
+  }
+
+  function clearAlert() {
+    said.alert = '';
+    $('alert').textContent = '';
   }
 
   function toast(msg) {
@@ -262,23 +287,43 @@
 
   // The buttons that fit the state: one primary action, and no Start while a flow is open
   // (a second start would silently replace the code on screen).
+  // Why the Codex CLI would refuse the account's credential file, or ''.
+  function fileProblem(st) {
+    return st && st.logged_in && typeof st.file_problem === 'string' ? st.file_problem : '';
+  }
+
+  // A refresh writes the issuer's new tokens over the broken ones, so it mends a file that
+  // lacks anything but the refresh token it needs for that.
+  function refreshMends(st) {
+    return !!st.has_refresh && fileProblem(st) !== 'no refresh_token';
+  }
+
+  // The buttons that fit the state: one primary action, and no Start while a flow is open
+  // (a second start would silently replace the code on screen), nor beside the new code that
+  // a dead one offers.
   function layoutButtons(st) {
     var li = !!st.logged_in, ex = !!st.expired, key = !li && !!st.api_key_present;
     var canRefresh = li && !!st.has_refresh;
-    show('btnRefresh', canRefresh && !flowActive);
-    primary('btnRefresh', canRefresh && ex);
-    show('btnStartLogin', !li && !key && !flowActive);
-    show('btnRelogin', (li || key) && !flowActive);
-    primary('btnRelogin', li && ex && !canRefresh);
-    show('btnSignOut', (li || key) && !flowActive);
-    if (!(li || key) || flowActive) askSignOut(false);
+    var problem = fileProblem(st);
+    var busy = flowActive || resuming;
+    var renewing = !$('newCodeRow').hidden;
+    show('btnRefresh', canRefresh && !busy);
+    primary('btnRefresh', canRefresh && (ex || (!!problem && refreshMends(st))));
+    show('btnStartLogin', !li && !key && !busy && !renewing);
+    show('btnRelogin', (li || key) && !busy && !renewing);
+    primary('btnRelogin', li && ((ex && !canRefresh) || (!!problem && !refreshMends(st))));
+    show('btnSignOut', (li || key) && !busy);
+    if (!(li || key) || busy) askSignOut(false);
   }
 
   function idleText(st) {
     var t = $('idleText');
     t.textContent = '';
-    if (!st) return;
+    // A login that just failed has its own note and its one way on.
+    if (!st || !$('newCodeRow').hidden) return;
     t.textContent = 'No login in progress. ';
+    // The session card's note says how to mend a file that a refresh mends.
+    if (fileProblem(st) && refreshMends(st)) return;
     var b = document.createElement('b');
     if (st.logged_in || st.api_key_present) {
       b.textContent = 'Re-login (replace)';
@@ -297,15 +342,20 @@
     lastStatus = st;
     var li = !!st.logged_in, ex = !!st.expired, pend = !!st.pending;
     var key = !li && !!st.api_key_present;
+    var problem = fileProblem(st);
 
-    if (li && !ex) setPill('ok', 'Logged In');
+    // A file that Codex refuses signs nothing in, however good its token.
+    if (problem) setPill('warn', 'Sign-in Needed');
+    else if (li && !ex) setPill('ok', 'Logged In');
     else if (li) setPill('warn', 'Expired');
     else if (pend) setPill('warn', 'Signing In');
     else if (key) setPill('ok', 'API key');
     else setPill('off', 'Not Connected');
 
     var count = $('count');
-    if (li && !ex) {
+    if (problem) {
+      count.textContent = 'Not usable';
+    } else if (li && !ex) {
       count.textContent = fmtExpiry(st.expires_in_sec);
       var small = document.createElement('small');
       small.textContent = ' remaining';
@@ -315,19 +365,23 @@
                                                                                   : 'No Codex session';
     }
 
-    var pct = li && isNum(st.expires_in_sec) && st.expires_in_sec > 0 ? fillPercent(st) : 0;
+    var pct = li && !problem && isNum(st.expires_in_sec) && st.expires_in_sec > 0 ? fillPercent(st) : 0;
     setFill(pct);
     $('bar').className = li && ex ? 'bar err' : li && pct < 20 ? 'bar warn' : 'bar';
 
     var lead;
-    if (li && !ex) lead = 'Codex is signed in on this node (' + accountLabel() + ').';
+    if (problem) lead = 'Codex on this node cannot use the stored sign-in of ' + accountLabel() + '.';
+    else if (li && !ex) lead = 'Codex is signed in on this node (' + accountLabel() + ').';
     else if (li) lead = 'The access token of ' + accountLabel() + ' has expired.';
+    else if (pend && flowActive && $('stepActive').classList.contains('nocode')) lead = 'A device login is open on this node.';
     else if (pend) lead = 'A device login is open: approve its code in the Device flow below.';
     else if (key) lead = 'Codex uses an API key on this node (' + accountLabel() + '); it needs no device login.';
+    else if (!$('newCodeRow').hidden) lead = 'No Codex session on this node yet.';
     else lead = 'No Codex session on this node yet. Press Start Codex Login to begin.';
     $('sessionLead').textContent = lead;
 
-    var token = !li ? 'none' : ex ? 'expired' : 'valid, ' + fmtExpiry(st.expires_in_sec);
+    var token = !li ? 'none' : problem ? 'refused by Codex: ' + problem : ex ? 'expired'
+                                                               : 'valid, ' + fmtExpiry(st.expires_in_sec);
     var prof = st.profile_exists ? st.profile || 'codex' : 'not created';
     kv($('session'), [
       ['Account', st.account || '-', true],
@@ -351,10 +405,12 @@
       heldNote = null;
     } else {
       var advice = cliAdvice(st);
-      var problem = typeof st.file_problem === 'string' ? st.file_problem : '';
       if (problem) {
-        note('sessionNote', 'The credential file cannot be used as it is: ' + problem +
-                            '. Sign in again to write a sound one.', 'warn');
+        note('sessionNote', 'Codex would refuse the credential file as it is (' + problem + '). ' +
+                            (refreshMends(st) ? 'Press Refresh Token Now: the fresh tokens it fetches ' +
+                                                'mend the file. If this stays, use Re-login (replace).'
+                                              : 'Press Re-login (replace) to sign in again and write a ' +
+                                                'sound file.'), 'warn');
       } else if (advice) {
         note('sessionNote', advice, 'warn');
       } else if (typeof st.pending_problem === 'string' && st.pending_problem) {
@@ -382,21 +438,32 @@
   }
 
   // The choice of account lives in the page's address, so a reload or a shared link keeps it.
-  // A password never stays there once it has been used: the address is shown, shared and kept
-  // in the history.
+  // A password never stays there: the address is shown, shared and kept in the history.
   function rememberAccount() {
-    try {
-      var p = new URLSearchParams(location.search);
+    setAddress(function (p) {
       if (acct) p.set('account', acct);
       else p.delete('account');
+    });
+  }
+
+  function dropPwdFromAddress() {
+    setAddress(function () {});
+  }
+
+  // Rewrites the page's own address in place with change(params), never with a password.
+  function setAddress(change) {
+    try {
+      var p = new URLSearchParams(location.search);
+      change(p);
       p.delete('pwd');
       var q = p.toString();
-      history.replaceState(history.state, '', location.pathname + (q ? '?' + q : '') + location.hash);
+      history.replaceState(history.state, '', ownUrl(q) + location.hash);
     } catch (e) {}
   }
 
   function select(name) {
-    if (flowActive) return;
+    // The open login's code on its way is the chosen account's: the choice waits for it.
+    if (flowActive || resuming) return;
     acct = name;
     defaultEntry = null;
     $('sub').textContent = name ? 'account: ' + name : 'Device code login on this node';
@@ -440,8 +507,11 @@
     return row;
   }
 
-  function entryTag(a) {
+  // A row's state. The file's soundness is known only from a full status: that of the chosen
+  // account and of the default one.
+  function entryTag(a, full) {
     if (!a.logged_in) return ['empty', ''];
+    if (fileProblem(full)) return ['needs sign-in', 'warn'];
     if (a.expired) return ['expired', 'warn'];
     return ['valid, ' + fmtExpiry(a.expires_in_sec), 'ok'];
   }
@@ -453,7 +523,7 @@
     if (!st) return;
     // The default credential file is always a choice: it is the way back from a named one.
     var d = !acct ? st : defaultEntry;
-    var dflt = !d ? ['', ''] : d.logged_in ? entryTag(d) : d.api_key_present ? ['API key', 'ok'] : ['empty', ''];
+    var dflt = !d ? ['', ''] : d.logged_in ? entryTag(d, d) : d.api_key_present ? ['API key', 'ok'] : ['empty', ''];
     box.appendChild(accountRow('', 'Default account', dflt[0], dflt[1]));
     if (!list || !list.length) {
       var empty = document.createElement('p');
@@ -463,14 +533,14 @@
       return;
     }
     list.forEach(function (a) {
-      var t = entryTag(a);
+      var t = entryTag(a, a.name === acct ? st : null);
       box.appendChild(accountRow(a.name, a.name, t[0], t[1]));
     });
   }
 
   function showStep(active) {
-    $('stepIdle').className = active ? 'step' : 'step on';
-    $('stepActive').className = active ? 'step on' : 'step';
+    $('stepIdle').classList.toggle('on', !active);
+    $('stepActive').classList.toggle('on', active);
   }
 
   // The verification link stays a real link, so it works when window.open is blocked (framed
@@ -541,8 +611,10 @@
 
   // A new code is offered once the old one is dead: when its time ran out here, or when the
   // flow ended without a login (the node may notice the expiry before this clock does).
-  function offerNewCode(on) {
+  function offerNewCode(on, label) {
     $('newCodeRow').hidden = !on;
+    $('btnNewCode').textContent = label || 'Get a new code';
+    if (lastStatus) layoutButtons(lastStatus);
   }
 
   function tickCountdown() {
@@ -625,6 +697,14 @@
     note('flowNote', msg, kind);
   }
 
+  // What a login that ended without a sign-in says, and the one way on.
+  function failedWords(r) {
+    var again = ' Press Get a new code to try again.';
+    if (r.error === 'expired') return 'The code expired before it was approved.' + again;
+    if (r.error === 'denied') return 'The sign-in was refused on the sign-in page.' + again;
+    return 'Login failed: ' + (r.error || 'unknown') + (r.detail ? ' - ' + r.detail : '') + '.' + again;
+  }
+
   function pollOnce() {
     // A CLI run can outlast the period; one poll at a time keeps the runs from piling up.
     if (!flowActive || pollBusy) return;
@@ -659,8 +739,7 @@
           return;
         }
         if (r.state === 'failed') {
-          endFlow('Login failed',
-                  'Login failed: ' + (r.error || 'unknown') + (r.detail ? ' - ' + r.detail : ''), 'err');
+          endFlow('Login failed', failedWords(r), 'err');
           focusIfLost('btnNewCode');
           load();
           return;
@@ -683,7 +762,7 @@
   }
 
   // The node asked for its password: show the form, and nothing of the node.
-  function lock(wasTyped) {
+  function lock() {
     var already = locked;
     locked = true;
     known = false;
@@ -708,7 +787,12 @@
     $('gateLead').textContent = 'This node asks for its password before it shows or changes anything.';
     $('pwdForm').hidden = false;
     $('gateFixes').hidden = true;
-    note('gateNote', wasTyped || pwd ? 'That password was not accepted.' : '', 'err');
+    // A password that came from the address and never worked was mistyped there; one that
+    // worked, or that the hub stored for this node, no longer does.
+    var why = '';
+    if (checkingTyped || (pwd && !everKnown && pwd === urlPwd)) why = NOT_ACCEPTED;
+    else if (pwd) why = CHANGED;
+    note('gateNote', why, 'err');
     $('count').textContent = '-';
     setFill(0);
     $('sessionLead').textContent = 'Enter the node password above to see this node.';
@@ -723,18 +807,16 @@
   }
 
   // The first answer that the node gave to this browser: from now on its cards state facts.
-  // A password from the address has done its work and leaves the address; the tab keeps it,
-  // as it keeps a typed one.
+  // A password from the address (which it left before the first call) has done its work: the
+  // tab keeps it, as it keeps a typed one.
   function authorised() {
     locked = false;
     document.documentElement.classList.remove('cv-locked');
     document.documentElement.classList.add('cv-known');
-    if (said.alert === 'That password was not accepted.') {
-      said.alert = '';
-      $('alert').textContent = '';
-    }
+    if (said.alert === NOT_ACCEPTED || said.alert === CHANGED) clearAlert();
     if (known) return;
     known = true;
+    everKnown = true;
     if (urlPwd && pwd === urlPwd) {
       keep(TYPED, urlPwd);
       rememberAccount();
@@ -752,16 +834,19 @@
     $('hGate').textContent = 'No node password';
     $('gateLead').textContent =
       'This node has no password: any web page that its visitors open can start, cancel or refresh ' +
-      'a sign-in here. To keep other sites out:';
+      'a sign-in here, or sign the node out. A private address is no shield: by DNS rebinding, a ' +
+      "site points its own name at this node, and the browser then lets that site's pages use it. " +
+      'To keep other sites out:';
     $('gateFixes').hidden = false;
   }
 
-  // A failed status call says so, and shows nothing of the state it can no longer vouch for.
-  function unknownState(pillText, msg) {
+  // A failed status call says so, and shows nothing of the state it can no longer vouch for:
+  // the pill too stops saying that the node is connected.
+  function unknownState(msg) {
     lastStatus = null;
     // The cards say only that nothing is known, so they may show before any answer.
     document.documentElement.classList.add('cv-known');
-    setPill('off', pillText);
+    setPill('off', 'Not Connected');
     $('count').textContent = '-';
     setFill(0);
     $('bar').className = 'bar';
@@ -828,7 +913,7 @@
         if (!st || !st.ok) {
           heldNote = null;
           then();
-          unknownState('Error', 'Error: ' + ((st && st.error) || 'no response') + (st && st.detail ? ' - ' + st.detail : ''));
+          unknownState('Error: ' + ((st && st.error) || 'no response') + (st && st.detail ? ' - ' + st.detail : ''));
           return;
         }
         gateFor(st);
@@ -836,15 +921,7 @@
         render(st);
         loadDefault();
         if (st.pending && !flowActive) {
-          // Opened elsewhere or before a reload: the code cannot be read back from the node.
-          flowCode = '';
-          flowVerify = '';
-          $('userCode').textContent = '--';
-          showVerify('');
-          hideCountdown();
-          offerNewCode(false);
-          $('pollLabel').textContent = 'A device flow is already open on this node';
-          startPollingUI();
+          resumeFlow(st);
         } else if (!st.pending && flowActive) {
           stopPollingUI();
           layoutButtons(st);
@@ -853,7 +930,7 @@
       .catch(function () {
         heldNote = null;
         then();
-        unknownState('No answer', UNREACHABLE + ELLIPSIS);
+        unknownState(UNREACHABLE + ELLIPSIS);
         if (!locked) retryLater();
       });
   }
@@ -864,8 +941,70 @@
     $('btnNewCode').disabled = busy;
   }
 
+  // A code on screen, from a start that asked for it or from one that picked up the open
+  // login: everything that uses the code comes with it, and only then.
+  function showCode(r) {
+    flowVerify = r.verify_url || '';
+    flowCode = r.user_code || '';
+    $('userCode').textContent = flowCode;
+    $('codeFor').textContent = 'For ' + accountLabel();
+    $('stepActive').classList.remove('nocode');
+    copyWay();
+    showVerify(flowVerify);
+    $('pollLabel').textContent = 'Waiting for authorization in browser...';
+    pollMs = intervalMs(r.interval, 5000);
+    note('flowNote', '');
+    offerNewCode(false);
+    startCountdown(r.expires_in);
+    announce('Your one-time code is ' + flowCode + '.');
+    startPollingUI();
+  }
+
+  // A login is open on the node, opened before a reload, by another tab or by another person:
+  // a start without force hands out its code again with the time it has left. Where the code
+  // cannot be had, the panel says so and offers one way on.
+  function resumeFlow(st) {
+    if (resuming) return;
+    resuming = true;
+    layoutButtons(st);
+    var gen = flowGen;
+    api('start')
+      .then(function (r) {
+        resuming = false;
+        if (refused(r) || gen !== flowGen || flowActive) return;
+        if (r && r.ok && !r.already_logged_in && r.user_code && r.verify_url) {
+          showCode(r);
+          load();
+          return;
+        }
+        codeLost(r && !r.ok ? (r.detail || r.error || '') : '');
+      })
+      .catch(function () {
+        resuming = false;
+        if (gen !== flowGen || flowActive) return;
+        codeLost("the node did not answer");
+      });
+  }
+
+  // The open login's code cannot be shown: nothing to copy, open, scan or wait for. The login
+  // is still followed, so that an approval elsewhere lands here too.
+  function codeLost(why) {
+    flowCode = '';
+    flowVerify = '';
+    hideCountdown();
+    showVerify('');
+    // Forced: a start without force would only ask for the open login's code again.
+    startForce = true;
+    startPollingUI();
+    $('stepActive').classList.add('nocode');
+    note('flowNote', 'A sign-in is open on this node, but its code cannot be shown here' +
+                     (why ? ' (' + why + ')' : '') + '. Press Start over for a new code; the open ' +
+                     'one then stops working.', 'warn');
+    offerNewCode(true, 'Start over');
+  }
+
   function doStart(force) {
-    if (flowActive) return Promise.resolve();
+    if (flowActive || resuming) return Promise.resolve();
     note('sessionNote', '');
     note('flowNote', '');
     note('addNote', '');
@@ -888,18 +1027,7 @@
           return;
         }
         startForce = !!force;
-        flowVerify = r.verify_url || '';
-        flowCode = r.user_code || '';
-        $('userCode').textContent = flowCode || '--';
-        copyWay();
-        showVerify(flowVerify);
-        $('pollLabel').textContent = 'Waiting for authorization in browser...';
-        pollMs = intervalMs(r.interval, 5000);
-        note('flowNote', '');
-        offerNewCode(false);
-        startCountdown(r.expires_in);
-        announce('Your one-time code is ' + (flowCode || 'not known') + '.');
-        startPollingUI();
+        showCode(r);
         // On a phone the code sits below the fold: bring it up, and put the keyboard on the
         // one thing to do next.
         $('codeBox').scrollIntoView({ block: 'center', behavior: reduceMotion() ? 'auto' : 'smooth' });
@@ -945,7 +1073,11 @@
                                   (r && r.detail ? ' - ' + r.detail : ''), 'err');
           return;
         }
-        heldNote = ['Token refreshed. New expiry: ' + fmtExpiry(r.expires_in_sec) + '.', 'ok'];
+        var still = fileProblem(r);
+        // The issuer's answer did not mend the file: only a new sign-in does now.
+        heldNote = still ? ['The token was refreshed, but Codex would still refuse the credential file (' + still +
+                            '). Press Re-login (replace) to sign in again.', 'warn']
+                         : ['Token refreshed. New expiry: ' + fmtExpiry(r.expires_in_sec) + '.', 'ok'];
         render(r);
       })
       .catch(function () {
@@ -989,7 +1121,7 @@
   function copyWay() {
     var copy = canCopy(), web = webUrl(flowVerify);
     $('btnCopyOpen').hidden = !copy;
-    $('btnCopyOpen').textContent = web ? 'Copy Code & Open OpenAI' : 'Copy Code';
+    $('btnCopyOpen').textContent = web ? 'Copy Code & Open Sign-in Page' : 'Copy Code';
     $('btnOpen').hidden = copy || !web;
     // A link without an address may carry no target or rel either, so they come and go with it.
     var open = $('btnOpen');
@@ -1037,25 +1169,18 @@
     typedPwd = typed;
     pwdInQuery = false;
     keep(TYPED, typed);
-    // A password in the address that did not work is dropped from it: the typed one counts.
-    if (params.get('pwd')) {
-      try {
-        var p = new URLSearchParams(location.search);
-        p.delete('pwd');
-        var q = p.toString();
-        history.replaceState(history.state, '', location.pathname + (q ? '?' + q : '') + location.hash);
-      } catch (e) {}
-    }
     $('pwdInput').value = '';
     // A slow link must not look like a dead button.
     note('gateNote', 'Checking' + ELLIPSIS, 'busy');
     $('btnUnlock').disabled = true;
+    checkingTyped = true;
     load().then(function () {
+      checkingTyped = false;
       $('btnUnlock').disabled = false;
       if ($('gateNote').textContent === 'Checking' + ELLIPSIS) note('gateNote', '');
       if (locked) {
         keep(TYPED, '');
-        note('gateNote', 'That password was not accepted.', 'err');
+        note('gateNote', NOT_ACCEPTED, 'err');
         $('pwdInput').focus();
       } else {
         focusIfLost(firstShown(['btnStartLogin', 'btnRefresh', 'btnRelogin']));
@@ -1093,10 +1218,29 @@
                                   (r && r.detail ? ' (' + r.detail + ')' : '') + '.', 'err');
           return;
         }
-        heldNote = r.revoked === false
-          ? ['Signed ' + label + ' out on this node, but the issuer did not confirm that it took ' +
-             'the token back: it may still be valid there' + (r.detail ? ' (' + r.detail + ')' : '') +
-             '.', 'warn']
+        // What the flow card said of an earlier sign-in is no longer true.
+        note('flowNote', '');
+        offerNewCode(false);
+        var unconfirmed = r.revoked === false
+          ? ' The issuer did not confirm that it took the token back: it may still be valid there' +
+            (r.detail ? ' (' + r.detail + ')' : '') + '.'
+          : '';
+        if (acct) {
+          // A named account is its file, and the file is gone: the panel goes back to the
+          // default account rather than show one that no longer exists.
+          heldNote = ['Signed ' + label + ' out; its credential file is gone. This is the default account.' +
+                      unconfirmed, unconfirmed ? 'warn' : 'ok'];
+          acct = '';
+          defaultEntry = null;
+          $('sub').textContent = 'Device code login on this node';
+          rememberAccount();
+          load().then(function () {
+            if (!locked) focusIfLost(firstShown(['btnStartLogin', 'btnRelogin', 'btnRefresh', 'btnReload']));
+          });
+          return;
+        }
+        heldNote = unconfirmed
+          ? ['Signed ' + label + ' out on this node.' + unconfirmed, 'warn']
           : ['Signed ' + label + ' out. Codex on this node has no sign-in for it now.', 'ok'];
         if (typeof r.logged_in === 'boolean') {
           render(r);
@@ -1125,7 +1269,7 @@
     ev.preventDefault();
     var input = $('addName');
     var name = input.value;
-    var problem = flowActive ? 'Finish or cancel the open login first.' : nameProblem(name);
+    var problem = flowActive || resuming ? 'Finish or cancel the open login first.' : nameProblem(name);
     if (problem) {
       input.setAttribute('aria-invalid', 'true');
       note('addNote', problem, 'err');
@@ -1135,6 +1279,8 @@
     input.removeAttribute('aria-invalid');
     input.value = '';
     note('addNote', '');
+    // A refusal of an earlier name would otherwise still be read out as the page's alert.
+    clearAlert();
     acct = name;
     defaultEntry = null;
     $('sub').textContent = 'account: ' + name;

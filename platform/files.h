@@ -68,6 +68,11 @@ bool make_private_dirs(const char* dir);
 // it creates a file of its own name in that folder and deletes it at once.
 std::string folder_write_problem(const char* dir);
 
+// Why this process may not make a file in the folder dir, judged from its rights alone and
+// never by a try, so it writes nothing on any system; or empty. A folder yet to be made
+// counts as its nearest existing parent. A full disk or a read-only share does not show.
+std::string folder_write_access(const char* dir);
+
 // Fills out with random bytes from the system's cryptographic source.
 bool random_bytes(std::span<unsigned char> out);
 

@@ -51,10 +51,11 @@ std::optional<std::string> read_regular_file(const char* path, std::uint64_t max
 // A writer that holds it is waited for briefly (the Codex CLI holds it only around its
 // write); after that the file is read anyway and held() is false, as a sign-in program may
 // hold it through a whole request to the issuer, and renames over readers itself. On POSIX
-// a replacement never fails for a reader, and nothing is taken.
+// a replacement never fails for a reader, and nothing is taken. With make_lock_file false,
+// a missing lock file is not made (no writer holds it then) and the file is read unlocked.
 class credential_read_lock {
   public:
-    explicit credential_read_lock(const char* path);
+    explicit credential_read_lock(const char* path, bool make_lock_file = true);
     ~credential_read_lock();
     credential_read_lock(const credential_read_lock&) = delete;
     credential_read_lock& operator=(const credential_read_lock&) = delete;
@@ -179,6 +180,29 @@ enum class start_failure {
     // Windows, for a script that goes through cmd.exe).
     refused,
 };
+
+// The file a program name stands for, as a CLI run would find it (see child_process): a
+// path names its file, a bare name is looked up in PATH's absolute folders. Sets path to
+// the file found; otherwise why nothing would start.
+start_failure locate_program(const char* program, std::string& path);
+
+// Who this process runs as, for a person to read: the user's name when the system tells it
+// (else empty), its id as the system writes it, and whether it is the system's
+// administrator (root; always false on Windows, where rights are not one account's).
+struct user_facts {
+    std::string name;
+    std::string id;
+    bool superuser = false;
+};
+user_facts current_user();
+
+// The owner of an existing file or folder, for a person (its name, else its id), and
+// whether it is this process's user. Nothing when it is missing or cannot be examined.
+struct owner_facts {
+    std::string owner;
+    bool mine = false;
+};
+std::optional<owner_facts> owner_of(const char* path);
 
 // One CLI run: the program with exactly the arguments given (argv[0] is the program as
 // given, args follow), its standard output readable, its standard input and standard

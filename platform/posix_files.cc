@@ -47,7 +47,7 @@ regular_file::regular_file(const char* path, std::uint64_t max_size) : handle_(-
 }
 
 // A POSIX rename replaces a file that readers hold open: a reader needs no lock.
-credential_read_lock::credential_read_lock(const char*) {}
+credential_read_lock::credential_read_lock(const char*, bool) {}
 
 credential_read_lock::~credential_read_lock() = default;
 
@@ -322,6 +322,53 @@ std::string folder_write_problem(const char* dir) {
             at.resize(slash == 0 ? 1 : slash);
         }
     }
+}
+
+std::string folder_write_access(const char* dir) {
+    // The POSIX check asks the rights and tries nothing already.
+    return folder_write_problem(dir);
+}
+
+namespace {
+
+// The user's name in the local password file, read as plain text: a static program loads
+// no name-service module, and the names a web server runs as live there.
+std::string local_user_name(uid_t uid) {
+    const std::optional<std::string> passwd = read_regular_file("/etc/passwd", 4 * 1024 * 1024);
+    if (!passwd) return {};
+    const std::string id = std::to_string(uid);
+    std::string_view rest(*passwd);
+    while (!rest.empty()) {
+        const std::size_t end = std::min(rest.find('\n'), rest.size());
+        const std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        // name:password:uid:...
+        const std::size_t first = line.find(':');
+        if (first == std::string_view::npos) continue;
+        const std::size_t second = line.find(':', first + 1);
+        if (second == std::string_view::npos) continue;
+        const std::size_t third = line.find(':', second + 1);
+        if (line.substr(second + 1, third == std::string_view::npos ? std::string_view::npos
+                                                                    : third - second - 1) == id) {
+            return std::string(line.substr(0, first));
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+user_facts current_user() {
+    const uid_t uid = ::geteuid();
+    return user_facts{local_user_name(uid), "uid " + std::to_string(uid), uid == 0};
+}
+
+std::optional<owner_facts> owner_of(const char* path) {
+    struct stat st {};
+    if (path == nullptr || path[0] == '\0' || ::stat(path, &st) != 0) return std::nullopt;
+    std::string name = local_user_name(st.st_uid);
+    const std::string id = "uid " + std::to_string(st.st_uid);
+    return owner_facts{name.empty() ? id : name + " (" + id + ")", st.st_uid == ::geteuid()};
 }
 
 std::string unsafe_folder(const char* dir) {

@@ -130,6 +130,23 @@ start_failure find_program(const char* program, std::string& path) {
     return found;
 }
 
+}  // namespace
+
+start_failure locate_program(const char* program, std::string& path) {
+    if (program == nullptr || program[0] == '\0') return start_failure::not_found;
+    const start_failure found = find_program(program, path);
+    if (found != start_failure::none || std::strchr(program, '/') == nullptr) return found;
+    // A path is run as written; say now what its start would say.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return failure_of(errno);
+    if (!S_ISREG(st.st_mode) || ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) != 0) {
+        return start_failure::not_executable;
+    }
+    return start_failure::none;
+}
+
+namespace {
+
 // Our environment as a CLI gets it: what it needs and what the operator lists, less the
 // request's variables and any copy of the password (see child_env.h).
 std::vector<char*> child_environment() {

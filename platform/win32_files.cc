@@ -445,9 +445,12 @@ std::string win32_reason(DWORD error) {
 
 }  // namespace
 
-std::string folder_write_problem(const char* dir) {
-    if (dir == nullptr || dir[0] == '\0') return {};
-    std::string at(dir);
+namespace {
+
+// The nearest existing folder of dir (dir itself, or the parent a missing one would be made
+// in) into at; why it cannot be had, or empty.
+std::string nearest_folder(const char* dir, std::string& at) {
+    at.assign(dir);
     while (at.size() > 1 && (at.back() == '\\' || at.back() == '/')) at.pop_back();
     for (;;) {
         std::wstring wat;
@@ -466,6 +469,15 @@ std::string folder_write_problem(const char* dir) {
         at.resize(cut);
         if (at.size() == 2 && at[1] == ':') at.push_back('\\');  // a drive's root
     }
+    return {};
+}
+
+}  // namespace
+
+std::string folder_write_problem(const char* dir) {
+    if (dir == nullptr || dir[0] == '\0') return {};
+    std::string at;
+    if (std::string why = nearest_folder(dir, at); !why.empty()) return why;
     // Windows answers "may I create a file here" only by a try: the access rules, a
     // read-only share and a full disk all show in it. The file is gone when its one handle
     // closes.
@@ -484,6 +496,22 @@ std::string folder_write_problem(const char* dir) {
         own(CreateFileW(wprobe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
     if (!file) return at + " cannot be written: " + win32_reason(GetLastError());
+    return {};
+}
+
+std::string folder_write_access(const char* dir) {
+    if (dir == nullptr || dir[0] == '\0') return {};
+    std::string at;
+    if (std::string why = nearest_folder(dir, at); !why.empty()) return why;
+    std::wstring wat;
+    if (!file_path(at.c_str(), wat)) return at + " cannot be examined: not a usable path";
+    // Opening the folder for the right to add a file is judged against its access rules as
+    // a creation would be, and creates nothing. Backup semantics is what opens a folder at
+    // all; it bypasses the rules only for a process that has enabled its backup privilege.
+    const unique_handle folder = own(CreateFileW(
+        wat.c_str(), FILE_ADD_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!folder) return at + " cannot be written: " + win32_reason(GetLastError());
     return {};
 }
 
@@ -551,10 +579,8 @@ struct local_freer {
 };
 using local_memory = std::unique_ptr<void, local_freer>;
 
-// The security descriptor of a file that only its owner may use, as mode 0600 is on POSIX:
-// a DACL protected from the folder's inherited rules, with one entry giving this process's
-// user full access. Nothing when the user cannot be told.
-local_memory owner_only_descriptor() {
+// This process's user as its token names it (a TOKEN_USER), or empty when it cannot be told.
+std::vector<unsigned char> process_user() {
     HANDLE raw = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};
     const unique_handle token(raw);
@@ -563,8 +589,17 @@ local_memory owner_only_descriptor() {
     if (size == 0) return {};
     std::vector<unsigned char> buffer(size);
     if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) return {};
+    return buffer;
+}
+
+// The security descriptor of a file that only its owner may use, as mode 0600 is on POSIX:
+// a DACL protected from the folder's inherited rules, with one entry giving this process's
+// user full access. Nothing when the user cannot be told.
+local_memory owner_only_descriptor() {
+    const std::vector<unsigned char> user = process_user();
+    if (user.empty()) return {};
     LPWSTR sid = nullptr;
-    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid))
+    if (!ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid, &sid))
         return {};
     const local_memory sid_text(sid);
     const std::wstring sddl = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
@@ -770,15 +805,15 @@ void (*read_lock_wait_hook)() = nullptr;
 
 }  // namespace
 
-credential_read_lock::credential_read_lock(const char* path) {
+credential_read_lock::credential_read_lock(const char* path, bool make_lock_file) {
     if (path == nullptr) return;
     std::wstring wpath;
     if (!file_path((folder_part(path) + "auth.lock").c_str(), wpath)) return;
     // Read access is all a shared lock needs. It is made when missing, as every writer
     // makes it, so that a first writer cannot slip in between a missing file and the read.
-    unique_handle file = own(CreateFileW(wpath.c_str(), GENERIC_READ,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    unique_handle file = own(CreateFileW(
+        wpath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, make_lock_file ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return;
     const std::int64_t deadline = monotonic_ms() + read_lock_wait_ms;
     for (;;) {
@@ -797,6 +832,59 @@ credential_read_lock::credential_read_lock(const char* path) {
 
 credential_read_lock::~credential_read_lock() {
     if (held()) unlock_and_close(handle_);
+}
+
+namespace {
+
+// An account's name as the system has it, DOMAIN\\name, else the SID's text.
+std::string account_name(PSID sid) {
+    wchar_t name[256] = {};
+    wchar_t domain[256] = {};
+    DWORD name_size = 256;
+    DWORD domain_size = 256;
+    SID_NAME_USE use{};
+    if (LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use)) {
+        const std::optional<std::string> n = narrow(name);
+        const std::optional<std::string> d = narrow(domain);
+        if (n && d) return d->empty() ? *n : *d + "\\" + *n;
+    }
+    LPWSTR text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text)) return {};
+    const local_memory held(text);
+    return narrow(text).value_or(std::string());
+}
+
+}  // namespace
+
+user_facts current_user() {
+    user_facts facts;
+    const std::vector<unsigned char> user = process_user();
+    if (user.empty()) return facts;
+    const PSID sid = reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
+    facts.name = account_name(sid);
+    LPWSTR text = nullptr;
+    if (ConvertSidToStringSidW(sid, &text)) {
+        const local_memory held(text);
+        facts.id = narrow(text).value_or(std::string());
+    }
+    return facts;
+}
+
+std::optional<owner_facts> owner_of(const char* path) {
+    std::wstring wpath;
+    if (path == nullptr || !file_path(path, wpath)) return std::nullopt;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetNamedSecurityInfoW(wpath.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                              nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    const local_memory held(sd);
+    if (owner == nullptr) return std::nullopt;
+    const std::vector<unsigned char> user = process_user();
+    const bool mine = !user.empty() &&
+                      EqualSid(owner, reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid);
+    return owner_facts{account_name(owner), mine};
 }
 
 namespace win32_testing {

@@ -499,6 +499,19 @@ class handle_list_attribute {
 
 }  // namespace
 
+start_failure locate_program(const char* program, std::string& path) {
+    std::wstring wprogram;
+    if (program == nullptr || program[0] == '\0' || !widen(program, wprogram)) {
+        return start_failure::not_found;
+    }
+    const resolved_program found = resolve_program(wprogram);
+    if (found.failure != start_failure::none) return found.failure;
+    const std::optional<std::string> text = narrow(found.path);
+    if (!text) return start_failure::not_found;
+    path = *text;
+    return start_failure::none;
+}
+
 namespace win32_testing {
 
 void set_handle_list(bool on) {

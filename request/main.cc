@@ -7,6 +7,7 @@
 #include "actions/actions.h"
 #include "base/buf.h"
 #include "base/text.h"
+#include "check/check.h"
 #include "panel/page.h"
 #include "platform/platform.h"
 #include "request/auth.h"
@@ -113,6 +114,10 @@ int serve(int argc, char** argv) {
         platform::write_stdout(version_line);
         return 0;
     }
+    // The operator's self-check, from a shell with the host's environment.
+    if (first != nullptr && std::strcmp(first, "--check") == 0) {
+        return run_check_mode(argc - 2, argv + 2);
+    }
 
     const char* query = platform::env("QUERY_STRING");
     if (query == nullptr) query = "";
@@ -145,10 +150,14 @@ int serve(int argc, char** argv) {
     const int force =
         has_force && (force_value.view() == "1" || force_value.view() == "true") ? 1 : 0;
 
-    // An invalid account in the query is dropped without a word; the node's default
-    // account (CODEX_ACCOUNT) or the default credential file take its place.
+    // A missing or empty account means the node's default account (CODEX_ACCOUNT, else the
+    // default credential file). An invalid name is remembered: a status falls back without a
+    // word, but a changing action refuses it, since acting on the default account for a
+    // mistyped name would sign out or replace the wrong credentials.
     text<96> account;
-    if (!get_query_val(query, "account", account.span()) || !name_valid(account.c_str())) {
+    get_query_val(query, "account", account.span());
+    const bool account_invalid = !account.empty() && !name_valid(account.c_str());
+    if (account.empty() || account_invalid) {
         account.clear();
         const char* fallback = platform::env("CODEX_ACCOUNT");
         if (fallback != nullptr && name_valid(fallback)) account.assign(fallback);
@@ -174,6 +183,12 @@ int serve(int argc, char** argv) {
         detail.append(" are refused to other sites");
         emit_error(403, "Forbidden", "cross_site_request", detail);
         return 0;
+    }
+    if (account_invalid) {
+        emit_error(400, "Bad Request", "bad_account",
+                   "an account name is 1 to 64 ASCII letters, digits, '-', '.' or '_', not "
+                   "beginning with '.'; nothing was changed");
+        return 1;
     }
     // Only a start makes an account's files from nothing.
     const account_lock lock(name, chosen->name == "start");

@@ -74,6 +74,13 @@ int reply(const json& answer) {
     return exit_ok;
 }
 
+int reply_version() {
+    json a = json::object();
+    a["ok"] = true;
+    a["version"] = CREDVANE_SIGNIN_VERSION;
+    return reply(a);
+}
+
 int fail(std::string_view code, std::string_view detail, int status) {
     json a = json::object();
     a["ok"] = false;

@@ -20,6 +20,8 @@ inline constexpr int exit_usage = 2;
 
 // Writes the answer as one line on standard output and returns exit_ok.
 int reply(const json& answer);
+// Writes {"ok":true,"version":...}, the programs' answer to "--version", and returns exit_ok.
+int reply_version();
 // Writes {"ok":false,"error":code,"detail":detail} and returns status.
 int fail(std::string_view code, std::string_view detail, int status = exit_failed);
 

@@ -196,6 +196,11 @@ bool issuer_ok(std::string_view url) {
     return secure || loopback(host_of(authority));
 }
 
+std::string issuer_host(std::string_view url) {
+    const std::string_view rest = url.substr(url.find("://") + 3);
+    return std::string(host_of(rest.substr(0, rest.find('/'))));
+}
+
 std::optional<json> json_body(const http::answer& a) {
     if (a.how != http::outcome::answered) return std::nullopt;
     std::string_view type = a.content_type;

@@ -35,6 +35,10 @@ std::string configured_issuer();
 // fragment, spaces or control bytes; at most 512 bytes.
 bool issuer_ok(std::string_view url);
 
+// The host of a URL that passes issuer_ok, as the URL writes it (an IPv6 address in
+// brackets), for the proxy rules.
+std::string issuer_host(std::string_view url);
+
 // The base without trailing slashes.
 std::string trim_issuer(std::string_view url);
 

@@ -1,11 +1,14 @@
 // credvane-login: signs the Codex CLI in by device code, one step per run, so a CGI
 // request never waits for a person. Every run prints one JSON line on standard output.
 //
-//   credvane-login --start [--force] [--name N]   ask the issuer for a user code
+//   credvane-login --start [--force] [--name N]   ask the issuer for a user code (without
+//                                                 --force, an open login's code is answered)
 //   credvane-login --poll [--name N]              at most one token poll per interval
 //   credvane-login --cancel [--name N]            forget the open login
 //   credvane-login --status [--name N]            what the files say
 //   credvane-login --logout [--name N]            revoke the refresh token, remove the file
+//   credvane-login --check-issuer                 whether the issuer answers, changing nothing
+//   credvane-login --version
 //
 // The open login lives in the account's pending-login marker between runs. The existing
 // credential file is not touched until new tokens are written over it.
@@ -20,6 +23,7 @@
 #include "platform/platform.h"
 #include "signin/authfile.h"
 #include "signin/common.h"
+#include "signin/proxy.h"
 #include "store/creds.h"
 #include "store/login_status.h"
 #include "store/paths.h"
@@ -27,7 +31,7 @@
 namespace credvane::signin {
 namespace {
 
-enum class step { none, start, poll, cancel, status, logout };
+enum class step { none, start, poll, cancel, status, logout, check_issuer };
 
 struct options {
     step what = step::none;
@@ -36,7 +40,8 @@ struct options {
 };
 
 const char* const usage =
-    "usage: credvane-login --start [--force] | --poll | --cancel | --status | --logout [--name N]";
+    "usage: credvane-login --start [--force] | --poll | --cancel | --status | --logout [--name N]"
+    " | --check-issuer | --version";
 
 bool parse_args(int argc, char** argv, options& o) {
     for (int i = 1; i < argc; ++i) {
@@ -52,6 +57,8 @@ bool parse_args(int argc, char** argv, options& o) {
             s = step::status;
         } else if (a == "--logout") {
             s = step::logout;
+        } else if (a == "--check-issuer") {
+            s = step::check_issuer;
         } else if (a == "--force") {
             o.force = true;
             continue;
@@ -65,7 +72,8 @@ bool parse_args(int argc, char** argv, options& o) {
         if (o.what != step::none) return false;
         o.what = s;
     }
-    return o.what != step::none && (!o.force || o.what == step::start);
+    return o.what != step::none && (!o.force || o.what == step::start) &&
+           (o.name.empty() || o.what != step::check_issuer);
 }
 
 json pending_answer(int interval) {
@@ -87,7 +95,28 @@ login_status scan_account(const std::string& creds) {
     return st;
 }
 
+// The open login's code with the time it has left. A reloaded page, or a second person who
+// passed the node's password, gets the code that is already waiting instead of a second one
+// that would kill it; only --force asks for a new code.
+int resume_start(const pending& p, std::int64_t now) {
+    json out = json::object();
+    out["ok"] = true;
+    out["verify_url"] = p.issuer + "/codex/device";
+    out["user_code"] = p.user_code;
+    out["interval"] = p.interval;
+    out["expires_in"] = p.expires_at - now;
+    out["resumed"] = true;
+    return reply(out);
+}
+
 int do_start(const options& o, const std::string& creds, const std::string& marker) {
+    if (!o.force) {
+        pending open;
+        const std::int64_t now = platform::now();
+        if (read_marker(marker, open) == marker_state::ok && now < open.expires_at) {
+            return resume_start(open, now);
+        }
+    }
     if (!o.force) {
         const login_status st = scan_account(creds);
         if (st.logged_in || st.api_key_present) {
@@ -367,10 +396,79 @@ int do_logout(const std::string& creds) {
     return reply(out);
 }
 
+// The first of the two names that is set and not empty, as libcurl reads a proxy variable:
+// the lower-case one first. Windows names are one variable in any case.
+const char* proxy_variable(const char* lower, const char* upper, const char** which) {
+    for (const char* name : {lower, upper}) {
+        const char* v = platform::env(name);
+        if (v != nullptr && v[0] != '\0') {
+            *which = name;
+            return v;
+        }
+    }
+    return nullptr;
+}
+
+// Whether the issuer answers this program, over the same client, CA, proxy and time rules
+// as a sign-in, with nothing written and nothing secret sent: a user-code request without
+// a client id, which an issuer refuses without making a code. Any answer proves the way
+// there (name, route, TLS trust); what it says is not judged.
+int do_check_issuer() {
+    const std::string issuer = configured_issuer();
+    json out = json::object();
+    out["issuer"] = issuer;
+    if (!issuer_ok(issuer)) {
+        out["ok"] = false;
+        out["error"] = "bad_issuer";
+        out["detail"] = "CREDVANE_ISSUER is not a usable https:// address";
+        reply(out);
+        return exit_failed;
+    }
+    const char* proxy_name = "https_proxy";
+    const char* no_proxy_name = "no_proxy";
+    const char* proxy = proxy_variable("https_proxy", "HTTPS_PROXY", &proxy_name);
+    const char* no_proxy = proxy_variable("no_proxy", "NO_PROXY", &no_proxy_name);
+    const bool secure =
+        issuer.compare(0, 8, "https://") == 0 || issuer.compare(0, 8, "HTTPS://") == 0;
+    const http::proxy_choice route =
+        http::choose_proxy(issuer_host(issuer), secure, proxy, no_proxy);
+    switch (route.how) {
+        case http::proxy_choice::route::named:
+            out["proxy"] = std::string(proxy_name) + " " + route.server;
+            break;
+        case http::proxy_choice::route::direct:
+            out["proxy"] = proxy != nullptr && secure
+                               ? std::string("none: ") + no_proxy_name + " names the issuer"
+                               : std::string("none");
+            break;
+        case http::proxy_choice::route::system:
+        case http::proxy_choice::route::refused:
+            out["proxy"] = "none";
+            break;
+    }
+    const char* ca = platform::env("CREDVANE_CA_FILE");
+    out["ca"] = ca != nullptr && ca[0] != '\0' ? std::string(ca) : std::string("the system's");
+    http::client c;
+    const http::answer a = post_json(c, issuer + "/api/accounts/deviceauth/usercode",
+                                     json::object(), run_deadline_ms());
+    if (a.how == http::outcome::failed) {
+        out["ok"] = false;
+        out["error"] = "unreachable";
+        out["detail"] = describe(a);
+        reply(out);
+        return exit_failed;
+    }
+    out["ok"] = true;
+    out["status"] = a.status;
+    return reply(out);
+}
+
 int run(int argc, char** argv) {
     protect_process();
     options o;
+    if (argc == 2 && std::string_view(argv[1]) == "--version") return reply_version();
     if (!parse_args(argc, argv, o)) return fail("usage", usage, exit_usage);
+    if (o.what == step::check_issuer) return do_check_issuer();
     const auto creds = account_creds_path(o.name);
     const auto marker = account_marker_path(o.name);
     const auto poll_lock = account_poll_lock_path(o.name);
@@ -394,6 +492,7 @@ int run(int argc, char** argv) {
             return do_status(*creds, *marker);
         case step::logout:
             return do_logout(*creds);
+        case step::check_issuer:
         case step::none:
             break;
     }

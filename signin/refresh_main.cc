@@ -1,6 +1,7 @@
 // credvane-refresh: renews the tokens of one Codex credential file.
 //
 //   credvane-refresh --credentials-file PATH [--force]
+//   credvane-refresh --version
 //
 // Without --force a token that is valid for more than five more minutes is left alone.
 // The refresh goes to the issuer the file records (tokens.oauth_provenance), else to
@@ -102,6 +103,7 @@ int await_other_refresh(const std::string& path, std::int64_t old_exp, std::int6
 }
 
 int run(int argc, char** argv) {
+    if (argc == 2 && std::string_view(argv[1]) == "--version") return reply_version();
     std::string path;
     bool force = false;
     for (int i = 1; i < argc; ++i) {

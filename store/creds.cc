@@ -225,10 +225,10 @@ void scan_text(const char* text, cred_scanner& s) {
 // piece left over (an escape that may reach into the next one). False when the file cannot
 // be read whole, which is when read_file gives nothing for it; a NUL byte ends the text,
 // while the rest is still read.
-bool scan_file(const char* path, cred_scanner& s) {
+bool scan_file(const char* path, cred_scanner& s, bool make_lock_file = true) {
     if (path == nullptr || path[0] == '\0') return false;
     // Read under the writers' lock: on Windows an open handle makes a writer's replace fail.
-    const platform::credential_read_lock writers_wait(path);
+    const platform::credential_read_lock writers_wait(path, make_lock_file);
     platform::regular_file file(path, read_file_max);
     if (!file.is_open()) return false;
     constexpr std::size_t block = 64 * 1024;
@@ -267,11 +267,21 @@ void scan_creds(const char* text, login_status& st, account_entry* entry) {
     set_record(facts_of(s.values()), st, entry);
 }
 
-bool scan_creds_file(const char* path, login_status& st) {
+namespace {
+bool scan_record_file(const char* path, login_status& st, bool make_lock_file) {
     cred_scanner s(true);
-    if (!scan_file(path, s)) return false;
+    if (!scan_file(path, s, make_lock_file)) return false;
     set_record(facts_of(s.values()), st, nullptr);
     return true;
+}
+}  // namespace
+
+bool scan_creds_file(const char* path, login_status& st) {
+    return scan_record_file(path, st, true);
+}
+
+bool scan_creds_file_as_is(const char* path, login_status& st) {
+    return scan_record_file(path, st, false);
 }
 
 bool scan_creds_entry_file(const char* path, account_entry& entry) {

@@ -25,6 +25,9 @@ void scan_creds(const char* text, login_status& st, account_entry* entry);
 // than it was when opened), as read_file would give nothing for it; a NUL byte ends the
 // text the scan sees.
 bool scan_creds_file(const char* path, login_status& st);
+// The same, for a reader that must make no file: on Windows the writers' lock file is not
+// made when it is missing (see platform::credential_read_lock).
+bool scan_creds_file_as_is(const char* path, login_status& st);
 bool scan_creds_entry_file(const char* path, account_entry& entry);
 
 // The "exp" claim of a JWT's payload, or 0 when the token is not a JWT or its payload

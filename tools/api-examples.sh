@@ -72,6 +72,8 @@ for _ in $(seq 1 30); do
 done
 printf '%s\n\n' "$failed"
 answer "accounts" QUERY_STRING=action=accounts
+answer "logout, a named account" 'QUERY_STRING=action=logout&account=ops'
+answer "logout, an invalid account name" 'QUERY_STRING=action=logout&account=.ops'
 answer "refresh, an account without credentials" 'QUERY_STRING=action=refresh&account=ci'
 answer "start, no login CLI" QUERY_STRING=action=start CODEX_LOGIN_BIN=/nonexistent/credvane-login
 answer "status, no login CLI" QUERY_STRING=action=status CODEX_LOGIN_BIN=/nonexistent/credvane-login

@@ -78,7 +78,7 @@ credvane demo is running.
   Node home:      $home  (named accounts "work" and "archive" in .codex/accounts)
   Logs:           $work/state  (issuer.log: every call the CLIs made to the issuer)
 
-Sign in: open the panel, press "Start Codex Login", press "Copy Code & Open OpenAI" (or
+Sign in: open the panel, press "Start Codex Login", press "Copy Code & Open Sign-in Page" (or
 open the link shown), paste the code on the issuer's page, press Approve, and watch the panel
 turn to "Logged In". Then try "Refresh Token Now" and the "Select" buttons of the named
 accounts. Deciding from a shell works too:

@@ -43,6 +43,7 @@ function kindOf(rec) {
   const first = rec.args.length > 0 ? rec.args[0] : null;
   if (rec.meta || (!rec.gateway && first === '--meta')) return { kind: 'meta' };
   if (!rec.gateway && (first === '--version' || first === '-v')) return { kind: 'version' };
+  if (!rec.gateway && first === '--check') return { kind: 'check' };
   const q = rec.query === null ? '' : rec.query;
   if (!queryHas(q, 'action') && !queryHas(q, 'format')) return { kind: 'cgi', action: null };
   return { kind: 'cgi', action: queryValue(q, 'action') };
@@ -74,6 +75,24 @@ function check(rec, out) {
   if (k.kind === 'version') {
     out.group = 'discovery';
     return /^credvane \d+\.\d+\.\d+\n$/.test(text) ? [] : ['not the version line'];
+  }
+  if (k.kind === 'check') {
+    // The operator's self-check: a report for a shell, or one JSON document with --json.
+    out.group = 'check';
+    if (rec.args.includes('--json')) {
+      let doc;
+      try {
+        doc = JSON.parse(text);
+      } catch {
+        return ['the check document is not JSON'];
+      }
+      const fine = typeof doc.ok === 'boolean' && Array.isArray(doc.checks) &&
+        doc.checks.every((c) => typeof c.check === 'string' && ['passed', 'warned', 'failed'].includes(c.result) &&
+          typeof c.detail === 'string');
+      return fine ? [] : ['the check document lacks ok, or a check its check, result or detail'];
+    }
+    if (/^usage: credvane --check /.test(text)) return [];
+    return /\ncredvane --check: \d+ passed, \d+ warned, \d+ failed\n$/.test(text) ? [] : ['no count line ends the check'];
   }
   out.group = group(k.action);
   const split = text.indexOf('\r\n\r\n');
@@ -112,7 +131,7 @@ function check(rec, out) {
 
 const files = fs.existsSync(dir) ? fs.readdirSync(dir).filter((f) => f.endsWith('.json')).sort() : [];
 const groups = new Map();
-for (const g of ['page', 'status', 'start', 'poll', 'cancel', 'refresh', 'logout', 'unknown action', 'discovery']) {
+for (const g of ['page', 'status', 'start', 'poll', 'cancel', 'refresh', 'logout', 'unknown action', 'discovery', 'check']) {
   groups.set(g, { count: 0, bad: [] });
 }
 for (const f of files) {

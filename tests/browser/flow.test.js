@@ -133,7 +133,7 @@ const endings = [
     name: 'denied code',
     account: 'deny1',
     end: async (page, code) => assert.equal((await h.issuer('/test/deny', { user_code: code })).state, 'denied'),
-    note: { text: /^Login failed: denied - .+/, cls: 'note show err' },
+    note: { text: 'The sign-in was refused on the sign-in page. Press Get a new code to try again.', cls: 'note show err' },
     newCode: true,
     call: '/credvane?action=poll&account=deny1',
     shot: 'login-failed',
@@ -206,7 +206,7 @@ for (const c of selections) {
   });
 }
 
-test('a reload during an open flow picks the flow up and follows it to the end', async () => {
+test('a reload during an open flow shows the same code again and follows it to the end', async () => {
   const url = `${env.main}/credvane?account=reload1`;
   const { ctx, page, calls, errors } = await h.openPanel(browser, url, {
     permissions: ['clipboard-read', 'clipboard-write'],
@@ -216,37 +216,154 @@ test('a reload during an open flow picks the flow up and follows it to the end',
 
   await page.reload();
   await h.loaded(page);
-  await page.waitForSelector('#stepActive.on');
-  assert.equal(await h.text(page, 'userCode'), '--');
-  assert.equal(await h.text(page, 'pollLabel'), 'A device flow is already open on this node');
-  assert.equal(await h.text(page, 'verifyUrl'), '');
-  assert.equal(await page.locator('#codeTtl').isVisible(), false);
+  await h.until(async () => (await h.text(page, 'userCode')) === code, 'the same code again');
+  assert.equal(await h.text(page, 'codeFor'), 'For account reload1');
+  assert.equal(await page.locator('#verifyUrl a').getAttribute('href'), verifyUrl);
+  assert.match(await h.text(page, 'codeTtl'), /^The code expires in 1[45] min\.$/);
+  assert.equal(await h.text(page, 'pollLabel'), 'Waiting for authorization in browser...');
   assert.equal(await h.text(page, 'pillText'), 'Signing In');
+  await h.captureBoth(page, 'reload-during-sign-in');
 
-  // The code cannot be read back: the copy takes the empty code and nothing opens.
-  let opened = false;
-  ctx.on('page', () => (opened = true));
+  // The copy takes the code, as before the reload.
   await page.click('#btnCopyOpen');
   await h.until(async () => (await h.text(page, 'toast')) === 'Code copied. Open the link and approve.', 'toast');
-  assert.equal(await page.evaluate(() => navigator.clipboard.readText()), '');
+  assert.equal(await page.evaluate(() => navigator.clipboard.readText()), code);
 
   await h.issuer('/test/approve', { user_code: code });
   await h.until(async () => (await h.text(page, 'pillText')) === 'Logged In', 'Logged In');
   assert.equal(await h.text(page, 'flowNote'), 'Signed in to account reload1. The credential file has been written.');
-  // After a reload the panel polls at its default period of five seconds. Read from the
-  // reloaded document's own timings: a poll that the page sent just before the reload is
-  // not among them, however late the reload comes.
-  const gap = await page.evaluate(() => {
-    const sent = performance.getEntriesByType('resource');
-    const status = sent.find((e) => e.name.includes('action=status'));
-    const poll = sent.find((e) => e.name.includes('action=poll'));
-    return poll.startTime - status.startTime;
-  });
-  assert.ok(gap >= 4500, `first poll after ${gap} ms`);
-  assert.equal(opened, false);
+  // The reloaded page asked for the open login's code once, without force, and never for a
+  // second code.
+  const starts = calls.filter((u) => u.includes('action=start'));
+  assert.deepEqual(starts, ['/credvane?action=start&account=reload1', '/credvane?action=start&account=reload1']);
   // Every call is for reload1 but the status of the default account, read for its row in the list.
   assert.ok(calls.every((u) => u.includes('&account=reload1') || u === '/credvane?action=status'), calls.join(' '));
   assert.deepEqual(errors, []);
+  await ctx.close();
+});
+
+test('a second person who opens the panel meanwhile gets the open code; the approval lands for both', async () => {
+  const url = `${env.main}/credvane?account=second1`;
+  const first = await h.openPanel(browser, url);
+  await h.loaded(first.page);
+  const code = await startFlow(first.page);
+
+  const second = await h.openPanel(browser, url, { viewport: { width: 390, height: 844 } });
+  await h.loaded(second.page);
+  await h.until(async () => (await h.text(second.page, 'userCode')) === code, 'the open code');
+  assert.equal(await second.page.locator('#verifyUrl a').getAttribute('href'), verifyUrl);
+  assert.equal(await second.page.locator('#btnStartLogin').isVisible(), false);
+  await h.captureBoth(second.page, 'second-visitor');
+  // The first person's code is still the one that counts.
+  assert.equal(await h.text(first.page, 'userCode'), code);
+
+  await h.issuer('/test/approve', { user_code: code });
+  for (const p of [first.page, second.page]) {
+    await h.until(async () => (await h.text(p, 'pillText')) === 'Logged In', 'Logged In');
+  }
+  assert.deepEqual([...first.errors, ...second.errors], []);
+  await first.ctx.close();
+  await second.ctx.close();
+});
+
+// A login CLI that cannot hand the open code out again: the panel says so, shows nothing that
+// needs a code, and offers one way on.
+const lostCodes = [
+  { name: 'a login CLI that answers "exists"', answer: { ok: true, already_logged_in: true, pending: false, error: 'already_logged_in', logged_in: true }, why: '' },
+  { name: 'a CLI that fails', answer: { ok: false, error: 'start_failed', detail: 'no code here' }, why: ' (no code here)' },
+];
+
+for (const c of lostCodes) {
+  test(`an open login whose code cannot be had: ${c.name}`, async () => {
+    const account = 'lost' + lostCodes.indexOf(c);
+    const url = `${env.main}/credvane?account=${account}`;
+    const first = await h.openPanel(browser, url);
+    await h.loaded(first.page);
+    const code = await startFlow(first.page);
+    await first.ctx.close();
+
+    const { ctx, page, calls, errors } = await h.openPanel(browser, url);
+    let refuse = true;
+    await page.route((u) => u.searchParams.get('action') === 'start', (r) =>
+      refuse
+        ? r.fulfill({ status: 200, contentType: 'application/json', body: JSON.stringify(c.answer) })
+        : r.continue());
+    await page.reload();
+    await h.loaded(page);
+    await page.waitForSelector('#newCodeRow:not([hidden])');
+    assert.equal(
+      await h.text(page, 'flowNote'),
+      'A sign-in is open on this node, but its code cannot be shown here' + c.why +
+        '. Press Start over for a new code; the open one then stops working.',
+    );
+    assert.equal(await h.text(page, 'btnNewCode'), 'Start over');
+    for (const id of ['codeBox', 'btnCopyOpen', 'btnOpen', 'verifyUrl', 'verifyQr', 'btnQr', 'btnCancel', 'pollLabel']) {
+      assert.equal(await page.locator('#' + id).isVisible(), false, id);
+    }
+    assert.equal(await page.locator('.spin').isVisible(), false);
+    for (const id of ['btnStartLogin', 'btnRelogin']) assert.equal(await page.locator('#' + id).isVisible(), false, id);
+    if (c.why) await h.captureBoth(page, 'code-lost');
+
+    // Start over: a new code in place of the open one.
+    refuse = false;
+    await page.click('#btnNewCode');
+    await h.until(async () => /^[A-Z0-9]{4}-[A-Z0-9]{4}$/.test(await h.text(page, 'userCode')), 'a new code');
+    assert.notEqual(await h.text(page, 'userCode'), code);
+    assert.equal(await page.locator('#btnCopyOpen').isVisible(), true);
+    assert.equal(await page.locator('#newCodeRow').isVisible(), false);
+    // Forced: a start without force would hand out the open code again.
+    assert.equal(calls.filter((u) => u.includes('action=start')).pop(), `/credvane?action=start&force=1&account=${account}`);
+    await page.click('#btnCancel');
+    await h.until(async () => (await h.text(page, 'flowNote')) === 'Device flow cancelled.', 'cancel');
+    assert.deepEqual(errors, []);
+    await ctx.close();
+  });
+}
+
+test('whatever the issuer, the button names the sign-in page and a long link fits a phone', async () => {
+  const long = 'https://sign-in.operator-of-this-bot-host.example.org/' + 'device-authorization/'.repeat(15) + 'codex?via=node-7';
+  const { ctx, page, errors } = await h.openPanel(browser, env.main + '/credvane?account=longlink', {
+    viewport: { width: 390, height: 844 },
+    permissions: ['clipboard-read', 'clipboard-write'],
+  });
+  await page.route((u) => u.searchParams.get('action') === 'start', (r) =>
+    r.fulfill({
+      status: 200,
+      contentType: 'application/json',
+      body: JSON.stringify({ ok: true, flow: 'device_code', verify_url: long, user_code: 'LONG-LINK', expires_in: 900, interval: 5, pending: true }),
+    }));
+  await h.loaded(page);
+  await page.click('#btnStartLogin');
+  await h.until(async () => (await h.text(page, 'userCode')) === 'LONG-LINK', 'the code');
+  assert.equal(await h.text(page, 'btnCopyOpen'), 'Copy Code & Open Sign-in Page');
+  const box = await page.locator('#verifyUrl').evaluate((e) => ({
+    sw: e.scrollWidth, cw: e.clientWidth, sh: e.scrollHeight, ch: e.clientHeight, text: e.textContent,
+  }));
+  assert.equal(box.text, long);
+  assert.ok(box.sw <= box.cw && box.sh <= box.ch, JSON.stringify(box));
+  assert.deepEqual(errors, []);
+  await ctx.close();
+});
+
+// A host may hand a path that begins with "//" on to the page: its calls must still go to
+// the page's own server, not to a host named by the path.
+test('a page path that begins with two slashes calls its own server', async () => {
+  const origin = new URL(env.main).origin;
+  const ctx = await browser.newContext();
+  const page = await ctx.newPage();
+  const hosts = [];
+  page.on('request', (r) => {
+    if (new URL(r.url()).searchParams.has('action')) hosts.push(new URL(r.url()).origin);
+  });
+  await page.route((u) => u.pathname.startsWith('//'), async (route) => {
+    const u = new URL(route.request().url());
+    const real = env.main + '/credvane' + u.search;
+    await route.fulfill({ response: await route.fetch({ url: real }) });
+  });
+  await page.goto(origin + '//elsewhere.invalid/credvane');
+  await h.loaded(page);
+  assert.notEqual(await h.text(page, 'sessionLead'), 'The state of this node is not known right now.');
+  assert.ok(hosts.length > 0 && hosts.every((o) => o === origin), hosts.join(' '));
   await ctx.close();
 });
 
@@ -349,7 +466,11 @@ for (const c of renewals) {
     if (c.death === 'issuer') {
       await h.issuer('/test/expire', { user_code: first.code });
       await page.waitForSelector('#newCodeRow:not([hidden])');
-      assert.match(await h.text(page, 'flowNote'), /^Login failed: /);
+      assert.equal(await h.text(page, 'flowNote'), 'The code expired before it was approved. Press Get a new code to try again.');
+      // One way on: no Start beside the new code, and no idle line pointing at it.
+      assert.equal(await page.locator('#btnStartLogin').isVisible(), false);
+      assert.equal(await h.text(page, 'idleText'), '');
+      await h.captureBoth(page, 'code-expired-at-issuer');
     } else {
       await page.clock.fastForward('15:01');
       await page.waitForSelector('#newCodeRow:not([hidden])');

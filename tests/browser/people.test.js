@@ -52,6 +52,37 @@ test('sign out asks first, naming the account, and the answer turns the pill', a
   await ctx.close();
 });
 
+test('after a named account signs out, the panel goes back to the default account and drops the old notes', async () => {
+  const { ctx, page, calls, errors } = await h.openPanel(browser, env.main + '/credvane?account=leaving');
+  await h.loaded(page);
+  await page.click('#btnStartLogin');
+  await h.until(async () => /^[A-Z0-9]{4}-[A-Z0-9]{4}$/.test(await h.text(page, 'userCode')), 'a code');
+  assert.equal(await h.text(page, 'codeFor'), 'For account leaving');
+  await h.issuer('/test/approve', { user_code: await h.text(page, 'userCode') });
+  await h.until(async () => (await h.text(page, 'pillText')) === 'Logged In', 'signed in');
+  assert.match(await h.text(page, 'flowNote'), /^Signed in to account leaving\./);
+
+  await page.click('#btnSignOut');
+  await page.click('#btnSignOutYes');
+  await h.until(async () => calls.some((u) => u === '/credvane?action=logout&account=leaving'), 'the logout');
+  await h.until(async () => (await h.text(page, 'sub')) === 'Device code login on this node', 'the default account');
+  await h.until(async () => (await h.text(page, 'sessionNote')).startsWith('Signed account leaving out'), 'the note');
+  assert.equal(
+    await h.text(page, 'sessionNote'),
+    'Signed account leaving out; its credential file is gone. This is the default account.',
+  );
+  assert.equal(await h.text(page, 'flowNote'), '');
+  assert.equal(new URL(page.url()).searchParams.has('account'), false);
+  assert.equal(await page.locator('#accounts .acct.on .nm').textContent(), 'Default account');
+  assert.equal(await page.locator('#accounts .nm', { hasText: 'leaving' }).count(), 0);
+  // Every call after the logout is for the default account.
+  const after = calls.slice(calls.indexOf('/credvane?action=logout&account=leaving') + 1);
+  assert.ok(after.length > 0 && after.every((u) => !u.includes('account=')), after.join(' '));
+  await h.captureBoth(page, 'named-sign-out');
+  assert.deepEqual(errors, []);
+  await ctx.close();
+});
+
 const signOutFailures = [
   { error: 'logout_unsupported', note: 'Sign out failed: the login CLI on this node cannot sign out; update it.' },
   { error: 'revoke_failed', detail: 'HTTP 500', note: 'Sign out failed: the issuer did not take the token back, so the sign-in stays (HTTP 500).' },
@@ -89,13 +120,17 @@ test('add an account: a bad name is refused on the spot, a good one starts its l
     await page.click('#btnAdd');
     assert.equal(await h.text(page, 'addNote'), msg, name);
     assert.equal(await page.locator('#addName').getAttribute('aria-invalid'), 'true');
+    assert.equal(await h.text(page, 'alert'), msg, name);
   }
   await page.locator('#addName').scrollIntoViewIfNeeded();
   await h.captureBoth(page, 'add-account-refused');
   assert.ok(!calls.some((u) => u.includes('action=start')), calls.join(' '));
   await page.fill('#addName', 'new-acct_1.x');
   await page.click('#btnAdd');
+  // The refusal is no longer read out once a name is taken.
+  assert.equal(await h.text(page, 'alert'), '');
   await h.until(async () => /^[A-Z0-9-]{4,}$/.test(await h.text(page, 'userCode')), 'a code');
+  assert.equal(await h.text(page, 'codeFor'), 'For account new-acct_1.x');
   assert.ok(calls.some((u) => u.includes('action=start&account=new-acct_1.x')), calls.join(' '));
   assert.equal(new URL(page.url()).searchParams.get('account'), 'new-acct_1.x');
   await page.click('#btnCancel');
@@ -148,7 +183,8 @@ test('a password refused mid-session stops polling, brings the form back, and th
   await page.route((u) => u.searchParams.get('action') === 'poll', (r) =>
     reply(r, 401, { ok: false, error: 'invalid node password' }));
   await h.until(async () => (await h.text(page, 'pillText')) === 'Password needed', 'the form back');
-  assert.equal(await h.text(page, 'gateNote'), 'That password was not accepted.');
+  // Nothing was typed: the password that worked has changed on the node.
+  assert.equal(await h.text(page, 'gateNote'), "The node's password has changed; enter it again.");
   await page.unroute((u) => u.searchParams.get('action') === 'poll');
   await page.fill('#pwdInput', env.password);
   await page.click('#btnUnlock');

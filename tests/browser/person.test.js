@@ -100,7 +100,8 @@ test('a node with no password says what any web page could do to it', async () =
   assert.equal(await page.locator('#gate').getAttribute('class'), 'card gate warn');
   assert.equal(await visible(page, 'pwdForm'), false);
   const text = await h.text(page, 'gateLead');
-  assert.match(text, /any web page that its visitors open can start, cancel or refresh a sign-in here\. To keep other sites out:$/);
+  assert.match(text, /any web page that its visitors open can start, cancel or refresh a sign-in here, or sign the node out\./);
+  assert.match(text, /by DNS rebinding, a site points its own name at this node, .* To keep other sites out:$/);
   assert.equal(await visible(page, 'gateFixes'), true);
   assert.match(await h.text(page, 'gateFixes'), /set BOT_PASSWORD in the environment/);
   await h.captureBoth(page, 'no-password');
@@ -230,7 +231,7 @@ test('a failed status call leaves nothing on screen that it can no longer vouch 
   // The browser's own words for a failed fetch mean nothing to a person; the panel says what
   // it does about it.
   await h.until(async () => (await h.text(page, 'sessionNote')) === "Can't reach the node; retrying\u2026", 'the failure');
-  assert.equal(await h.text(page, 'pillText'), 'No answer');
+  assert.equal(await h.text(page, 'pillText'), 'Not Connected');
   assert.equal(await h.text(page, 'count'), '-');
   assert.equal(await h.fillShown(page), '0%');
   // Nothing is offered on the strength of the last answer either; Reload stays.

@@ -195,7 +195,7 @@ test('the QR code goes when the flow ends, and a new code brings a new one', asy
   const first = await startFlow(page);
   assert.equal(await scan(page, 'qr-first'), env.issuer + '/codex/device');
   assert.equal((await h.issuer('/test/deny', { user_code: first })).state, 'denied');
-  await h.until(async () => (await h.text(page, 'flowNote')).startsWith('Login failed: '), 'flow end');
+  await h.until(async () => (await h.text(page, 'flowNote')).startsWith('The sign-in was refused'), 'flow end');
   assert.equal(await qrShown(page), false);
   assert.equal(await page.locator('#qrImage').innerHTML(), '');
 

@@ -55,7 +55,7 @@ test('once the code has expired, Copy, the QR code and the spinner go; Cancel an
   await page.clock.fastForward('15:01');
   await page.waitForSelector('#newCodeRow:not([hidden])');
   assert.equal(await h.text(page, 'codeTtl'), 'The code has expired.');
-  for (const sel of [...live, '#btnOpen', '#btnQr', '#copyHint']) {
+  for (const sel of [...live, '#btnOpen', '#btnQr', '#copyHint', '#verifyUrl', '#pollLabel']) {
     assert.equal(await shown(page, sel), false, sel + ' after the code died');
   }
   assert.equal(await shown(page, '#btnCancel'), true);
@@ -134,30 +134,81 @@ for (const c of defaultStates) {
   });
 }
 
-test('a credential file the Codex CLI would refuse is named, with the way out', async () => {
-  // As the login CLI writes it, but without the id_token that the Codex CLI needs.
-  const name = 'noidtoken';
-  const now = Math.floor(Date.now() / 1000);
-  h.writeAccount(env.mainHome, name, now + 3000, now - 600, { omit: 'id_token' });
-  try {
-    const st = await h.nodeJson(env.main, 'action=status&account=' + name);
-    assert.equal(st.file_problem, 'no id_token');
-    const { ctx, page, errors } = await h.openPanel(browser, env.main + '/credvane?account=' + name);
-    await h.loaded(page);
-    assert.equal(await h.text(page, 'pillText'), 'Logged In');
-    assert.equal(
-      await h.text(page, 'sessionNote'),
-      'The credential file cannot be used as it is: no id_token. Sign in again to write a sound one.',
-    );
-    assert.equal(await page.locator('#sessionNote').getAttribute('class'), 'note show warn');
-    assert.equal(await page.locator('#btnRelogin').isVisible(), true);
-    await h.captureBoth(page, 'file-problem');
-    assert.deepEqual(errors, []);
-    await ctx.close();
-  } finally {
-    fs.rmSync(path.join(env.mainHome, '.codex', 'accounts', name + '.json'), { force: true });
-  }
-});
+// A credential file the Codex CLI would refuse signs nothing in, however good its token: the
+// pill, the row and the words say so, and the button that mends it comes first.
+const refusedFiles = [
+  {
+    name: 'no id_token: a refresh mends it',
+    account: 'noidtoken',
+    omit: 'id_token',
+    primary: 'btnRefresh',
+    note: 'Codex would refuse the credential file as it is (no id_token). Press Refresh Token Now: the fresh ' +
+      'tokens it fetches mend the file. If this stays, use Re-login (replace).',
+    shot: 'file-problem',
+  },
+  {
+    name: 'no refresh_token: only a new sign-in mends it',
+    account: 'norefresh',
+    omit: 'refresh_token',
+    primary: 'btnRelogin',
+    note: 'Codex would refuse the credential file as it is (no refresh_token). Press Re-login (replace) to ' +
+      'sign in again and write a sound file.',
+  },
+];
+
+// A named account signed in through the node at the stand-in issuer, whose refresh token the
+// issuer therefore knows; then the member is taken out of its file.
+async function signedInWithout(account, member) {
+  const started = await h.nodeJson(env.main, 'action=start&account=' + account);
+  assert.equal(started.ok, true, JSON.stringify(started));
+  await h.issuer('/test/approve', { user_code: started.user_code });
+  const done = await h.nodeJson(env.main, 'action=poll&account=' + account);
+  assert.equal(done.state, 'done', JSON.stringify(done));
+  const file = path.join(env.mainHome, '.codex', 'accounts', account + '.json');
+  const doc = JSON.parse(fs.readFileSync(file, 'utf8'));
+  delete doc.tokens[member];
+  fs.writeFileSync(file, JSON.stringify(doc, null, 2), { mode: 0o600 });
+}
+
+for (const c of refusedFiles) {
+  test(`a credential file the Codex CLI would refuse: ${c.name}`, async () => {
+    await signedInWithout(c.account, c.omit);
+    try {
+      const { ctx, page, errors } = await h.openPanel(browser, env.main + '/credvane?account=' + c.account);
+      await h.loaded(page);
+      assert.equal(await h.text(page, 'pillText'), 'Sign-in Needed');
+      assert.equal(await page.locator('#pill').getAttribute('class'), 'pill warn');
+      assert.equal(await h.text(page, 'sessionNote'), c.note);
+      assert.equal(await page.locator('#sessionNote').getAttribute('class'), 'note show warn');
+      assert.equal(await page.locator('#accounts .acct.on .tag').textContent(), 'needs sign-in');
+      assert.equal(await page.locator('#' + c.primary).getAttribute('class'), 'btn');
+      assert.equal(await page.locator('#btnRelogin').isVisible(), true);
+      if (c.shot) await h.captureBoth(page, c.shot);
+      if (c.primary === 'btnRefresh') {
+        // An issuer whose answer leaves the file as bad: the panel says that only a sign-in helps.
+        const st = await h.nodeJson(env.main, 'action=status&account=' + c.account);
+        const refreshes = (u) => u.searchParams.get('action') === 'refresh';
+        await page.route(refreshes, (r) => reply(r, { ...st, refreshed: true }));
+        await page.click('#btnRefresh');
+        await h.until(async () => (await h.text(page, 'sessionNote')).startsWith('The token was refreshed, but'), 'not mended');
+        assert.equal(
+          await h.text(page, 'sessionNote'),
+          'The token was refreshed, but Codex would still refuse the credential file (no id_token). ' +
+            'Press Re-login (replace) to sign in again.',
+        );
+        await page.unroute(refreshes);
+        // The issuer's fresh tokens carry an id token: the file is sound again.
+        await page.click('#btnRefresh');
+        await h.until(async () => (await h.text(page, 'pillText')) === 'Logged In', 'mended');
+        assert.match(await page.locator('#accounts .acct.on .tag').textContent(), /^valid, /);
+      }
+      assert.deepEqual(errors, []);
+      await ctx.close();
+    } finally {
+      fs.rmSync(path.join(env.mainHome, '.codex', 'accounts', c.account + '.json'), { force: true });
+    }
+  });
+}
 
 // Every control that shows, in the states a phone meets, is at least 44 x 44 px.
 async function smallTargets(page, state) {
@@ -221,15 +272,16 @@ test('sign out through the node: the login CLI hands the token back and the file
   await page.click('#btnSignOut');
   assert.match(await h.text(page, 'confirmText'), /^Sign account goodbye out of Codex on this node\?/);
   await page.click('#btnSignOutYes');
-  await h.until(async () => (await h.text(page, 'pillText')) === 'Not Connected', 'signed out');
-  assert.equal(await h.text(page, 'sessionNote'), 'Signed account goodbye out. Codex on this node has no sign-in for it now.');
+  // The panel is back on the default account, whose state other tests may have changed.
+  await h.until(async () => (await h.text(page, 'sessionNote')).startsWith('Signed account goodbye out'), 'signed out');
+  assert.equal(await h.text(page, 'sessionNote'), 'Signed account goodbye out; its credential file is gone. This is the default account.');
   assert.equal(fs.existsSync(file), false, 'the credential file is still there');
   const st = await h.nodeJson(env.main, 'action=status&account=' + name);
   assert.equal(st.logged_in, false);
   const after = await revokes();
   assert.equal(after.length, before + 1, 'one revoke at the issuer');
   assert.equal(after[after.length - 1].known, true, 'the revoked token is one the issuer gave out');
-  assert.equal(await page.locator('#btnStartLogin').isVisible(), true);
+  assert.equal(await page.locator('#accounts .nm', { hasText: name }).count(), 0);
   assert.deepEqual(errors, []);
   await ctx.close();
 });

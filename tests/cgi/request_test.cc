@@ -181,6 +181,71 @@ TEST(Dispatch, ThePageLeavesWithoutAddedCarriageReturns) {
     EXPECT_EQ(out.find('\r', body + 4), std::string::npos);
 }
 
+// A changing action never falls back to another account for a name it cannot use: a typo
+// would otherwise sign the default account out. Only a missing or empty name means the
+// default (here CODEX_ACCOUNT's); a status still falls back without a word.
+TEST(Dispatch, AChangingActionRefusesAnInvalidAccount) {
+    const std::string refused =
+        cgi::status_head("400 Bad Request") +
+        "{\"ok\":false,\"error\":\"bad_account\",\"detail\":\"an account name is 1 to 64 "
+        "ASCII letters, digits, '-', '.' or '_', not beginning with '.'; nothing was changed\"}\n";
+    const std::string signed_in =
+        "{\"tokens\":{\"access_token\":\"" + cgi::jwt_with_exp(4000000000LL) + "\"}}";
+    struct row {
+        std::string account;   // the query's tail
+        std::string runs_for;  // the --name the CLI gets; "-": refused, no CLI runs
+    };
+    const row rows[] = {
+        {"", "fallback"},
+        {"&account", "fallback"},
+        {"&account=", "fallback"},
+        {"&account=work", "work"},
+        {"&account=" + std::string(64, 'w'), std::string(64, 'w')},
+        {"&account=.typo", "-"},
+        {"&account=..", "-"},
+        {"&account=a/b", "-"},
+        {"&account=..\\fallback", "-"},
+        {"&account=w%20x", "-"},
+        {"&account=a:b", "-"},
+        {"&account=" + std::string(65, 'w'), "-"},
+        // Longer than the buffer that holds it: cut, and still no name.
+        {"&account=" + std::string(200, 'w'), "-"},
+    };
+    for (const std::string action : {"start", "poll", "cancel", "refresh", "logout", "status"}) {
+        for (const row& r : rows) {
+            cgi::host h;
+            h.env["CODEX_ACCOUNT"] = "fallback";
+            const std::string fallback = h.write("home/.codex/accounts/fallback.json", signed_in);
+            const std::string main_file = h.write("home/.codex/auth.json", signed_in);
+            // A refresh runs no CLI for an account without a file.
+            if (r.runs_for != "-" && r.runs_for != "fallback")
+                h.write("home/.codex/accounts/" + r.runs_for + ".json", "{}");
+            // Every run of either CLI leaves its arguments; one that acts empties the file.
+            cgi::stand_in s;
+            s.first["--status"] = {"{\"ok\":true}\n"};
+            s.other = {"{\"ok\":true,\"state\":\"logged_out\"}\n", 0, h.write("emptied.json", "{}"),
+                       fallback};
+            const std::string cli = h.cli("cli", s);
+            h.env["CODEX_LOGIN_BIN"] = cli;
+            h.env["CODEX_REFRESH_BIN"] = cli;
+            const std::string label = action + r.account.substr(0, 80);
+            const cgi::result res = h.run("action=" + action + r.account);
+            if (r.runs_for == "-" && action != "status") {
+                EXPECT_EQ(res.out, refused) << label;
+                EXPECT_EQ(res.exit_code, 1) << label;
+                EXPECT_FALSE(h.exists(cli + ".argv")) << label << ": a CLI ran";
+                EXPECT_EQ(h.read(fallback), signed_in) << label;
+            } else {
+                EXPECT_EQ(res.out.find("bad_account"), std::string::npos) << label;
+                const std::string name = r.runs_for == "-" ? "fallback" : r.runs_for;
+                EXPECT_NE(h.argv_of(cli).find("[--name][" + name + "]"), std::string::npos)
+                    << label << ": " << h.argv_of(cli);
+            }
+            EXPECT_EQ(h.read(main_file), signed_in) << label;
+        }
+    }
+}
+
 TEST(Dispatch, AccountsAndStatusAnswerAlike) {
     cgi::host h;
     h.write("home/.codex/accounts/work.json", "{\"tokens\":{\"access_token\":\"x\"}}");

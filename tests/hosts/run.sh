@@ -33,6 +33,10 @@ for s in "${servers[@]}"; do
     done
 done
 suite_need curl
+# A person's browser opens the panel through each host.
+suite_need node
+suite_need chromium test -x /usr/bin/chromium
+suite_need "the node packages" test -f "$root/node_modules/playwright-core/package.json"
 suite_needs_met
 
 # The password the snippets of docs/install.md carry; the run puts one in its place that changes
@@ -86,6 +90,17 @@ wait_socket() {
         kill -0 "$pid" 2>/dev/null || return 1
         polls=$((polls + 1))
         [ $polls -lt 6000 ] || return 1
+        sleep 0.05
+    done
+}
+
+# Waits until FILE has a line with TEXT: a server writes its access log after the answer
+# (bounded as above).
+wait_logged() {
+    local text="$1" file="$2" polls=0
+    while ! grep -qF -- "$text" "$file" 2>/dev/null; do
+        polls=$((polls + 1))
+        [ $polls -lt 2000 ] || return 1
         sleep 0.05
     done
 }
@@ -259,6 +274,8 @@ check_host() {
 #!/bin/sh
 env >> '$dir/seen'
 printf '%s\n' "\$0" "\$@" >> '$dir/seen'
+# A poll of the account "slow" is held until the test lets it go.
+case " \$* " in *" --poll --name slow "*) : >'$dir/held'; read -r _ <'$dir/release' ;; esac
 exec '$dir/bin/credvane-login.real' "\$@"
 SCRIPT
         chmod 755 "$dir/bin/credvane-login"
@@ -286,10 +303,19 @@ SCRIPT
             "$dir/snippet" ;;
     esac
     : >"$dir/seen"
+    mkfifo "$dir/release"
     [ "$(id -u)" -ne 0 ] || chown -R nobody:nogroup "$dir"
 
     if [ "$name" = nginx ]; then
-        as_server fcgiwrap -s "unix:$dir/fcgiwrap.sock" >>"$dir/fcgiwrap.out" 2>&1 &
+        # fcgiwrap as docs/install.md has systemd run it, with its workers.
+        local fcgi_args
+        fcgi_args=$(sed -n 's|.*ExecStart=/usr/sbin/fcgiwrap \(-[^\\]*\)\\n.*|\1|p' "$root/docs/install.md")
+        if [ -z "$fcgi_args" ]; then
+            suite_not_ok "$name: docs/install.md gives fcgiwrap's options"
+            return
+        fi
+        # shellcheck disable=SC2086 # the options are words
+        as_server fcgiwrap $fcgi_args -s "unix:$dir/fcgiwrap.sock" >>"$dir/fcgiwrap.out" 2>&1 &
         local fcgi_pid=$!
         suite_track "$fcgi_pid"
         if ! wait_socket "$dir/fcgiwrap.sock" "$fcgi_pid"; then
@@ -382,11 +408,7 @@ SCRIPT
     # The access log keeps other requests' queries, but no form of the password. The
     # servers write it after the answer: wait for the probe's line (bounded).
     get "$dir" probe "http://127.0.0.1:$server_port/elsewhere?probe=1"
-    local tries=0
-    while ! grep -q 'probe=1' "$dir/access.log" 2>/dev/null && [ $tries -lt 2000 ]; do
-        tries=$((tries + 1))
-        sleep 0.05
-    done
+    wait_logged 'probe=1' "$dir/access.log"
     leaked=""
     for form in "$password" "$password_upper" "$password_lower"; do
         grep -qiF -- "$form" "$dir"/*access.log && leaked+=" $form"
@@ -401,11 +423,7 @@ SCRIPT
     # there, without their query, and so is a request elsewhere that sends a pwd.
     if [ "$name" = apache ]; then
         get "$dir" probe-pwd "http://127.0.0.1:$server_port/elsewhere?a=1&pwd=$password_lower"
-        tries=0
-        while ! grep -q '"GET /elsewhere HTTP/1.1" ' "$dir/access.log" && [ $tries -lt 2000 ]; do
-            tries=$((tries + 1))
-            sleep 0.05
-        done
+        wait_logged '"GET /elsewhere HTTP/1.1" ' "$dir/access.log"
         if grep -q '"GET /credvane HTTP/1.1" 200 ' "$dir/access.log" &&
             grep -q '"GET /elsewhere HTTP/1.1" ' "$dir/access.log" &&
             ! grep -qiF -- "$password_lower" "$dir/access.log"; then
@@ -413,6 +431,82 @@ SCRIPT
         else
             suite_not_ok "$name: the access log keeps credvane's requests without their query" \
                 "$(head -n 20 "$dir/access.log" 2>/dev/null)"
+        fi
+    fi
+
+    # Requests run side by side: a poll whose CLI is held keeps no status waiting (behind
+    # nginx, that takes fcgiwrap's workers). The bound of the status is far above its cost.
+    rm -f "$dir/held"
+    get "$dir" held "$base?action=poll&account=slow" -H "X-Bot-Password: $password" &
+    local held_pid=$!
+    local tries=0
+    while [ ! -e "$dir/held" ] && kill -0 "$held_pid" 2>/dev/null && [ $tries -lt 2000 ]; do
+        tries=$((tries + 1))
+        sleep 0.05
+    done
+    get "$dir" beside "$base?action=status&account=work" -H "X-Bot-Password: $password" --max-time 20
+    code="$(cat "$dir/beside.code")"
+    if [ -e "$dir/held" ] && kill -0 "$held_pid" 2>/dev/null && [ "$code" = 200 ] &&
+        [ "$(head -c ${#status_prefix} "$dir/beside.body")" = "$status_prefix" ]; then
+        suite_ok "$name: a status is answered while a poll is still running"
+    else
+        suite_not_ok "$name: a status is answered while a poll is still running" \
+            "poll held: $([ -e "$dir/held" ] && echo yes || echo no); status $code; $(head -c 300 "$dir/beside.body")"
+    fi
+    timeout 60 sh -c "echo go >'$dir/release'"
+    wait "$held_pid"
+
+    # A person opens the panel with the password in the address, and a near miss of its path;
+    # requests of credvane and elsewhere arrive with Referers that hold it. No log of the host
+    # keeps any form of it.
+    local browsed
+    if browsed=$(node "$root/tests/hosts/browse.js" "$base" "$password" "$base/" 2>&1); then
+        suite_ok "$name: the panel opened with ?pwd= in a browser sends the password nowhere"
+    else
+        suite_not_ok "$name: the panel opened with ?pwd= in a browser sends the password nowhere" \
+            "$browsed"
+    fi
+    local origin="http://127.0.0.1:$server_port"
+    get "$dir" near "$base/?pwd=$password_lower"
+    get "$dir" ref-self "$base?action=status" -H "X-Bot-Password: $password" \
+        -H "Referer: $base?pwd=$password_lower"
+    get "$dir" ref-hub "$base?action=status" -H "X-Bot-Password: $password" \
+        -H "Referer: $origin/plugins?plugin=codex&pwd=$password_upper"
+    get "$dir" probe2 "$origin/elsewhere?probe=2"
+    wait_logged 'probe=2' "$dir/access.log"
+    local log found=""
+    for log in "$dir"/*.log "$dir"/*.out; do
+        [ -f "$log" ] || continue
+        for form in "$password" "$password_upper" "$password_lower"; do
+            grep -qiF -- "$form" "$log" && found+=" $(basename "$log"): $(grep -iF -- "$form" "$log" | head -n 2)"
+        done
+    done
+    if grep -q 'probe=2' "$dir/access.log" && [ -z "$found" ]; then
+        suite_ok "$name: no log of the host keeps the password after a browser and Referers"
+    else
+        suite_not_ok "$name: no log of the host keeps the password after a browser and Referers" \
+            "found:$found"
+    fi
+    # A near miss is refused, sent to the panel without its query, or gets the page: no way
+    # to the program's bytes.
+    code="$(cat "$dir/near.code")"
+    if [ "$code" -ge 400 ] || cmp -s "$dir/near.body" "$expect/page.body" ||
+        { [ "$code" -ge 300 ] && [ "$(header "$dir/near.head" Location)" = /credvane ]; }; then
+        suite_ok "$name: a near miss of the path is refused or gets the page"
+    else
+        suite_not_ok "$name: a near miss of the path is refused or gets the page" \
+            "status $(cat "$dir/near.code"); $(head -c 100 "$dir/near.body" | tr -cd '[:print:]')"
+    fi
+    # Apache strips the Referer of any request whose Referer names a pwd from its access logs.
+    if [ "$name" = apache ]; then
+        get "$dir" ref-else "$origin/elsewhere?probe=3" -H "Referer: $origin/hub?node=a&pwd=$password"
+        wait_logged 'probe=3' "$dir/access.log"
+        if grep -q "\"GET /elsewhere?probe=3 HTTP/1.1\" [0-9]* [0-9]* \"$origin/hub\" " "$dir/access.log" &&
+            ! grep -qiF -- "$password" "$dir"/*access.log; then
+            suite_ok "$name: a Referer that names a pwd is logged without its query"
+        else
+            suite_not_ok "$name: a Referer that names a pwd is logged without its query" \
+                "$(grep 'probe=3' "$dir/access.log")"
         fi
     fi
 }

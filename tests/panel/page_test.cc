@@ -80,6 +80,9 @@ TEST(EmitPage, DocumentOpensWithTheFixedHeadAndClosesAfterTheThemeBridge) {
     const std::string opening =
         "<!DOCTYPE html>\n"
         "<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+        // Before anything that could make a request: none of them carries the page's address,
+        // which may hold the node password, as a Referer, whatever headers a hub serves it with.
+        "<meta name=\"referrer\" content=\"no-referrer\">\n"
         "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">\n"
         "<title>Codex sign-in - credvane</title>\n"
         "<meta name=\"description\" content=\""

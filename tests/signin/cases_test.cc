@@ -177,6 +177,45 @@ TEST_F(Signin, ExistingCredentialsAreRefusedWithoutForce) {
     EXPECT_EQ(login({"--start", "--force"})["ok"], true);
 }
 
+// A start without --force while a login is open hands out the code already waiting, with the
+// time it has left: a reloaded page or a second person must not kill the code on screen.
+TEST_F(Signin, AStartWhileALoginIsOpenAnswersTheSameCode) {
+    const std::string first = start();
+    ASSERT_FALSE(first.empty());
+    const std::size_t asked = iss.count(usercode_path);
+
+    // The marker's code has 100 s left.
+    json m = json::parse(h.read(marker()), nullptr, false);
+    m["expires_at"] = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count() +
+                      100;
+    put(".claude/.login-pending/codex-default.json", m.dump());
+    const json again = login({"--start"});
+    EXPECT_EQ(again.value("user_code", ""), first) << again.dump();
+    EXPECT_EQ(again.value("verify_url", ""), iss.url() + "/codex/device");
+    EXPECT_EQ(again.value("resumed", false), true);
+    const long long left = again.value("expires_in", 0LL);
+    EXPECT_TRUE(left > 90 && left <= 100) << again.dump();
+    EXPECT_EQ(iss.count(usercode_path), asked);
+
+    // A forced re-login's open code is handed out too, though the account has credentials.
+    put_auth(R"({"OPENAI_API_KEY":"sk-test"})");
+    EXPECT_EQ(login({"--start"}).value("user_code", ""), first);
+
+    // --force asks for a new code; so does a start after the open one has expired.
+    const std::string forced = start({"--force"});
+    EXPECT_NE(forced, first);
+    EXPECT_EQ(iss.count(usercode_path), asked + 1);
+    h.remove(auth());
+    m = json::parse(h.read(marker()), nullptr, false);
+    m["expires_at"] = 1000;
+    put(".claude/.login-pending/codex-default.json", m.dump());
+    const std::string fresh = start();
+    EXPECT_NE(fresh, forced);
+    EXPECT_EQ(iss.count(usercode_path), asked + 2);
+}
+
 // A forced re-login that ends without new tokens leaves the old file byte for byte.
 TEST_F(Signin, AnEndedReloginKeepsTheOldFile) {
     const std::string old =
@@ -280,13 +319,13 @@ TEST_F(Signin, TheIntervalIsTakenAsAStringOrANumber) {
         SCOPED_TRACE(r.interval.dump());
         answer["interval"] = r.interval;
         iss.fault(usercode_path, {{"status", 200}, {"body", answer.dump()}});
-        EXPECT_EQ(login({"--start"})["interval"], r.want);
+        EXPECT_EQ(login({"--start", "--force"})["interval"], r.want);
     }
     // An older service named the code otherwise.
     answer.erase("user_code");
     answer["usercode"] = "OLD-SERVER";
     iss.fault(usercode_path, {{"status", 200}, {"body", answer.dump()}});
-    EXPECT_EQ(login({"--start"})["user_code"], "OLD-SERVER");
+    EXPECT_EQ(login({"--start", "--force"})["user_code"], "OLD-SERVER");
 }
 
 // A code longer than credvane can show whole would be one the person types in vain.
@@ -775,8 +814,8 @@ TEST_F(Signin, ARefreshThatStartsLateFitsTheTimeCredvaneLeavesIt) {
     sign_in();
     h.env["CODEX_LOGIN_BIN"] = login_exe();
     h.env["CODEX_REFRESH_BIN"] = refresh_exe();
-    // Six seconds for the request, of which the program would take four on its own.
-    h.env["CREDVANE_CLI_TIMEOUT"] = "6";
+    // Twelve seconds for the request, of which the program would take eight on its own.
+    h.env["CREDVANE_CLI_TIMEOUT"] = "12";
     iss.control("/test/config", {{"token_lifetime", 7200}});
     for (const bool slow : {false, true}) {
         SCOPED_TRACE(slow ? "the issuer keeps its answer" : "the issuer answers at once");
@@ -787,8 +826,8 @@ TEST_F(Signin, ARefreshThatStartsLateFitsTheTimeCredvaneLeavesIt) {
         {
             const auto other = held_lock(at_home(".claude/.login-pending/codex-default.lock"));
             refresh = std::async(std::launch::async, [this] { return h.run("action=refresh"); });
-            // Another request's run for the account: three of the six seconds go waiting.
-            credvane::platform::sleep_ms(3000);
+            // Another request's run for the account: six of the twelve seconds go waiting.
+            credvane::platform::sleep_ms(6000);
         }
         const json a = cgi_answer(refresh.get());
         EXPECT_EQ(iss.count(oauth_path), sent + 1);
@@ -802,6 +841,68 @@ TEST_F(Signin, ARefreshThatStartsLateFitsTheTimeCredvaneLeavesIt) {
         EXPECT_EQ(h.read(auth()), kept);
         iss.control("/test/release", {{"path", oauth_path}});
     }
+}
+
+// The issuer check reaches the issuer as a sign-in would and asks it for nothing: one
+// user-code call without a client id, which makes no code, and no file written here.
+TEST_F(Signin, TheIssuerCheckAsksForNothingAndNamesWhatFailed) {
+    const json sound = login({"--check-issuer"});
+    EXPECT_EQ(sound["ok"], true) << sound;
+    EXPECT_EQ(sound["issuer"], iss.url());
+    EXPECT_EQ(sound["status"], 400);
+    EXPECT_EQ(sound["proxy"], "none");
+    const std::vector<json> calls = iss.requests();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0]["path"], usercode_path);
+    EXPECT_EQ(calls[0]["body"], "{}");
+    EXPECT_FALSE(h.is_folder(at_home(".claude")) || h.is_folder(at_home(".codex")));
+
+    struct row {
+        std::string issuer;
+        bool hang;
+        std::string error;
+        std::string words;
+    };
+    const row rows[] = {
+        {closed_issuer, false, "unreachable", refused_words},
+        {iss.url(), true, "unreachable", timeout_words},
+        {"ftp://127.0.0.1", false, "bad_issuer", "CREDVANE_ISSUER"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.issuer);
+        h.env["CREDVANE_ISSUER"] = r.issuer;
+        // A hanging issuer is left when the run's time is up.
+        h.env["CREDVANE_CLI_TIMEOUT"] = "2";
+        if (r.hang) iss.fault(usercode_path, {{"hang", true}});
+        const cgi::result run = login_run({"--check-issuer"});
+        EXPECT_EQ(run.exit_code, 1);
+        const json a = answer_of(run);
+        EXPECT_EQ(a["ok"], false) << a;
+        EXPECT_EQ(a["error"], r.error);
+        EXPECT_NE(a["detail"].get<std::string>().find(r.words), std::string::npos) << a;
+    }
+    EXPECT_EQ(login({"--check-issuer", "--name", "work"})["error"], "usage");
+}
+
+// credvane --check runs the login program for the issuer line: a sound issuer passes, and
+// a hanging one fails the check within the CLI time instead of holding it.
+TEST_F(Signin, TheSelfCheckReachesTheIssuerThroughTheLoginProgram) {
+    h.env["CODEX_LOGIN_BIN"] = login_exe();
+    h.env["CODEX_REFRESH_BIN"] = refresh_exe();
+    const cgi::result sound = h.run_args({"--check"});
+    EXPECT_NE(sound.out.find("passed  issuer: " + iss.url() + " (from CREDVANE_ISSUER): answers"),
+              std::string::npos)
+        << sound.out;
+    EXPECT_NE(sound.out.find("passed  login CLI: "), std::string::npos) << sound.out;
+    EXPECT_NE(sound.out.find("; version "), std::string::npos) << sound.out;
+    EXPECT_EQ(iss.count(usercode_path), 1u);
+
+    h.env["CREDVANE_CLI_TIMEOUT"] = "3";
+    iss.fault(usercode_path, {{"hang", true}});
+    const cgi::result hung = h.run_args({"--check"});
+    EXPECT_EQ(hung.exit_code, 1) << hung.out;
+    EXPECT_NE(hung.out.find("failed  issuer: " + iss.url()), std::string::npos) << hung.out;
+    EXPECT_NE(hung.out.find("CREDVANE_CA_FILE"), std::string::npos) << hung.out;
 }
 
 }  // namespace

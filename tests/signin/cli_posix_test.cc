@@ -358,6 +358,25 @@ TEST_F(Signin, NoKeyLogIsWritten) {
     EXPECT_FALSE(h.exists(keys)) << h.read(keys);
 }
 
+// An issuer whose certificate no authority vouches for fails the issuer check on the
+// certificate, and the self-check sends the operator to CREDVANE_CA_FILE.
+TEST_F(Signin, TheIssuerCheckTellsAnUntrustedCertificate) {
+    const tls_server tls(h.root);
+    if (!tls.ready) GTEST_SKIP() << "openssl s_server could not be started";
+    h.env["CREDVANE_ISSUER"] = "https://localhost:" + std::to_string(tls.port);
+    const json a = login({"--check-issuer"});
+    EXPECT_EQ(a["error"], "unreachable") << a;
+    EXPECT_NE(a["detail"].get<std::string>().find("certificate"), std::string::npos) << a;
+    EXPECT_EQ(a["ca"], "the system's");
+    h.env["CODEX_LOGIN_BIN"] = login_exe();
+    const cgi::result check = h.run_args({"--check"});
+    EXPECT_EQ(check.exit_code, 1);
+    const std::size_t line = check.out.find("failed  issuer: https://localhost:");
+    ASSERT_NE(line, std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("certificate", line), std::string::npos) << check.out;
+    EXPECT_NE(check.out.find("CREDVANE_CA_FILE", line), std::string::npos) << check.out;
+}
+
 // An operator's own certificate authority is named to both programs in one variable.
 TEST_F(Signin, ACertificateAuthorityFileIsHonoured) {
     const tls_server tls(h.root);

@@ -243,18 +243,33 @@ TEST_F(Files, NonDirectoryTest) {
     EXPECT_FALSE(platform::remove_file(file.c_str()));
 }
 
-// Whether a file could be made in a folder is found by trying: the try leaves nothing behind,
-// a folder yet to be made is judged by its parent, and a file in the way is named.
+// Whether a file could be made in a folder is found by trying, or for the self-check by the
+// rights alone: either leaves nothing behind, a folder yet to be made is judged by its
+// parent, and a file in the way is named.
 TEST_F(Files, FolderWriteProblemTriesAndLeavesNothing) {
-    const std::string dir = h.root + "\\probe";
-    std::filesystem::create_directories(dir);
-    EXPECT_EQ(platform::folder_write_problem(dir.c_str()), "");
-    EXPECT_EQ(platform::folder_write_problem((dir + "\\not\\yet\\").c_str()), "");
-    EXPECT_TRUE(std::filesystem::is_empty(dir));
-    const std::string file = h.write("probe\\plain", "x");
-    EXPECT_EQ(platform::folder_write_problem((file + "\\below").c_str()),
-              file + " is not a folder");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+    for (auto* judge : {&platform::folder_write_problem, &platform::folder_write_access}) {
+        const std::string dir = h.root + "\\probe";
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        EXPECT_EQ(judge(dir.c_str()), "");
+        EXPECT_EQ(judge((dir + "\\not\\yet\\").c_str()), "");
+        EXPECT_TRUE(std::filesystem::is_empty(dir));
+        const std::string file = h.write("probe\\plain", "x");
+        EXPECT_EQ(judge((file + "\\below").c_str()), file + " is not a folder");
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+    }
+}
+
+// The self-check names the user it runs as by its account and SID, and a folder's owner.
+TEST_F(Files, TheUserAndAFoldersOwnerAreNamed) {
+    const platform::user_facts me = platform::current_user();
+    EXPECT_FALSE(me.name.empty());
+    EXPECT_EQ(me.id.rfind("S-1-", 0), 0u) << me.id;
+    EXPECT_FALSE(me.superuser);
+    const auto owner = platform::owner_of(h.root.c_str());
+    ASSERT_TRUE(owner.has_value());
+    EXPECT_FALSE(owner->owner.empty());
+    EXPECT_FALSE(platform::owner_of((h.root + "\\missing").c_str()).has_value());
 }
 
 TEST_F(Files, NamesOutsideTheCodePageAreReadListedAndRemovedInUtf8) {

@@ -110,6 +110,9 @@ TEST_P(Road, StartPollApproveRefreshCancel) {
         << started.out;
     EXPECT_EQ(text_field(started.out, "verify_url"), iss.url() + "/codex/device");
     EXPECT_TRUE(has(h.run("action=status" + q).out, "\"pending\":true"));
+    // A reloaded page asks again and gets the same code, not a second one.
+    out = h.run("action=start" + q).out;
+    EXPECT_EQ(text_field(out, "user_code"), text_field(started.out, "user_code")) << out;
     out = h.run("action=poll" + q).out;
     EXPECT_TRUE(has(out, "{\"ok\":true,\"state\":\"pending\",\"interval\":1,\"pending\":true}"))
         << out;
