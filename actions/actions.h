@@ -90,9 +90,13 @@ inline constexpr std::string_view account_busy =
 // path too long to hold whole), the runs go on without it rather than never.
 // A status takes no lock: the CLIs replace the credential file and the pending marker
 // whole, so a reader sees either the old or the new file and never needs to wait.
+// An account with neither a credential file nor a pending marker has nothing that a poll,
+// cancel, refresh or logout could change, and gets no lock file: a request may name any
+// account, and lock files for names that hold nothing would pile up without bound. Only a
+// start (creates) takes the lock whatever is there, as it makes the account's marker.
 class account_lock {
   public:
-    explicit account_lock(const char* name);
+    account_lock(const char* name, bool creates);
     account_lock(const account_lock&) = delete;
     account_lock& operator=(const account_lock&) = delete;
 

@@ -7,7 +7,21 @@
 
 namespace credvane {
 
-account_lock::account_lock(const char* name) {
+namespace {
+
+// Whether the account has a file a changing action could act on. A path that had to be cut
+// counts as a file: without the whole path nothing can be told, and the lock then does no
+// harm.
+bool has_files(const char* name) {
+    path_text path;
+    if (!credentials_path(name, path.span()) || file_exists(path.c_str())) return true;
+    return !pending_path(name, path.span()) || file_exists(path.c_str());
+}
+
+}  // namespace
+
+account_lock::account_lock(const char* name, bool creates) {
+    if (!creates && !has_files(name)) return;
     path_text path;
     if (!pending_lock_path(name, path.span())) return;
     const std::int64_t deadline = platform::monotonic_ms() + cli_time_left_ms();

@@ -9,6 +9,10 @@ namespace credvane {
 namespace {
 // What a login CLI from before logout existed answers for an argument it does not know.
 constexpr std::string_view unknown_argument_error = "usage";
+// The detail of a logout whose CLI said the revoke failed without saying why.
+constexpr std::string_view revoke_unconfirmed =
+    "signed out here, but the issuer did not confirm that the refresh token was revoked; it may "
+    "still be valid at the issuer";
 }  // namespace
 
 int action_logout(const char* name) {
@@ -46,6 +50,19 @@ int action_logout(const char* name) {
         emit_error(200, "OK", "logout_failed",
                    "the login CLI reported a logout, but the account is still signed in");
         return exit_failed;
+    }
+    // The file is gone either way; a revoke the issuer did not confirm leaves a token that
+    // may still work there, and the person must hear of it.
+    if (!json_bool_field(line, end, "revoked", 1)) {
+        text<512> detail;
+        json_str_field(line, end, "detail", detail.span());
+        if (detail.empty()) copy_cut(detail.span(), revoke_unconfirmed);
+        buf prefix;
+        buf_adds(prefix, "{\"ok\":true,\"state\":\"logged_out\",\"revoked\":false,\"detail\":");
+        buf_json(prefix, detail.view());
+        buf_adds(prefix, ",");
+        emit_status_answer(prefix.view(), after);
+        return 0;
     }
     emit_status_answer("{\"ok\":true,\"state\":\"logged_out\",", after);
     return 0;

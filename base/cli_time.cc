@@ -16,4 +16,16 @@ int cli_timeout_seconds() {
     return n > 0 ? n : cli_timeout_default;
 }
 
+std::int64_t cli_deadline_ms() {
+    const char* v = platform::env(cli_deadline_variable);
+    if (v == nullptr || *v == '\0') return 0;
+    std::int64_t n = 0;
+    for (const char* p = v; *p != '\0'; ++p) {
+        // Eighteen digits hold any clock reading without overflow.
+        if (*p < '0' || *p > '9' || p - v >= 18) return 0;
+        n = n * 10 + (*p - '0');
+    }
+    return n;
+}
+
 }  // namespace credvane

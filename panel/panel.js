@@ -1221,10 +1221,15 @@
         // What the flow card said of an earlier sign-in is no longer true.
         note('flowNote', '');
         offerNewCode(false);
+        var unconfirmed = r.revoked === false
+          ? ' The issuer did not confirm that it took the token back: it may still be valid there' +
+            (r.detail ? ' (' + r.detail + ')' : '') + '.'
+          : '';
         if (acct) {
           // A named account is its file, and the file is gone: the panel goes back to the
           // default account rather than show one that no longer exists.
-          heldNote = ['Signed ' + label + ' out; its credential file is gone. This is the default account.', 'ok'];
+          heldNote = ['Signed ' + label + ' out; its credential file is gone. This is the default account.' +
+                      unconfirmed, unconfirmed ? 'warn' : 'ok'];
           acct = '';
           defaultEntry = null;
           $('sub').textContent = 'Device code login on this node';
@@ -1234,7 +1239,9 @@
           });
           return;
         }
-        heldNote = ['Signed ' + label + ' out. Codex on this node has no sign-in for it now.', 'ok'];
+        heldNote = unconfirmed
+          ? ['Signed ' + label + ' out on this node.' + unconfirmed, 'warn']
+          : ['Signed ' + label + ' out. Codex on this node has no sign-in for it now.', 'ok'];
         if (typeof r.logged_in === 'boolean') {
           render(r);
           loadDefault();

@@ -93,10 +93,10 @@ bool keep_memory_private();
 void drop_env(const char* name);
 
 // Why credentials must not be written into the folder dir, or empty when they may: a
-// folder that another user could change under us (writable by group or others without the
-// sticky bit, or owned by a user other than us and root), as ssh judges its own. On Windows
-// the same in its terms: owned by another than us, LocalSystem and the administrators, or
-// with an access rule that lets another account add or delete files in it or change its
+// folder that another user could change under us (writable by group or others, with the
+// sticky bit or without, or owned by a user other than us and root), as ssh judges its own. On
+// Windows the same in its terms: owned by another than us, LocalSystem and the administrators,
+// or with an access rule that lets another account add or delete files in it or change its
 // rules or owner. A folder that does not exist yet is fine: it is made private.
 std::string unsafe_folder(const char* dir);
 
@@ -111,6 +111,46 @@ std::string foreign_owner(const char* path);
 // (replacing it would part it from its other names silently), for anything but a regular
 // file, and on Windows for a file whose access rules cannot be read.
 std::optional<std::string> write_target(const char* path, std::string* why);
+
+// Removes the files in dir whose names begin with prefix and that were last written more
+// than older_than_ms ago: what a run that was ended halfway left behind. Only regular files
+// this process's user owns go (on Windows, which judges by rules, any file that matches);
+// at most max_entries names are looked at.
+void remove_stale_files(const char* dir, std::string_view prefix, std::int64_t older_than_ms,
+                        std::size_t max_entries = 4096);
+
+// A credential file readied to go before anything else is done for its removal (a token
+// revoked, say), so that the file that cannot go is known while nothing has happened yet. It
+// is the file that holds the bytes: a symbolic link is followed, as a write follows it, and
+// the link stays. On POSIX the file is moved aside to a name of its own beside it
+// (".auth-" and random characters), which proves it can go; on Windows it is held open for
+// deletion, which no other program can keep it from any more. Left unremoved, it is put back
+// (POSIX) or let go (Windows) when the object goes.
+class file_removal {
+  public:
+    // why: the reason, for a person, when the file cannot go (ready() false). A path where
+    // nothing is is ready, and its removal removes nothing.
+    file_removal(const char* path, std::string* why);
+    ~file_removal();
+    file_removal(const file_removal&) = delete;
+    file_removal& operator=(const file_removal&) = delete;
+
+    bool ready() const { return ready_; }
+    // Removes the file. One that other hard links share is emptied first: its bytes belong
+    // to every name, and the tokens must leave the disk, not one name. True when it is gone.
+    bool remove();
+
+  private:
+    bool ready_ = false;
+    bool done_ = false;
+    std::string target_;  // the file that holds the bytes
+    std::string aside_;   // POSIX: where it was moved
+#ifdef _WIN32
+    std::intptr_t handle_ = -1;  // open for deletion
+#endif
+    std::intptr_t writer_ = -1;  // open for emptying
+    bool shared_ = false;        // other hard links share the bytes
+};
 
 #ifdef _WIN32
 // wmain's arguments in UTF-8. Windows hands main its arguments in the ANSI code page, which

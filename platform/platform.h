@@ -32,6 +32,10 @@ const char* env(const char* name);
 // for out is unusable (false), so the caller moves on to its next choice.
 bool home_env(const char* name, std::span<char> out);
 
+// Sets a variable in this process's own environment, which the CLIs it starts then inherit
+// (as child_env.h lets them). False when the system refused.
+bool set_env(const char* name, const char* value);
+
 // True when path names something that exists and is not a directory.
 bool is_non_directory(const char* path);
 

@@ -109,6 +109,10 @@ bool keep_memory_private() {
     return no_core && not_dumpable;
 }
 
+bool set_env(const char* name, const char* value) {
+    return ::setenv(name, value, 1) == 0;
+}
+
 void drop_env(const char* name) {
     ::unsetenv(name);
 }

@@ -382,7 +382,10 @@ std::string unsafe_folder(const char* dir) {
     if (!S_ISDIR(st.st_mode)) return std::string(dir) + " is not a folder";
     if (st.st_uid != ::geteuid() && st.st_uid != 0)
         return std::string(dir) + " belongs to another user";
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+    // The sticky bit does not make such a folder safe: another user may still create the
+    // credential file first, as a link or as a file of their own, and we would write through
+    // it or read it as ours.
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         return std::string(dir) + " may be written by other users (group or others may write it)";
     }
     return {};
@@ -399,13 +402,19 @@ std::string foreign_owner(const char* path) {
     return {};
 }
 
-std::optional<std::string> write_target(const char* path, std::string* why) {
+namespace {
+
+// The file path leads to, links followed as the system follows them (up to its own limit),
+// with its stat in st (st_nlink 0 when nothing is there: a new file, or a link to one yet to
+// be made). Nothing, with the reason in why, for a link that cannot be read, a loop, or
+// something other than a regular file.
+std::optional<std::string> follow_links(const char* path, struct stat& st, std::string* why) {
     std::string target(path == nullptr ? "" : path);
-    // A chain of links is followed as the system follows one, up to its own limit.
     for (int hops = 0; hops < 40; ++hops) {
-        struct stat st {};
+        st = {};
         if (::lstat(target.c_str(), &st) != 0) {
-            if (errno == ENOENT) return target;  // a new file, or a link to one yet to be made
+            st = {};
+            if (errno == ENOENT) return target;
             if (why != nullptr) *why = target + " cannot be examined";
             return std::nullopt;
         }
@@ -424,14 +433,103 @@ std::optional<std::string> write_target(const char* path, std::string* why) {
             if (why != nullptr) *why = target + " is not a regular file";
             return std::nullopt;
         }
-        if (st.st_nlink > 1) {
-            if (why != nullptr) *why = target + " has other hard links; refusing to write it";
-            return std::nullopt;
-        }
         return target;
     }
     if (why != nullptr) *why = std::string(path) + " is a loop of links";
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> write_target(const char* path, std::string* why) {
+    struct stat st {};
+    auto target = follow_links(path, st, why);
+    if (target && st.st_nlink > 1) {
+        if (why != nullptr) *why = *target + " has other hard links; refusing to write it";
+        return std::nullopt;
+    }
+    return target;
+}
+
+file_removal::file_removal(const char* path, std::string* why) {
+    struct stat st {};
+    const auto target = follow_links(path, st, why);
+    if (!target) return;
+    target_ = *target;
+    if (st.st_nlink == 0) {
+        ready_ = true;
+        done_ = true;  // nothing there to remove
+        return;
+    }
+    shared_ = st.st_nlink > 1;
+    if (shared_) {
+        // Opened now: emptying it must not fail once the rest is done.
+        const int fd = ::open(target_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) {
+            if (why != nullptr) *why = target_ + " cannot be emptied: " + std::strerror(errno);
+            return;
+        }
+        writer_ = fd;
+    }
+    // A rename asks of the folder and the file what their removal asks (rights, the sticky
+    // bit, no immutable flag), and moves them while nothing else has happened yet.
+    std::string aside = folder_of(target_) + ".auth-XXXXXX";
+    const int fd = ::mkostemp(aside.data(), O_CLOEXEC);
+    if (fd < 0) {
+        if (why != nullptr) *why = target_ + " cannot be removed: " + std::strerror(errno);
+        return;
+    }
+    ::close(fd);
+    if (::rename(target_.c_str(), aside.c_str()) != 0) {
+        if (why != nullptr) *why = target_ + " cannot be removed: " + std::strerror(errno);
+        ::unlink(aside.c_str());
+        return;
+    }
+    aside_ = aside;
+    ready_ = true;
+}
+
+file_removal::~file_removal() {
+    if (!done_ && !aside_.empty()) ::rename(aside_.c_str(), target_.c_str());
+    if (writer_ >= 0) ::close(static_cast<int>(writer_));
+}
+
+bool file_removal::remove() {
+    if (!ready_) return false;
+    if (done_) return true;
+    if (writer_ >= 0) {
+        const int fd = static_cast<int>(writer_);
+        if (::ftruncate(fd, 0) != 0 || ::fsync(fd) != 0) return false;
+    }
+    if (::unlink(aside_.c_str()) != 0 && errno != ENOENT) return false;
+    done_ = true;
+    return true;
+}
+
+void remove_stale_files(const char* dir, std::string_view prefix, std::int64_t older_than_ms,
+                        std::size_t max_entries) {
+    if (dir == nullptr || dir[0] == '\0' || prefix.empty()) return;
+    DIR* d = ::opendir(dir);
+    if (d == nullptr) return;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t now_ms =
+        static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    for (std::size_t left = max_entries; left > 0; --left) {
+        const struct dirent* e = ::readdir(d);
+        if (e == nullptr) break;
+        if (!std::string_view(e->d_name).starts_with(prefix)) continue;
+        struct stat st {};
+        // Not followed: a link planted under our pattern leads nowhere we remove.
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+            continue;
+        }
+        const std::int64_t written =
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+        if (now_ms - written > older_than_ms) ::unlinkat(::dirfd(d), e->d_name, 0);
+    }
+    ::closedir(d);
 }
 
 }  // namespace credvane::platform

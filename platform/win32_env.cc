@@ -241,6 +241,15 @@ bool keep_memory_private() {
     return SUCCEEDED(reinterpret_cast<wer_set_flags>(reinterpret_cast<void*>(proc))(no_heap));
 }
 
+bool set_env(const char* name, const char* value) {
+    std::wstring wname;
+    std::wstring wvalue;
+    // The process's own block is what a CLI inherits and what env() reads; no C runtime copy
+    // is read after this.
+    return name != nullptr && value != nullptr && widen(name, wname) && widen(value, wvalue) &&
+           SetEnvironmentVariableW(wname.c_str(), wvalue.c_str()) != 0;
+}
+
 void drop_env(const char* name) {
     std::wstring wname;
     if (name != nullptr && widen(name, wname)) SetEnvironmentVariableW(wname.c_str(), nullptr);

@@ -1117,4 +1117,115 @@ std::wstring file_path_for(const char* path) {
 
 }  // namespace win32_testing
 
+// Opened for deletion with every sharing granted: the open fails while another handle lacks
+// delete sharing, and once it is held no other program can open the file without it. A
+// symbolic link is followed by the open itself, so the disposition removes its target.
+file_removal::file_removal(const char* path, std::string* why) {
+    std::wstring wpath;
+    if (!file_path(path, wpath)) {
+        if (why != nullptr)
+            *why = std::string(path == nullptr ? "" : path) + " is not a usable path";
+        return;
+    }
+    target_ = path;
+    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    unique_handle file = own(CreateFileW(wpath.c_str(), DELETE | FILE_READ_ATTRIBUTES, share,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            ready_ = true;
+            done_ = true;  // nothing there to remove
+            return;
+        }
+        if (why != nullptr) *why = target_ + " cannot be removed: " + win32_reason(error);
+        return;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(file.get()) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        if (why != nullptr) *why = target_ + " is not a regular file";
+        return;
+    }
+    shared_ = info.nNumberOfLinks > 1;
+    if (shared_) {
+        unique_handle writer = own(CreateFileW(wpath.c_str(), GENERIC_WRITE, share, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!writer) {
+            if (why != nullptr)
+                *why = target_ + " cannot be emptied: " + win32_reason(GetLastError());
+            return;
+        }
+        writer_ = reinterpret_cast<std::intptr_t>(writer.release());
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(file.release());
+    ready_ = true;
+}
+
+file_removal::~file_removal() {
+    if (writer_ != -1) CloseHandle(reinterpret_cast<HANDLE>(writer_));
+    if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+bool file_removal::remove() {
+    if (!ready_) return false;
+    if (done_) return true;
+    if (writer_ != -1) {
+        const HANDLE writer = reinterpret_cast<HANDLE>(writer_);
+        FILE_END_OF_FILE_INFO end{};
+        if (!SetFileInformationByHandle(writer, FileEndOfFileInfo, &end, sizeof end) ||
+            !FlushFileBuffers(writer)) {
+            return false;
+        }
+    }
+    FILE_DISPOSITION_INFO dispose{};
+    dispose.DeleteFile = TRUE;
+    const HANDLE file = reinterpret_cast<HANDLE>(handle_);
+    if (!SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose)) {
+        return false;
+    }
+    // The file goes as the last handle to it closes: ours, now.
+    if (writer_ != -1) CloseHandle(reinterpret_cast<HANDLE>(writer_));
+    CloseHandle(file);
+    writer_ = -1;
+    handle_ = -1;
+    done_ = true;
+    return true;
+}
+
+void remove_stale_files(const char* dir, std::string_view prefix, std::int64_t older_than_ms,
+                        std::size_t max_entries) {
+    std::wstring pattern;
+    if (dir == nullptr || prefix.empty() ||
+        !file_path((std::string(dir) + "\\" + std::string(prefix) + "*").c_str(), pattern)) {
+        return;
+    }
+    const std::size_t cut = pattern.find_last_of(L"\\/");
+    const std::wstring folder = pattern.substr(0, cut + 1);
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return;
+    FILETIME now_ft{};
+    GetSystemTimeAsFileTime(&now_ft);
+    auto ms = [](const FILETIME& t) {
+        return static_cast<std::int64_t>(
+            (static_cast<std::uint64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 10000);
+    };
+    const std::int64_t now = ms(now_ft);
+    std::size_t left = max_entries;
+    do {
+        // The pattern also matches 8.3 short names: only a long name with the prefix counts.
+        const std::optional<std::string> name = narrow(found.cFileName);
+        const bool ours = name && name->starts_with(prefix) &&
+                          (found.dwFileAttributes &
+                           (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+        if (ours && now - ms(found.ftLastWriteTime) > older_than_ms) {
+            DeleteFileW((folder + found.cFileName).c_str());
+        }
+    } while (--left > 0 && FindNextFileW(search, &found));
+    FindClose(search);
+}
+
 }  // namespace credvane::platform

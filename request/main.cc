@@ -190,7 +190,8 @@ int serve(int argc, char** argv) {
                    "beginning with '.'; nothing was changed");
         return 1;
     }
-    const account_lock lock(name);
+    // Only a start makes an account's files from nothing.
+    const account_lock lock(name, chosen->name == "start");
     if (lock.busy()) return answer_busy(name);
     return chosen->run(name, force);
 }

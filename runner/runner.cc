@@ -13,7 +13,7 @@ namespace credvane {
 namespace {
 
 // The request's CLI deadline on the monotonic clock, set by its first run; 0 before.
-std::int64_t cli_deadline_ms = 0;
+std::int64_t request_cli_deadline_ms = 0;
 
 bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -81,10 +81,10 @@ const char* refresh_bin() {
 
 int cli_time_left_ms() {
     const std::int64_t now = platform::monotonic_ms();
-    if (cli_deadline_ms == 0) {
-        cli_deadline_ms = now + static_cast<std::int64_t>(cli_timeout_seconds()) * 1000;
+    if (request_cli_deadline_ms == 0) {
+        request_cli_deadline_ms = now + static_cast<std::int64_t>(cli_timeout_seconds()) * 1000;
     }
-    const std::int64_t left = cli_deadline_ms - now;
+    const std::int64_t left = request_cli_deadline_ms - now;
     return left <= 0 ? 0 : static_cast<int>(left);
 }
 
@@ -101,6 +101,10 @@ run_result run_capture(const char* program, const cli_args& args, buf& capture) 
 
     const int left = cli_time_left_ms();
     if (left < cli_min_run_ms) return run_result::timed_out;
+    // The run is ended at this time at the latest: a sign-in program fits its work, and the
+    // write of a single-use token's answer, before it rather than being ended halfway.
+    const std::string deadline = std::to_string(platform::monotonic_ms() + left);
+    platform::set_env(cli_deadline_variable, deadline.c_str());
 
     platform::child_process child(program, args.words(), left);
     if (!child.started()) {

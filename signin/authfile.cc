@@ -10,6 +10,9 @@ namespace credvane::authfile {
 
 namespace {
 
+// Longer than any run of either program lasts.
+constexpr std::int64_t stale_after_ms = 60000;
+
 // True when no array or object in text opens deeper than limit; strings are skipped.
 bool depth_within(std::string_view text, int limit) {
     int depth = 0;
@@ -147,6 +150,13 @@ locks::locks(std::string_view creds, std::int64_t deadline_ms) {
     if (folder_.held()) {
         file_ = platform::file_lock::acquire(file_lock_path(creds).c_str(), deadline_ms);
     }
+    // A run ended between its temporary file and the rename (or while a logout had moved the
+    // file aside) left it here, up to a file of tokens. Under both locks no run of ours writes
+    // in this folder, but one writing through a link from elsewhere may: only files older than
+    // any run are taken.
+    if (held() && !folder.empty()) {
+        platform::remove_stale_files(folder.c_str(), ".auth-", stale_after_ms);
+    }
 }
 
 namespace {
@@ -196,6 +206,15 @@ std::string check_writable(std::string_view path, std::size_t size) {
     const bool ok = platform::replace_file(probe.c_str(), ".auth-", std::string(size, ' '));
     platform::remove_file(probe.c_str());
     if (!ok) return "cannot write a file of " + std::to_string(size) + " bytes beside " + *target;
+    // A folder that takes new files may still keep an old one from being replaced (a file
+    // made immutable, or held open where that keeps it): the one proof is to replace it, by
+    // a copy of itself, which no reader can tell from the file.
+    if (platform::is_non_directory(target->c_str())) {
+        const auto bytes = platform::read_regular_file(target->c_str(), max_file_size);
+        if (!bytes) return *target + " cannot be read, so it cannot be shown to be replaceable";
+        if (!platform::replace_file(target->c_str(), ".auth-", *bytes))
+            return "cannot replace " + *target;
+    }
     return {};
 }
 

@@ -84,8 +84,9 @@ bool write(std::string_view path, std::string_view text, std::string* why = null
 
 // Proves that write(path, ...) of about size bytes can succeed now, before a single-use
 // token is spent on answers that would then have nowhere to go: the target is acceptable,
-// its folder safe and present, and a file of that size is created there, written to the
-// disk and removed. Empty when it can; else the reason, for a person.
+// its folder safe and present, a file of that size is created there, written to the disk
+// and removed, and an existing file is replaced by a copy of itself. Empty when it can; else
+// the reason, for a person.
 std::string check_writable(std::string_view path, std::size_t size);
 
 // Reads and parses the file; nothing when it is missing, too large or not JSON.

@@ -18,6 +18,9 @@ namespace credvane::signin {
 namespace {
 
 constexpr std::int64_t run_max_ms = 20000;
+// Time kept back from the end credvane gives a run, for the answer line and the process's
+// end: a program that is still there at that end is ended, whatever it was doing.
+constexpr std::int64_t exit_margin_ms = 300;
 
 // A path from the store's builders is cut at 1023 bytes: one that fills the buffer may
 // have been cut, and a cut path names a different file.
@@ -105,7 +108,9 @@ int run_utf16(int argc, wchar_t** wargv, int (*run)(int, char**), std::string_vi
 std::int64_t run_deadline_ms() {
     const std::int64_t budget = std::min<std::int64_t>(
         run_max_ms, static_cast<std::int64_t>(cli_timeout_seconds()) * 2000 / 3);
-    return platform::monotonic_ms() + budget;
+    const std::int64_t own = platform::monotonic_ms() + budget;
+    const std::int64_t given = cli_deadline_ms();
+    return given > 0 ? std::min(own, given - exit_margin_ms) : own;
 }
 
 int time_left_ms(std::int64_t deadline_ms) {
@@ -132,6 +137,13 @@ std::optional<std::string> account_marker_path(std::string_view name) {
     path_text p;
     const std::string n(name);
     pending_path(n.c_str(), p.span());
+    return whole(p);
+}
+
+std::optional<std::string> account_poll_lock_path(std::string_view name) {
+    path_text p;
+    const std::string n(name);
+    pending_poll_lock_path(n.c_str(), p.span());
     return whole(p);
 }
 

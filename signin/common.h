@@ -49,7 +49,9 @@ std::string marker_write_problem(const std::string& path);
 // The run's deadline on the monotonic clock. credvane gives all its CLI runs of one
 // request CREDVANE_CLI_TIMEOUT seconds together (30 by default) and runs the status query
 // before and after a poll, so one run takes at most two thirds of it, and never more
-// than 20 seconds.
+// than 20 seconds; and it ends before the end credvane set for this run (a run that starts
+// after a wait for the account has less), so that credvane never ends a program that has
+// sent a single-use token before it could write the answer.
 std::int64_t run_deadline_ms();
 // Milliseconds left before the deadline, at least 1.
 int time_left_ms(std::int64_t deadline_ms);
@@ -58,8 +60,10 @@ int time_left_ms(std::int64_t deadline_ms);
 // <accounts dir>/<name>.json. Nothing when the path would not fit the store's path
 // buffers (a cut path must never be written).
 std::optional<std::string> account_creds_path(std::string_view name);
-// The account's pending-login marker, with the same rule.
+// The account's pending-login marker, and the lock around one poll of it, with the same
+// rule.
 std::optional<std::string> account_marker_path(std::string_view name);
+std::optional<std::string> account_poll_lock_path(std::string_view name);
 
 // The pending-login marker: everything a later run needs to go on with the device flow.
 // It can be redeemed for the user's tokens, so it is written with mode 0600.

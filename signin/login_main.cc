@@ -227,7 +227,7 @@ int finish(http::client& c, const pending& p, const grant& g, const std::string&
     return reply(out);
 }
 
-int do_poll(const std::string& creds, const std::string& marker) {
+int do_poll(const std::string& creds, const std::string& marker, const std::string& poll_lock) {
     pending p;
     switch (read_marker(marker, p)) {
         case marker_state::missing:
@@ -243,8 +243,7 @@ int do_poll(const std::string& creds, const std::string& marker) {
     const std::int64_t deadline = run_deadline_ms();
     // One poll per interval however many runs come: the check and the stamp happen under
     // the marker's lock, so two runs at once cannot both pass.
-    const platform::file_lock guard =
-        platform::file_lock::acquire((marker + ".lock").c_str(), deadline);
+    const platform::file_lock guard = platform::file_lock::acquire(poll_lock.c_str(), deadline);
     if (!guard.held()) return reply(pending_answer(p.interval));
     if (read_marker(marker, p) != marker_state::ok) {
         return fail("no_pending", "no device login is open for this account; start one");
@@ -336,7 +335,9 @@ std::string issuer_of(const json& tokens) {
 
 // Sign out as `codex logout` does: the refresh token is revoked at the issuer (best effort:
 // an issuer that cannot be reached must not keep a node signed in against its operator's
-// wish), then the file goes, under the Codex CLI's locks, which stay.
+// wish), then the file goes, under the Codex CLI's locks, which stay. The file is readied to
+// go first: a revoked token in a file that stays would leave the node reading as signed in
+// with a token that no longer works.
 int do_logout(const std::string& creds) {
     const std::int64_t deadline = run_deadline_ms();
     const authfile::locks held(creds, deadline);
@@ -347,8 +348,15 @@ int do_logout(const std::string& creds) {
     out["state"] = "logged_out";
     if (!platform::is_non_directory(creds.c_str())) return reply(out);
 
-    std::string not_revoked;
+    // Read before the file is readied, which may move it.
     const auto doc = authfile::read(creds);
+    std::string cannot = "the system gave no reason";
+    platform::file_removal removal(creds.c_str(), &cannot);
+    if (!removal.ready()) {
+        return fail("write_failed",
+                    "the credential file cannot be removed (" + cannot + "); nothing was revoked");
+    }
+    std::string not_revoked;
     const json* tokens = nullptr;
     if (doc && doc->is_object()) {
         if (const auto t = doc->find("tokens"); t != doc->end() && t->is_object()) tokens = &*t;
@@ -372,14 +380,19 @@ int do_logout(const std::string& creds) {
             }
         }
     }
-    if (!platform::remove_file(creds.c_str()) && platform::is_non_directory(creds.c_str())) {
-        return fail("write_failed", "could not remove the credential file");
+    if (!removal.remove()) {
+        return fail("write_failed", not_revoked.empty()
+                                        ? "the refresh token was revoked at the issuer, but the "
+                                          "credential file could not be removed; it no longer "
+                                          "signs in: remove it or sign in again"
+                                        : "could not remove the credential file");
     }
     if (!not_revoked.empty()) {
         out["revoked"] = false;
         out["detail"] =
-            "signed out here, but the issuer did not confirm the refresh token's revocation: " +
-            not_revoked;
+            "signed out here, but the issuer did not confirm that the refresh token "
+            "was revoked (" +
+            not_revoked + "); it may still be valid at the issuer";
     }
     return reply(out);
 }
@@ -459,7 +472,9 @@ int run(int argc, char** argv) {
     if (o.what == step::check_issuer) return do_check_issuer();
     const auto creds = account_creds_path(o.name);
     const auto marker = account_marker_path(o.name);
-    if (!creds || !marker) return fail("path_too_long", "the account's file paths are too long");
+    const auto poll_lock = account_poll_lock_path(o.name);
+    if (!creds || !marker || !poll_lock)
+        return fail("path_too_long", "the account's file paths are too long");
     if (o.what == step::start || o.what == step::poll || o.what == step::logout) {
         for (const std::string* file : {&*creds, &*marker}) {
             if (const std::string unsafe = unsafe_folder_of(*file); !unsafe.empty()) {
@@ -471,7 +486,7 @@ int run(int argc, char** argv) {
         case step::start:
             return do_start(o, *creds, *marker);
         case step::poll:
-            return do_poll(*creds, *marker);
+            return do_poll(*creds, *marker, *poll_lock);
         case step::cancel:
             return do_cancel(*marker);
         case step::status:

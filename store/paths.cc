@@ -109,13 +109,30 @@ bool pending_dir(std::span<char> out) {
 }
 
 namespace {
-// "codex-" and the account part (the name, or "default" for the empty name) with ext,
-// in the pending folder. The default account and an account named "default" share it.
+// Whether name is "default" in any case: a file system that does not tell case apart takes
+// "Default" for "default" too.
+bool is_default_word(const char* name) {
+    constexpr std::string_view word = "default";
+    std::size_t n = 0;
+    for (; name[n] != '\0'; ++n) {
+        if (n >= word.size()) return false;
+        const char c =
+            (name[n] >= 'A' && name[n] <= 'Z') ? static_cast<char>(name[n] + 32) : name[n];
+        if (c != word[n]) return false;
+    }
+    return n == word.size();
+}
+
+// "codex-", the account's part and ext, in the pending folder. The part is "default" for the
+// default account and the name for a named one; a named account called "default" gets "@"
+// before its name, a byte no name holds, so that it never meets the default account's files.
 bool pending_file(const char* name, const char* ext, std::span<char> out) {
     path_text dir;
     const bool whole = pending_dir(dir.span());
-    const char* part = (name != nullptr && *name != '\0') ? name : "default";
-    return format_whole(out, "%s%ccodex-%s%s", dir.c_str(), sep, part, ext) && whole;
+    const bool named = name != nullptr && *name != '\0';
+    return format_whole(out, "%s%ccodex-%s%s%s", dir.c_str(), sep,
+                        named && is_default_word(name) ? "@" : "", named ? name : "default", ext) &&
+           whole;
 }
 }  // namespace
 
@@ -125,6 +142,12 @@ bool pending_path(const char* name, std::span<char> out) {
 
 bool pending_lock_path(const char* name, std::span<char> out) {
     return pending_file(name, ".lock", out);
+}
+
+bool pending_poll_lock_path(const char* name, std::span<char> out) {
+    // "@" again: a name may end in ".json", so "<marker>.lock" could be another account's
+    // own lock file.
+    return pending_file(name, "@poll.lock", out);
 }
 
 int file_exists(const char* path) {

@@ -28,11 +28,18 @@ bool accounts_dir(std::span<char> out);
 bool profile_path(std::span<char> out);
 // The folder of the pending-login markers.
 bool pending_dir(std::span<char> out);
+// The files of an account in the pending folder are "codex-", the account's part and an
+// ending. The part is "default" for the empty name and the name otherwise, but "@" and the
+// name for a named account called "default" in any case, which must not share the default
+// account's marker. No two accounts share a file.
+//
 // The lock file of an account's CLI runs, beside its pending-login marker:
-// "codex-<name or default>.lock".
+// "codex-<part>.lock".
 bool pending_lock_path(const char* name, std::span<char> out);
-// The pending-login marker of an account ("default" for the empty name).
+// The pending-login marker of an account: "codex-<part>.json".
 bool pending_path(const char* name, std::span<char> out);
+// The lock a login program takes around one poll of the marker: "codex-<part>@poll.lock".
+bool pending_poll_lock_path(const char* name, std::span<char> out);
 // 1 when name is 1 to 64 bytes of ASCII letters, digits, '-', '.' and '_' not beginning
 // with '.', and not a name this system reserves for a device (see
 // platform::reserved_file_name), else 0. An account is a file, so such a name is safe as

@@ -457,9 +457,21 @@ TEST(Logout, EveryOutcome) {
         std::string head;
         std::string body;  // "" for the logged-out answer with the status fields
         int exit_code;
+        std::string told = "";  // what the logged-out answer tells before the status fields
     };
     const row rows[] = {
         {"signed out", "{\"ok\":true,\"state\":\"logged_out\"}\n", 0, true, "", "", 0},
+        // The file is gone, but the token may still work at the issuer: the answer says so.
+        {"signed out, the revoke not confirmed",
+         "{\"ok\":true,\"state\":\"logged_out\",\"revoked\":false,\"detail\":\"the issuer could "
+         "not be reached\"}\n",
+         0, true, "", "", 0, "\"revoked\":false,\"detail\":\"the issuer could not be reached\","},
+        {"signed out, the revoke not confirmed, no reason",
+         "{\"ok\":true,\"state\":\"logged_out\",\"revoked\":false}\n", 0, true, "", "", 0,
+         "\"revoked\":false,\"detail\":\"signed out here, but the issuer did not confirm that the "
+         "refresh token was revoked; it may still be valid at the issuer\","},
+        {"signed out, revoked", "{\"ok\":true,\"state\":\"logged_out\",\"revoked\":true}\n", 0,
+         true, "", "", 0},
         // A CLI from before logout answers an argument it does not know with "usage" and
         // exit code 2: nothing is removed, and the answer says why.
         {"a login CLI without --logout",
@@ -511,7 +523,7 @@ TEST(Logout, EveryOutcome) {
                         .out;
                 EXPECT_EQ(cgi::pin_clock(res.out),
                           cgi::pin_clock(cgi::json_head + "{\"ok\":true,\"state\":\"logged_out\"," +
-                                         status.substr(status.find("\"logged_in\""))))
+                                         r.told + status.substr(status.find("\"logged_in\""))))
                     << label;
                 EXPECT_NE(res.out.find("\"logged_in\":false,"), std::string::npos) << res.out;
             } else {
@@ -526,6 +538,34 @@ TEST(Logout, EveryOutcome) {
                 << label << ": " << h.argv_of(cli);
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A request may name any account: one that holds nothing leaves no lock file behind, or
+// requests for made-up names would fill the pending folder without bound.
+TEST(AccountLock, OnlyAnAccountWithSomethingToChangeGetsALockFile) {
+    cgi::host h;
+    h.env["CODEX_LOGIN_BIN"] = login_cli(h, {"{\"ok\":false,\"error\":\"no_pending\"}\n", 1});
+    h.env["CODEX_REFRESH_BIN"] = login_cli(h, {"{\"ok\":false}\n", 1});
+    const std::string pending = "home/.claude/.login-pending/";
+    h.folder(pending);
+    for (const char* action : {"poll", "cancel", "refresh", "logout"}) {
+        h.run(std::string("action=") + action + "&account=ghost");
+        EXPECT_FALSE(h.exists(h.path(pending + "codex-ghost.lock"))) << action;
+    }
+    // A marker or a credential file is something to change: the runs are then kept apart.
+    h.write(pending + "codex-ghost.json", "{\"created\":1}");
+    h.run("action=poll&account=ghost");
+    EXPECT_TRUE(h.exists(h.path(pending + "codex-ghost.lock")));
+    h.write("home/.codex/accounts/held.json", "{}");
+    h.run("action=logout&account=held");
+    EXPECT_TRUE(h.exists(h.path(pending + "codex-held.lock")));
+    // A start makes the account's marker, so it takes the lock whatever is there.
+    h.run("action=start&account=new");
+    EXPECT_TRUE(h.exists(h.path(pending + "codex-new.lock")));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +36,16 @@ std::string file_with_unknowns(const std::string& issuer, const std::string& acc
 }
 
 // A lock the test holds on a lock file, as another program would.
+// A path as the file system functions take it: UTF-16 on Windows, where the tests' UTF-8
+// would be read in the ANSI code page.
+std::filesystem::path native(const std::string& path) {
+#ifdef _WIN32
+    return std::filesystem::path(cgi::widen(path));
+#else
+    return std::filesystem::path(path);
+#endif
+}
+
 credvane::platform::file_lock held_lock(const std::string& path) {
     auto lock =
         credvane::platform::file_lock::acquire(path.c_str(), credvane::platform::monotonic_ms());
@@ -140,6 +151,22 @@ TEST_F(Signin, ADeviceLoginWritesTheFileAsTheCodexCliDoes) {
                                  "&code=code%2B1&redirect_uri=http%3A%2F%2F127.0.0.1%3A" +
                                  iss.url().substr(17) +
                                  "%2Fdeviceauth%2Fcallback&code_verifier=ver%2F1");
+    }
+}
+
+// The default account's marker is "codex-default.json": a named account called "default" (in
+// any case, as Windows takes names) keeps its own, or its login would end up in auth.json.
+TEST_F(Signin, ANamedAccountCalledDefaultHasALoginOfItsOwn) {
+    start();
+    const std::string default_marker = h.read(marker());
+    for (const std::string name : {"default", "Default"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(login({"--start", "--name", name}).value("ok", false), true);
+        EXPECT_TRUE(h.exists(marker("@" + name)));
+        EXPECT_EQ(h.read(marker()), default_marker);
+        EXPECT_EQ(login({"--cancel", "--name", name}).value("state", ""), "cancelled");
+        EXPECT_FALSE(h.exists(marker("@" + name)));
+        EXPECT_EQ(h.read(marker()), default_marker);
     }
 }
 
@@ -655,6 +682,39 @@ TEST_F(Signin, ABusyLockDuringTheExchangeKeepsTheApproval) {
               0u);
 }
 
+// A run ended between its temporary file and the rename leaves that file behind, tokens and
+// all: the next run of either program removes what is older than any run, and nothing else.
+TEST_F(Signin, WhatAnEndedRunLeftIsRemovedByTheNext) {
+    sign_in();
+    const char* const stale[] = {".auth-AbC123", ".auth-probe-0123456789abcdef"};
+    const char* const kept[] = {".auth-Fresh1", ".other-AbC123"};
+    for (const char* name : stale) put(std::string(".codex/") + name, "tokens of an ended run");
+    for (const char* name : kept) put(std::string(".codex/") + name, "a run under way");
+    const auto hour_ago = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+    for (const char* name : {stale[0], stale[1], kept[1]}) {
+        std::filesystem::last_write_time(native(at_home(std::string(".codex/") + name)), hour_ago);
+    }
+    for (const bool logout : {false, true}) {
+        SCOPED_TRACE(logout ? "logout" : "refresh");
+        if (logout) {
+            for (const char* name : stale) put(std::string(".codex/") + name, "again");
+            for (const char* name : stale) {
+                std::filesystem::last_write_time(native(at_home(std::string(".codex/") + name)),
+                                                 hour_ago);
+            }
+            EXPECT_EQ(login({"--logout"}).value("state", ""), "logged_out");
+        } else {
+            EXPECT_EQ(refresh_auth().value("state", ""), "refreshed");
+        }
+        for (const char* name : stale) {
+            EXPECT_FALSE(h.exists(at_home(std::string(".codex/") + name))) << name;
+        }
+        for (const char* name : kept) {
+            EXPECT_TRUE(h.exists(at_home(std::string(".codex/") + name))) << name;
+        }
+    }
+}
+
 TEST_F(Signin, LogoutRevokesTheRefreshTokenAndRemovesTheFile) {
     struct row {
         const char* what;
@@ -770,6 +830,43 @@ TEST_F(Signin, CredvaneSignsInThroughItsOwnClis) {
     const json refreshed = cgi_answer(h.run("action=refresh"));
     EXPECT_EQ(refreshed.value("refreshed", false), true) << refreshed.dump();
     EXPECT_EQ(refreshed.value("logged_in", false), true) << refreshed.dump();
+}
+
+// credvane ends a run when the request's CLI time is up, and a run may start late, after a
+// wait for the account's lock. The refresh program fits itself into what is left of the
+// request: with a prompt issuer it still refreshes, and with a slow one it gives up on its own
+// and answers, rather than being ended by credvane with its single-use token on the way.
+TEST_F(Signin, ARefreshThatStartsLateFitsTheTimeCredvaneLeavesIt) {
+    sign_in();
+    h.env["CODEX_LOGIN_BIN"] = login_exe();
+    h.env["CODEX_REFRESH_BIN"] = refresh_exe();
+    // Twelve seconds for the request, of which the program would take eight on its own.
+    h.env["CREDVANE_CLI_TIMEOUT"] = "12";
+    iss.control("/test/config", {{"token_lifetime", 7200}});
+    for (const bool slow : {false, true}) {
+        SCOPED_TRACE(slow ? "the issuer keeps its answer" : "the issuer answers at once");
+        if (slow) iss.control("/test/hold", {{"path", oauth_path}});
+        const std::string kept = h.read(auth());
+        const std::size_t sent = iss.count(oauth_path);
+        std::future<cgi::result> refresh;
+        {
+            const auto other = held_lock(at_home(".claude/.login-pending/codex-default.lock"));
+            refresh = std::async(std::launch::async, [this] { return h.run("action=refresh"); });
+            // Another request's run for the account: six of the twelve seconds go waiting.
+            credvane::platform::sleep_ms(6000);
+        }
+        const json a = cgi_answer(refresh.get());
+        EXPECT_EQ(iss.count(oauth_path), sent + 1);
+        if (!slow) {
+            EXPECT_EQ(a.value("refreshed", false), true) << a.dump();
+            continue;
+        }
+        // The program's own answer: a run credvane ended would be cli_unavailable.
+        EXPECT_EQ(a.value("error", ""), "refresh_failed") << a.dump();
+        EXPECT_NE(a.value("detail", "").find(timeout_words), std::string::npos) << a.dump();
+        EXPECT_EQ(h.read(auth()), kept);
+        iss.control("/test/release", {{"path", oauth_path}});
+    }
 }
 
 // The issuer check reaches the issuer as a sign-in would and asks it for nothing: one

@@ -3,8 +3,11 @@
 // TLS through libcurl. The cases both platforms share are in cases_test.cc.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -52,6 +55,77 @@ TEST_F(Signin, RefreshSendsNoTokenItCouldNotWriteTheAnswerOf) {
     }
 }
 
+// Sets or clears a file's immutable flag; false where the file system keeps none or the
+// process may not (only root may).
+bool set_immutable(const std::string& path, bool on) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// A folder that takes new files may still keep the old one: an immutable credential file is
+// found before the single-use refresh token or authorization code is sent, not after.
+TEST_F(Signin, AFileThatCannotBeReplacedIsFoundBeforeATokenIsSent) {
+    const std::string old = login_file(iss.url(), jwt({{"exp", 1800000000}}));
+    put_auth(old);
+    if (!set_immutable(auth(), true)) GTEST_SKIP() << "no immutable files here (root on ext4)";
+    struct cleared {
+        std::string path;
+        ~cleared() { set_immutable(path, false); }
+    } const clear{auth()};
+    const json refreshed = refresh_auth();
+    EXPECT_EQ(refreshed.value("error", ""), "write_failed") << refreshed.dump();
+    EXPECT_EQ(iss.count(oauth_path), 0u) << "the refresh token was spent";
+
+    const std::string code = start({"--force"});
+    iss.control("/test/approve", {{"user_code", code}});
+    make_poll_due();
+    const json polled = login({"--poll"});
+    EXPECT_EQ(polled.value("error", ""), "write_failed") << polled.dump();
+    EXPECT_EQ(iss.count(oauth_path), 0u) << "the code was exchanged";
+    EXPECT_EQ(h.read(auth()), old);
+}
+
+// A sign-out leaves no copy of the tokens on disk: through a link it removes the file the link
+// leads to, where a write would have put them (the link stays, as a write leaves it), and a
+// file whose bytes other hard links share is emptied for every name. A file that cannot go is
+// found before its token is revoked.
+TEST_F(Signin, LogoutLeavesNoCopyOfTheTokens) {
+    const std::string file = login_file(iss.url(), jwt({{"exp", 1800000000}}), "rt-out");
+    const std::string target = h.write("elsewhere/auth.json", file);
+    h.folder(home_rel(".codex"));
+    std::filesystem::create_symlink(target, auth());
+    EXPECT_EQ(login({"--logout"}).value("state", ""), "logged_out");
+    EXPECT_FALSE(h.exists(target));
+    EXPECT_TRUE(std::filesystem::is_symlink(auth()));
+    std::filesystem::remove(auth());
+
+    put_auth(file);
+    const std::string other = h.path("elsewhere/other-name.json");
+    std::filesystem::create_hard_link(auth(), other);
+    EXPECT_EQ(login({"--logout"}).value("state", ""), "logged_out");
+    EXPECT_FALSE(h.exists(auth()));
+    EXPECT_EQ(h.read(other), "");
+    EXPECT_EQ(iss.count(revoke_path), 2u);
+
+    put_auth(file);
+    if (!set_immutable(auth(), true)) GTEST_SKIP() << "no immutable files here (root on ext4)";
+    const json refused = login({"--logout"});
+    set_immutable(auth(), false);
+    EXPECT_EQ(refused.value("error", ""), "write_failed") << refused.dump();
+    EXPECT_NE(refused.value("detail", "").find("nothing was revoked"), std::string::npos);
+    EXPECT_EQ(iss.count(revoke_path), 2u);
+    EXPECT_EQ(h.read(auth()), file);
+    for (const auto& e : std::filesystem::directory_iterator(at_home(".codex"))) {
+        EXPECT_EQ(e.path().filename().string().rfind(".auth-", 0), std::string::npos) << e.path();
+    }
+}
+
 // Plain http goes to the loopback only, and never through a proxy, whatever variable names
 // one. The proxy is a second stand-in issuer: any call that reached it would be recorded.
 TEST_F(Signin, LoopbackTrafficTakesNoProxy) {
@@ -79,7 +153,9 @@ TEST_F(Signin, FoldersOthersMayChangeAreRefused) {
     const row rows[] = {
         {"codex folder writable by all", ".codex", 0777, false, true},
         {"codex folder writable by the group", ".codex", 0770, false, true},
-        {"codex folder with the sticky bit", ".codex", 01777, false, false},
+        // Another user could still make auth.json there first, as a link or a file.
+        {"codex folder with the sticky bit", ".codex", 01777, false, true},
+        {"group folder with the sticky bit", ".codex", 01770, false, true},
         {"codex folder of another user", ".codex", 0700, true, true},
         {"pending folder writable by all", ".claude/.login-pending", 0777, false, true},
         {"private folders", ".codex", 0700, false, false},

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -241,7 +244,7 @@ TEST_F(Paths, EachFileFollowsItsVariables) {
         EXPECT_EQ(get(accounts_dir), r.accounts) << r.what;
         EXPECT_EQ(get(profile_path), r.profile) << r.what;
         EXPECT_EQ(pending(""), r.pending_default) << r.what;
-        EXPECT_EQ(pending("default"), r.pending_default) << r.what;
+        EXPECT_NE(pending("default"), r.pending_default) << r.what;
         EXPECT_EQ(pending("work"), r.pending_work) << r.what;
     }
 }
@@ -338,6 +341,39 @@ TEST_F(Paths, LongResultsAreCutAt1023BytesAndSaySo) {
     EXPECT_TRUE(pending_path("abcdefghi", out.span()));
     EXPECT_EQ(std::string(out.view()).size(), 1023u);
     EXPECT_FALSE(pending_path("abcdefghij", out.span()));
+}
+
+// Every file of every account in the pending folder, told apart as a file system that does not
+// tell case apart tells them: no two accounts may share one, or a poll of one would sign in
+// another, or one account's lock would hold up another's. Names that differ in case alone are
+// one account there (their credential files are one file too).
+TEST_F(Paths, NoTwoAccountsSharePendingFiles) {
+    env_.set("CODEX_PENDING_DIR", "/p");
+    const char* const names[] = {"",       "default", "Default",     "DEFAULT",      "x",
+                                 "x.json", "x.lock",  "x.json.lock", "default.json", "defaults"};
+    auto folded = [](std::string t) {
+        for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return t;
+    };
+    std::map<std::string, std::string> owner;  // a file, folded: the account, folded
+    for (const char* name : names) {
+        const std::string account = *name == '\0' ? "(the default account)" : folded(name);
+        std::set<std::string> own;
+        for (auto* builder : {pending_path, pending_lock_path, pending_poll_lock_path}) {
+            path_text out;
+            ASSERT_TRUE(builder(name, out.span())) << name;
+            const std::string file = folded(std::string(out.view()));
+            // Two builders of one account may not meet either.
+            EXPECT_TRUE(own.insert(file).second) << file << " serves two ends of '" << name << "'";
+            const auto [at, fresh] = owner.emplace(file, account);
+            EXPECT_EQ(at->second, account) << file << " is both " << at->second << " and " << name;
+        }
+    }
+    // The default account's marker stays where it always was, and so do other names'.
+    EXPECT_EQ(pending(""), "/p/codex-default.json");
+    EXPECT_EQ(pending("work"), "/p/codex-work.json");
+    EXPECT_EQ(pending("default"), "/p/codex-@default.json");
+    EXPECT_EQ(pending("Default"), "/p/codex-@Default.json");
 }
 
 TEST_F(Paths, FileExistsOnlyForNonDirectories) {
