@@ -13,10 +13,6 @@
 
 namespace credvane {
 
-// The credential file of the account: the default one for the empty name, else the
-// name's file in the accounts folder. False when the path had to be cut.
-bool credentials_path(const char* name, std::span<char> out);
-
 // Fills st completely for the account (empty name: the default account). Runs the login
 // CLI once with "--status", unless busy: then the CLI is not run (the request has no time
 // left for it), cli_present is 1 and cli_error says the account is busy.

@@ -128,8 +128,7 @@ void take_named_accounts(login_status& st, std::int64_t now) {
         // Only the entry's facts are read, through a fixed buffer: no scratch record to
         // clear for each file, and no file held whole. A path too long to hold whole lists
         // the account unread.
-        if (format_whole(file.span(), "%s%c%s", dir.c_str(), platform::dir_sep,
-                         names[static_cast<std::size_t>(i)].c_str())) {
+        if (account_path(slot.name.c_str(), file.span())) {
             scan_creds_entry_file(file.c_str(), slot);
         }
         if (slot.expires_at > 0 && slot.logged_in) {
@@ -181,13 +180,6 @@ void take_cli_run(login_status& st, const char* name, bool creds_read) {
 }
 
 }  // namespace
-
-bool credentials_path(const char* name, std::span<char> out) {
-    if (name[0] == '\0') return creds_path(out);
-    path_text dir;
-    const bool whole = accounts_dir(dir.span());
-    return format_whole(out, "%s%c%s.json", dir.c_str(), platform::dir_sep, name) && whole;
-}
 
 void collect_status(login_status& st, const char* name, bool busy) {
     const std::int64_t now = platform::now();

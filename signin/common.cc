@@ -108,17 +108,9 @@ int time_left_ms(std::int64_t deadline_ms) {
 
 std::optional<std::string> account_creds_path(std::string_view name) {
     path_text p;
-    if (name.empty()) {
-        creds_path(p.span());
-        return whole(p);
-    }
-    path_text dir;
-    accounts_dir(dir.span());
-    const auto d = whole(dir);
-    if (!d) return std::nullopt;
-    const std::string path = *d + platform::dir_sep + std::string(name) + ".json";
-    if (path.size() + 1 >= path_text::capacity) return std::nullopt;
-    return path;
+    const std::string n(name);
+    if (!credentials_path(n.c_str(), p.span())) return std::nullopt;
+    return whole(p);
 }
 
 std::optional<std::string> account_marker_path(std::string_view name) {

@@ -83,6 +83,17 @@ bool accounts_dir(std::span<char> out) {
     return format_whole(out, "%saccounts", dir.c_str()) && whole;
 }
 
+bool account_path(const char* name, std::span<char> out) {
+    path_text dir;
+    const bool whole = accounts_dir(dir.span());
+    return format_whole(out, "%s%c%s.json", dir.c_str(), sep, name) && whole;
+}
+
+bool credentials_path(const char* name, std::span<char> out) {
+    if (name[0] == '\0') return creds_path(out);
+    return account_path(name, out);
+}
+
 bool profile_path(std::span<char> out) {
     path_text dir;
     bool whole = true;
