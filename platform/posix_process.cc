@@ -16,12 +16,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
-#include "platform/child_env.h"
 #include "platform/platform.h"
 #include "platform/posix_fds.h"
-
-extern char** environ;
 
 namespace credvane::platform {
 
@@ -130,25 +129,18 @@ start_failure find_program(const char* program, std::string& path) {
     return found;
 }
 
-// Our environment as a CLI gets it: what it needs and what the operator lists, less the
-// request's variables and any copy of the password (see child_env.h).
-std::vector<char*> child_environment() {
-    const char* password = std::getenv("BOT_PASSWORD");
-    const std::string_view secret = password != nullptr ? password : "";
-    const char* more = std::getenv(cli_env_variable);
-    const std::string_view listed = more != nullptr ? more : "";
-    std::vector<char*> envp;
-    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-        const std::string_view entry(*e);
-        const std::size_t eq = entry.find('=');
-        if (eq == std::string_view::npos) continue;  // not a variable at all
-        if (child_keeps(entry.substr(0, eq), entry.substr(eq + 1), secret, name_case::exact,
-                        listed))
-            envp.push_back(*e);
+// The environment block of a CLI: the entries as "NAME=value", and the pointers to them
+// that the start takes, ended by a null pointer.
+struct environment_block {
+    explicit environment_block(std::span<const env_entry> environment) {
+        entries.reserve(environment.size());
+        for (const env_entry& e : environment) entries.push_back(e.name + "=" + e.value);
+        for (std::string& e : entries) pointers.push_back(e.data());
+        pointers.push_back(nullptr);
     }
-    envp.push_back(nullptr);
-    return envp;
-}
+    std::vector<std::string> entries;
+    std::vector<char*> pointers;
+};
 
 // Every descriptor above standard error stays with credvane: a descriptor the host left
 // open to us (its end of the request's pipes, say) must not stay open in a CLI or in what
@@ -248,7 +240,7 @@ struct child_process::impl {
 };
 
 child_process::child_process(const char* program, std::span<const std::string_view> args,
-                             int timeout_ms)
+                             int timeout_ms, std::span<const env_entry> environment)
     : p_(std::make_unique<impl>()) {
     if (program == nullptr || program[0] == '\0') {
         p_->failure = start_failure::not_found;
@@ -270,7 +262,7 @@ child_process::child_process(const char* program, std::span<const std::string_vi
     argv.reserve(words.size() + 1);
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
-    std::vector<char*> envp = child_environment();
+    environment_block envp(environment);
 
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -294,11 +286,12 @@ child_process::child_process(const char* program, std::span<const std::string_vi
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data() + 1, envp.data());
+    int rc =
+        ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data() + 1, envp.pointers.data());
     if (rc == ENOEXEC) {
         // No "#!" line: the shell ran such a file as a script of its own, and so do we.
         argv[1] = path.data();
-        rc = ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+        rc = ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.pointers.data());
     }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);

@@ -7,6 +7,7 @@
 #include "base/cli_time.h"
 #include "base/text.h"
 #include "platform/platform.h"
+#include "runner/child_env.h"
 
 namespace credvane {
 
@@ -102,7 +103,8 @@ run_result run_capture(const char* program, const cli_args& args, buf& capture) 
     const int left = cli_time_left_ms();
     if (left < cli_min_run_ms) return run_result::timed_out;
 
-    platform::child_process child(program, args.words(), left);
+    const std::vector<platform::env_entry> environment = cli_environment();
+    platform::child_process child(program, args.words(), left, environment);
     if (!child.started()) {
         switch (child.failure()) {
             case platform::start_failure::not_found:
