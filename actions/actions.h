@@ -49,6 +49,14 @@ run_text run_words(run_result result, cli_kind cli);
 // operator set one, else the default program's name (with hint, and how to get one).
 run_text cli_missing_words(cli_kind cli, bool hint);
 
+// The "error" and "detail" of a CLI's answer line (empty where it gives none), as cut to
+// their capacities.
+struct cli_error_words {
+    text<512> error;
+    text<512> detail;
+};
+cli_error_words cli_error_of(const char* line, const char* end);
+
 // The exit status of every action whose CLI did not deliver, or who found another request
 // of the account still running: the request failed.
 inline constexpr int exit_failed = 1;

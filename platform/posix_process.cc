@@ -21,6 +21,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix_fds.h"
+#include "platform/read_line.h"
 
 namespace credvane::platform {
 
@@ -237,6 +238,33 @@ struct child_process::impl {
         }
         return false;
     }
+
+    // Closes our end of the CLI's output.
+    void close_output() {
+        if (fd >= 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+
+    // Ends the CLI with everything it started and reaps it: the result of waitpid, the
+    // status in status. No command outlives its run: whatever the CLI started in its group
+    // ends with it (the CLI itself, unreaped, still holds the group's id, so no other group
+    // can be hit).
+    pid_t end_group(int& status) {
+        if (pidfd >= 0) {
+            ::close(pidfd);
+            pidfd = -1;
+        }
+        const pid_t ended = pid;
+        pid = -1;
+        ::kill(-ended, SIGKILL);
+        pid_t r = -1;
+        do {
+            r = ::waitpid(ended, &status, 0);
+        } while (r < 0 && errno == EINTR);
+        return r;
+    }
 };
 
 child_process::child_process(const char* program, std::span<const std::string_view> args,
@@ -324,44 +352,21 @@ start_failure child_process::failure() const {
 
 std::size_t child_process::read_line(std::span<char> piece) {
     if (p_->fd < 0 || piece.size() < 2) return 0;
-    std::size_t stored = 0;
-    while (stored + 1 < piece.size()) {
-        if (p_->chunk_pos == p_->chunk_len && !p_->refill()) break;
-        const char c = p_->chunk[p_->chunk_pos++];
-        piece[stored++] = c;
-        if (c == '\n') break;
-    }
-    piece[stored] = '\0';
-    return stored;
+    return read_line_from(*p_, piece);
 }
 
 run_result child_process::stop() {
     if (p_->pid <= 0) return run_result::not_found;
-    if (p_->fd >= 0) {
-        ::close(p_->fd);
-        p_->fd = -1;
-    }
-    if (p_->pidfd >= 0) {
-        ::close(p_->pidfd);
-        p_->pidfd = -1;
-    }
-    const pid_t pid = p_->pid;
-    p_->pid = -1;
-    // The CLI is not reaped yet, so its group's id is still its own.
-    ::kill(-pid, SIGKILL);
+    p_->close_output();
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    p_->end_group(status);
     return run_result::ran;
 }
 
 run_result child_process::finish() {
     if (p_->pid <= 0) return run_result::not_found;
-    if (p_->fd >= 0) {
-        // Closing our end first: a CLI still writing gets SIGPIPE instead of blocking.
-        ::close(p_->fd);
-        p_->fd = -1;
-    }
+    // Closing our end first: a CLI still writing gets SIGPIPE instead of blocking.
+    p_->close_output();
     int nap_us = 100;
     while (!p_->exited && !p_->timed_out) {
         p_->exited = p_->has_exited();
@@ -381,20 +386,9 @@ run_result child_process::finish() {
             nap_us = std::min(nap_us * 2, 20000);
         }
     }
-    if (p_->pidfd >= 0) {
-        ::close(p_->pidfd);
-        p_->pidfd = -1;
-    }
     const pid_t pid = p_->pid;
-    p_->pid = -1;
-    // No command outlives its run: whatever the CLI started in its group ends with it (the
-    // CLI itself, unreaped, still holds the group's id, so no other group can be hit).
-    ::kill(-pid, SIGKILL);
     int status = 0;
-    pid_t r = -1;
-    do {
-        r = ::waitpid(pid, &status, 0);
-    } while (r < 0 && errno == EINTR);
+    const pid_t r = p_->end_group(status);
     if (p_->timed_out) return run_result::timed_out;
     if (r != pid) return run_result::ran;  // no status to judge: count it as run
     const int code = (status >> 8) & 0xff;

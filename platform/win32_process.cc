@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/read_line.h"
 #include "platform/win32_internal.h"
 #include "platform/win32_testing.h"
 
@@ -632,15 +633,7 @@ start_failure child_process::failure() const {
 
 std::size_t child_process::read_line(std::span<char> piece) {
     if (!p_->pipe || piece.size() < 2) return 0;
-    std::size_t stored = 0;
-    while (stored + 1 < piece.size()) {
-        if (p_->chunk_pos == p_->chunk_len && !p_->refill()) break;
-        const char c = p_->chunk[p_->chunk_pos++];
-        piece[stored++] = c;
-        if (c == '\n') break;
-    }
-    piece[stored] = '\0';
-    return stored;
+    return read_line_from(*p_, piece);
 }
 
 run_result child_process::finish() {

@@ -134,7 +134,7 @@ int serve(int argc, char** argv) {
     const action_entry* chosen = find_action(action.view());
     if (chosen == nullptr) {
         emit_error(400, "Bad Request", "unknown_action", "expected " + action_names(false, "or"));
-        return 1;
+        return exit_failed;
     }
     if (!chosen->changes) return chosen->run(name, force);
     // The actions that change something never run for another site's page: with no node

@@ -80,20 +80,22 @@ int fail(std::string_view code, std::string_view detail, int status) {
     return status;
 }
 
-#ifdef _WIN32
-int run_utf16(int argc, wchar_t** wargv, int (*run)(int, char**), std::string_view unexpected) {
+int program_main(int argc, arg_char** argv, int (*run)(int, char**), std::string_view unexpected) {
     try {
-        std::optional<std::vector<std::string>> args = platform::utf8_arguments(argc, wargv);
+#ifdef _WIN32
+        std::optional<std::vector<std::string>> args = platform::utf8_arguments(argc, argv);
         if (!args) return fail("usage", "an argument is not valid Unicode text", exit_usage);
-        std::vector<char*> argv;
-        for (std::string& a : *args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        return run(static_cast<int>(args->size()), argv.data());
+        std::vector<char*> utf8;
+        for (std::string& a : *args) utf8.push_back(a.data());
+        utf8.push_back(nullptr);
+        return run(static_cast<int>(args->size()), utf8.data());
+#else
+        return run(argc, argv);
+#endif
     } catch (const std::exception&) {
         return fail("internal", unexpected);
     }
 }
-#endif
 
 std::int64_t run_deadline_ms() {
     const std::int64_t budget = std::min<std::int64_t>(
@@ -166,25 +168,29 @@ std::int64_t wall_ms() {
         .count();
 }
 
-http::answer post_json(http::client& c, const std::string& url, const json& body,
-                       std::int64_t deadline_ms) {
-    const std::string text = body.dump();
+namespace {
+
+// The body is only seen: the caller's text lives until the answer is back.
+http::answer post(http::client& c, const std::string& url, std::string_view content_type,
+                  std::string_view body, std::int64_t deadline_ms) {
     http::request r;
     r.url = url;
-    r.content_type = "application/json";
-    r.body = text;
+    r.content_type = content_type;
+    r.body = body;
     r.timeout_ms = time_left_ms(deadline_ms);
     return c.post(r);
 }
 
+}  // namespace
+
+http::answer post_json(http::client& c, const std::string& url, const json& body,
+                       std::int64_t deadline_ms) {
+    return post(c, url, "application/json", body.dump(), deadline_ms);
+}
+
 http::answer post_form(http::client& c, const std::string& url, const std::string& body,
                        std::int64_t deadline_ms) {
-    http::request r;
-    r.url = url;
-    r.content_type = "application/x-www-form-urlencoded";
-    r.body = body;
-    r.timeout_ms = time_left_ms(deadline_ms);
-    return c.post(r);
+    return post(c, url, "application/x-www-form-urlencoded", body, deadline_ms);
 }
 
 std::string describe(const http::answer& a) {
