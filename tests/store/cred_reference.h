@@ -25,7 +25,8 @@ struct cred_read {
 // What a cred_scanner(record) gives for the terminated text.
 void read_creds(const char* text, bool record, cred_read& r);
 
-// The same answers: each flag, and each text the same or absent in both.
+// The same answers: every member, each flag the same and each text the same or absent in
+// both.
 bool same_values(const cred_values& a, const cred_values& b);
 
 }  // namespace credvane::reference

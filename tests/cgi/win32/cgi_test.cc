@@ -19,13 +19,9 @@ namespace {
 // The status fields with the empty state of the default account but for these members.
 std::string status_fields(const std::string& credentials_path, const std::string& cli_present,
                           const std::string& cli_error) {
-    return "\"logged_in\":false,\"expires_at\":0,\"expires_in_sec\":0,\"expired\":false,"
-           "\"has_refresh\":false,\"account\":\"\",\"pending\":false,\"pending_age_sec\":-1,"
-           "\"last_refresh\":0,\"account_id\":\"\",\"cli_present\":" +
-           cli_present + ",\"credentials_path\":\"" + cgi::json_text(credentials_path) +
-           "\",\"profile\":\"\",\"profile_exists\":false,\"named_accounts\":false,"
-           "\"api_key_present\":false,\"cli_error\":\"" +
-           cli_error + "\",\"accounts\":[],\"file_problem\":\"\",\"pending_problem\":\"\"";
+    return cgi::status_members({{"credentials_path", cgi::json_string(credentials_path)},
+                                {"cli_present", cli_present},
+                                {"cli_error", "\"" + cli_error + "\""}});
 }
 
 std::string credentials_path_of(const std::string& out) {
