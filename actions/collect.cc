@@ -37,7 +37,7 @@ void take_cli_status(login_status& st, const char* line, const buf& capture, boo
         if (st.expires_at == 0 || st.expires_at < v) st.expires_at = v;
     }
     if (st.account.empty()) {
-        text<96> account;
+        name_text account;
         if (json_str_field(line, end, "account", account.span()) && !account.empty()) {
             st.account.assign(account.view());
         }
@@ -141,7 +141,7 @@ void take_named_accounts(login_status& st, std::int64_t now) {
 
 // Runs the login CLI with "--status" and takes what it says, or why it could not.
 void take_cli_run(login_status& st, const char* name, bool creds_read) {
-    cli_args args(128);
+    cli_args args(status_args_capacity);
     args.word("--status");
     // Valid names hold only letters, digits, '-', '.' and '_': the line held them unquoted.
     if (name[0] != '\0') args.word("--name").word(name);

@@ -34,8 +34,8 @@ int action_refresh(const char* name) {
     const std::uint64_t earlier_token = st.token_hash;
     const std::int64_t earlier_refresh = st.last_refresh;
 
-    cli_args args(1120);
-    args.word("--credentials-file").quoted(creds.view(), 2048).word("--force");
+    cli_args args(refresh_args_capacity);
+    args.word("--credentials-file").quoted(creds.view(), refresh_path_capacity).word("--force");
     buf capture;
     const run_result r = run_capture(refresh_bin(), args, capture);
     if (r == run_result::timed_out && st.cli_error.view().starts_with(login_cli_timed_out)) {

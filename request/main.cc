@@ -123,7 +123,7 @@ int serve(int argc, char** argv) {
 
     // An invalid account in the query is dropped without a word; the node's default
     // account (CODEX_ACCOUNT) or the default credential file take its place.
-    text<96> account;
+    name_text account;
     if (!get_query_val(query, "account", account.span()) || !name_valid(account.c_str())) {
         account.clear();
         const char* fallback = platform::env("CODEX_ACCOUNT");

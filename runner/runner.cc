@@ -58,8 +58,7 @@ void shell_quote_into(const char* text, std::span<char> out) {
 }
 
 cli_args login_args(const char* name, std::string_view base) {
-    // Room for the longest base ("--start --force"), "--name" and a quoted valid name.
-    cli_args args(232);
+    cli_args args(login_args_capacity);
     while (!base.empty()) {
         const std::size_t space = base.find(' ');
         if (space != 0) args.word(base.substr(0, space));
@@ -118,7 +117,7 @@ run_result run_capture(const char* program, const cli_args& args, buf& capture) 
     }
     std::uint64_t total = 0;
     bool full = false;
-    text<2048> piece;
+    text<output_piece_capacity> piece;
     while (const std::size_t got = child.read_line(piece.span())) {
         // Every byte read counts against the limit, NUL bytes too: a CLI that writes
         // nothing else must not keep the request reading until its time is up.
