@@ -116,6 +116,26 @@ class json_dir {
     std::unique_ptr<impl> p_;
 };
 
+// Called first thing by each program. On Windows it limits where this process loads a
+// library named without a path, by its own code or by a system library on its behalf, to
+// the system's own folder (System32): never the program's folder, the current folder or
+// PATH, where another account may plant a DLL named like a system library that would then
+// run with this process's rights and see its tokens. A Windows that cannot (Windows 7
+// without the update that brought it) cannot load by system_library_function either, so
+// nothing is loaded from elsewhere there. Nothing to do on POSIX, whose loader searches no
+// such folder.
+void load_libraries_from_system_only();
+
+#ifdef _WIN32
+// Any function pointer type; the caller casts the result to the function's own type.
+using system_function = void (*)();
+// The named export of a library of the system's own folder (System32), loaded from there
+// alone and kept for the rest of the run; null when the library or the export is missing.
+// Only a library Windows loads from its KnownDLLs may be imported statically: the loader
+// resolves those imports before any code runs, and searches the program's folder first.
+system_function system_library_function(const wchar_t* library, const char* name);
+#endif
+
 // Wall clock in whole seconds since 1970-01-01T00:00:00 UTC.
 std::int64_t now();
 

@@ -95,6 +95,8 @@ std::int64_t monotonic_ms() {
     return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+void load_libraries_from_system_only() {}
+
 bool random_bytes(std::span<unsigned char> out) {
     std::size_t got = 0;
     while (got < out.size()) {

@@ -171,13 +171,32 @@ std::int64_t monotonic_ms() {
     return static_cast<std::int64_t>(GetTickCount64());
 }
 
+void load_libraries_from_system_only() {
+    // Looked up rather than imported, so that a Windows 7 without it still starts.
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto set_default =
+        reinterpret_cast<decltype(&SetDefaultDllDirectories)>(reinterpret_cast<system_function>(
+            kernel != nullptr ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr));
+    if (set_default != nullptr) set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+system_function system_library_function(const wchar_t* library, const char* name) {
+    // The flag holds for the library's own imports too, whatever the process's setting.
+    HMODULE module = LoadLibraryExW(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module == nullptr) return nullptr;
+    return reinterpret_cast<system_function>(GetProcAddress(module, name));
+}
+
 bool random_bytes(std::span<unsigned char> out) {
+    // bcrypt.dll is no KnownDLL, so it is loaded by hand from System32.
+    static const auto gen_random = reinterpret_cast<decltype(&BCryptGenRandom)>(
+        system_library_function(L"bcrypt.dll", "BCryptGenRandom"));
+    if (gen_random == nullptr) return false;
     // The system's preferred generator needs no algorithm handle; a call takes at most a
     // ULONG's worth of bytes.
     while (!out.empty()) {
         const ULONG n = static_cast<ULONG>(std::min<std::size_t>(out.size(), 1u << 20));
-        if (!BCRYPT_SUCCESS(
-                BCryptGenRandom(nullptr, out.data(), n, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+        if (!BCRYPT_SUCCESS(gen_random(nullptr, out.data(), n, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
             return false;
         }
         out = out.subspan(n);

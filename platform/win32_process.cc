@@ -5,13 +5,11 @@
 #include <cwchar>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/read_line.h"
 #include "platform/win32_internal.h"
 #include "platform/win32_testing.h"
-
-// After windows.h (through win32_internal.h), whose types it uses.
-#include <bcrypt.h>
 
 namespace credvane::platform {
 
@@ -286,10 +284,7 @@ class own_user_only {
 bool make_output_pipe(unique_handle& read_end, unique_handle& write_end,
                       SECURITY_ATTRIBUTES* inherit, std::wstring* name_out = nullptr) {
     unsigned char random[16];
-    if (!BCRYPT_SUCCESS(
-            BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
-        return false;
-    }
+    if (!random_bytes(random)) return false;
     std::wstring name = L"\\\\.\\pipe\\credvane-" + std::to_wstring(GetCurrentProcessId()) + L"-";
     for (const unsigned char b : random) {
         name.push_back(L"0123456789abcdef"[b >> 4]);

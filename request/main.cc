@@ -160,5 +160,6 @@ int serve(int argc, char** argv) {
 }  // namespace credvane
 
 int main(int argc, char** argv) {
+    credvane::platform::load_libraries_from_system_only();
     return credvane::serve(argc, argv);
 }

@@ -81,6 +81,7 @@ int fail(std::string_view code, std::string_view detail, int status) {
 }
 
 int program_main(int argc, arg_char** argv, int (*run)(int, char**), std::string_view unexpected) {
+    platform::load_libraries_from_system_only();
     try {
 #ifdef _WIN32
         std::optional<std::vector<std::string>> args = platform::utf8_arguments(argc, argv);

@@ -34,8 +34,9 @@ using arg_char = wchar_t;
 using arg_char = char;
 #endif
 
-// Runs run with the entry's arguments as UTF-8 and returns its exit status. Nothing in a run
-// throws by design; an exception (an out-of-memory) still ends in an answer, an "internal"
+// Runs run with the entry's arguments as UTF-8 and returns its exit status, with libraries
+// loaded from the system's folder only (see platform::load_libraries_from_system_only). Nothing in
+// a run throws by design; an exception (an out-of-memory) still ends in an answer, an "internal"
 // failure with the detail unexpected.
 int program_main(int argc, arg_char** argv, int (*run)(int, char**), std::string_view unexpected);
 

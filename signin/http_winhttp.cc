@@ -1,6 +1,17 @@
 // http_winhttp.cc: the issuer requests through WinHTTP, which every Windows has, with its
 // certificate checks (schannel and the system's trusted roots).
 //
+// winhttp.dll is no KnownDLL: imported statically, it would be looked for in the program's
+// own folder first. It is loaded from System32 by hand instead, before its first use.
+//
+// WinHTTP's own timeouts bound each step and each packet, not the whole: an issuer that
+// drips its handshake, its header block or a chunked answer's framing one byte at a time
+// keeps a blocking call alive for as long as it likes, and closing the handle from another
+// thread does not end a blocking call everywhere. So WinHTTP runs in its asynchronous mode:
+// each step is started, its end comes through the status callback, and this thread waits
+// for it only until the run's deadline. A request given up at the deadline is closed, which
+// cancels it, and what its late callbacks may still touch is kept for the rest of the run.
+//
 // WinHTTP does not read proxy variables. Like libcurl on POSIX, an https request goes
 // through the proxy that https_proxy names (Windows does not tell https_proxy from
 // HTTPS_PROXY), unless no_proxy (or NO_PROXY) names its host; with no such variable the
@@ -16,9 +27,13 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -29,8 +44,53 @@ namespace credvane::http {
 
 namespace {
 
+// The WinHTTP functions used here, from System32's winhttp.dll.
+struct winhttp_api {
+    decltype(&WinHttpOpen) open = nullptr;
+    decltype(&WinHttpCloseHandle) close = nullptr;
+    decltype(&WinHttpCrackUrl) crack_url = nullptr;
+    decltype(&WinHttpConnect) connect = nullptr;
+    decltype(&WinHttpOpenRequest) open_request = nullptr;
+    decltype(&WinHttpSetOption) set_option = nullptr;
+    decltype(&WinHttpSetTimeouts) set_timeouts = nullptr;
+    decltype(&WinHttpSetStatusCallback) set_status_callback = nullptr;
+    decltype(&WinHttpSendRequest) send_request = nullptr;
+    decltype(&WinHttpReceiveResponse) receive_response = nullptr;
+    decltype(&WinHttpQueryHeaders) query_headers = nullptr;
+    decltype(&WinHttpQueryDataAvailable) query_data_available = nullptr;
+    decltype(&WinHttpReadData) read_data = nullptr;
+    bool loaded = false;
+};
+
+template <typename F>
+bool bind(F& f, const char* name) {
+    f = reinterpret_cast<F>(platform::system_library_function(L"winhttp.dll", name));
+    return f != nullptr;
+}
+
+// Null when winhttp.dll or one of its functions could not be had from System32.
+const winhttp_api* winhttp() {
+    static const winhttp_api api = [] {
+        winhttp_api a;
+        a.loaded = bind(a.open, "WinHttpOpen") && bind(a.close, "WinHttpCloseHandle") &&
+                   bind(a.crack_url, "WinHttpCrackUrl") && bind(a.connect, "WinHttpConnect") &&
+                   bind(a.open_request, "WinHttpOpenRequest") &&
+                   bind(a.set_option, "WinHttpSetOption") &&
+                   bind(a.set_timeouts, "WinHttpSetTimeouts") &&
+                   bind(a.set_status_callback, "WinHttpSetStatusCallback") &&
+                   bind(a.send_request, "WinHttpSendRequest") &&
+                   bind(a.receive_response, "WinHttpReceiveResponse") &&
+                   bind(a.query_headers, "WinHttpQueryHeaders") &&
+                   bind(a.query_data_available, "WinHttpQueryDataAvailable") &&
+                   bind(a.read_data, "WinHttpReadData");
+        return a;
+    }();
+    return api.loaded ? &api : nullptr;
+}
+
+// Only made once winhttp() gave the functions.
 struct internet_closer {
-    void operator()(HINTERNET h) const { WinHttpCloseHandle(h); }
+    void operator()(HINTERNET h) const { winhttp()->close(h); }
 };
 using internet = std::unique_ptr<void, internet_closer>;
 
@@ -91,8 +151,11 @@ std::string describe_error(DWORD code) {
             return "whether the issuer's TLS certificate was revoked could not be checked (the "
                    "certificate authority's revocation list or responder could not be reached)";
         case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
-            return "the issuer's TLS certificate or connection was not trusted (TLS 1.2 or later "
-                   "is required)";
+            // Schannel's handshake failed: a certificate it would not take, a protocol version
+            // or cipher the two sides do not share, or a connection cut short. The error does
+            // not say which.
+            return "the issuer's TLS certificate or connection was not trusted (the TLS handshake "
+                   "failed)";
         case ERROR_WINHTTP_SECURE_FAILURE:
         case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
         case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
@@ -133,6 +196,151 @@ std::string describe_error(DWORD code) {
     return "the HTTP request failed (WinHTTP error " + std::to_string(code) + ")";
 }
 
+// A sentence for the flags of a secure failure, which tell what the bare error (12175)
+// does not; the gravest first.
+std::string describe_secure_failure(DWORD flags) {
+    if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED)
+        return describe_error(ERROR_WINHTTP_SECURE_CERT_REVOKED);
+    if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED)
+        return describe_error(ERROR_WINHTTP_SECURE_CERT_REV_FAILED);
+    const char* why = nullptr;
+    if (flags & WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA)
+        why = "it is not issued by an authority this system trusts";
+    else if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID)
+        why = "it names another host";
+    else if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID)
+        why = "it has expired or is not valid yet";
+    else if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE)
+        why = "it is not meant for a server";
+    else if (flags & WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT)
+        why = "it is malformed";
+    else if (flags & WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR)
+        return describe_error(ERROR_WINHTTP_SECURE_CHANNEL_ERROR);
+    if (why == nullptr) return describe_error(ERROR_WINHTTP_SECURE_FAILURE);
+    return std::string("the issuer's TLS certificate was not trusted: ") + why;
+}
+
+// What one request's status callback hands to the thread that waits for it. WinHTTP calls
+// back on threads of its own, and may still call after the request was closed; the object
+// lives until the last callback, or for the rest of the run when that may not have come.
+struct exchange {
+    std::mutex m;
+    std::condition_variable changed;
+    bool done = false;       // the step started last has ended
+    DWORD error = 0;         // how it failed, or 0
+    DWORD bytes = 0;         // what it gave: bytes available, or bytes read
+    DWORD secure_flags = 0;  // what a secure failure reported, for the error that follows
+    bool watched = false;    // the callback is set: WinHTTP may call into this
+    bool closed = false;     // the last callback came: nothing refers to this any more
+    bool abandoned = false;  // a step was left running at the deadline
+    std::vector<char> block = std::vector<char>(16 * 1024);  // where a read puts its bytes
+
+    // Starts one step and waits for its end until the deadline: 0 once it ended well, else
+    // why not (ERROR_WINHTTP_TIMEOUT at the deadline, when the step is left running).
+    template <typename Start>
+    DWORD step(Start start, std::int64_t deadline) {
+        {
+            const std::lock_guard lock(m);
+            done = false;
+            error = 0;
+        }
+        // A step may end before the call returns, on this thread: the wait below sees it.
+        if (!start()) return GetLastError();
+        std::unique_lock lock(m);
+        while (!done) {
+            const std::int64_t left = deadline - platform::monotonic_ms();
+            if (left <= 0) {
+                abandoned = true;
+                return ERROR_WINHTTP_TIMEOUT;
+            }
+            changed.wait_for(lock, std::chrono::milliseconds(left));
+        }
+        return error;
+    }
+};
+
+void CALLBACK on_status(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+    auto* x = reinterpret_cast<exchange*>(context);
+    if (x == nullptr) return;
+    const std::lock_guard lock(x->m);
+    switch (status) {
+        case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
+            // Comes before the request's error, which alone ends the step.
+            if (info != nullptr && length >= sizeof(DWORD))
+                x->secure_flags |= *static_cast<const DWORD*>(info);
+            return;
+        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+            break;
+        case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+            x->bytes =
+                (info != nullptr && length >= sizeof(DWORD)) ? *static_cast<const DWORD*>(info) : 0;
+            break;
+        case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+            x->bytes = length;
+            break;
+        case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
+            const auto* result = static_cast<const WINHTTP_ASYNC_RESULT*>(info);
+            x->error = (result != nullptr && result->dwError != 0) ? result->dwError
+                                                                   : ERROR_WINHTTP_INTERNAL_ERROR;
+            break;
+        }
+        case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+            x->closed = true;
+            x->changed.notify_all();
+            return;
+        default:
+            return;
+    }
+    x->done = true;
+    x->changed.notify_all();
+}
+
+// Storage that is never destroyed: exit runs destructors while WinHTTP's threads still run.
+template <typename T>
+union never_destroyed {
+    T value;
+    never_destroyed() : value() {}
+    ~never_destroyed() {}
+};
+
+// An exchange WinHTTP may still call back into, kept until the process ends: a run gives a
+// request up only at its deadline, and ends soon after.
+void keep_for_the_run(std::unique_ptr<exchange> x) {
+    static never_destroyed<std::vector<std::unique_ptr<exchange>>> kept;
+    kept.value.push_back(std::move(x));
+}
+
+// The request handle and its exchange. Closing the handle cancels whatever step still runs;
+// the exchange goes once WinHTTP says the handle is gone, and is kept otherwise.
+class request_handle {
+  public:
+    request_handle(HINTERNET h, std::unique_ptr<exchange> x) : h_(h), x_(std::move(x)) {}
+    ~request_handle() {
+        winhttp()->close(h_);
+        exchange& x = *x_;
+        std::unique_lock lock(x.m);
+        // With no step running the last callback comes at once; a step cut short at the
+        // deadline is not waited for, since the answer is due now.
+        if (!x.watched) return;
+        if (!x.abandoned &&
+            x.changed.wait_for(lock, std::chrono::seconds(2), [&x] { return x.closed; })) {
+            return;
+        }
+        lock.unlock();
+        keep_for_the_run(std::move(x_));
+    }
+    request_handle(const request_handle&) = delete;
+    request_handle& operator=(const request_handle&) = delete;
+
+    HINTERNET get() const { return h_; }
+    exchange& x() const { return *x_; }
+
+  private:
+    HINTERNET h_;
+    std::unique_ptr<exchange> x_;
+};
+
 }  // namespace
 
 struct client::impl {
@@ -155,8 +363,11 @@ answer client::post(const request& r) {
         return a;
     };
     auto fail_last = [&fail_with]() { return fail_with(describe_error(GetLastError())); };
-    // What is left of the time, for each step in turn; WinHTTP bounds steps, not the whole.
-    auto set_timeouts = [deadline](HINTERNET h) {
+    const winhttp_api* api = winhttp();
+    if (api == nullptr) return fail_with("WinHTTP could not be loaded from the system folder");
+    // What is left of the time, for each step in turn: WinHTTP's own bounds end a stalled
+    // step where the wait below would only leave it.
+    auto set_timeouts = [deadline, api](HINTERNET h) {
         const std::int64_t left = deadline - platform::monotonic_ms();
         if (left <= 0) {
             SetLastError(ERROR_WINHTTP_TIMEOUT);
@@ -165,9 +376,9 @@ answer client::post(const request& r) {
         const int ms = static_cast<int>(std::min<std::int64_t>(left, 0x7fffffff));
         // The wait for the whole header block has its own bound (90 s unless set).
         DWORD headers_ms = static_cast<DWORD>(ms);
-        return WinHttpSetTimeouts(h, ms, ms, ms, ms) != FALSE &&
-               WinHttpSetOption(h, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headers_ms,
-                                sizeof headers_ms) != FALSE;
+        return api->set_timeouts(h, ms, ms, ms, ms) != FALSE &&
+               api->set_option(h, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headers_ms,
+                               sizeof headers_ms) != FALSE;
     };
 
     const auto wurl = ascii_wide(r.url);
@@ -178,8 +389,8 @@ answer client::post(const request& r) {
     parts.dwHostNameLength = static_cast<DWORD>(-1);
     parts.dwUrlPathLength = static_cast<DWORD>(-1);
     parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-    if (!WinHttpCrackUrl(wurl->c_str(), static_cast<DWORD>(wurl->size()), ICU_REJECT_USERPWD,
-                         &parts)) {
+    if (!api->crack_url(wurl->c_str(), static_cast<DWORD>(wurl->size()), ICU_REJECT_USERPWD,
+                        &parts)) {
         return fail_last();
     }
     const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
@@ -210,11 +421,13 @@ answer client::post(const request& r) {
         p_->opened = true;
         // The system's proxy settings, as a browser has them (Windows 8.1 and later); an
         // older Windows refuses that access type, and gets the WinHTTP settings instead.
-        p_->session.reset(WinHttpOpen(L"credvane-signin/1", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+        p_->session.reset(api->open(L"credvane-signin/1", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                                    WINHTTP_FLAG_ASYNC));
         if (!p_->session) {
-            p_->session.reset(WinHttpOpen(L"credvane-signin/1", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                          WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+            p_->session.reset(api->open(L"credvane-signin/1", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                                        WINHTTP_FLAG_ASYNC));
         }
     }
     if (!p_->session) return fail_with("WinHTTP could not be started");
@@ -223,36 +436,66 @@ answer client::post(const request& r) {
         // TLS 1.2 at the least, whatever the system's defaults still allow. A Windows that
         // knows no TLS 1.3 refuses its flag; it then gets TLS 1.2 alone.
         DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-        if (!WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
-                              sizeof protocols)) {
+        if (!api->set_option(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                             sizeof protocols)) {
             protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-            if (!WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
-                                  sizeof protocols)) {
+            if (!api->set_option(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                                 sizeof protocols)) {
                 return fail_with("WinHTTP could not be held to TLS 1.2 or later");
             }
         }
         p_->tls_floor = true;
     }
 
-    const internet connection(WinHttpConnect(session, host.c_str(), parts.nPort, 0));
+    const internet connection(api->connect(session, host.c_str(), parts.nPort, 0));
     if (!connection) return fail_last();
     const wchar_t* accept[] = {L"application/json", nullptr};
-    const internet req(WinHttpOpenRequest(connection.get(), L"POST", object.c_str(), nullptr,
-                                          WINHTTP_NO_REFERER, accept,
-                                          secure ? WINHTTP_FLAG_SECURE : 0));
-    if (!req) return fail_last();
+    HINTERNET opened =
+        api->open_request(connection.get(), L"POST", object.c_str(), nullptr, WINHTTP_NO_REFERER,
+                          accept, secure ? WINHTTP_FLAG_SECURE : 0);
+    if (opened == nullptr) return fail_last();
+    const request_handle req(opened, std::make_unique<exchange>());
     HINTERNET h = req.get();
+    exchange& x = req.x();
+    // The callback, with the exchange as the handle's context, before any step: from here on
+    // every end of a step, and the handle's own end, is told to the exchange.
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&x);
+    if (api->set_status_callback(h, on_status,
+                                 WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS |
+                                     WINHTTP_CALLBACK_FLAG_SECURE_FAILURE |
+                                     WINHTTP_CALLBACK_FLAG_HANDLES,
+                                 0) == WINHTTP_INVALID_STATUS_CALLBACK ||
+        !api->set_option(h, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
+        return fail_last();
+    }
+    {
+        const std::lock_guard lock(x.m);
+        x.watched = true;
+    }
+    auto fail_step = [&fail_with, &x](DWORD code) {
+        DWORD flags = 0;
+        {
+            const std::lock_guard lock(x.m);
+            flags = x.secure_flags;
+        }
+        // The flags say which check failed where the error names only a secure failure.
+        const bool secure_error = code == ERROR_WINHTTP_SECURE_FAILURE ||
+                                  code == ERROR_WINHTTP_SECURE_CHANNEL_ERROR ||
+                                  code == ERROR_WINHTTP_SECURE_INVALID_CERT;
+        return fail_with(secure_error && flags != 0 ? describe_secure_failure(flags)
+                                                    : describe_error(code));
+    };
 
     // No redirect is followed (a token must go where it was sent, not where an answer points)
     // and no cookie is kept between the requests of a run.
     DWORD features = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES;
-    if (!WinHttpSetOption(h, WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features))
+    if (!api->set_option(h, WINHTTP_OPTION_DISABLE_FEATURE, &features, sizeof features))
         return fail_last();
     if (secure) {
         // The issuer's certificate is checked for revocation too, which WinHTTP leaves off
         // unless asked: a revoked or unverifiable one ends the request.
         DWORD revocation = WINHTTP_ENABLE_SSL_REVOCATION;
-        if (!WinHttpSetOption(h, WINHTTP_OPTION_ENABLE_FEATURE, &revocation, sizeof revocation))
+        if (!api->set_option(h, WINHTTP_OPTION_ENABLE_FEATURE, &revocation, sizeof revocation))
             return fail_last();
     }
     if (route.how != proxy_choice::route::system) {
@@ -263,7 +506,7 @@ answer client::post(const request& r) {
         } else {
             info.dwAccessType = WINHTTP_ACCESS_TYPE_NO_PROXY;
         }
-        if (!WinHttpSetOption(h, WINHTTP_OPTION_PROXY, &info, sizeof info)) return fail_last();
+        if (!api->set_option(h, WINHTTP_OPTION_PROXY, &info, sizeof info)) return fail_last();
     }
 
     const auto type = ascii_wide(r.content_type);
@@ -271,28 +514,45 @@ answer client::post(const request& r) {
     const std::wstring headers = L"Content-Type: " + *type + L"\r\n";
     if (r.body.size() > MAXDWORD) return fail_with("the request is too large");
     const DWORD body_size = static_cast<DWORD>(r.body.size());
-    if (!set_timeouts(h) ||
-        !WinHttpSendRequest(h, headers.c_str(), static_cast<DWORD>(headers.size()),
-                            const_cast<char*>(r.body.data()), body_size, body_size, 0)) {
-        return fail_last();
+    auto send = [&] {
+        return set_timeouts(h) &&
+               api->send_request(h, headers.c_str(), static_cast<DWORD>(headers.size()),
+                                 const_cast<char*>(r.body.data()), body_size, body_size,
+                                 context) != FALSE;
+    };
+    auto receive = [&] { return set_timeouts(h) && api->receive_response(h, nullptr) != FALSE; };
+    for (bool sent_without_certificate = false;;) {
+        DWORD failed = x.step(send, deadline);
+        if (failed == 0) failed = x.step(receive, deadline);
+        if (failed == ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED && !sent_without_certificate) {
+            // A server may ask for a certificate it does not require: the request goes again,
+            // saying that there is none, and a server that does require one refuses then.
+            sent_without_certificate = true;
+            if (!api->set_option(h, WINHTTP_OPTION_CLIENT_CERT_CONTEXT,
+                                 WINHTTP_NO_CLIENT_CERT_CONTEXT, 0)) {
+                return fail_last();
+            }
+            continue;
+        }
+        if (failed != 0) return fail_step(failed);
+        break;
     }
-    if (!set_timeouts(h) || !WinHttpReceiveResponse(h, nullptr)) return fail_last();
 
     DWORD status = 0;
     DWORD size = sizeof status;
-    if (!WinHttpQueryHeaders(h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
-                             WINHTTP_NO_HEADER_INDEX)) {
+    if (!api->query_headers(h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                            WINHTTP_NO_HEADER_INDEX)) {
         return fail_last();
     }
     size = 0;
-    if (!WinHttpQueryHeaders(h, WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_HEADER_NAME_BY_INDEX,
-                             WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX) &&
+    if (!api->query_headers(h, WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_HEADER_NAME_BY_INDEX,
+                            WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX) &&
         GetLastError() == ERROR_INSUFFICIENT_BUFFER && size > 0) {
         std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
         DWORD got = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-        if (WinHttpQueryHeaders(h, WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_HEADER_NAME_BY_INDEX,
-                                value.data(), &got, WINHTTP_NO_HEADER_INDEX)) {
+        if (api->query_headers(h, WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_HEADER_NAME_BY_INDEX,
+                               value.data(), &got, WINHTTP_NO_HEADER_INDEX)) {
             value.resize(got / sizeof(wchar_t));
             a.content_type = ascii_narrow(value);
         }
@@ -306,19 +566,22 @@ answer client::post(const request& r) {
             "use a proxy that lets them through");
     }
 
-    std::vector<char> block(16 * 1024);
     for (;;) {
-        // Only what has arrived is read: a read for more may wait for the whole block, one
-        // slow byte at a time, where each byte restarts WinHTTP's own timeout. The wait for
-        // data is bounded by what is left of the run, and so is the whole loop.
-        DWORD ready = 0;
-        if (!set_timeouts(h) || !WinHttpQueryDataAvailable(h, &ready)) return fail_last();
+        // Only what has arrived is read: a read for more may wait for the whole block.
+        DWORD failed = x.step(
+            [&] { return set_timeouts(h) && api->query_data_available(h, nullptr) != FALSE; },
+            deadline);
+        if (failed != 0) return fail_step(failed);
+        const DWORD ready = x.bytes;
         if (ready == 0) break;
-        if (platform::monotonic_ms() >= deadline)
-            return fail_with(describe_error(ERROR_WINHTTP_TIMEOUT));
-        DWORD n = 0;
-        const DWORD want = std::min<DWORD>(ready, static_cast<DWORD>(block.size()));
-        if (!WinHttpReadData(h, block.data(), want, &n)) return fail_last();
+        const DWORD want = std::min<DWORD>(ready, static_cast<DWORD>(x.block.size()));
+        failed = x.step(
+            [&] {
+                return set_timeouts(h) && api->read_data(h, x.block.data(), want, nullptr) != FALSE;
+            },
+            deadline);
+        if (failed != 0) return fail_step(failed);
+        const DWORD n = x.bytes;
         if (n == 0) break;
         if (a.body.size() + n > r.max_answer) {
             // The rest of a flood is never read: closing the request drops the connection.
@@ -327,7 +590,7 @@ answer client::post(const request& r) {
             a.error = "the answer was larger than allowed";
             return a;
         }
-        a.body.append(block.data(), n);
+        a.body.append(x.block.data(), n);
     }
     a.status = static_cast<long>(status);
     a.how = outcome::answered;

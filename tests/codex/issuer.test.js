@@ -208,6 +208,41 @@ test('a fault may carry an answer larger than any service call', async () => {
   assert.equal((await send('/oauth/revoke', { token: 't' })).text, big);
 });
 
+test('a dripped answer arrives whole, chunk framing and all, a byte every drip_ms', async () => {
+  const http = require('node:http');
+  // What came on the socket and how long it took, from the request's end to the answer's.
+  const fetchRaw = () => new Promise((resolve, reject) => {
+    const q = http.request(issuer.url + '/oauth/revoke', { method: 'POST', agent: false });
+    let bytes = 0;
+    q.on('socket', (socket) => socket.on('data', (d) => { bytes += d.length; }));
+    q.on('response', (res) => {
+      const body = [];
+      res.on('data', (d) => body.push(d));
+      res.on('end', () => resolve({ res, body: Buffer.concat(body).toString(), bytes, ms: Date.now() - began }));
+    });
+    q.on('error', reject);
+    const began = Date.now();
+    q.end('{}');
+  });
+  const drip = 2;
+  await issuer.call('/test/fault', { path: '/oauth/revoke', status: 200, body: '{"a":1}', drip_ms: drip, drip_chunks: true });
+  const chunked = await fetchRaw();
+  assert.equal(chunked.body, '{"a":1}');
+  assert.equal(chunked.res.headers['transfer-encoding'], 'chunked');
+  assert.equal(chunked.res.headers['content-length'], undefined);
+  // Seven chunks of one byte, each behind a size line of 49 bytes, and the last chunk.
+  const encoded = 7 * (49 + 1 + 2) + 5;
+  const head = chunked.bytes - encoded;
+  assert.ok(head > 0 && head < 200, `${chunked.bytes} bytes in all`);
+  // The head came at once; every byte after it waited its turn (a timer never fires early).
+  assert.ok(chunked.ms >= (chunked.bytes - head - 1) * drip, `${chunked.ms} ms for ${chunked.bytes} bytes`);
+  await issuer.call('/test/fault', { path: '/oauth/revoke', status: 200, body: '{"a":1}', drip_ms: drip, drip_head: true });
+  const plain = await fetchRaw();
+  assert.equal(plain.body, '{"a":1}');
+  assert.equal(plain.res.headers['content-length'], '7');
+  assert.ok(plain.ms >= (plain.bytes - 1) * drip, `the head drips too: ${plain.ms} ms for ${plain.bytes} bytes`);
+});
+
 test('every service call is recorded as it came, faulted ones too', async () => {
   await issuer.call('/test/reset', {});
   await issuer.call('/test/fault', { path: '/oauth/revoke', status: 500 });

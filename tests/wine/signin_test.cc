@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -365,6 +366,81 @@ TEST_F(SigninFiles, ASymbolicLinkIsWrittenThroughToItsTarget) {
     ASSERT_NE(attrs, INVALID_FILE_ATTRIBUTES);
     EXPECT_NE(attrs & FILE_ATTRIBUTE_REPARSE_POINT, 0u) << "the link stays a link";
     EXPECT_EQ(h.read(file()), "new");
+}
+
+// ---- Libraries ---------------------------------------------------------------------------
+
+// Windows looks for a DLL in a program's own folder before System32; wine prefers its own
+// builtin DLL unless its registry says to look for a native one first, as Windows does. Every
+// process of the prefix reads that setting at its start; it holds while this object lives.
+class native_dlls_first {
+  public:
+    explicit native_dlls_first(std::initializer_list<const wchar_t*> names) : names_(names) {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        if (ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr) return;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", 0, nullptr, 0,
+                            KEY_SET_VALUE, nullptr, &key_, nullptr) != ERROR_SUCCESS) {
+            key_ = nullptr;
+            return;
+        }
+        static const wchar_t order[] = L"native,builtin";
+        for (const wchar_t* name : names_) {
+            RegSetValueExW(key_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(order),
+                           sizeof order);
+        }
+    }
+    ~native_dlls_first() {
+        if (key_ == nullptr) return;
+        for (const wchar_t* name : names_) RegDeleteValueW(key_, name);
+        RegCloseKey(key_);
+    }
+    native_dlls_first(const native_dlls_first&) = delete;
+    native_dlls_first& operator=(const native_dlls_first&) = delete;
+
+  private:
+    std::vector<const wchar_t*> names_;
+    HKEY key_ = nullptr;
+};
+
+// A DLL named like a system library the programs use, planted beside them by an account that
+// may write there, is never loaded: all three programs take their libraries from System32.
+TEST_F(Signin, ADllPlantedBesideTheProgramsIsNotLoaded) {
+    const std::string dir = h.folder("planted bin");
+    for (const char* exe : {"credvane.exe", "credvane-login.exe", "credvane-refresh.exe"}) {
+        ASSERT_TRUE(
+            CopyFileW(wide(cgi::exe_dir() + exe).c_str(), wide(dir + "\\" + exe).c_str(), FALSE));
+    }
+    const std::string planted[] = {"bcrypt.dll", "winhttp.dll"};
+    for (const std::string& dll : planted) {
+        ASSERT_TRUE(CopyFileW(wide(cgi::exe_dir() + "credvane_planted.dll").c_str(),
+                              wide(dir + "\\" + dll).c_str(), FALSE));
+    }
+    const native_dlls_first as_windows({L"bcrypt", L"winhttp"});
+    h.env["CODEX_LOGIN_BIN"] = dir + "\\credvane-login.exe";
+    h.env["CODEX_REFRESH_BIN"] = dir + "\\credvane-refresh.exe";
+    // credvane runs each program (a random pipe name); they call the issuer and take random
+    // bytes for their locks.
+    const auto run = [&](const std::string& query) {
+        h.env["QUERY_STRING"] = query;
+        const cgi::result r = h.exec(dir + "\\credvane.exe", {});
+        const std::size_t body = r.out.find("\r\n\r\n");
+        const json a = body == std::string::npos
+                           ? json()
+                           : json::parse(r.out.substr(body + 4), nullptr, false);
+        return a.is_object() ? a : json::object();
+    };
+    const auto none_loaded = [&] {
+        for (const std::string& dll : planted)
+            EXPECT_FALSE(h.exists(dir + "\\" + dll + ".loaded")) << dll << " was loaded";
+    };
+    const json started = run("action=start");
+    none_loaded();
+    ASSERT_EQ(started.value("ok", false), true) << started.dump();
+    iss.control("/test/approve", {{"user_code", started.value("user_code", "")}});
+    EXPECT_EQ(run("action=poll").value("state", ""), "done");
+    iss.control("/test/config", {{"token_lifetime", 7200}});
+    EXPECT_EQ(run("action=refresh").value("refreshed", false), true);
+    none_loaded();
 }
 
 // ---- WinHTTP's answers ------------------------------------------------------------------

@@ -46,12 +46,14 @@
 //        issued already expired); device_auth false makes the user-code call answer 404;
 //        interval_as_number sends the interval as a JSON number, unlike the real service
 //   POST /test/fault {path, status, body?, content_type?, hang?, drop?, drip_ms?, drip_head?,
-//                     times?}
+//                     drip_chunks?, times?}
 //        the next call(s) to path get this answer instead (content_type "": no Content-Type
 //        header; hang: no answer at all; drop: the connection closed with no answer; drip_ms:
 //        the body one byte every drip_ms milliseconds, each in a packet of its own, and with
 //        drip_head the status line and headers too, as an issuer that holds a client past
-//        any per-packet timeout)
+//        any per-packet timeout; drip_chunks: the body chunked, a chunk for each byte whose
+//        size line carries a long extension, and all of that framing dripped too, so that a
+//        client mostly waits on framing, where no body byte arrives)
 //   POST /test/hold {path}, POST /test/release {path}
 //        the next call to path waits, unanswered and not yet acted on, until it is released:
 //        a test can let another client's call overtake it
@@ -670,6 +672,7 @@ async function testCall(req, res, url) {
         drop: body.drop === true,
         dripMs: Number.isInteger(body.drip_ms) && body.drip_ms > 0 ? body.drip_ms : 0,
         dripHead: body.drip_head === true,
+        dripChunks: body.drip_chunks === true,
         times: Number.isInteger(body.times) && body.times > 0 ? body.times : 1,
       };
       if (!faults.has(path)) faults.set(path, []);
@@ -702,13 +705,24 @@ const routes = {
 
 const hanging = new Set();
 
+// A body in chunked form, one chunk for each byte, each size line padded with an extension:
+// valid framing that holds a reader for many bytes before each byte of the body.
+function chunkFramed(body) {
+  const parts = [];
+  for (const b of body) parts.push(Buffer.from(`1;drip=${'x'.repeat(40)}\r\n`), Buffer.from([b, 13, 10]));
+  parts.push(Buffer.from('0\r\n\r\n'));
+  return Buffer.concat(parts);
+}
+
 // Writes the fault's answer on the raw socket a byte at a time (after the head at once,
 // unless drip_head), until it is all out or the client goes away.
 function drip(res, fault) {
-  const body = Buffer.from(fault.body);
+  const raw = Buffer.from(fault.body);
+  const body = fault.dripChunks ? chunkFramed(raw) : raw;
   const type = fault.contentType === '' ? '' : `Content-Type: ${fault.contentType}\r\n`;
+  const length = fault.dripChunks ? 'Transfer-Encoding: chunked' : `Content-Length: ${body.length}`;
   const head = Buffer.from(`HTTP/1.1 ${fault.status} Dripping\r\n${type}` +
-    `Content-Length: ${body.length}\r\nConnection: close\r\n\r\n`);
+    `${length}\r\nConnection: close\r\n\r\n`);
   const socket = res.socket;
   socket.setNoDelay(true);
   let bytes = Buffer.concat([head, body]);
