@@ -83,8 +83,8 @@ int cli_time_left_ms();
 // Quotes one argument for the command interpreter (see platform::shell_quote_into).
 void shell_quote_into(const char* text, std::span<char> out);
 
-// The login CLI's arguments: the words of base, then "--name <name>" for a named account.
-// Capacity as the login CLI's command line had it.
+// The login CLI's arguments: the words of base, then "--name <name>" for a named account,
+// within login_args_capacity.
 cli_args login_args(const char* name, std::string_view base);
 
 // CODEX_LOGIN_BIN when set and non-empty, else "quenlo-codex-login".

@@ -32,8 +32,8 @@ std::string credentials_path_of(const std::string& out) {
     return m[1].str();
 }
 
-// A node password outside the ANSI code page is compared whole: the "A" functions turned
-// it into question marks that "?pwd=????" matched. A password that has no UTF-8 form
+// A node password outside the ANSI code page is compared whole: the "A" functions turn it
+// into question marks, which "?pwd=????" would match. A password that has no UTF-8 form
 // (a lone surrogate) matches nothing, and above all it is never read as no password.
 TEST(Unicode, TheNodePasswordIsComparedInUtf8) {
     const std::string pw = "\u5bc6\u7801\u5bc6\u7801";
