@@ -13,10 +13,6 @@
 
 namespace credvane {
 
-// The credential file of the account: the default one for the empty name, else the
-// name's file in the accounts folder. False when the path had to be cut.
-bool credentials_path(const char* name, std::span<char> out);
-
 // Fills st completely for the account (empty name: the default account). Runs the login
 // CLI once with "--status", unless busy: then the CLI is not run (the request has no time
 // left for it), cli_present is 1 and cli_error says the account is busy.
@@ -52,6 +48,14 @@ run_text run_words(run_result result, cli_kind cli);
 // The words for a CLI that this node does not have: the configured program when the
 // operator set one, else the default program's name (with hint, and how to get one).
 run_text cli_missing_words(cli_kind cli, bool hint);
+
+// The "error" and "detail" of a CLI's answer line (empty where it gives none), as cut to
+// their capacities.
+struct cli_error_words {
+    text<512> error;
+    text<512> detail;
+};
+cli_error_words cli_error_of(const char* line, const char* end);
 
 // The exit status of every action whose CLI did not deliver, or who found another request
 // of the account still running: the request failed.

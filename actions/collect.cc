@@ -37,7 +37,7 @@ void take_cli_status(login_status& st, const char* line, const buf& capture, boo
         if (st.expires_at == 0 || st.expires_at < v) st.expires_at = v;
     }
     if (st.account.empty()) {
-        text<96> account;
+        name_text account;
         if (json_str_field(line, end, "account", account.span()) && !account.empty()) {
             st.account.assign(account.view());
         }
@@ -128,8 +128,7 @@ void take_named_accounts(login_status& st, std::int64_t now, std::int64_t lock_d
         // Only the entry's facts are read, through a fixed buffer: no scratch record to
         // clear for each file, and no file held whole. A path too long to hold whole lists
         // the account unread.
-        if (format_whole(file.span(), "%s%c%s", dir.c_str(), platform::dir_sep,
-                         names[static_cast<std::size_t>(i)].c_str())) {
+        if (account_path(slot.name.c_str(), file.span())) {
             scan_creds_entry_file(file.c_str(), slot, lock_deadline_ms);
         }
         if (slot.expires_at > 0 && slot.logged_in) {
@@ -142,7 +141,7 @@ void take_named_accounts(login_status& st, std::int64_t now, std::int64_t lock_d
 
 // Runs the login CLI with "--status" and takes what it says, or why it could not.
 void take_cli_run(login_status& st, const char* name, bool creds_read) {
-    cli_args args(128);
+    cli_args args(status_args_capacity);
     args.word("--status");
     // Valid names hold only letters, digits, '-', '.' and '_': the line held them unquoted.
     if (name[0] != '\0') args.word("--name").word(name);
@@ -181,13 +180,6 @@ void take_cli_run(login_status& st, const char* name, bool creds_read) {
 }
 
 }  // namespace
-
-bool credentials_path(const char* name, std::span<char> out) {
-    if (name[0] == '\0') return creds_path(out);
-    path_text dir;
-    const bool whole = accounts_dir(dir.span());
-    return format_whole(out, "%s%c%s.json", dir.c_str(), platform::dir_sep, name) && whole;
-}
 
 void collect_status(login_status& st, const char* name, bool busy) {
     const std::int64_t now = platform::now();

@@ -32,10 +32,7 @@ int action_logout(const char* name) {
     const char* end = capture.c_str() + capture.len;
     // Only an explicit "ok" is a logout.
     if (!json_bool_field(line, end, "ok", 0)) {
-        text<512> error;
-        text<512> detail;
-        json_str_field(line, end, "error", error.span());
-        json_str_field(line, end, "detail", detail.span());
+        const auto [error, detail] = cli_error_of(line, end);
         if (error.view() == unknown_argument_error) {
             emit_error(200, "OK", "logout_unsupported", "the login CLI does not support --logout");
             return 0;

@@ -19,17 +19,14 @@ int action_poll(const char* name) {
             return 0;
         }
         emit_error(502, "Bad Gateway", "poll_failed", "login CLI produced no JSON");
-        return 1;
+        return exit_failed;
     }
     const char* end = capture.c_str() + capture.len;
     text<64> state;
     json_str_field(line, end, "state", state.span());
     // Without an explicit "ok" a poll answer counts as a failure.
     if (!json_bool_field(line, end, "ok", 0)) {
-        text<512> error;
-        text<512> detail;
-        json_str_field(line, end, "error", error.span());
-        json_str_field(line, end, "detail", detail.span());
+        const auto [error, detail] = cli_error_of(line, end);
         buf b;
         buf_adds(b, "{\"ok\":true,\"state\":\"failed\",\"error\":");
         buf_json(b, error.empty() ? "poll_failed" : error.view());

@@ -13,14 +13,6 @@ namespace credvane {
 namespace {
 constexpr std::string_view refresh_not_renewed =
     "the refresh CLI did not extend the token in the credential file; sign in again";
-
-void emit_failure_body(std::string_view prefix, std::string_view detail) {
-    buf b;
-    buf_adds(b, prefix);
-    buf_json(b, detail);
-    buf_adds(b, "}\n");
-    emit_json(b);
-}
 }  // namespace
 
 int action_refresh(const char* name) {
@@ -29,21 +21,21 @@ int action_refresh(const char* name) {
     if (!credentials_path(name, creds.span())) {
         emit_error(200, "OK", "cli_unavailable",
                    "the path of the credential file is too long; nothing was run");
-        return 1;
+        return exit_failed;
     }
     if (!file_exists(creds.c_str())) {
-        emit_failure_body("{\"ok\":false,\"error\":\"no_credentials\",\"detail\":",
-                          "there is no credential file for this account on this node; start a "
-                          "login first");
-        return 1;
+        emit_failure("no_credentials",
+                     "there is no credential file for this account on this node; start a login "
+                     "first");
+        return exit_failed;
     }
     login_status st;
     collect_status(st, name);
     const std::uint64_t earlier_token = st.token_hash;
     const std::int64_t earlier_refresh = st.last_refresh;
 
-    cli_args args(1120);
-    args.word("--credentials-file").quoted(creds.view(), 2048).word("--force");
+    cli_args args(refresh_args_capacity);
+    args.word("--credentials-file").quoted(creds.view(), refresh_path_capacity).word("--force");
     buf capture;
     const run_result r = run_capture(refresh_bin(), args, capture);
     if (r == run_result::timed_out && st.cli_error.view().starts_with(login_cli_timed_out)) {
@@ -68,26 +60,18 @@ int action_refresh(const char* name) {
     }
     // The refresh CLI's own reason (a reused refresh token, a lock held elsewhere) tells the
     // operator more than that nothing changed.
-    text<512> error;
-    text<512> detail;
+    cli_error_words said;
     if (const char* line = last_json_line(capture)) {
         const char* end = capture.c_str() + capture.len;
-        if (!json_bool_field(line, end, "ok", 1)) {
-            json_str_field(line, end, "error", error.span());
-            json_str_field(line, end, "detail", detail.span());
-        }
+        if (!json_bool_field(line, end, "ok", 1)) said = cli_error_of(line, end);
     }
-    if (!error.empty()) {
-        buf b;
-        buf_adds(b, "{\"ok\":false,\"error\":");
-        buf_json(b, error.view());
-        buf_adds(b, ",\"detail\":");
-        emit_failure_body(b.view(), detail.empty() ? refresh_not_renewed : detail.view());
-        return 1;
+    if (!said.error.empty()) {
+        emit_failure(said.error.view(),
+                     said.detail.empty() ? refresh_not_renewed : said.detail.view());
+        return exit_failed;
     }
-    emit_failure_body("{\"ok\":false,\"error\":\"refresh_failed\",\"detail\":",
-                      refresh_not_renewed);
-    return 1;
+    emit_failure("refresh_failed", refresh_not_renewed);
+    return exit_failed;
 }
 
 }  // namespace credvane

@@ -1,6 +1,7 @@
 // run_words.cc: what the answers say about a CLI run that did not deliver.
 #include "actions/actions.h"
 #include "platform/platform.h"
+#include "store/json.h"
 
 namespace credvane {
 
@@ -78,6 +79,13 @@ run_text run_words(run_result result, cli_kind cli) {
         if (row.result == result) out.assign(cli == cli_kind::login ? row.login : row.refresh);
     }
     return out;  // ran: nothing to say
+}
+
+cli_error_words cli_error_of(const char* line, const char* end) {
+    cli_error_words words;
+    json_str_field(line, end, "error", words.error.span());
+    json_str_field(line, end, "detail", words.detail.span());
+    return words;
 }
 
 }  // namespace credvane

@@ -19,7 +19,7 @@ int action_start(const char* name, int force) {
     if (line == nullptr) {
         emit_error(502, "Bad Gateway", "start_failed",
                    "the login CLI produced no JSON; check its output");
-        return 1;
+        return exit_failed;
     }
     const char* end = capture.c_str() + capture.len;
 
@@ -34,7 +34,7 @@ int action_start(const char* name, int force) {
         if (verify_url.empty() || user_code.empty()) {
             emit_error(502, "Bad Gateway", "start_incomplete",
                        "login CLI did not return a verify url and user code");
-            return 1;
+            return exit_failed;
         }
         buf b;
         buf_adds(b, "{\"ok\":true,\"flow\":\"device_code\",\"verify_url\":");
@@ -49,10 +49,7 @@ int action_start(const char* name, int force) {
         return 0;
     }
 
-    text<512> error;
-    text<512> detail;
-    json_str_field(line, end, "error", error.span());
-    json_str_field(line, end, "detail", detail.span());
+    const auto [error, detail] = cli_error_of(line, end);
     if (error.view() == "exists") {
         buf b;
         buf_adds(b, "{\"ok\":true,\"already_logged_in\":true,\"pending\":false");

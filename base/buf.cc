@@ -109,11 +109,10 @@ void emit_json(buf& b) {
     b.cap = 0;
 }
 
-void emit_error(int status, std::string_view reason, std::string_view code,
-                std::string_view detail) {
-    buf b;
-    buf_addf(b, "Status: %d %.*s\r\n", status, static_cast<int>(reason.size()), reason.data());
-    buf_adds(b, json_headers);
+namespace {
+
+// An error answer's body: {"ok":false,"error":code,"detail":detail}, without an empty detail.
+void add_error_body(buf& b, std::string_view code, std::string_view detail) {
     buf_adds(b, "{\"ok\":false,\"error\":");
     buf_json(b, code);
     if (!detail.empty()) {
@@ -121,7 +120,23 @@ void emit_error(int status, std::string_view reason, std::string_view code,
         buf_json(b, detail);
     }
     buf_adds(b, "}\n");
+}
+
+}  // namespace
+
+void emit_error(int status, std::string_view reason, std::string_view code,
+                std::string_view detail) {
+    buf b;
+    buf_addf(b, "Status: %d %.*s\r\n", status, static_cast<int>(reason.size()), reason.data());
+    buf_adds(b, json_headers);
+    add_error_body(b, code, detail);
     if (b.data) platform::write_stdout(b.view());
+}
+
+void emit_failure(std::string_view code, std::string_view detail) {
+    buf b;
+    add_error_body(b, code, detail);
+    emit_json(b);
 }
 
 }  // namespace credvane

@@ -44,6 +44,8 @@ void emit_json(buf& b);
 // Writes a complete error answer with its own Status line; an empty detail is left out.
 void emit_error(int status, std::string_view reason, std::string_view code,
                 std::string_view detail);
+// The same answer without a Status line, which a host answers as 200 OK.
+void emit_failure(std::string_view code, std::string_view detail);
 
 // The JSON header block (no Status line).
 inline constexpr std::string_view json_headers =

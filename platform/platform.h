@@ -209,15 +209,40 @@ struct owner_facts {
 };
 std::optional<owner_facts> owner_of(const char* path);
 
+// How this system compares environment variable names: exactly on POSIX, without ASCII
+// case on Windows, where "http_x_bot_password" and "HTTP_X_BOT_PASSWORD" are one variable.
+enum class name_case { exact, fold };
+#ifdef _WIN32
+inline constexpr name_case env_names = name_case::fold;
+#else
+inline constexpr name_case env_names = name_case::exact;
+#endif
+
+// One variable of this process's environment: its name and value as UTF-8 for a caller to
+// judge, and on Windows the entry as the system holds it, which a child receives unchanged
+// (a lone surrogate, which UTF-8 cannot hold, is U+FFFD in name and value only).
+struct env_entry {
+    std::string name;
+    std::string value;
+#ifdef _WIN32
+    std::wstring native;
+#endif
+};
+
+// Every variable of this process's environment, in the system's order; Windows' hidden
+// per-drive folders ("=C:=C:\dir") included, their names beginning with '='.
+std::vector<env_entry> environment();
+
 // One CLI run: the program with exactly the arguments given (argv[0] is the program as
 // given, args follow), its standard output readable, its standard input and standard
-// error the null device, and an environment without the request's variables (see
-// child_env.h), so a CLI never sees the node password, the request or its headers.
+// error the null device, and exactly the environment given: which variables a CLI may see
+// is the caller's to decide.
 class child_process {
   public:
     // program: a path, or a bare name looked up on PATH. timeout_ms bounds the whole run,
     // reading included; 0 or less means no bound.
-    child_process(const char* program, std::span<const std::string_view> args, int timeout_ms);
+    child_process(const char* program, std::span<const std::string_view> args, int timeout_ms,
+                  std::span<const env_entry> environment);
     ~child_process();
     child_process(const child_process&) = delete;
     child_process& operator=(const child_process&) = delete;

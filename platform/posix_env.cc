@@ -9,14 +9,29 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/platform.h"
+
+extern char** environ;
 
 namespace credvane::platform {
 
 const char* env(const char* name) {
     return std::getenv(name);
+}
+
+std::vector<env_entry> environment() {
+    std::vector<env_entry> all;
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+        const std::string_view entry(*e);
+        const std::size_t eq = entry.find('=');
+        if (eq == std::string_view::npos) continue;  // not a variable at all
+        all.push_back({std::string(entry.substr(0, eq)), std::string(entry.substr(eq + 1))});
+    }
+    return all;
 }
 
 bool home_env(const char* name, std::span<char> out) {

@@ -16,12 +16,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
-#include "platform/child_env.h"
 #include "platform/platform.h"
 #include "platform/posix_fds.h"
-
-extern char** environ;
+#include "platform/read_line.h"
 
 namespace credvane::platform {
 
@@ -147,25 +147,18 @@ start_failure locate_program(const char* program, std::string& path) {
 
 namespace {
 
-// Our environment as a CLI gets it: what it needs and what the operator lists, less the
-// request's variables and any copy of the password (see child_env.h).
-std::vector<char*> child_environment() {
-    const char* password = std::getenv("BOT_PASSWORD");
-    const std::string_view secret = password != nullptr ? password : "";
-    const char* more = std::getenv(cli_env_variable);
-    const std::string_view listed = more != nullptr ? more : "";
-    std::vector<char*> envp;
-    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-        const std::string_view entry(*e);
-        const std::size_t eq = entry.find('=');
-        if (eq == std::string_view::npos) continue;  // not a variable at all
-        if (child_keeps(entry.substr(0, eq), entry.substr(eq + 1), secret, name_case::exact,
-                        listed))
-            envp.push_back(*e);
+// The environment block of a CLI: the entries as "NAME=value", and the pointers to them
+// that the start takes, ended by a null pointer.
+struct environment_block {
+    explicit environment_block(std::span<const env_entry> environment) {
+        entries.reserve(environment.size());
+        for (const env_entry& e : environment) entries.push_back(e.name + "=" + e.value);
+        for (std::string& e : entries) pointers.push_back(e.data());
+        pointers.push_back(nullptr);
     }
-    envp.push_back(nullptr);
-    return envp;
-}
+    std::vector<std::string> entries;
+    std::vector<char*> pointers;
+};
 
 // Every descriptor above standard error stays with credvane: a descriptor the host left
 // open to us (its end of the request's pipes, say) must not stay open in a CLI or in what
@@ -262,10 +255,37 @@ struct child_process::impl {
         }
         return false;
     }
+
+    // Closes our end of the CLI's output.
+    void close_output() {
+        if (fd >= 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+
+    // Ends the CLI with everything it started and reaps it: the result of waitpid, the
+    // status in status. No command outlives its run: whatever the CLI started in its group
+    // ends with it (the CLI itself, unreaped, still holds the group's id, so no other group
+    // can be hit).
+    pid_t end_group(int& status) {
+        if (pidfd >= 0) {
+            ::close(pidfd);
+            pidfd = -1;
+        }
+        const pid_t ended = pid;
+        pid = -1;
+        ::kill(-ended, SIGKILL);
+        pid_t r = -1;
+        do {
+            r = ::waitpid(ended, &status, 0);
+        } while (r < 0 && errno == EINTR);
+        return r;
+    }
 };
 
 child_process::child_process(const char* program, std::span<const std::string_view> args,
-                             int timeout_ms)
+                             int timeout_ms, std::span<const env_entry> environment)
     : p_(std::make_unique<impl>()) {
     if (program == nullptr || program[0] == '\0') {
         p_->failure = start_failure::not_found;
@@ -287,7 +307,7 @@ child_process::child_process(const char* program, std::span<const std::string_vi
     argv.reserve(words.size() + 1);
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
-    std::vector<char*> envp = child_environment();
+    environment_block envp(environment);
 
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -311,11 +331,12 @@ child_process::child_process(const char* program, std::span<const std::string_vi
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data() + 1, envp.data());
+    int rc =
+        ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data() + 1, envp.pointers.data());
     if (rc == ENOEXEC) {
         // No "#!" line: the shell ran such a file as a script of its own, and so do we.
         argv[1] = path.data();
-        rc = ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+        rc = ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.pointers.data());
     }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
@@ -348,44 +369,21 @@ start_failure child_process::failure() const {
 
 std::size_t child_process::read_line(std::span<char> piece) {
     if (p_->fd < 0 || piece.size() < 2) return 0;
-    std::size_t stored = 0;
-    while (stored + 1 < piece.size()) {
-        if (p_->chunk_pos == p_->chunk_len && !p_->refill()) break;
-        const char c = p_->chunk[p_->chunk_pos++];
-        piece[stored++] = c;
-        if (c == '\n') break;
-    }
-    piece[stored] = '\0';
-    return stored;
+    return read_line_from(*p_, piece);
 }
 
 run_result child_process::stop() {
     if (p_->pid <= 0) return run_result::not_found;
-    if (p_->fd >= 0) {
-        ::close(p_->fd);
-        p_->fd = -1;
-    }
-    if (p_->pidfd >= 0) {
-        ::close(p_->pidfd);
-        p_->pidfd = -1;
-    }
-    const pid_t pid = p_->pid;
-    p_->pid = -1;
-    // The CLI is not reaped yet, so its group's id is still its own.
-    ::kill(-pid, SIGKILL);
+    p_->close_output();
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    p_->end_group(status);
     return run_result::ran;
 }
 
 run_result child_process::finish() {
     if (p_->pid <= 0) return run_result::not_found;
-    if (p_->fd >= 0) {
-        // Closing our end first: a CLI still writing gets SIGPIPE instead of blocking.
-        ::close(p_->fd);
-        p_->fd = -1;
-    }
+    // Closing our end first: a CLI still writing gets SIGPIPE instead of blocking.
+    p_->close_output();
     int nap_us = 100;
     while (!p_->exited && !p_->timed_out) {
         p_->exited = p_->has_exited();
@@ -405,20 +403,9 @@ run_result child_process::finish() {
             nap_us = std::min(nap_us * 2, 20000);
         }
     }
-    if (p_->pidfd >= 0) {
-        ::close(p_->pidfd);
-        p_->pidfd = -1;
-    }
     const pid_t pid = p_->pid;
-    p_->pid = -1;
-    // No command outlives its run: whatever the CLI started in its group ends with it (the
-    // CLI itself, unreaped, still holds the group's id, so no other group can be hit).
-    ::kill(-pid, SIGKILL);
     int status = 0;
-    pid_t r = -1;
-    do {
-        r = ::waitpid(pid, &status, 0);
-    } while (r < 0 && errno == EINTR);
+    const pid_t r = p_->end_group(status);
     if (p_->timed_out) return run_result::timed_out;
     if (r != pid) return run_result::ran;  // no status to judge: count it as run
     const int code = (status >> 8) & 0xff;

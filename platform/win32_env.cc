@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <list>
 #include <map>
 
@@ -74,6 +75,10 @@ std::optional<std::wstring> wide_env(const wchar_t* name) {
     }
 }
 
+std::wstring_view entry_name(std::wstring_view entry) {
+    return entry.substr(0, entry.find(L'=', 1));
+}
+
 }  // namespace win32
 
 using namespace win32;
@@ -112,6 +117,37 @@ const char* env(const char* name) {
     }
     values.push_back(text);
     return values.back().c_str();
+}
+
+namespace {
+
+// For judging a variable only: a lone surrogate becomes U+FFFD. The entry itself goes to
+// a child as it is.
+std::string lossy_utf8(std::wstring_view w) {
+    if (w.empty() || w.size() > static_cast<std::size_t>(INT_MAX)) return {};
+    const int in = static_cast<int>(w.size());
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), in, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return {};
+    std::string s(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.data(), in, s.data(), n, nullptr, nullptr);
+    return s;
+}
+
+}  // namespace
+
+std::vector<env_entry> environment() {
+    std::vector<env_entry> all;
+    if (wchar_t* block = GetEnvironmentStringsW()) {
+        for (const wchar_t* e = block; *e != L'\0'; e += std::wcslen(e) + 1) {
+            const std::wstring_view entry(e);
+            const std::wstring_view name = win32::entry_name(entry);
+            if (name.size() == entry.size()) continue;  // no '=': not a variable
+            all.push_back(
+                {lossy_utf8(name), lossy_utf8(entry.substr(name.size() + 1)), std::wstring(entry)});
+        }
+        FreeEnvironmentStringsW(block);
+    }
+    return all;
 }
 
 bool home_env(const char* name, std::span<char> out) {

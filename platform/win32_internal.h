@@ -53,6 +53,10 @@ std::optional<std::string> narrow(std::wstring_view text);
 // The variable's wide value, or nothing when it is not defined.
 std::optional<std::wstring> wide_env(const wchar_t* name);
 
+// The name of an environment entry. Hidden per-drive entries such as "=C:=C:\dir" have a
+// name that begins with '='.
+std::wstring_view entry_name(std::wstring_view entry);
+
 // The wide form of a UTF-8 path for the file functions; false when it has none.
 bool file_path(const char* path, std::wstring& out);
 

@@ -5,9 +5,9 @@
 #include <cwchar>
 #include <vector>
 
-#include "platform/child_env.h"
 #include "platform/files.h"
 #include "platform/platform.h"
+#include "platform/read_line.h"
 #include "platform/win32_internal.h"
 #include "platform/win32_testing.h"
 
@@ -17,50 +17,14 @@ using namespace win32;
 
 namespace {
 
-// For judging a variable only: a lone surrogate becomes U+FFFD. The entry itself goes to
-// the CLI as it is.
-std::string lossy_utf8(std::wstring_view w) {
-    if (w.empty() || w.size() > static_cast<std::size_t>(INT_MAX)) return {};
-    const int in = static_cast<int>(w.size());
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), in, nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return {};
-    std::string s(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), in, s.data(), n, nullptr, nullptr);
-    return s;
-}
-
-// The name of an environment entry. Hidden per-drive entries such as "=C:=C:\dir" have a
-// name that begins with '='.
-std::wstring_view entry_name(std::wstring_view entry) {
-    return entry.substr(0, entry.find(L'=', 1));
-}
-
-// Our environment as a CLI gets it: what it needs and what the operator lists, less the
-// request's variables and any copy of the password (names compare without case, so
-// "http_x_bot_password" is the header too; see child_env.h), as a CreateProcessW block.
-// Wide, so that no value is lost to the ANSI code page on the way to the CLI, and sorted as
+// The environment a CLI gets, as a CreateProcessW block: the entries as Windows held them,
+// wide, so that no value is lost to the ANSI code page on the way to the CLI, and sorted as
 // Windows requires of a block it is handed: by name, without case, by code unit, without
 // regard to the locale, which is what CompareStringOrdinal with ignore-case does.
-std::wstring child_environment() {
-    const char* secret = env("BOT_PASSWORD");
-    const std::string_view password = secret != nullptr ? secret : "";
-    const char* more = env(cli_env_variable);
-    const std::string_view listed = more != nullptr ? more : "";
+std::wstring child_environment(std::span<const env_entry> environment) {
     std::vector<std::wstring> entries;
-    if (wchar_t* all = GetEnvironmentStringsW()) {
-        for (const wchar_t* e = all; *e != L'\0'; e += std::wcslen(e) + 1) {
-            const std::wstring_view entry(e);
-            const std::wstring_view name = entry_name(entry);
-            if (name.size() == entry.size()) continue;  // no '=': not a variable
-            const std::wstring_view value = entry.substr(name.size() + 1);
-            if (!child_keeps(lossy_utf8(name), lossy_utf8(value), password, name_case::fold,
-                             listed)) {
-                continue;
-            }
-            entries.emplace_back(entry);
-        }
-        FreeEnvironmentStringsW(all);
-    }
+    entries.reserve(environment.size());
+    for (const env_entry& e : environment) entries.push_back(e.native);
     std::stable_sort(
         entries.begin(), entries.end(), [](const std::wstring& a, const std::wstring& b) {
             const std::wstring_view na = entry_name(a);
@@ -530,7 +494,7 @@ void* output_pipe_for(std::wstring& name) {
 }  // namespace win32_testing
 
 child_process::child_process(const char* program, std::span<const std::string_view> args,
-                             int timeout_ms)
+                             int timeout_ms, std::span<const env_entry> environment)
     : p_(std::make_unique<impl>()) {
     std::wstring wprogram;
     if (program == nullptr || program[0] == '\0' || !widen(program, wprogram)) {
@@ -628,10 +592,10 @@ child_process::child_process(const char* program, std::span<const std::string_vi
         flags |= EXTENDED_STARTUPINFO_PRESENT;
     }
 
-    std::wstring environment = child_environment();
+    std::wstring block = child_environment(environment);
     PROCESS_INFORMATION pi{};
     if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
-                        environment.data(), folder.c_str(), &si.StartupInfo, &pi)) {
+                        block.data(), folder.c_str(), &si.StartupInfo, &pi)) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
             p_->failure = start_failure::not_found;  // gone since it was found
@@ -677,15 +641,7 @@ start_failure child_process::failure() const {
 
 std::size_t child_process::read_line(std::span<char> piece) {
     if (!p_->pipe || piece.size() < 2) return 0;
-    std::size_t stored = 0;
-    while (stored + 1 < piece.size()) {
-        if (p_->chunk_pos == p_->chunk_len && !p_->refill()) break;
-        const char c = p_->chunk[p_->chunk_pos++];
-        piece[stored++] = c;
-        if (c == '\n') break;
-    }
-    piece[stored] = '\0';
-    return stored;
+    return read_line_from(*p_, piece);
 }
 
 run_result child_process::finish() {

@@ -38,10 +38,10 @@ bool password_ok(const password_sources& s) {
     const sha256_digest secret = sha256(s.secret);
     if (s.header != nullptr && secret_equals(s.header, secret)) return true;
     if (s.authorization != nullptr && bearer_matches(s.authorization, secret)) return true;
-    // One byte more than the 255 that count: a value that fills it was cut and must
-    // never match, or any longer value beginning with a 255-byte password would pass.
-    text<257> pwd;
-    if (get_query_val(s.query, "pwd", pwd.span()) && pwd.view().size() <= 255) {
+    // One byte more than the password_max that count: a value that fills it was cut and must
+    // never match, or any longer value beginning with a password_max-byte password would pass.
+    text<password_max + 2> pwd;
+    if (get_query_val(s.query, "pwd", pwd.span()) && pwd.view().size() <= password_max) {
         return secret_equals(pwd.view(), secret);
     }
     return false;

@@ -2,7 +2,12 @@
 // be driven directly (the fuzz target compares it with a plain model of the rules).
 #pragma once
 
+#include <cstddef>
+
 namespace credvane {
+
+// The longest query "pwd" value that counts, in bytes; a longer one never matches.
+inline constexpr std::size_t password_max = 255;
 
 // What a request offers against the node password; any of them may be null.
 struct password_sources {

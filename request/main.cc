@@ -28,30 +28,6 @@ constexpr std::string_view unauthorized_answer =
     "{\"ok\":false,\"error\":\"invalid node password\"}\n";
 static_assert(unauthorized_answer.size() == 145);
 
-// Header values compare as browsers send them, a lower-case token alone; case and blanks
-// around it are forgiven so a host that rewrites the header cannot open a way round.
-bool header_is(const char* value, std::string_view token) {
-    if (value == nullptr) return false;
-    std::string_view v = value;
-    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
-    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
-    return v.size() == token.size() &&
-           platform::strnicmp(v.data(), token.data(), token.size()) == 0;
-}
-
-// What tells that a page of another site sent the request, or nothing. Fetch Metadata
-// says so for "cross-site", and for "same-site" too: a sibling subdomain is another
-// tenant, and the panel's own calls are same-origin on both its routes. An opaque origin
-// ("Origin: null": a sandboxed frame, a form of a page from a file or a redirect chain)
-// is no panel either. No browser header at all (curl, scripts, a hub's own calls) is
-// served. Origin is never compared with Host: a hub's proxy rewrites Host.
-std::string_view other_site(const char* sec_fetch_site, const char* origin) {
-    if (header_is(sec_fetch_site, "cross-site")) return "Sec-Fetch-Site: cross-site";
-    if (header_is(sec_fetch_site, "same-site")) return "Sec-Fetch-Site: same-site";
-    if (header_is(origin, "null")) return "Origin: null";
-    return {};
-}
-
 // Every action, once: its name in the query, what runs it, and whether it changes
 // something. The changing ones are refused to other sites and hold the account's lock;
 // the answers that list actions are spelled from here. The empty action is the status.
@@ -167,7 +143,7 @@ int serve(int argc, char** argv) {
     const action_entry* chosen = find_action(action.view());
     if (chosen == nullptr) {
         emit_error(400, "Bad Request", "unknown_action", "expected " + action_names(false, "or"));
-        return 1;
+        return exit_failed;
     }
     if (!chosen->changes) return chosen->run(name, force);
     // The actions that change something never run for another site's page: with no node

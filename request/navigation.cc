@@ -1,4 +1,5 @@
-// navigation.cc: Sec-Fetch-Dest and the Accept header's preference between HTML and JSON.
+// navigation.cc: the browser's headers: Sec-Fetch-Dest and the Accept header's preference
+// between HTML and JSON for a navigation, Sec-Fetch-Site and Origin for another site's page.
 #include "request/navigation.h"
 
 #include <string_view>
@@ -65,6 +66,12 @@ bool accept_prefers_html(std::string_view accept) {
     return html > 0 && html > json_weight;
 }
 
+// Header values compare as browsers send them, a lower-case token alone; case and blanks
+// around it are forgiven so a host that rewrites the header cannot open a way round.
+bool header_is(const char* value, std::string_view token) {
+    return value != nullptr && same_word(trim(value), token);
+}
+
 }  // namespace
 
 bool browser_navigation(const char* sec_fetch_dest, const char* accept) {
@@ -73,6 +80,19 @@ bool browser_navigation(const char* sec_fetch_dest, const char* accept) {
         return same_word(dest, "document") || same_word(dest, "iframe");
     }
     return accept != nullptr && accept_prefers_html(accept);
+}
+
+// What tells that a page of another site sent the request, or nothing. Fetch Metadata
+// says so for "cross-site", and for "same-site" too: a sibling subdomain is another
+// tenant, and the panel's own calls are same-origin on both its routes. An opaque origin
+// ("Origin: null": a sandboxed frame, a form of a page from a file or a redirect chain)
+// is no panel either. No browser header at all (curl, scripts, a hub's own calls) is
+// served. Origin is never compared with Host: a hub's proxy rewrites Host.
+std::string_view other_site(const char* sec_fetch_site, const char* origin) {
+    if (header_is(sec_fetch_site, "cross-site")) return "Sec-Fetch-Site: cross-site";
+    if (header_is(sec_fetch_site, "same-site")) return "Sec-Fetch-Site: same-site";
+    if (header_is(origin, "null")) return "Origin: null";
+    return {};
 }
 
 }  // namespace credvane

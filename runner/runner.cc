@@ -7,6 +7,7 @@
 #include "base/cli_time.h"
 #include "base/text.h"
 #include "platform/platform.h"
+#include "runner/child_env.h"
 
 namespace credvane {
 
@@ -57,8 +58,7 @@ void shell_quote_into(const char* text, std::span<char> out) {
 }
 
 cli_args login_args(const char* name, std::string_view base) {
-    // Room for the longest base ("--start --force"), "--name" and a quoted valid name.
-    cli_args args(232);
+    cli_args args(login_args_capacity);
     while (!base.empty()) {
         const std::size_t space = base.find(' ');
         if (space != 0) args.word(base.substr(0, space));
@@ -106,7 +106,8 @@ run_result run_capture(const char* program, const cli_args& args, buf& capture) 
     const std::string deadline = std::to_string(platform::monotonic_ms() + left);
     platform::set_env(cli_deadline_variable, deadline.c_str());
 
-    platform::child_process child(program, args.words(), left);
+    const std::vector<platform::env_entry> environment = cli_environment();
+    platform::child_process child(program, args.words(), left, environment);
     if (!child.started()) {
         switch (child.failure()) {
             case platform::start_failure::not_found:
@@ -120,7 +121,7 @@ run_result run_capture(const char* program, const cli_args& args, buf& capture) 
     }
     std::uint64_t total = 0;
     bool full = false;
-    text<2048> piece;
+    text<output_piece_capacity> piece;
     while (const std::size_t got = child.read_line(piece.span())) {
         // Every byte read counts against the limit, NUL bytes too: a CLI that writes
         // nothing else must not keep the request reading until its time is up.

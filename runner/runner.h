@@ -27,6 +27,17 @@ using platform::run_result;
 inline constexpr std::size_t program_capacity = 512;
 inline constexpr std::size_t name_capacity = 192;
 inline constexpr std::size_t line_capacity = 4096;
+// The arguments of each run as one text, terminator included: the status query ("--status"
+// and a valid name), a login step (the longest base, "--start --force", "--name" and a quoted
+// valid name) and a refresh ("--credentials-file", the quoted path and "--force"), whose
+// quoted credential path fits refresh_path_capacity.
+inline constexpr std::size_t status_args_capacity = 128;
+inline constexpr std::size_t login_args_capacity = 232;
+inline constexpr std::size_t refresh_args_capacity = 1120;
+inline constexpr std::size_t refresh_path_capacity = 2048;
+// A CLI's output is read a line at a time in pieces of at most this many bytes, terminator
+// included; a longer line arrives in several.
+inline constexpr std::size_t output_piece_capacity = 2048;
 
 // A run that would get less than this many milliseconds of the request's CLI time is not
 // started: it answers as timed out.
@@ -72,8 +83,8 @@ int cli_time_left_ms();
 // Quotes one argument for the command interpreter (see platform::shell_quote_into).
 void shell_quote_into(const char* text, std::span<char> out);
 
-// The login CLI's arguments: the words of base, then "--name <name>" for a named account.
-// Capacity as the login CLI's command line had it.
+// The login CLI's arguments: the words of base, then "--name <name>" for a named account,
+// within login_args_capacity.
 cli_args login_args(const char* name, std::string_view base);
 
 // CODEX_LOGIN_BIN when set and non-empty, else "quenlo-codex-login".

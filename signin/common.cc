@@ -90,20 +90,23 @@ int fail(std::string_view code, std::string_view detail, int status) {
     return status;
 }
 
-#ifdef _WIN32
-int run_utf16(int argc, wchar_t** wargv, int (*run)(int, char**), std::string_view unexpected) {
+int program_main(int argc, arg_char** argv, int (*run)(int, char**), std::string_view unexpected) {
+    platform::load_libraries_from_system_only();
     try {
-        std::optional<std::vector<std::string>> args = platform::utf8_arguments(argc, wargv);
+#ifdef _WIN32
+        std::optional<std::vector<std::string>> args = platform::utf8_arguments(argc, argv);
         if (!args) return fail("usage", "an argument is not valid Unicode text", exit_usage);
-        std::vector<char*> argv;
-        for (std::string& a : *args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        return run(static_cast<int>(args->size()), argv.data());
+        std::vector<char*> utf8;
+        for (std::string& a : *args) utf8.push_back(a.data());
+        utf8.push_back(nullptr);
+        return run(static_cast<int>(args->size()), utf8.data());
+#else
+        return run(argc, argv);
+#endif
     } catch (const std::exception&) {
         return fail("internal", unexpected);
     }
 }
-#endif
 
 std::int64_t run_deadline_ms() {
     const std::int64_t budget = std::min<std::int64_t>(
@@ -120,17 +123,9 @@ int time_left_ms(std::int64_t deadline_ms) {
 
 std::optional<std::string> account_creds_path(std::string_view name) {
     path_text p;
-    if (name.empty()) {
-        creds_path(p.span());
-        return whole(p);
-    }
-    path_text dir;
-    accounts_dir(dir.span());
-    const auto d = whole(dir);
-    if (!d) return std::nullopt;
-    const std::string path = *d + platform::dir_sep + std::string(name) + ".json";
-    if (path.size() + 1 >= path_text::capacity) return std::nullopt;
-    return path;
+    const std::string n(name);
+    if (!credentials_path(n.c_str(), p.span())) return std::nullopt;
+    return whole(p);
 }
 
 std::optional<std::string> account_marker_path(std::string_view name) {
@@ -196,25 +191,29 @@ std::int64_t wall_ms() {
         .count();
 }
 
-http::answer post_json(http::client& c, const std::string& url, const json& body,
-                       std::int64_t deadline_ms) {
-    const std::string text = body.dump();
+namespace {
+
+// The body is only seen: the caller's text lives until the answer is back.
+http::answer post(http::client& c, const std::string& url, std::string_view content_type,
+                  std::string_view body, std::int64_t deadline_ms) {
     http::request r;
     r.url = url;
-    r.content_type = "application/json";
-    r.body = text;
+    r.content_type = content_type;
+    r.body = body;
     r.timeout_ms = time_left_ms(deadline_ms);
     return c.post(r);
 }
 
+}  // namespace
+
+http::answer post_json(http::client& c, const std::string& url, const json& body,
+                       std::int64_t deadline_ms) {
+    return post(c, url, "application/json", body.dump(), deadline_ms);
+}
+
 http::answer post_form(http::client& c, const std::string& url, const std::string& body,
                        std::int64_t deadline_ms) {
-    http::request r;
-    r.url = url;
-    r.content_type = "application/x-www-form-urlencoded";
-    r.body = body;
-    r.timeout_ms = time_left_ms(deadline_ms);
-    return c.post(r);
+    return post(c, url, "application/x-www-form-urlencoded", body, deadline_ms);
 }
 
 std::string describe(const http::answer& a) {

@@ -25,13 +25,22 @@ int reply_version();
 // Writes {"ok":false,"error":code,"detail":detail} and returns status.
 int fail(std::string_view code, std::string_view detail, int status = exit_failed);
 
+// The entry of a sign-in program: wmain on Windows, which hands main its arguments in the
+// ANSI code page, which cannot hold every path (a credential file under a home named in
+// another script would turn to '?'); the UTF-16 ones can.
 #ifdef _WIN32
-// Runs run with wmain's arguments as UTF-8. Windows hands main its arguments in the ANSI code
-// page, which cannot hold every path (a credential file under a home named in another script
-// would turn to '?'); the UTF-16 ones can. unexpected: the detail of the answer when even
-// that fails.
-int run_utf16(int argc, wchar_t** wargv, int (*run)(int, char**), std::string_view unexpected);
+#define SIGNIN_MAIN wmain
+using arg_char = wchar_t;
+#else
+#define SIGNIN_MAIN main
+using arg_char = char;
 #endif
+
+// Runs run with the entry's arguments as UTF-8 and returns its exit status, with libraries
+// loaded from the system's folder only (see platform::load_libraries_from_system_only). Nothing in
+// a run throws by design; an exception (an out-of-memory) still ends in an answer, an "internal"
+// failure with the detail unexpected.
+int program_main(int argc, arg_char** argv, int (*run)(int, char**), std::string_view unexpected);
 
 // What both programs do first, before they hold any token: TLS session secrets are never
 // written to a key log file (the variable leaves the environment before libcurl loads), and

@@ -13,7 +13,6 @@
 // The open login lives in the account's pending-login marker between runs. The existing
 // credential file is not touched until new tokens are written over it.
 #include <chrono>
-#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -503,29 +502,7 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace credvane::signin
 
-namespace {
-
-int guarded_run(int argc, char** argv) {
-    try {
-        return credvane::signin::run(argc, argv);
-    } catch (const std::exception&) {
-        // Nothing here throws by design; this only keeps an out-of-memory from ending
-        // the run without an answer.
-        return credvane::signin::fail("internal", "the login program failed unexpectedly");
-    }
+int SIGNIN_MAIN(int argc, credvane::signin::arg_char** argv) {
+    return credvane::signin::program_main(argc, argv, credvane::signin::run,
+                                          "the login program failed unexpectedly");
 }
-
-}  // namespace
-
-#ifdef _WIN32
-int wmain(int argc, wchar_t** wargv) {
-    credvane::platform::load_libraries_from_system_only();
-    return credvane::signin::run_utf16(argc, wargv, guarded_run,
-                                       "the login program failed unexpectedly");
-}
-#else
-int main(int argc, char** argv) {
-    credvane::platform::load_libraries_from_system_only();
-    return guarded_run(argc, argv);
-}
-#endif

@@ -8,7 +8,6 @@
 // CREDVANE_ISSUER; the file is rewritten in place of the old one, keeping every member
 // the refresh does not change, unknown ones included. Prints one JSON line.
 #include <chrono>
-#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -216,27 +215,7 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace credvane::signin
 
-namespace {
-
-int guarded_run(int argc, char** argv) {
-    try {
-        return credvane::signin::run(argc, argv);
-    } catch (const std::exception&) {
-        return credvane::signin::fail("internal", "the refresh program failed unexpectedly");
-    }
+int SIGNIN_MAIN(int argc, credvane::signin::arg_char** argv) {
+    return credvane::signin::program_main(argc, argv, credvane::signin::run,
+                                          "the refresh program failed unexpectedly");
 }
-
-}  // namespace
-
-#ifdef _WIN32
-int wmain(int argc, wchar_t** wargv) {
-    credvane::platform::load_libraries_from_system_only();
-    return credvane::signin::run_utf16(argc, wargv, guarded_run,
-                                       "the refresh program failed unexpectedly");
-}
-#else
-int main(int argc, char** argv) {
-    credvane::platform::load_libraries_from_system_only();
-    return guarded_run(argc, argv);
-}
-#endif

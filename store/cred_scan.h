@@ -25,6 +25,14 @@ block_masks block_masks_portable(const char* p, std::size_t n);
 // way; p holds 64 bytes.
 block_masks block_masks_64(const char* p);
 
+// The capacities of the texts the scan keeps, terminator included: the access token, the
+// account id, the last refresh's text and the decoded id token (a JWT of one to two
+// kilobytes; a longer one is not judged). A longer value is cut as json_str_field cuts it.
+inline constexpr std::size_t access_token_capacity = 4096;
+inline constexpr std::size_t account_id_capacity = 96;
+inline constexpr std::size_t last_refresh_capacity = 64;
+inline constexpr std::size_t id_token_capacity = 8192;
+
 // What the scan of one credential file read, before facts are drawn from it. Each text is
 // what json_str_field would give over the file's whole text, and each flag tells whether
 // the value is a string with a character outside escape pairs (a present string), in the
@@ -152,13 +160,12 @@ class cred_scanner {
     const char* base_ = nullptr;
     block_masks masks_{};
 
-    std::array<char, 4096> top_access_{};
-    std::array<char, 4096> inner_access_{};
-    std::array<char, 96> top_account_{};
-    std::array<char, 96> inner_account_{};
-    std::array<char, 64> last_refresh_{};
-    // An id token is a JWT of one to two kilobytes; a longer one is not judged.
-    std::array<char, 8192> id_token_{};
+    std::array<char, access_token_capacity> top_access_{};
+    std::array<char, access_token_capacity> inner_access_{};
+    std::array<char, account_id_capacity> top_account_{};
+    std::array<char, account_id_capacity> inner_account_{};
+    std::array<char, last_refresh_capacity> last_refresh_{};
+    std::array<char, id_token_capacity> id_token_{};
 };
 
 }  // namespace credvane

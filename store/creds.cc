@@ -71,6 +71,9 @@ std::optional<std::size_t> base64_decode(std::string_view in, std::span<char> ou
     return n;
 }
 
+// The longest JWT payload that is decoded, in its base64url form.
+constexpr std::size_t jwt_payload_max = 8192;
+
 // The "exp" claim of a JWT's payload, or 0 when the token is not a JWT or its payload
 // cannot be read. A token that is not a JWT still counts as a login, only without expiry.
 std::int64_t jwt_exp(std::string_view token) {
@@ -79,7 +82,7 @@ std::int64_t jwt_exp(std::string_view token) {
     const std::size_t second = token.find('.', first + 1);
     if (second == std::string_view::npos) return 0;
     const std::string_view payload = token.substr(first + 1, second - first - 1);
-    if (payload.empty() || payload.size() > 8192) return 0;
+    if (payload.empty() || payload.size() > jwt_payload_max) return 0;
 
     std::vector<char> decoded;
     try {

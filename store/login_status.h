@@ -15,7 +15,7 @@ inline constexpr int max_named_accounts = 64;
 
 // One named account file of the accounts directory.
 struct account_entry {
-    text<96> name;  // the file name less ".json"
+    name_text name;  // the file name less ".json"
     int logged_in = 0;
     int has_refresh = 0;
     int expired = 0;
@@ -35,11 +35,11 @@ struct login_status {
     int cli_timed_out = 0;  // internal: the "--status" run overstayed (cli_present is 0)
     int profile_exists = 0;
     int api_key_present = 0;
-    text<96> account;
-    text<1024> credentials_path;
-    text<96> profile;
-    text<1024> profile_path;
-    text<96> account_id;
+    name_text account;
+    path_text credentials_path;
+    name_text profile;
+    path_text profile_path;
+    name_text account_id;
     text<512> cli_error;
     std::int64_t expires_at = 0;
     std::int64_t expires_in_sec = 0;

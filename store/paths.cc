@@ -12,6 +12,8 @@ namespace credvane {
 namespace {
 
 constexpr char sep = platform::dir_sep;
+// A home path with its terminator; a longer one is no home.
+constexpr std::size_t home_capacity = 512;
 
 // The override variables: an empty value counts as unset, so an operator who blanks a
 // variable gets the default rather than a path built from nothing.
@@ -24,10 +26,10 @@ const char* override_env(const char* name) {
 
 const char* home_dir() {
     // Static so that the pointer outlives the call; every call refills it.
-    static std::array<char, 512> home{};
+    static std::array<char, home_capacity> home{};
     if (platform::home_env("USERPROFILE", home)) return home.data();
     if (platform::home_env("HOME", home)) return home.data();
-    std::array<char, 512> homepath{};
+    std::array<char, home_capacity> homepath{};
     if (!platform::home_env("HOMEPATH", homepath)) return nullptr;
     // HOMEPATH is taken alone, without a drive: a path from the root of the current drive.
     copy_cut(home, homepath.data());
@@ -81,6 +83,17 @@ bool accounts_dir(std::span<char> out) {
     path_text dir;
     const bool whole = codex_dir(dir.span());
     return format_whole(out, "%saccounts", dir.c_str()) && whole;
+}
+
+bool account_path(const char* name, std::span<char> out) {
+    path_text dir;
+    const bool whole = accounts_dir(dir.span());
+    return format_whole(out, "%s%c%s.json", dir.c_str(), sep, name) && whole;
+}
+
+bool credentials_path(const char* name, std::span<char> out) {
+    if (name[0] == '\0') return creds_path(out);
+    return account_path(name, out);
 }
 
 bool profile_path(std::span<char> out) {

@@ -24,6 +24,12 @@ bool codex_dir(std::span<char> out);
 bool creds_path(std::span<char> out);
 // The accounts directory (no trailing separator unless the override has one).
 bool accounts_dir(std::span<char> out);
+// A named account's credential file: "<name>.json" in the accounts directory. The one
+// place that names it, for the status, the listing, the actions and the sign-in programs.
+bool account_path(const char* name, std::span<char> out);
+// The credential file of the account: the default one for the empty name, else the
+// name's file in the accounts folder.
+bool credentials_path(const char* name, std::span<char> out);
 // The profile file "codex.txt".
 bool profile_path(std::span<char> out);
 // The folder of the pending-login markers.

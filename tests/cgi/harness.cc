@@ -1,7 +1,10 @@
 // harness.cc: the parts of the CGI harness that are the same on every platform.
 #include "tests/cgi/harness.h"
 
+#include <algorithm>
 #include <regex>
+#include <stdexcept>
+#include <string_view>
 
 namespace cgi {
 
@@ -88,6 +91,63 @@ std::string json_text(const std::string& s) {
         if (c == '\\' || c == '"') out += '\\';
         out += c;
     }
+    return out;
+}
+
+namespace {
+
+const std::pair<std::string_view, std::string_view> status_defaults[] = {
+    {"logged_in", "false"},       {"expires_at", "0"},         {"expires_in_sec", "0"},
+    {"expired", "false"},         {"has_refresh", "false"},    {"account", "\"\""},
+    {"pending", "false"},         {"pending_age_sec", "-1"},   {"last_refresh", "0"},
+    {"account_id", "\"\""},       {"cli_present", "false"},    {"credentials_path", "\"\""},
+    {"profile", "\"\""},          {"profile_exists", "false"}, {"named_accounts", "false"},
+    {"api_key_present", "false"}, {"cli_error", "\"\""},       {"accounts", "[]"},
+    {"file_problem", "\"\""},     {"pending_problem", "\"\""},
+};
+
+}  // namespace
+
+std::string status_members(const std::map<std::string, std::string>& changes) {
+    std::string out;
+    std::size_t used = 0;
+    for (const auto& [name, value] : status_defaults) {
+        if (!out.empty()) out += ',';
+        out.append("\"").append(name).append("\":");
+        const auto it = changes.find(std::string(name));
+        if (it == changes.end()) {
+            out.append(value);
+        } else {
+            out.append(it->second);
+            ++used;
+        }
+    }
+    if (used != changes.size()) throw std::invalid_argument("a change names no status member");
+    return out;
+}
+
+std::string member_text(const std::string& answer, const std::string& name) {
+    // append, not "\"" + string: GCC 12's -Wrestrict misreads that concatenation.
+    std::string key = "\"";
+    key.append(name).append("\":");
+    std::size_t at = answer.find(key);
+    if (at == std::string::npos) return "(none)";
+    at += key.size();
+    std::size_t end = at;
+    if (end < answer.size() && answer[end] == '"') {
+        for (++end; end < answer.size() && answer[end] != '"'; ++end) {
+            if (answer[end] == '\\') ++end;
+        }
+        ++end;
+    } else {
+        while (end < answer.size() && answer.find_first_of(",}]\n", end) != end) ++end;
+    }
+    return answer.substr(at, std::min(end, answer.size()) - at);
+}
+
+std::string json_string(const std::string& s) {
+    std::string out = "\"";
+    out.append(json_text(s)).push_back('"');
     return out;
 }
 

@@ -25,6 +25,19 @@ extern const std::string unauthorized;
 // Whether out begins as a status answer does.
 bool is_status_answer(const std::string& out);
 
+// The members of a status answer, as the answer writes them and in its order, each with its
+// value as JSON text: those of an account with no credential file, no CLI and no marker,
+// but for the members in changes (name and JSON text). The one place the tests spell the
+// member list: a member the product adds or drops is added or dropped here alone. A change
+// that names no member throws.
+std::string status_members(const std::map<std::string, std::string>& changes = {});
+// The JSON text of the first member called name in answer (a string with its quotes, a
+// number, true or false), or "(none)"; the top-level status members come before the
+// accounts' own.
+std::string member_text(const std::string& answer, const std::string& name);
+// s as a JSON string, quotes included (see json_text).
+std::string json_string(const std::string& s);
+
 // Environment names: case-sensitive on POSIX, without regard to case on Windows.
 struct env_less {
     bool operator()(const std::string& a, const std::string& b) const;

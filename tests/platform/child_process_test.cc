@@ -27,7 +27,7 @@ struct outcome {
 };
 
 outcome run(const std::string& program, const std::vector<std::string_view>& args = {}) {
-    child_process child(program.c_str(), args, 10000);
+    child_process child(program.c_str(), args, 10000, environment());
     outcome o;
     o.failure = child.failure();
     std::vector<char> piece(4096);

@@ -1,5 +1,8 @@
-// navigation_test.cc: which requests count as a person's browser opening the panel.
+// navigation_test.cc: which requests count as a person's browser opening the panel, and
+// which as another site's page.
 #include <gtest/gtest.h>
+
+#include <string_view>
 
 #include "request/navigation.h"
 
@@ -48,6 +51,34 @@ TEST(BrowserNavigation, Table) {
         EXPECT_EQ(browser_navigation(r.dest, r.accept), r.navigation)
             << (r.dest ? r.dest : "(no Sec-Fetch-Dest)") << " / "
             << (r.accept ? r.accept : "(no Accept)");
+    }
+}
+
+// What marks another site's page: Fetch Metadata's cross-site and same-site, or an opaque
+// origin; compared as a token in any case, blanks around it forgiven, nothing else.
+TEST(OtherSite, Table) {
+    struct row {
+        const char* site;
+        const char* origin;
+        std::string_view why;
+    };
+    const row rows[] = {
+        {"cross-site", nullptr, "Sec-Fetch-Site: cross-site"},
+        {" Cross-Site\t", "https://panel.example", "Sec-Fetch-Site: cross-site"},
+        {"same-site", nullptr, "Sec-Fetch-Site: same-site"},
+        {"same-site", "null", "Sec-Fetch-Site: same-site"},
+        {"same-origin", "null", "Origin: null"},
+        {nullptr, " NULL ", "Origin: null"},
+        {"same-origin", "https://panel.example", ""},
+        {"none", nullptr, ""},
+        {nullptr, nullptr, ""},  // curl, scripts, a hub's own calls
+        {"cross-sites", "nullx", ""},
+        {"", "", ""},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(other_site(r.site, r.origin), r.why)
+            << (r.site ? r.site : "(no Sec-Fetch-Site)") << " / "
+            << (r.origin ? r.origin : "(no Origin)");
     }
 }
 

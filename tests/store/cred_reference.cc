@@ -3,6 +3,9 @@
 #include "tests/store/cred_reference.h"
 
 #include <cstring>
+#include <optional>
+#include <string_view>
+#include <tuple>
 
 #include "store/json.h"
 
@@ -86,18 +89,28 @@ void read_creds(const char* text, bool record, cred_read& r) {
 }
 
 namespace {
-bool same_text(const char* a, const char* b) {
-    return (a == nullptr) == (b == nullptr) && (a == nullptr || std::strcmp(a, b) == 0);
+
+// A text of the scan as compared: absent, or its characters.
+std::optional<std::string_view> text_of(const char* p) {
+    if (p == nullptr) return std::nullopt;
+    return std::string_view(p);
 }
+
+// Every member of the values, texts by their characters: the binding names each member, so
+// a member added to cred_values does not compile here until it is compared too.
+auto all_members(const cred_values& v) {
+    const auto& [access_token, access_present, refresh_present, account_id, api_key_present,
+                 last_refresh, tokens_object, access_string, refresh_string, id_token_found,
+                 id_token_string, id_token] = v;
+    return std::tuple(text_of(access_token), access_present, refresh_present, text_of(account_id),
+                      api_key_present, text_of(last_refresh), tokens_object, access_string,
+                      refresh_string, id_token_found, id_token_string, text_of(id_token));
+}
+
 }  // namespace
 
 bool same_values(const cred_values& a, const cred_values& b) {
-    return same_text(a.access_token, b.access_token) && a.access_present == b.access_present &&
-           a.refresh_present == b.refresh_present && same_text(a.account_id, b.account_id) &&
-           a.api_key_present == b.api_key_present && same_text(a.last_refresh, b.last_refresh) &&
-           a.tokens_object == b.tokens_object && a.access_string == b.access_string &&
-           a.refresh_string == b.refresh_string && a.id_token_found == b.id_token_found &&
-           a.id_token_string == b.id_token_string && same_text(a.id_token, b.id_token);
+    return all_members(a) == all_members(b);
 }
 
 }  // namespace credvane::reference

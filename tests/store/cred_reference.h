@@ -17,15 +17,16 @@ int json_str_present(const char* start, const char* end, const char* key);
 // The values and the buffers their texts live in.
 struct cred_read {
     cred_values values;
-    std::array<char, 4096> access{};
-    std::array<char, 96> account{};
-    std::array<char, 64> last_refresh{};
-    std::array<char, 8192> id_token{};
+    std::array<char, access_token_capacity> access{};
+    std::array<char, account_id_capacity> account{};
+    std::array<char, last_refresh_capacity> last_refresh{};
+    std::array<char, id_token_capacity> id_token{};
 };
 // What a cred_scanner(record) gives for the terminated text.
 void read_creds(const char* text, bool record, cred_read& r);
 
-// The same answers: each flag, and each text the same or absent in both.
+// The same answers: every member, each flag the same and each text the same or absent in
+// both.
 bool same_values(const cred_values& a, const cred_values& b);
 
 }  // namespace credvane::reference

@@ -341,6 +341,17 @@ TEST_F(Paths, LongResultsAreCutAt1023BytesAndSaySo) {
     EXPECT_TRUE(pending_path("abcdefghi", out.span()));
     EXPECT_EQ(std::string(out.view()).size(), 1023u);
     EXPECT_FALSE(pending_path("abcdefghij", out.span()));
+
+    // An account's file: the folder, a separator, the name and ".json"; the empty name is
+    // the default credential file.
+    env_.set("CODEX_ACCOUNTS_DIR", std::string(1013, 'a'));
+    EXPECT_TRUE(credentials_path("work", out.span()));
+    EXPECT_EQ(std::string(out.view()), std::string(1013, 'a') + "/work.json");
+    EXPECT_FALSE(account_path("works", out.span()));
+    EXPECT_EQ(std::string(out.view()).size(), 1023u);
+    env_.set("CODEX_CREDS_PATH", "/keys/auth.json");
+    EXPECT_TRUE(credentials_path("", out.span()));
+    EXPECT_EQ(std::string(out.view()), "/keys/auth.json");
 }
 
 // Every file of every account in the pending folder, told apart as a file system that does not

@@ -664,7 +664,8 @@ struct run_result {
 };
 run_result run(const std::string& program, std::vector<std::string_view> args = {},
                int timeout_seconds = 0, std::size_t piece = 2048) {
-    platform::child_process child(program.c_str(), args, timeout_seconds * 1000);
+    platform::child_process child(program.c_str(), args, timeout_seconds * 1000,
+                                  platform::environment());
     EXPECT_TRUE(child.started()) << program;
     run_result r;
     std::vector<char> buf(piece);
@@ -721,7 +722,7 @@ TEST_F(Files, ExitCodesThatMeanTheCliCannotRun) {
 // Why a run did not start, or none.
 platform::start_failure failure_of(const std::string& program,
                                    std::vector<std::string_view> args = {}) {
-    platform::child_process child(program.c_str(), args, 60000);
+    platform::child_process child(program.c_str(), args, 60000, platform::environment());
     const platform::start_failure f = child.failure();
     EXPECT_EQ(child.started(), f == platform::start_failure::none) << program;
     if (child.started()) child.finish();
@@ -896,7 +897,7 @@ TEST_F(Files, ACliInheritsOnlyItsStandardHandles) {
 TEST(Stop, EndsACliThatWritesWithoutEnd) {
     const std::string helper = cgi::exe_dir() + "wine_helper.exe";
     const std::vector<std::string_view> args = {"flood"};
-    platform::child_process child(helper.c_str(), args, 0);
+    platform::child_process child(helper.c_str(), args, 0, platform::environment());
     ASSERT_TRUE(child.started());
     std::size_t total = 0;
     std::vector<char> piece(2048);

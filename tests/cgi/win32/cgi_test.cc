@@ -19,13 +19,9 @@ namespace {
 // The status fields with the empty state of the default account but for these members.
 std::string status_fields(const std::string& credentials_path, const std::string& cli_present,
                           const std::string& cli_error) {
-    return "\"logged_in\":false,\"expires_at\":0,\"expires_in_sec\":0,\"expired\":false,"
-           "\"has_refresh\":false,\"account\":\"\",\"pending\":false,\"pending_age_sec\":-1,"
-           "\"last_refresh\":0,\"account_id\":\"\",\"cli_present\":" +
-           cli_present + ",\"credentials_path\":\"" + cgi::json_text(credentials_path) +
-           "\",\"profile\":\"\",\"profile_exists\":false,\"named_accounts\":false,"
-           "\"api_key_present\":false,\"cli_error\":\"" +
-           cli_error + "\",\"accounts\":[],\"file_problem\":\"\",\"pending_problem\":\"\"";
+    return cgi::status_members({{"credentials_path", cgi::json_string(credentials_path)},
+                                {"cli_present", cli_present},
+                                {"cli_error", "\"" + cli_error + "\""}});
 }
 
 std::string credentials_path_of(const std::string& out) {
@@ -36,8 +32,8 @@ std::string credentials_path_of(const std::string& out) {
     return m[1].str();
 }
 
-// A node password outside the ANSI code page is compared whole: the "A" functions turned
-// it into question marks that "?pwd=????" matched. A password that has no UTF-8 form
+// A node password outside the ANSI code page is compared whole: the "A" functions turn it
+// into question marks, which "?pwd=????" would match. A password that has no UTF-8 form
 // (a lone surrogate) matches nothing, and above all it is never read as no password.
 TEST(Unicode, TheNodePasswordIsComparedInUtf8) {
     const std::string pw = "\u5bc6\u7801\u5bc6\u7801";

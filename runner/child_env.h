@@ -1,15 +1,16 @@
-// child_env.h: which of credvane's environment variables a CLI it starts keeps.
-// Pure logic, the same on every system: the runners of both platforms ask it for each
-// variable of their own environment.
+// child_env.h: which of credvane's environment variables a CLI it starts keeps. The rule
+// is the same on every system, and decided here, not by the platform: the platform starts
+// a CLI with exactly the environment it is given.
 #pragma once
 
 #include <string_view>
+#include <vector>
 
-namespace credvane::platform {
+#include "platform/platform.h"
 
-// How variable names compare: exactly on POSIX, without ASCII case on Windows, where
-// "http_x_bot_password" and "HTTP_X_BOT_PASSWORD" are one variable.
-enum class name_case { exact, fold };
+namespace credvane {
+
+using platform::name_case;
 
 // The variable an operator lists further names in, for a CLI that needs more than the
 // names below: separated by commas or blanks, each compared whole.
@@ -33,4 +34,9 @@ inline constexpr char cli_env_variable[] = "CREDVANE_CLI_ENV";
 bool child_keeps(std::string_view name, std::string_view value, std::string_view password,
                  name_case names, std::string_view listed = {});
 
-}  // namespace credvane::platform
+// The environment a CLI gets: each variable of ours that child_keeps lets through, judged
+// with this system's name case, the node password (BOT_PASSWORD) and the names listed in
+// CREDVANE_CLI_ENV, so a CLI never sees the node password, the request or its headers.
+std::vector<platform::env_entry> cli_environment();
+
+}  // namespace credvane

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "platform/child_env.h"
+#include "runner/child_env.h"
 
-namespace credvane::platform {
+namespace credvane {
 namespace {
 
 TEST(ChildEnv, Table) {
@@ -122,4 +122,4 @@ TEST(ChildEnv, Table) {
 }
 
 }  // namespace
-}  // namespace credvane::platform
+}  // namespace credvane

@@ -1,9 +1,9 @@
 // child_env.cc: the rule of the variables a CLI keeps.
-#include "platform/child_env.h"
+#include "runner/child_env.h"
 
 #include <algorithm>
 
-namespace credvane::platform {
+namespace credvane {
 
 namespace {
 
@@ -191,4 +191,16 @@ bool child_keeps(std::string_view name, std::string_view value, std::string_view
     return !carries_password(value, password);
 }
 
-}  // namespace credvane::platform
+std::vector<platform::env_entry> cli_environment() {
+    const char* secret = platform::env("BOT_PASSWORD");
+    const std::string_view password = secret != nullptr ? secret : "";
+    const char* more = platform::env(cli_env_variable);
+    const std::string_view listed = more != nullptr ? more : "";
+    std::vector<platform::env_entry> kept = platform::environment();
+    std::erase_if(kept, [&](const platform::env_entry& e) {
+        return !child_keeps(e.name, e.value, password, platform::env_names, listed);
+    });
+    return kept;
+}
+
+}  // namespace credvane
