@@ -26,11 +26,12 @@ TEST(CheckFolders, TheSignInProgramsFolderRulesDecide) {
              return ::chmod(h.folder("home/.claude/.login-pending").c_str(), 0777) == 0;
          },
          "pending folder", "failed", "may be written by other users"},
+        // The sticky bit keeps others from removing our files, not from planting their own.
         {"a shared folder with the sticky bit",
          [](cgi::host& h) {
              return ::chmod(h.folder("home/.claude/.login-pending").c_str(), 01777) == 0;
          },
-         "pending folder", "passed", "writable"},
+         "pending folder", "failed", "may be written by other users"},
         {"a pending folder below a file",
          [](cgi::host& h) {
              h.env["CODEX_PENDING_DIR"] = h.write("plain", "") + "/pending";
