@@ -106,13 +106,13 @@ for p in $programs; do
         bash -c 'test -s "$1" && test -z "$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$1" 2>&1 >/dev/null)"' \
         _ "$unpacked/usr/share/man/man1/$p.1.gz"
 done
-# The examples are the README's snippets, the very ones tests/hosts/run.sh serves.
+# The examples are the snippets of docs/install.md, the very ones tests/hosts/run.sh serves.
 for name in lighttpd apache nginx; do
-    suite_check "examples/$name.conf is the README's $name snippet" \
+    suite_check "examples/$name.conf is the $name snippet of docs/install.md" \
         bash -c 'cmp -s "$1" <(awk -v mark="<!-- host-config: $2 -->" '"'"'
             $0 == mark { found = 1; next }
             found && /^```/ { if (inside) exit; inside = 1; next }
-            inside { print }'"'"' "$3")' _ "$unpacked/$doc/examples/$name.conf" "$name" "$root/README.md"
+            inside { print }'"'"' "$3")' _ "$unpacked/$doc/examples/$name.conf" "$name" "$root/docs/install.md"
 done
 if command -v lintian >/dev/null 2>&1; then
     # Lintian's own verdict, every tag it prints shown; overridden tags only with their reason.
